@@ -1,0 +1,34 @@
+// Neighbour search on an atom system: a cell network of bins over the box,
+// bounded distance-sorted neighbour lists (at most list_capacity entries,
+// nearest first) and periodic images.
+//
+// A list operation leaves its result in neighbour_count, neighbour_index
+// (atom indices) and neighbour_distance. Equal distances keep the order in
+// which the bins (i, j, k, k fastest) and the atoms within a bin are visited.
+#pragma once
+
+#include "qb/qb_tools.h"
+
+// Builds the network for cut-off r (bins are made for max(r, 3)); an
+// existing one is freed first. Returns 1, or QB_REFUSED for a non-finite r.
+int QB_network_init(QB_tools* s, double r);
+// Adds atom i to the bin of its position unless the bin lists it already.
+// The bin is found with the cut-off the network was built with; r is kept
+// for the callers' convenience and not needed.
+int QB_network_update(QB_tools* s, double r, int i);
+void QB_network_free(QB_tools* s);
+
+// Neighbours of atom i (every other record, ghosts included) within r.
+int QB_list_build(QB_tools* s, int i, double r);
+// Neighbours of the point (x, y, z) within r; no atom excluded.
+int QB_nearest_atom(QB_tools* s, double x, double y, double z, double r);
+// Neighbours of atom i and of its periodic images within r, without ghosts.
+int QB_pbclist_build(QB_tools* s, int i, double r);
+void QB_list_clear(QB_tools* s);
+
+// Appends ghost copies of the atoms within r of the periodic faces, with the
+// column values of the atoms they copy. A second call before QB_pbc_clean
+// prints "PBC init twice!" and returns QB_REFUSED.
+int QB_pbc(QB_tools* s, double r);
+// Marks the ghost atoms deleted; QB_affine_delete removes them.
+int QB_pbc_clean(QB_tools* s);

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Quelm Visualizer needs to build, run and test.
+# Packages already present are skipped; nothing is done when all are there.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake make pkg-config
+  # GUI, view and images
+  libfltk1.3-dev libglew-dev libsoil-dev libgl-dev libglu1-mesa-dev
+  libpng-dev libjpeg-dev zlib1g-dev
+  # remote session
+  libssh2-1-dev
+  # tests
+  libgtest-dev libgmock-dev
+  xvfb xauth libgl1-mesa-dri x11-utils xdotool openssh-server
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
