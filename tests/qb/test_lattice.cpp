@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "qb/qb_lattice.h"
 
@@ -206,4 +208,42 @@ TEST(Lattice, ImpossibleRequestsAreRefusedAndLeaveTheRecord) {
     EXPECT_EQ(QB_create_any(&s, 3, 1, 0, 0, 0, 1, 0, 0, 0, 1, 2, nullptr), QB_LATTICE_REFUSED);
     EXPECT_EQ(s.natoms, 0);
     EXPECT_DOUBLE_EQ(s.size[0], 0);
+}
+
+// ASE's oriented crystals (tests/qb/oracle/check_lattices.py) and ours hold
+// the same sites, up to the periodic images of the box.
+TEST(Lattice, SitesMatchTheIndependentReference) {
+    std::FILE* f = std::fopen(QUELM_TEST_DATA "/qb/fixtures/lattice_ase.txt", "r");
+    ASSERT_NE(f, nullptr);
+    char kind[8];
+    double a;
+    double dir[9];
+    int n, cases = 0;
+    while (std::fscanf(f, "%7s %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %d", kind, &a, &dir[0], &dir[1], &dir[2],
+                       &dir[3], &dir[4], &dir[5], &dir[6], &dir[7], &dir[8], &n) == 12) {
+        std::vector<Dir> ref(n);
+        for (auto& p : ref) ASSERT_EQ(std::fscanf(f, "%lf %lf %lf", &p[0], &p[1], &p[2]), 3);
+        QB_tools s;
+        QB_init(&s);
+        auto make = std::string(kind) == "fcc" ? QB_create_fcc : QB_create_bcc;
+        make(&s, a, dir[0], dir[1], dir[2], dir[3], dir[4], dir[5], dir[6], dir[7], dir[8]);
+        ASSERT_EQ(s.natoms, n) << kind << " case " << cases;
+        for (const auto& p : ref) {
+            double best = 1e300;
+            for (const auto& at : s.atoms) {
+                const double q[3] = {at.x, at.y, at.z};
+                double d2 = 0;
+                for (int d = 0; d < 3; d++) {
+                    double v = q[d] - p[d];
+                    v -= std::round(v / s.size[d]) * s.size[d];
+                    d2 += v * v;
+                }
+                best = std::min(best, d2);
+            }
+            EXPECT_LT(std::sqrt(best), 1e-6) << kind << " case " << cases;
+        }
+        cases++;
+    }
+    std::fclose(f);
+    EXPECT_EQ(cases, 9);
 }
