@@ -1,0 +1,60 @@
+#include "qb/qb_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+QB_output_file::~QB_output_file() { discard(); }
+
+bool QB_output_file::open(const std::string& path) {
+    discard();
+    path_ = path;
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string pattern = dir + "." + name + ".tmpXXXXXX";
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) return false;
+    // mkstemp makes the file private; give it the usual permissions.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    file_ = fdopen(fd, "w");
+    if (!file_) {
+        close(fd);
+        unlink(pattern.c_str());
+        return false;
+    }
+    temp_ = pattern;
+    return true;
+}
+
+bool QB_output_file::commit() {
+    if (!file_) return false;
+    bool ok = std::ferror(file_) == 0;
+    ok = std::fflush(file_) == 0 && ok;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    if (ok) ok = std::rename(temp_.c_str(), path_.c_str()) == 0;
+    if (!ok) unlink(temp_.c_str());
+    temp_.clear();
+    return ok;
+}
+
+void QB_output_file::discard() {
+    if (file_) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    if (!temp_.empty()) {
+        unlink(temp_.c_str());
+        temp_.clear();
+    }
+}
+
+bool QB_file_exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}

@@ -1,0 +1,34 @@
+// Files the program writes go to a temporary name in the same folder and are
+// renamed over the target only when everything was written, so a failed
+// write never destroys an existing file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+class QB_output_file {
+public:
+    QB_output_file() = default;
+    explicit QB_output_file(const std::string& path) { open(path); }
+    ~QB_output_file();
+    QB_output_file(const QB_output_file&) = delete;
+    QB_output_file& operator=(const QB_output_file&) = delete;
+
+    // Creates the temporary file; false when it cannot be created.
+    bool open(const std::string& path);
+    FILE* get() const { return file_; }
+    explicit operator bool() const { return file_ != nullptr; }
+    // Flushes, closes and renames onto the target; false (and the target
+    // untouched) when any write or the rename failed.
+    bool commit();
+    // Drops the temporary file; the target stays as it was.
+    void discard();
+
+private:
+    FILE* file_ = nullptr;
+    std::string path_;
+    std::string temp_;
+};
+
+// True when a regular file exists at path.
+bool QB_file_exists(const std::string& path);
