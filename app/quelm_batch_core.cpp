@@ -1,1 +1,144 @@
-// (being written)
+#include "app/quelm_batch_core.h"
+
+#include <cstring>
+
+#include "app/quelm_model_io.h"
+#include "qb/qb_formats.h"
+#include "qb/qb_text.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: quelm-batch COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Commands:\n"
+    "  info FILE                 read FILE (LAMMPS data, LAMMPS custom dump or POSCAR,\n"
+    "                            recognised by its content) and report atoms, types and box\n"
+    "  convert IN OUT [--format lmp|lmc|poscar|poscar-direct]\n"
+    "                            read IN and write OUT; without --format the ending of OUT\n"
+    "                            chooses: .lmp data file, .lmc custom dump, .POSCAR or .vasp\n"
+    "                            POSCAR with Cartesian coordinates\n"
+    "  --help                    this text\n"
+    "\n"
+    "Form values are given as -LABEL=VALUE, the store's own text form; a label given\n"
+    "several times fills its successive entries (one per atom type) in order, and\n"
+    "--status FILE.qnw first loads a saved status file.\n"
+    "\n"
+    "Exit status: 0 done, 1 failed, 2 usage error.\n";
+
+int usage_error(FILE* err, const std::string& message) {
+    std::fprintf(err, "quelm-batch: %s\nTry 'quelm-batch --help'.\n", message.c_str());
+    return 2;
+}
+
+bool ends_with(const std::string& s, const char* tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() > n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// Reads path into model; prints the report. True on success.
+bool read_model(const std::string& path, QB_tools* model, FILE* out, FILE* err) {
+    std::string text;
+    const int result = QN_read_report(QB_read_file(model, path.c_str()), model, text);
+    if (result == 1) {
+        std::fprintf(out, "%s\n", text.c_str());
+        return true;
+    }
+    std::fprintf(err, "%s\n", result < 0 ? text.c_str() : "Reading file failed");
+    return false;
+}
+
+int command_info(const QN_batch_args& args, FILE* out, FILE* err) {
+    if (args.words.size() != 1 || !args.options.empty() || !args.entries.empty())
+        return usage_error(err, "info takes one FILE");
+    QB_tools model;
+    return read_model(args.words[0], &model, out, err) ? 0 : 1;
+}
+
+int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
+    if (args.words.size() != 2 || !args.entries.empty()) return usage_error(err, "convert takes IN and OUT");
+    const std::string& target = args.words[1];
+    int kind = -1;
+    if (const std::string* format = args.option("--format")) {
+        const char* names[4] = {"lmc", "lmp", "poscar", "poscar-direct"};
+        for (int k = 0; k < 4; k++)
+            if (*format == names[k]) kind = k;
+        if (kind < 0) return usage_error(err, "unknown format '" + *format + "'");
+    } else if (ends_with(target, ".lmc")) {
+        kind = 0;
+    } else if (ends_with(target, ".lmp")) {
+        kind = 1;
+    } else if (ends_with(target, ".POSCAR") || ends_with(target, ".vasp")) {
+        kind = 2;
+    } else {
+        return usage_error(err, "cannot tell the format of '" + target + "': give --format");
+    }
+    QB_tools model;
+    if (!read_model(args.words[0], &model, out, err)) return 1;
+    const int written = QN_write_model(&model, target.c_str(), kind);
+    if (written != 1) {
+        std::fprintf(err, "Writing file failed\n%s\n",
+                     written == -2 ? "The box has no volume" : ("Cannot write " + target).c_str());
+        return 1;
+    }
+    std::fprintf(out, "Save file complete\n");
+    return 0;
+}
+
+}  // namespace
+
+const std::string* QN_batch_args::option(const std::string& name) const {
+    for (const auto& o : options)
+        if (o.first == name) return &o.second;
+    return nullptr;
+}
+
+bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vector<std::string>& valued,
+                    QN_batch_args& args, std::string& error) {
+    for (int i = first; i < argc; i++) {
+        const std::string word = argv[i];
+        if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
+            bool takes_value = false;
+            for (const auto& v : valued) takes_value |= v == word;
+            if (!takes_value) {
+                error = "unknown option '" + word + "'";
+                return false;
+            }
+            if (i + 1 >= argc) {
+                error = "option '" + word + "' needs a value";
+                return false;
+            }
+            args.options.emplace_back(word, argv[++i]);
+        } else if (word.size() > 1 && word[0] == '-') {
+            const size_t eq = word.find('=');
+            if (eq == std::string::npos || eq < 2 || eq + 1 == word.size()) {
+                error = "'" + word + "' is not of the form -LABEL=VALUE";
+                return false;
+            }
+            args.entries.push_back(word);
+        } else {
+            args.words.push_back(word);
+        }
+    }
+    return true;
+}
+
+int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
+    if (argc < 2) return usage_error(err, "no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, out);
+        return 0;
+    }
+    QN_batch_args args;
+    std::string error;
+    if (command == "info") {
+        if (!QN_batch_parse(argc, argv, 2, {}, args, error)) return usage_error(err, error);
+        return command_info(args, out, err);
+    }
+    if (command == "convert") {
+        if (!QN_batch_parse(argc, argv, 2, {"--format"}, args, error)) return usage_error(err, error);
+        return command_convert(args, out, err);
+    }
+    return usage_error(err, "unknown command '" + command + "'");
+}

@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include <cstdio>
+
+#include "app/quelm_batch_core.h"
+
+int main(int argc, char** argv) { return QN_batch_main(argc, argv, stdout, stderr); }

@@ -1,0 +1,31 @@
+#include "app/quelm_model_io.h"
+
+#include "qb/qb_formats.h"
+#include "qb/qb_text.h"
+
+int QN_read_report(int code, const QB_tools* model, std::string& text) {
+    const char* kind = nullptr;
+    switch (code) {
+        case 0: text = "Reading file failed\nUnkonwn model format"; return -1;
+        case 1: kind = "LMP"; break;
+        case 2: text = "Reading file failed\nNot enough atoms in LMP format"; return -1;
+        case 3: kind = "LMC"; break;
+        case 4: text = "Reading file failed\nNot enough atoms in LMC format"; return -1;
+        case 5: kind = "POSCAR"; break;
+        case 6: text = "Reading file failed\nNot enough atoms in POSCAR format"; return -1;
+        default: text.clear(); return 0;
+    }
+    text = QB_format("%s file detected with %d atoms and %d types\nBox size %lf %lf %lf", kind, model->natoms,
+                     model->ntypes, model->size[0], model->size[1], model->size[2]);
+    return 1;
+}
+
+int QN_write_model(QB_tools* model, const char* path, int kind) {
+    switch (kind) {
+        case 0: return QB_dump_lmc(model, path);
+        case 1: return QB_dump_lmp(model, path);
+        case 2: return QB_dump_vasp_Cartesian(model, path);
+        case 3: return QB_dump_vasp_Direct(model, path);
+    }
+    return -1;
+}

@@ -1,0 +1,16 @@
+// What the program tells the user after reading a structure file: the same
+// texts in the window's message area and on the command line.
+#pragma once
+
+#include <string>
+
+#include "qb/qb_tools.h"
+
+// Turns a QB_read_file result into the user's text: 1 and the success
+// message ("LMP file detected with …"), -1 and the failure text ("Reading
+// file failed\n…"), or 0 and an empty text for any other result.
+int QN_read_report(int code, const QB_tools* model, std::string& text);
+
+// Writer by export kind: 0 dump (".lmc"), 1 data file (".lmp"), 2 POSCAR
+// Cartesian, 3 POSCAR Direct (".POSCAR"). Returns the writer's code.
+int QN_write_model(QB_tools* model, const char* path, int kind);

@@ -1,0 +1,42 @@
+// Structure files: LAMMPS data files, LAMMPS custom dumps and VASP POSCAR
+// files (Direct or Cartesian), with recognition of a file of unknown kind,
+// and the header writers of the analysis engine's output files.
+#pragma once
+
+#include <cstdio>
+
+#include "qb/qb_tools.h"
+
+// Recognises and reads a file: 0 no format matched, 1 LAMMPS data read,
+// 2 data file recognised but atom lines missing or broken, 3 custom dump
+// read, 4 dump recognised but atom data short or unusable, 5 POSCAR read,
+// 6 POSCAR recognised but atom data short. A success is an odd code.
+int QB_read_file(QB_tools* s, const char* path);
+
+// Readers: 1 success, -1 not the format's layout (or the file cannot be
+// opened), -2 atom data short or broken; the dump reader also returns -3
+// (read completely but with a bad number) and -4 (no x, y or z column).
+int QB_read_lmp(QB_tools* s, const char* path);
+int QB_read_lmc(QB_tools* s, const char* path);
+int QB_read_vasp(QB_tools* s, const char* path);
+
+// Writers: 1 written, -1 the file could not be written (an existing file of
+// that name is left as it was), -2 the cell is degenerate (zero volume).
+int QB_dump_lmp(QB_tools* s, const char* path);
+int QB_dump_lmc(QB_tools* s, const char* path);
+int QB_dump_vasp_Direct(QB_tools* s, const char* path);
+int QB_dump_vasp_Cartesian(QB_tools* s, const char* path);
+
+// Number tokens. QB_checkdat converts the leading number of the token; when
+// characters remain it prints ">>ERROR: error data type %s should be float or
+// int type" and sets QB_checkdat_err. QB_checkchar is 1 when the token is not
+// a plain number.
+extern int QB_checkdat_err;
+double QB_checkdat(const char* token);
+int QB_checkchar(const char* token);
+
+// Header writers of the analysis engine's output files.
+FILE* aaopenfile(const char* path, const char* mode);
+void out_lmp_head(FILE* f, const char* columns, int natoms, int timestep, const double* lo, const double* hi);
+void out_imd_head(FILE* f, const char* columns, int n, const double* box);
+void out_data_head(FILE* f, int natoms, int ntypes, const double* lo, const double* hi);
