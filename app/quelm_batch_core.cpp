@@ -1,8 +1,10 @@
 #include "app/quelm_batch_core.h"
 
 #include <cstring>
+#include <map>
 
 #include "app/quelm_model_io.h"
+#include "app/quelm_store.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
@@ -97,18 +99,17 @@ bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vec
                     QN_batch_args& args, std::string& error) {
     for (int i = first; i < argc; i++) {
         const std::string word = argv[i];
-        if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
-            bool takes_value = false;
-            for (const auto& v : valued) takes_value |= v == word;
-            if (!takes_value) {
-                error = "unknown option '" + word + "'";
-                return false;
-            }
+        bool takes_value = false;
+        for (const auto& v : valued) takes_value |= v == word;
+        if (takes_value) {
             if (i + 1 >= argc) {
                 error = "option '" + word + "' needs a value";
                 return false;
             }
             args.options.emplace_back(word, argv[++i]);
+        } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
+            error = "unknown option '" + word + "'";
+            return false;
         } else if (word.size() > 1 && word[0] == '-') {
             const size_t eq = word.find('=');
             if (eq == std::string::npos || eq < 2 || eq + 1 == word.size()) {
@@ -121,6 +122,40 @@ bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vec
         }
     }
     return true;
+}
+
+int QN_batch_fill_group(int group, const QN_batch_args& args, std::string& error) {
+    if (const std::string* status = args.option("--status")) {
+        std::vector<std::string> entries;
+        std::vector<int> flags;
+        if (Quelm_read_add(*status, entries, flags) < 0) {
+            error = "Cannot read the status file " + *status;
+            return 1;
+        }
+        std::map<std::string, int> firsts;  // slot-0 entries seen per label
+        for (size_t i = 0; i < entries.size(); i++) {
+            const std::string label = Quelm_get_label(entries[i]);
+            std::string value;
+            if (flags[i] < 0 || !Quelm_scan_char_single(entries[i], label, value)) continue;
+            const int occurrence = flags[i] == 0 ? firsts[label]++ : firsts[label] - 1;
+            if (occurrence < 0 || Quelm_scan_dest_multi(group, label, occurrence) < 0) continue;
+            QN_set_bit_text_multi(group, occurrence, label, value, flags[i]);
+        }
+    }
+    std::map<std::string, int> given;
+    for (const std::string& entry : args.entries) {
+        const std::string label = Quelm_get_label(entry);
+        std::string value;
+        Quelm_scan_char_single(entry, label, value);
+        const int occurrence = given[label]++;
+        if (Quelm_scan_dest_multi(group, label, occurrence) < 0) {
+            error = occurrence == 0 ? "no value named " + label + " here"
+                                    : label + " takes at most " + std::to_string(occurrence) + " values here";
+            return 2;
+        }
+        QN_set_bit_text_multi(group, occurrence, label, value, 0);
+    }
+    return 0;
 }
 
 int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {

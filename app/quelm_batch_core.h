@@ -17,10 +17,20 @@ struct QN_batch_args {
     const std::string* option(const std::string& name) const;
 };
 
-// Splits argv[first …]; options named in valued take the next word as their
-// value. False with a message for a usage error.
+// Splits argv[first …]: the options named in valued ("--status", "-o", …)
+// take the next word as their value, other words beginning with '-' must be
+// store entries -LABEL=VALUE. False with a message for a usage error.
 bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vector<std::string>& valued,
                     QN_batch_args& args, std::string& error);
+
+// Puts the command line's values into a store group that a form has just
+// filled with its title and defaults: first the entries of the status file
+// given with --status (entries of labels the group lacks are ignored, as the
+// form ignores them; loops keep their slots), then the -LABEL=VALUE entries,
+// the n-th entry of a label going to the n-th bit of that label (per-type
+// values). Returns 0, 1 when the status file cannot be read, 2 for an entry
+// the group has no place for; error says why.
+int QN_batch_fill_group(int group, const QN_batch_args& args, std::string& error);
 
 // Runs one command line; returns the exit status (0 done, 1 failed, 2 usage
 // error). Results go to out, failures to err.

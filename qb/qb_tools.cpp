@@ -9,10 +9,6 @@
 
 namespace {
 
-// Highest element-name index a record accepts: far above any real type
-// count, low enough that a type read from a damaged file cannot exhaust
-// memory.
-constexpr int kMaxElementIndex = 1000000;
 
 const char* const kFixedSlots[5] = {"id", "type", "x", "y", "z"};
 
@@ -622,7 +618,7 @@ int QB_save_data(QB_tools* s, int i, const char* name, double value) {
 
 namespace {
 bool make_elements(QB_tools* s, int k) {
-    if (k < 0 || k > kMaxElementIndex) return false;
+    if (k < 0 || k >= QB_MAX_TYPES) return false;
     while (static_cast<int>(s->element_names.size()) <= k)
         s->element_names.push_back("E" + std::to_string(s->element_names.size()));
     s->element_count = static_cast<int>(s->element_names.size());

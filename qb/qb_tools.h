@@ -15,6 +15,10 @@
 
 constexpr int QB_REFUSED = -1;
 
+// Highest atom type a model may hold: far above any real model, low enough
+// that per-type tables sized from a damaged file cannot exhaust memory.
+constexpr int QB_MAX_TYPES = 1000000;
+
 // One atom record. A negative id marks a deleted atom (its magnitude is the
 // former id) until QB_affine_delete removes it.
 struct atomdata {

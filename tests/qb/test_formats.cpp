@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -242,6 +243,17 @@ TEST_F(Formats, PoscarBytesDirectAndCartesian) {
               "\tE0\tE1\t\n\t1\t1\t\nDirect\n"
               "\t0.138095\t\t0.157143\t\t0.142857\n"
               "\t0.552381\t\t0.628571\t\t0.571429\n");
+}
+
+TEST_F(Formats, ElementNamesThatWouldNotReadBackAreWrittenAsDefaults) {
+    QB_tools s = orthogonal_sample();
+    QB_save_elename(&s, 0, "12");
+    QB_save_elename(&s, 1, "Fe Ni");
+    ASSERT_EQ(QB_dump_vasp_Direct(&s, path("n.POSCAR").c_str()), 1);
+    EXPECT_NE(slurp(path("n.POSCAR")).find("\tE0\tE1\t\n"), std::string::npos);
+    QB_tools r;
+    ASSERT_EQ(QB_read_file(&r, path("n.POSCAR").c_str()), 5);
+    EXPECT_EQ(r.natoms, 3);
 }
 
 TEST_F(Formats, EngineHeaders) {
@@ -584,11 +596,15 @@ TEST_F(Formats, MalformedFilesGiveTheirCodes) {
         {"data charge style", data + "1 1 0.5 0 0 0\n2 1 0.5 1 1 1\n", 2},
         {"data seven columns", data + "1 1 0 0 0 0 0\n2 1 1 1 1 0 0\n", 2},
         {"data type zero", data + "1 0 0 0 0\n2 1 1 1 1\n", 2},
+        {"data huge type", data + "1 5000000 0 0 0\n2 1 1 1 1\n", 2},
+        {"data huge type count", "t\n2 atoms\n99999999 atom types\n0 5 xlo xhi\n0 5 ylo yhi\n0 5 zlo zhi\nAtoms\n\n1 1 0 0 0\n2 1 0 0 0\n", 0},
         {"data garbage number", data + "1 1 0 abc 0\n2 1 1 1 1\n", 2},
         {"data fractional id", data + "1.5 1 0 0 0\n2 1 1 1 1\n", 2},
         {"data no Atoms", "t\n2 atoms\n1 atom types\n0 5 xlo xhi\n0 5 ylo yhi\n0 5 zlo zhi\n", 0},
         {"dump ok", dump + "1 1 0 0 0\n2 1 1 1 1\n", 3},
         {"dump truncated", dump + "1 1 0 0 0\n2 1 1\n", 4},
+        {"dump huge type", dump + "1 5000000 0 0 0\n2 1 1 1 1\n", 4},
+        {"dump types far below one", dump + "1 -5000000 0 0 0\n2 1 1 1 1\n", 4},
         {"dump huge count",
          "ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n1e15\nITEM: BOX BOUNDS pp pp pp\n0 5\n0 5\n0 5\nITEM: ATOMS id type x y "
          "z\n1 1 0 0 0\n",
@@ -655,4 +671,25 @@ TEST(NumberText, TokensConvertAsStrtodDoes) {
     EXPECT_EQ(QB_checkchar("1.5x"), 1);
     EXPECT_EQ(QB_checkchar("Cu"), 1);
     EXPECT_EQ(QB_checkchar("+-1"), 1);
+}
+
+TEST_F(Formats, FilesKeepTheDecimalPointInACommaLocale) {
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no locale with a decimal comma installed";
+    QB_tools s = triclinic_sample();
+    ASSERT_EQ(QB_dump_lmp(&s, path("l.lmp").c_str()), 1);
+    ASSERT_EQ(QB_dump_vasp_Direct(&s, path("l.POSCAR").c_str()), 1);
+    FILE* f = std::fopen(path("h.txt").c_str(), "w");
+    const double lo[3] = {0.5, 0, 0}, hi[3] = {1, 1, 1};
+    out_data_head(f, 1, 1, lo, hi);
+    std::fclose(f);
+    QB_tools r, v;
+    const int code = QB_read_file(&r, path("l.lmp").c_str());
+    const int vcode = QB_read_file(&v, path("l.POSCAR").c_str());
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(vcode, 5);
+    EXPECT_DOUBLE_EQ(r.atoms[2].x, 4.5);
+    EXPECT_NE(slurp(path("l.lmp")).find("1.500000\txy xz yz"), std::string::npos);
+    EXPECT_NE(slurp(path("h.txt")).find("0.500000 1.000000 xlo xhi"), std::string::npos);
+    EXPECT_NEAR(v.atoms[2].z, 6, 1e-5);
 }
