@@ -712,6 +712,18 @@ void lammps_position(const LammpsCell& c, const atomdata& a, double out[3]) {
     for (int e = 0; e < 3; e++) out[e] = c.lo[e] + q[e];
 }
 
+// "id type x y z" of a live atom as the LAMMPS formats hold it: triclinic
+// records are renumbered (n counts the atoms written) and converted.
+TextOut& lammps_atom(TextOut& w, const QB_tools* s, const LammpsCell& c, const atomdata& a, int& n) {
+    double p[3] = {a.x, a.y, a.z};
+    if (s->triclinic == 1) lammps_position(c, a, p);
+    w.integer(s->triclinic == 1 ? ++n : a.id) << '\t';
+    w.integer(a.type) << '\t';
+    w.lf(p[0]) << '\t';
+    w.lf(p[1]) << '\t';
+    return w.lf(p[2]);
+}
+
 // Writes through a temporary file; 1 when the whole file landed.
 template <class Body>
 int write_file(const char* path, Body body) {
@@ -783,17 +795,8 @@ int QB_dump_lmp(QB_tools* s, const char* path) {
         }
         w << "\nAtoms\n\n";
         int n = 0;
-        for (int i = 0; i < s->natoms; i++) {
-            const atomdata& a = s->atoms[i];
-            if (a.id <= 0) continue;
-            double p[3] = {a.x, a.y, a.z};
-            if (s->triclinic == 1) lammps_position(c, a, p);
-            w.integer(s->triclinic == 1 ? ++n : a.id) << '\t';
-            w.integer(a.type) << '\t';
-            w.lf(p[0]) << '\t';
-            w.lf(p[1]) << '\t';
-            w.lf(p[2]) << '\n';
-        }
+        for (int i = 0; i < s->natoms; i++)
+            if (s->atoms[i].id > 0) lammps_atom(w, s, c, s->atoms[i], n) << '\n';
     });
 }
 
@@ -832,15 +835,8 @@ int QB_dump_lmc(QB_tools* s, const char* path) {
         w << '\n';
         int n = 0;
         for (int i = 0; i < s->natoms; i++) {
-            const atomdata& a = s->atoms[i];
-            if (a.id <= 0) continue;
-            double p[3] = {a.x, a.y, a.z};
-            if (s->triclinic == 1) lammps_position(c, a, p);
-            w.integer(s->triclinic == 1 ? ++n : a.id) << '\t';
-            w.integer(a.type) << '\t';
-            w.lf(p[0]) << '\t';
-            w.lf(p[1]) << '\t';
-            w.lf(p[2]);
+            if (s->atoms[i].id <= 0) continue;
+            lammps_atom(w, s, c, s->atoms[i], n);
             for (int k = 0; k < s->channel_count; k++) w << '\t', w.lf(QB_slot_data(s, 5 + k, i));
             for (int k = 0; k < s->exint_count; k++)
                 w << '\t', w.integer(static_cast<long long>(QB_slot_data(s, 5 + s->channel_count + k, i)));
