@@ -1,0 +1,72 @@
+// The main window: its widgets, the current model and the operations through
+// which the rest of the program talks to the user and to the view.
+#pragma once
+
+#include <string>
+
+#include "qb/qb_tools.h"
+
+class Fl_Double_Window;
+class Fl_Group;
+class Fl_Button;
+class Fl_Box;
+class Fl_Text_Buffer;
+class Fl_Text_Display;
+class Fl_Tabs;
+class Fl_Scroll;
+class Fl_Choice;
+class Fl_Menu_Bar;
+class Fl_Widget;
+
+extern Fl_Double_Window* foo_window;
+extern Fl_Menu_Bar* menu_bar;
+extern Fl_Group* menu_region;
+extern Fl_Button* Inspect_MenuButton;
+extern Fl_Group* rending_region;
+extern Fl_Group* sliding_region;
+extern Fl_Text_Buffer* message_region;
+extern Fl_Text_Display* message_display;
+extern Fl_Tabs* control_region;
+extern Fl_Scroll* view_region;
+extern Fl_Scroll* model_region;
+extern Fl_Scroll* analysis_region;
+extern Fl_Choice* model_choice;
+extern Fl_Group* model_group;
+extern Fl_Choice* view_choice;
+
+extern QB_tools Globel_Model;
+
+struct QN_global_control {
+    int view_built = 0;
+    int analysis_rebuild = 1;
+};
+extern QN_global_control QNGC;
+extern int inited_atomic_viewer;
+
+// When 0 (tests, batch runs) alerts are not shown in a modal box; their text
+// still goes to the message area and to standard error.
+extern int QN_alerts_modal;
+
+// Replaces the message area's text.
+void QN_message(const char* text);
+// Shows text in a modal alert box, then in the message area.
+void QN_message_alert(const char* text);
+// The message area's current text.
+std::string QN_message_text();
+// Reports the box (k <= 0 or k > natoms) or atom record k - 1.
+void QN_atom_message(int k);
+
+// Builds the main window (start-up steps up to showing it).
+void QN_build_main_window();
+void QN_window_reset();
+void QN_update_model();
+
+void QN_swich_model();
+void QN_swich_analy();
+void QN_swich_chorma();
+void QN_swich_camera();
+void QN_swich_camera_reset();
+void QN_snapshot_globel();
+void QN_inspect_globel();
+void QN_licence();
+void QN_about();
