@@ -1,11 +1,26 @@
 #include "app/quelm_window.h"
 
 #include <FL/Fl.H>
-#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_PNG_Image.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Shared_Image.H>
+#include <FL/Fl_Tabs.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
 #include <FL/fl_ask.H>
 
 #include <cstdio>
+#include <cstdlib>
+
+#include "app/quelm_bind.h"
+#include "app/quelm_import.h"
+#include "qb/qb_text.h"
 
 Fl_Double_Window* foo_window = nullptr;
 Fl_Menu_Bar* menu_bar = nullptr;
@@ -30,7 +45,13 @@ int QN_alerts_modal = 1;
 
 namespace {
 std::string last_message;
-}
+
+const char* const kWelcome =
+    "Welcome to Quelm Visualizer!\n"
+    "Development edition: builders, analyses and simulations join as they are finished.\n"
+    "Quelm Visualizer is made and kept by the Quelm Visualizer team.\n"
+    "Please report problems with the steps that led to them to the Quelm Visualizer team.\n";
+}  // namespace
 
 void QN_message(const char* text) {
     last_message = text ? text : "";
@@ -48,3 +69,426 @@ void QN_message_alert(const char* text) {
 }
 
 std::string QN_message_text() { return last_message; }
+
+// ---------------------------------------------------------------- reports
+
+void QN_atom_message(int k) {
+    const QB_tools& m = Globel_Model;
+    std::string text;
+    if (k <= 0 || k > m.natoms) {
+        text = QB_format("Box Data:\n%d Particles\n%d Particles Type\n", m.natoms, m.ntypes);
+        if (m.triclinic == 1)
+            text += QB_format("Geometry = (%lf,%lf,%lf)+\n[(%lf,%lf,%lf),(%lf,%lf,%lf),(%lf,%lf,%lf)]\n", m.origin[0],
+                              m.origin[1], m.origin[2], m.cell[0][0], m.cell[0][1], m.cell[0][2], m.cell[1][0],
+                              m.cell[1][1], m.cell[1][2], m.cell[2][0], m.cell[2][1], m.cell[2][2]);
+        else
+            text += QB_format("Geometry = (%lf,%lf,%lf)+\n(%lf,%lf,%lf)\n", m.lo[0], m.lo[1], m.lo[2], m.size[0],
+                              m.size[1], m.size[2]);
+    } else {
+        const atomdata& a = m.atoms[k - 1];
+        text = QB_format("Atom Data:\nId = %d\nType = %d\nPosition = (%lf,%lf,%lf)\n", a.id, a.type, a.x, a.y, a.z);
+        std::string name;
+        for (int slot = 5; slot < QB_slot_sum(&m); slot++) {
+            QB_slot_name(&m, slot, name);
+            const double v = QB_slot_data(&m, slot, k - 1);
+            const bool integer = slot >= 5 + m.channel_count && slot < 5 + m.channel_count + m.exint_count;
+            text += integer ? QB_format("%s = %d\n", name.c_str(), static_cast<int>(v))
+                            : QB_format("%s = %lf\n", name.c_str(), v);
+        }
+    }
+    QN_message(text.c_str());
+}
+
+// ------------------------------------------------------------- navigation
+
+namespace {
+
+// A command that needs a model refuses while there is none.
+bool have_model() {
+    if (inited_atomic_viewer) return true;
+    QN_message_alert("Please select a model first");
+    return false;
+}
+
+void not_yet(const char* what) {
+    QN_message(QB_format("%s is not available in this version yet.", what).c_str());
+}
+
+void select_tab(Fl_Group* tab) {
+    if (control_region && tab) {
+        control_region->value(tab);
+        control_region->redraw();
+    }
+}
+
+}  // namespace
+
+void QN_swich_model() { select_tab(model_region); }
+void QN_swich_analy() { select_tab(analysis_region); }
+
+void QN_swich_chorma() {
+    if (!have_model()) return;
+    select_tab(view_region);
+    not_yet("The view's Setting panel");
+}
+
+void QN_swich_camera() {
+    if (!have_model()) return;
+    select_tab(view_region);
+    not_yet("The view's Camera panel");
+}
+
+void QN_swich_camera_reset() {
+    if (have_model()) not_yet("Resetting the camera");
+}
+
+void QN_snapshot_globel() {
+    if (have_model()) not_yet("Taking a snapshot");
+}
+
+void QN_inspect_globel() {
+    if (have_model()) not_yet("Inspecting particles");
+}
+
+// ------------------------------------------------------------ life cycle
+
+void QN_update_model() {
+    // The view, the analysis tab and Atomkit join this hand-off as they land.
+    QN_mufile_bar();
+    QNGC.analysis_rebuild = 1;
+    inited_atomic_viewer = 1;
+    if (foo_window) foo_window->flush();
+}
+
+namespace {
+
+// A "Read file" button centred in a tab.
+void read_file_button(Fl_Scroll* tab) {
+    tab->clear();
+    tab->begin();
+    auto* b = new Fl_Button(tab->x() + tab->w() / 2 - 60, tab->y() + tab->h() / 2 - 30, 120, 60, "Read file");
+    b->callback([](Fl_Widget*, void*) { QN_get_file_model(); });
+    tab->end();
+    tab->redraw();
+}
+
+}  // namespace
+
+void QN_window_reset() {
+    inited_atomic_viewer = 0;
+    if (rending_region) {
+        rending_region->clear();
+        rending_region->begin();
+        auto* image = new Fl_Box(rending_region->x(), rending_region->y(), rending_region->w(), rending_region->h());
+        image->box(FL_THIN_DOWN_BOX);
+        image->align(FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+        image->color(50);
+        QN_load_img("img/background.png", image, nullptr);
+        rending_region->end();
+    }
+    QN_file_list_free();
+    QN_mufile_bar();
+    if (Inspect_MenuButton) QN_load_img("img/icon/inspect.png", Inspect_MenuButton, nullptr);
+    QN_message(kWelcome);
+    if (analysis_region) read_file_button(analysis_region);
+    if (view_region) read_file_button(view_region);
+    if (Globel_Model.natoms > 0) {
+        QB_free_atom(&Globel_Model);
+        QB_free_extra(&Globel_Model);
+        QB_free_exchannel(&Globel_Model);
+    }
+    if (foo_window) foo_window->redraw();
+}
+
+void QN_new_cb(Fl_Widget*, void*) {
+    if (QN_ask_model_change()) QN_window_reset();
+}
+
+void QN_quit_cb(Fl_Widget*, void*) { std::exit(0); }
+
+// ------------------------------------------------------------- text windows
+
+namespace {
+void text_window(const char* title, const char* text) {
+    auto* w = new Fl_Double_Window(550, 400, title);
+    auto* buffer = new Fl_Text_Buffer();
+    buffer->text(text);
+    auto* display = new Fl_Text_Display(0, 0, 550, 400);
+    display->buffer(buffer);
+    display->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+    w->end();
+    w->show();
+}
+}  // namespace
+
+void QN_licence() {
+    text_window("Quelm Visualizer licence",
+                "Quelm Visualizer - terms of use\n\n"
+                "You may use this program to build, view and analyse atomic models and to prepare\n"
+                "simulations, for research and teaching.\n\n"
+                "The program is provided as it is, without warranty of any kind. Results, models and\n"
+                "files it produces are yours; check them before you rely on them.\n\n"
+                "You may copy the program unchanged. Changed copies must say that they are changed.");
+}
+
+void QN_about() {
+    text_window("About Quelm Visualizer",
+                "Quelm Visualizer\n"
+                "A workbench for atomistic materials modelling: build, view, analyse and simulate.\n\n"
+                "Problems and suggestions: please report them to the Quelm Visualizer team.");
+}
+
+// ------------------------------------------------------------ the window
+
+namespace {
+
+template <void (*F)()>
+void call(Fl_Widget*, void*) {
+    F();
+}
+
+// Entries whose forms and tools are not part of this version yet.
+void later_cb(Fl_Widget* w, void*) {
+    const Fl_Menu_Item* item = w ? static_cast<Fl_Menu_*>(w)->mvalue() : nullptr;
+    not_yet(item && item->label() ? item->label() : "This function");
+}
+
+void later_button_cb(Fl_Widget* w, void*) { not_yet(w && w->tooltip() ? w->tooltip() : "This function"); }
+
+// The analysis methods need a model before anything else.
+void analysis_cb(Fl_Widget* w, void* data) {
+    if (have_model()) later_cb(w, data);
+}
+
+void blank(Fl_Widget*, void*) {}
+
+Fl_Menu_Item menuitems[] = {
+    {"&File", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"&New", FL_CTRL + 'n', QN_new_cb, nullptr, 0, 0, 0, 0, 0},
+    {"&Import", FL_CTRL + 'i', call<QN_get_file_model>, nullptr, 0, 0, 0, 0, 0},
+    {"&Export", FL_CTRL + 'e', call<QN_save_file_model>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Exit", FL_CTRL + 'q', QN_quit_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"View", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Setting", 0, call<QN_swich_chorma>, nullptr, 0, 0, 0, 0, 0},
+    {"Camera", 0, call<QN_swich_camera>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Snapshot", 0, call<QN_snapshot_globel>, nullptr, 0, 0, 0, 0, 0},
+    {"Inspection", 0, call<QN_inspect_globel>, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"Model", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Atomkit", FL_CTRL + 'a', later_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Selection", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Cuboid", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Cylinder", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Cone", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Polyhedron", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Polyprism", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Slice", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Sphere", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Expression", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Inbox", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"And", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Or", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Complement", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Neither", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Not", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Deform", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Move", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Periodic", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Rotate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"Operation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Add Atom", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Fill Atoms", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Create Box", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Deform", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Delete", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Disturb", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Duplicate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Extend", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Mirror", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Move", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Remove Duplicate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Replace", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Rotate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Sort", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Symmetrize", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Wrap", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Affine Tensile", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Affine Compress", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Affine Shear", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Alias Tensile", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Alias Compress", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Alias Shear", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"Monocrystal", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Polycrystal", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Bilayer", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Multilayer", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanocomposite", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanoparticle", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanowire", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanosheet", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Core-Shell", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Solution", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Dislocation", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Crack", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"Simulation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Quelm", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"&Dynamic", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"&Quasistatic", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"&Shock", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"&Crack", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"Analysis", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"MORLA", 0, call<QN_swich_analy>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"CNA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"BAA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"CNP", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"CSP", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"LCO", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"OIM", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"KAVIR", 0, analysis_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"DVA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"STA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"DDA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"SVA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"IDA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"NYE", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"NTA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"&Tools", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"&Potential transformation", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"EAM", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"FS", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"&Dump transformation", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"DatST", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"DatAES", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {"&Help", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Licence", 0, call<QN_licence>, nullptr, 0, 0, 0, 0, 0},
+    {"About", 0, call<QN_about>, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+};
+
+struct ToolButton {
+    int x;
+    const char* icon;
+    const char* tooltip;
+    Fl_Callback* action;
+    int shortcut;
+};
+
+const ToolButton kToolBar[] = {
+    {2, "img/icon/opmd.png", "Import", call<QN_get_file_model>, 0},
+    {36, "img/icon/export.png", "Export", call<QN_save_file_model>, 0},
+    {74, "img/icon/structure.png", "Model", call<QN_swich_model>, 0},
+    {108, "img/icon/chorma.png", "Setting", call<QN_swich_chorma>, 0},
+    {142, "img/icon/camera.png", "Camera", call<QN_swich_camera>, 0},
+    {176, "img/icon/camset.png", "Reset Camera", call<QN_swich_camera_reset>, 0},
+    {210, "img/icon/snapshot.png", "Take Snapshot", call<QN_snapshot_globel>, FL_CTRL + '='},
+    {244, "img/icon/inspect.png", "Inspect Particle", call<QN_inspect_globel>, 0},
+    {278, "img/icon/snap.png", "Analysis", call<QN_swich_analy>, 0},
+    {316, "img/icon/dynamic.png", "Dynamic Simulation", later_button_cb, 0},
+    {350, "img/icon/static.png", "Quasistatic Simulation", later_button_cb, 0},
+    {384, "img/icon/shock.png", "Shock Simulation", later_button_cb, 0},
+    {418, "img/icon/crack.png", "Crack Simulation", later_button_cb, 0},
+};
+
+const char* const kModels[] = {"Atomkit",       "Monocrystal",  "Polycrystal", "Bilayer",  "Multilayer",
+                               "Nanocomposite", "Nanoparticle", "Nanowire",    "Nanosheet", "Core-Shell",
+                               "Solution",      "Dislocation",  "Crack"};
+
+Fl_Scroll* make_tab(const char* label) {
+    auto* tab = new Fl_Scroll(0, 100, 320, 620, label);
+    tab->box(FL_THIN_DOWN_BOX);
+    tab->type(Fl_Scroll::VERTICAL_ALWAYS);
+    tab->scrollbar.align(FL_ALIGN_LEFT);  // the scroll bar goes on the left
+    tab->selection_color(32);
+    return tab;
+}
+
+Fl_Box* separator(int x) {
+    auto* b = new Fl_Box(x, 44, 4, 32);
+    b->box(FL_UP_BOX);
+    b->color(32);
+    return b;
+}
+
+}  // namespace
+
+void QN_build_main_window() {
+    fl_register_images();
+    Fl::scheme("plastic");
+    QN_connect_progress();
+
+    foo_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
+    menu_bar = new Fl_Menu_Bar(0, 0, 1280, 40);
+    menu_bar->menu(menuitems);
+    new Fl_Box(FL_THIN_DOWN_BOX, 0, 40, 1280, 680, nullptr);
+
+    auto* messages = new Fl_Scroll(320, 640, 960, 80);
+    messages->type(Fl_Scroll::VERTICAL_ALWAYS);
+    message_region = new Fl_Text_Buffer(0, 1024);
+    message_display = new Fl_Text_Display(320, 640, 945, 320);
+    message_display->box(FL_NO_BOX);
+    message_display->buffer(message_region);
+    messages->end();
+    QN_message(kWelcome);
+
+    rending_region = new Fl_Group(320, 80, 960, 550);
+    rending_region->end();
+    foo_window->resizable(rending_region);
+    sliding_region = new Fl_Group(320, 630, 960, 10);
+    sliding_region->end();
+    QN_blank_Slider = new Fl_Box(320, 633, 960, 4);
+    QN_blank_Slider->box(FL_UP_BOX);
+    QN_blank_Slider->color(32);
+
+    menu_region = new Fl_Group(0, 40, 960, 40);
+    for (const ToolButton& t : kToolBar) {
+        auto* b = new Fl_Button(t.x, 44, 32, 32);
+        b->box(FL_THIN_DOWN_BOX);
+        b->tooltip(t.tooltip);
+        b->callback(t.action);
+        if (t.shortcut) b->shortcut(t.shortcut);
+        QN_load_img(t.icon, b, nullptr);
+        if (t.action == call<QN_inspect_globel>) Inspect_MenuButton = b;
+    }
+    separator(69);
+    separator(311);
+    menu_region->end();
+    menu_region->resizable(nullptr);
+    QNGC.analysis_rebuild = 1;
+
+    control_region = new Fl_Tabs(0, 80, 320, 640);
+    control_region->box(FL_THIN_DOWN_BOX);
+    control_region->selection_color(4);
+    view_region = make_tab("View");
+    view_region->end();
+    model_region = make_tab("Model");
+    auto* select = new Fl_Group(0, 100, 320, 50);
+    model_choice = new Fl_Choice(150, 110, 120, 30, "Select model:");
+    for (const char* m : kModels) model_choice->add(m, 0, later_cb);
+    model_choice->value(0);
+    select->end();
+    model_group = new Fl_Group(150, 110, 120, 30);
+    model_group->end();
+    model_region->end();
+    analysis_region = make_tab("Analysis");
+    analysis_region->end();
+    control_region->end();
+    foo_window->end();
+
+    QB_init(&Globel_Model);
+    static Fl_PNG_Image icon("img/icon.png");
+    if (icon.w() > 0 && icon.h() > 0) Fl_Window::default_icon(&icon);
+}

@@ -69,4 +69,7 @@ void QN_swich_camera_reset();
 void QN_snapshot_globel();
 void QN_inspect_globel();
 void QN_licence();
+// File menu "&New" and "Exit".
+void QN_new_cb(Fl_Widget*, void*);
+void QN_quit_cb(Fl_Widget*, void*);
 void QN_about();

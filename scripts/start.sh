@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the program. Until the main
-# window lands this runs the core benchmark on a million-atom crystal.
+# Installs what is missing, builds, and starts Quelm Visualizer. On a machine
+# without a display the program says so; run it under xvfb-run there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,4 +8,4 @@ bash scripts/install-deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
-exec ./build/bench/bench_qb
+exec ./build/app/quelm "$@"

@@ -1,0 +1,259 @@
+#include "app/quelm_import.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Native_File_Chooser.H>
+#include <FL/Fl_Slider.H>
+#include <FL/Fl_Value_Input.H>
+#include <FL/filename.H>
+#include <FL/fl_ask.H>
+
+#include <cctype>
+#include <cmath>
+
+#include "app/quelm_model_io.h"
+#include "app/quelm_window.h"
+#include "qb/qb_file.h"
+#include "qb/qb_formats.h"
+
+std::vector<std::string> QN_file_list;
+int QN_file_list_current = 0;
+Fl_Value_Input* QN_file_list_input = nullptr;
+Fl_Slider* QN_file_list_slider = nullptr;
+Fl_Box* QN_blank_Slider = nullptr;
+
+namespace {
+
+int ask_with_fl_choice(const char* question, const char* b0, const char* b1) {
+    return fl_choice("%s", b0, b1, nullptr, question);
+}
+
+const char* const kOpenFilters =
+    "Auto detect format\t*\nLAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
+    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR";
+const char* const kSaveFilters =
+    "LAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
+    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR";
+const char* const kExtensions[4] = {".lmc", ".lmp", ".POSCAR", ".POSCAR"};
+
+// Case-insensitive order in which runs of digits compare by value (2 before
+// 10), as the folder listing is sorted.
+bool numeric_less(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ei++;
+            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ej++;
+            std::string da = a.substr(i, ei - i), db = b.substr(j, ej - j);
+            da.erase(0, std::min(da.find_first_not_of('0'), da.size()));
+            db.erase(0, std::min(db.find_first_not_of('0'), db.size()));
+            if (da.size() != db.size()) return da.size() < db.size();
+            if (da != db) return da < db;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        const int ca = std::tolower(static_cast<unsigned char>(a[i])), cb = std::tolower(static_cast<unsigned char>(b[j]));
+        if (ca != cb) return ca < cb;
+        i++;
+        j++;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// Replaces the current model by what path holds, when it can be read.
+int read_into_model(const char* path, bool report_success) {
+    const int types = Globel_Model.ntypes;
+    QB_tools fresh;
+    std::string text;
+    const int result = QN_read_report(QB_read_file(&fresh, path), &fresh, text);
+    if (result == 1) {
+        Globel_Model = std::move(fresh);
+        if (report_success) QN_message(text.c_str());
+        if (Globel_Model.ntypes == types) QNGC.analysis_rebuild = 0;
+    } else if (result < 0) {
+        QN_message_alert(text.c_str());
+    }
+    return result;
+}
+
+void step_to(double v) {
+    if (!(v >= 0) || v >= static_cast<double>(QN_file_list.size())) return;
+    QN_file_list_current = static_cast<int>(v);
+    if (QN_file_list_input) QN_file_list_input->value(QN_file_list_current);
+    if (QN_file_list_slider) QN_file_list_slider->value(QN_file_list_current);
+    if (SC_get_file_private(QN_file_list[QN_file_list_current].c_str()) == 1) QN_update_model();
+}
+
+}  // namespace
+
+int (*QN_choice_hook)(const char*, const char*, const char*) = ask_with_fl_choice;
+
+std::string fl_file_pattern(const std::string& path) {
+    std::string out;
+    for (size_t i = 0; i < path.size(); i++) {
+        if (std::isdigit(static_cast<unsigned char>(path[i]))) {
+            out += '*';
+            while (i + 1 < path.size() && std::isdigit(static_cast<unsigned char>(path[i + 1]))) i++;
+        } else {
+            out += path[i];
+        }
+    }
+    return out;
+}
+
+int SC_get_file_private(const char* path) { return read_into_model(path, true); }
+
+int QB_get_file_private(QB_tools* system, const char* path) {
+    QB_tools fresh;
+    std::string text;
+    const int result = QN_read_report(QB_read_file(&fresh, path), &fresh, text);
+    if (result == 1)
+        *system = std::move(fresh);
+    else if (result < 0)
+        QN_message_alert(text.c_str());
+    return result;
+}
+
+int QN_ask_model_change() {
+    if (Globel_Model.natoms > 0 &&
+        QN_choice_hook("The current model has been built.\nWould you like to overwrite it now?", "No", "Yes") == 0)
+        return 0;
+    QN_file_list_free();
+    return 1;
+}
+
+void QN_file_list_add(const char* path) { QN_file_list.emplace_back(path ? path : ""); }
+
+void QN_file_list_free() {
+    QN_file_list.clear();
+    QN_file_list_current = 0;
+}
+
+void QN_get_file_model() {
+    Fl_Native_File_Chooser chooser;
+    chooser.title("Open file");
+    chooser.type(Fl_Native_File_Chooser::BROWSE_FILE);
+    chooser.filter(kOpenFilters);
+    if (chooser.show() != 0 || !chooser.filename()) return;
+    const std::string chosen = chooser.filename();
+    if (!QN_ask_model_change()) return;
+    QN_import_path(chosen);
+}
+
+int QN_import_path(const std::string& chosen) {
+    const size_t slash = chosen.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : chosen.substr(0, slash + 1);
+    const std::string pattern = fl_file_pattern(chosen);
+
+    // The series of the chosen file, in the folder's numeric order.
+    std::vector<std::string> series;
+    int current = -1;
+    dirent** names = nullptr;
+    const int n = fl_filename_list(folder.empty() ? "." : folder.c_str(), &names, fl_casenumericsort);
+    for (int k = 0; k < n; k++) {
+        const std::string name = names[k]->d_name;
+        if (name.empty() || name.back() == '/') continue;
+        const std::string full = folder + name;
+        if (fl_file_pattern(full) != pattern) continue;
+        series.push_back(full);
+        if (full == chosen) current = static_cast<int>(series.size()) - 1;
+    }
+    if (n > 0) fl_filename_free_list(&names, n);
+    if (current < 0) {
+        // The listing did not give the chosen file back: it still belongs in.
+        auto at = series.begin();
+        while (at != series.end() && numeric_less(*at, chosen)) ++at;
+        current = static_cast<int>(at - series.begin());
+        series.insert(at, chosen);
+    }
+
+    const int result = SC_get_file_private(chosen.c_str());
+    if (result != 1) return result;
+    QN_file_list = std::move(series);
+    QN_file_list_current = current;
+    QN_update_model();
+    return 1;
+}
+
+void QN_mufile_bar() {
+    static bool inited_bar = false;
+    if (!inited_bar && rending_region && foo_window) {
+        const int x = rending_region->x(), y = rending_region->y(), w = rending_region->w(), h = rending_region->h();
+        const int bar = std::max(640 - y - h, 1);
+        foo_window->begin();
+        QN_file_list_input = new Fl_Value_Input(x, y + h, 40, bar);
+        QN_file_list_slider = new Fl_Slider(x + 40, y + h, w - 40, bar);
+        foo_window->end();
+        QN_file_list_slider->type(FL_HOR_NICE_SLIDER);
+        for (Fl_Valuator* v : {static_cast<Fl_Valuator*>(QN_file_list_input), static_cast<Fl_Valuator*>(QN_file_list_slider)}) {
+            v->box(FL_UP_BOX);
+            v->when(FL_WHEN_RELEASE);
+            v->step(1);
+        }
+        QN_file_list_input->callback(QN_change_file1);
+        QN_file_list_slider->callback(QN_change_file2);
+        inited_bar = true;
+    }
+    if (!inited_bar) return;
+    const int size = static_cast<int>(QN_file_list.size());
+    if (size < 2) {
+        QN_file_list_input->range(0, 1);
+        QN_file_list_slider->bounds(0, 1);
+        QN_file_list_input->hide();
+        QN_file_list_slider->hide();
+        if (QN_blank_Slider) QN_blank_Slider->show();
+    } else {
+        QN_file_list_input->range(0, size - 1);
+        QN_file_list_slider->bounds(0, size - 1);
+        QN_file_list_input->value(QN_file_list_current);
+        QN_file_list_slider->value(QN_file_list_current);
+        QN_file_list_input->show();
+        QN_file_list_slider->show();
+        if (QN_blank_Slider) QN_blank_Slider->hide();
+    }
+    foo_window->redraw();
+}
+
+void QN_change_file1(Fl_Widget*, void*) { step_to(QN_file_list_input->value()); }
+void QN_change_file2(Fl_Widget*, void*) { step_to(QN_file_list_slider->value()); }
+
+std::string QN_export_name(const std::string& chosen, int filter) {
+    const std::string ext = kExtensions[filter < 0 || filter > 3 ? 0 : filter];
+    const bool has = chosen.size() > ext.size() && chosen.compare(chosen.size() - ext.size(), ext.size(), ext) == 0;
+    return has ? chosen : chosen + ext;
+}
+
+void QN_save_file_model() {
+    if (Globel_Model.natoms == 0) {
+        QN_message_alert("No model in current scene");
+        return;
+    }
+    Fl_Native_File_Chooser chooser;
+    chooser.title("Save file");
+    chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
+    chooser.filter(kSaveFilters);
+    if (chooser.show() != 0 || !chooser.filename()) return;
+    QN_export_path(chooser.filename(), chooser.filter_value());
+}
+
+int QN_export_path(const std::string& chosen, int filter) {
+    if (filter < 0 || filter > 3) filter = 0;
+    const std::string name = QN_export_name(chosen, filter);
+    if (name != chosen && QB_file_exists(name)) {
+        const std::string question = "The file " + name + " exists already.\nWould you like to overwrite it?";
+        if (QN_choice_hook(question.c_str(), "No", "Yes") == 0) return 0;
+    }
+    const int written = QN_write_model(&Globel_Model, name.c_str(), filter);
+    if (written == 1) {
+        QN_message_alert("Save file complete");
+        return 1;
+    }
+    const std::string failure = "Saving file failed\n" +
+                                (written == -2 ? std::string("The box has no volume") : "Cannot write " + name);
+    QN_message_alert(failure.c_str());
+    return -1;
+}

@@ -1,0 +1,55 @@
+// Import and export of the current model, the numbered file series of an
+// import (the sequence bar below the view), and the question that guards the
+// current model against being overwritten.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qb/qb_tools.h"
+
+class Fl_Value_Input;
+class Fl_Slider;
+class Fl_Box;
+class Fl_Widget;
+
+// The file sequence: full paths in numeric order and the index shown.
+extern std::vector<std::string> QN_file_list;
+extern int QN_file_list_current;
+extern Fl_Value_Input* QN_file_list_input;
+extern Fl_Slider* QN_file_list_slider;
+extern Fl_Box* QN_blank_Slider;
+
+// The two-button question of the window: returns the index of the button
+// chosen (0 for the first, also for Escape). Tests replace it.
+extern int (*QN_choice_hook)(const char* question, const char* b0, const char* b1);
+
+// "Import": chooser, overwrite question, then QN_import_path.
+void QN_get_file_model();
+// Everything "Import" does once a file is chosen: builds the sequence of
+// its series and reads it; 1 on success.
+int QN_import_path(const std::string& chosen);
+// "Export": chooser, then QN_export_path with the chosen filter.
+void QN_save_file_model();
+// Writes the current model as filter 0 dump, 1 data file, 2 POSCAR
+// Cartesian, 3 POSCAR Direct; the name gets the filter's extension. 1 when
+// written, 0 when the user declined to overwrite, -1 on failure.
+int QN_export_path(const std::string& chosen, int filter);
+// The name export writes for a chosen name and filter.
+std::string QN_export_name(const std::string& chosen, int filter);
+
+int QN_ask_model_change();
+// Reads path into the current model with messages; the model is replaced
+// only when the read succeeds. 1 success, -1 reported failure, 0 otherwise.
+int SC_get_file_private(const char* path);
+// Reads path into system with failure alerts only.
+int QB_get_file_private(QB_tools* system, const char* path);
+
+void QN_file_list_add(const char* path);
+void QN_file_list_free();
+void QN_mufile_bar();
+void QN_change_file1(Fl_Widget*, void*);
+void QN_change_file2(Fl_Widget*, void*);
+
+// The series pattern: every run of digits replaced by one '*'.
+std::string fl_file_pattern(const std::string& path);

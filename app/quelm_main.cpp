@@ -1,0 +1,32 @@
+// quelm: the program's main window.
+#include <X11/Xlib.h>
+
+#include <FL/Fl.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Tabs.H>
+#include <FL/Fl_Scroll.H>
+
+#include <cstdio>
+
+#include "app/quelm_store.h"
+#include "app/quelm_window.h"
+
+int main(int argc, char** argv) {
+    // Without a display FLTK would end the program with a terse message.
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) {
+        std::fprintf(stderr,
+                     "quelm: cannot open a display. Run it on a desktop, or under a virtual X server "
+                     "(xvfb-run build/app/quelm); quelm-batch does the same work without one.\n");
+        return 1;
+    }
+    XCloseDisplay(display);
+
+    QN_store_init();
+    QN_build_main_window();
+    foo_window->show(argc, argv);
+    QN_window_reset();
+    control_region->value(view_region);
+    foo_window->flush();
+    return Fl::run();
+}

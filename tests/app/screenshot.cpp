@@ -1,0 +1,53 @@
+// Writes docs/screenshot.png: the main window after importing a model.
+// Run from the repository root under an X server, e.g.
+//   tests/run_with_xvfb.sh build/tests/gui_screenshot docs/screenshot.png
+#include <FL/Fl.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/fl_draw.H>
+#include <png.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/quelm_import.h"
+#include "app/quelm_store.h"
+#include "app/quelm_window.h"
+
+namespace {
+bool write_png(const char* path, const unsigned char* rgb, int w, int h) {
+    FILE* f = std::fopen(path, "wb");
+    if (!f) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, info ? &info : nullptr);
+        std::fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < h; y++) png_write_row(png, const_cast<png_bytep>(rgb + 3 * y * w));
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(f) == 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* out = argc > 1 ? argv[1] : "docs/screenshot.png";
+    QN_alerts_modal = 0;
+    QN_store_init();
+    QN_build_main_window();
+    foo_window->show();
+    QN_window_reset();
+    if (QN_import_path("tests/qb/fixtures/formats/lammps_fcc.data") != 1) return 1;
+    for (int k = 0; k < 20; k++) Fl::check();
+    foo_window->make_current();
+    unsigned char* rgb = fl_read_image(nullptr, 0, 0, foo_window->w(), foo_window->h());
+    const bool ok = rgb && write_png(out, rgb, foo_window->w(), foo_window->h());
+    delete[] rgb;
+    std::printf("%s %s\n", ok ? "wrote" : "could not write", out);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,277 @@
+// The main window in a real window (under the private Xvfb display of the
+// test command): layout, commands without a model, import with its file
+// series, export names, "&New".
+#include <gtest/gtest.h>
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Slider.H>
+#include <FL/Fl_Tabs.H>
+#include <FL/Fl_Value_Input.H>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/quelm_import.h"
+#include "app/quelm_store.h"
+#include "app/quelm_window.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kFixtures = std::string(QUELM_TEST_DATA) + "/qb/fixtures/formats/";
+
+int answers_given = 0;
+int answer = 1;
+int scripted_answer(const char*, const char*, const char*) {
+    answers_given++;
+    return answer;
+}
+
+class Window : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(chdir(QUELM_SOURCE), 0);  // images are found beside the program
+        QN_alerts_modal = 0;
+        QN_choice_hook = scripted_answer;
+        answers_given = 0;
+        answer = 1;
+        QN_store_init();
+        QN_build_main_window();
+        foo_window->show();
+        QN_window_reset();
+        Fl::check();
+        char pattern[] = "/tmp/quelm_gui_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        testing::internal::CaptureStdout();  // the readers' remarks
+    }
+    void TearDown() override {
+        testing::internal::GetCapturedStdout();
+        fs::remove_all(dir_);
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    static std::string slurp(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    // The one button a tab holds after a reset.
+    static Fl_Button* only_button(Fl_Scroll* tab) {
+        Fl_Button* found = nullptr;
+        int buttons = 0;
+        for (int k = 0; k < tab->children(); k++)
+            if (auto* b = dynamic_cast<Fl_Button*>(tab->child(k))) {
+                found = b;
+                buttons++;
+            }
+        return buttons == 1 ? found : nullptr;
+    }
+    std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(Window, LayoutTitleTabsAndModelList) {
+    EXPECT_STREQ(foo_window->label(), "Quelm Visualizer");
+    EXPECT_EQ(foo_window->w(), 1280);
+    EXPECT_EQ(foo_window->h(), 720);
+    ASSERT_EQ(control_region->children(), 3);
+    EXPECT_STREQ(control_region->child(0)->label(), "View");
+    EXPECT_STREQ(control_region->child(1)->label(), "Model");
+    EXPECT_STREQ(control_region->child(2)->label(), "Analysis");
+    EXPECT_EQ(rending_region->x(), 320);
+    EXPECT_EQ(rending_region->h(), 550);
+    EXPECT_STREQ(model_choice->label(), "Select model:");
+    ASSERT_EQ(model_choice->size() - 1, 13);  // the menu's terminator counts too
+    EXPECT_STREQ(model_choice->menu()[0].label(), "Atomkit");
+    EXPECT_STREQ(model_choice->menu()[12].label(), "Crack");
+    EXPECT_EQ(model_choice->value(), 0);
+    // Thirteen tool-bar buttons with their tooltips, the inspect button among them.
+    int buttons = 0;
+    for (int k = 0; k < menu_region->children(); k++) buttons += dynamic_cast<Fl_Button*>(menu_region->child(k)) != nullptr;
+    EXPECT_EQ(buttons, 13);
+    ASSERT_NE(Inspect_MenuButton, nullptr);
+    EXPECT_STREQ(Inspect_MenuButton->tooltip(), "Inspect Particle");
+    EXPECT_EQ(Inspect_MenuButton->x(), 244);
+    EXPECT_NE(Inspect_MenuButton->image(), nullptr);  // the icon was found
+    // After a reset, View and Analysis each hold one centred "Read file" button.
+    for (Fl_Scroll* tab : {view_region, analysis_region}) {
+        Fl_Button* b = only_button(tab);
+        ASSERT_NE(b, nullptr);
+        EXPECT_STREQ(b->label(), "Read file");
+        EXPECT_EQ(b->x(), 100);
+        EXPECT_EQ(b->y(), 380);
+        EXPECT_EQ(b->w(), 120);
+    }
+    EXPECT_EQ(QN_message_text().rfind("Welcome to Quelm Visualizer!\n", 0), 0u);
+    const Fl_Menu_Item* atomkit = menu_bar->find_item("Model/Atomkit");
+    ASSERT_NE(atomkit, nullptr);
+    EXPECT_EQ(atomkit->shortcut(), FL_CTRL + 'a');
+}
+
+TEST_F(Window, CommandsNeedAModelFirst) {
+    for (void (*command)() : {QN_swich_chorma, QN_swich_camera, QN_swich_camera_reset, QN_snapshot_globel,
+                              QN_inspect_globel}) {
+        QN_message("");
+        command();
+        EXPECT_EQ(QN_message_text(), "Please select a model first");
+    }
+    // The analysis methods of the menu too.
+    QN_message("");
+    menu_bar->picked(menu_bar->find_item("Analysis/MORLA/CNA"));
+    EXPECT_EQ(QN_message_text(), "Please select a model first");
+    QN_message("");
+    menu_bar->picked(menu_bar->find_item("Analysis/KAVIR/NYE"));
+    EXPECT_EQ(QN_message_text(), "Please select a model first");
+}
+
+TEST_F(Window, ImportReportsAndBuildsTheNumberedSeries) {
+    const std::string dump = kFixtures + "lammps_tric.dump";
+    for (const char* name : {"dump.0.lmc", "dump.100.lmc", "dump.200.lmc", "dump.1000.lmc", "dump.txt"})
+        fs::copy_file(dump, path(name));
+    fs::copy_file(kFixtures + "lammps_fcc.data", path("data.lmp"));
+
+    ASSERT_EQ(QN_import_path(path("dump.100.lmc")), 1);
+    EXPECT_EQ(QN_message_text(), "LMC file detected with 30 atoms and 1 types\nBox size 14.350000 7.175000 5.741148");
+    EXPECT_EQ(Globel_Model.natoms, 30);
+    EXPECT_EQ(inited_atomic_viewer, 1);
+    ASSERT_EQ(QN_file_list.size(), 4u);
+    EXPECT_EQ(QN_file_list[0], path("dump.0.lmc"));
+    EXPECT_EQ(QN_file_list[1], path("dump.100.lmc"));
+    EXPECT_EQ(QN_file_list[2], path("dump.200.lmc"));
+    EXPECT_EQ(QN_file_list[3], path("dump.1000.lmc"));
+    EXPECT_EQ(QN_file_list_current, 1);
+    Fl::check();
+    EXPECT_TRUE(QN_file_list_slider->visible());
+    EXPECT_FALSE(QN_blank_Slider->visible());
+    EXPECT_EQ(QN_file_list_slider->value(), 1);
+
+    // Stepping with the slider reads the other frame; a step outside is ignored.
+    QN_file_list_slider->value(3);
+    QN_change_file2(QN_file_list_slider, nullptr);
+    EXPECT_EQ(QN_file_list_current, 3);
+    EXPECT_EQ(QN_file_list_input->value(), 3);
+    QN_file_list_input->value(7);
+    QN_change_file1(QN_file_list_input, nullptr);
+    EXPECT_EQ(QN_file_list_current, 3);
+
+    // A data file alone: no series, no bar.
+    ASSERT_EQ(QN_import_path(path("data.lmp")), 1);
+    EXPECT_EQ(QN_message_text(), "LMP file detected with 32 atoms and 2 types\nBox size 10.224764 5.112382 7.230000");
+    EXPECT_EQ(QN_file_list.size(), 1u);
+    Fl::check();
+    EXPECT_FALSE(QN_file_list_slider->visible());
+    EXPECT_TRUE(QN_blank_Slider->visible());
+}
+
+TEST_F(Window, FailedImportKeepsTheModel) {
+    fs::copy_file(kFixtures + "lammps_fcc.data", path("good.lmp"));
+    std::ofstream(path("bad.lmp")) << "not a structure\n";
+    std::ofstream(path("short.lmp")) << "t\n9 atoms\n1 atom types\n0 1 xlo xhi\n0 1 ylo yhi\n0 1 zlo zhi\nAtoms\n\n1 1 0 0 0\n";
+    ASSERT_EQ(QN_import_path(path("good.lmp")), 1);
+    const double x5 = Globel_Model.atoms[5].x;
+    EXPECT_EQ(QN_import_path(path("bad.lmp")), -1);
+    EXPECT_EQ(QN_message_text(), "Reading file failed\nUnkonwn model format");
+    EXPECT_EQ(QN_import_path(path("short.lmp")), -1);
+    EXPECT_EQ(QN_message_text(), "Reading file failed\nNot enough atoms in LMP format");
+    EXPECT_EQ(Globel_Model.natoms, 32);
+    EXPECT_EQ(Globel_Model.atoms[5].x, x5);
+    ASSERT_EQ(QN_file_list.size(), 1u);
+    EXPECT_EQ(QN_file_list[0], path("good.lmp"));
+}
+
+TEST_F(Window, ExportWritesTheNamesOfItsFilters) {
+    EXPECT_EQ(QN_export_name("model", 1), "model.lmp");
+    EXPECT_EQ(QN_export_name("model.lmp", 1), "model.lmp");
+    EXPECT_EQ(QN_export_name("a.lmp", 0), "a.lmp.lmc");
+    EXPECT_EQ(QN_export_name(".lmp", 1), ".lmp.lmp");
+    EXPECT_EQ(QN_export_name("x", 3), "x.POSCAR");
+
+    QN_save_file_model();  // nothing to save yet
+    EXPECT_EQ(QN_message_text(), "No model in current scene");
+    ASSERT_EQ(QN_import_path(kFixtures + "lammps_fcc.data"), 1);
+    ASSERT_EQ(QN_export_path(path("model"), 1), 1);
+    EXPECT_EQ(QN_message_text(), "Save file complete");
+    EXPECT_EQ(slurp(path("model.lmp")).rfind("Position data Generated by Quelm\n32\tatoms\n", 0), 0u);
+    ASSERT_EQ(QN_export_path(path("a.lmp"), 0), 1);
+    EXPECT_TRUE(fs::exists(path("a.lmp.lmc")));
+    ASSERT_EQ(QN_export_path(path("p"), 3), 1);
+    EXPECT_NE(slurp(path("p.POSCAR")).find("Direct"), std::string::npos);
+
+    // An appended extension asks before it replaces a file of that name.
+    std::ofstream(path("keep.lmp")) << "precious";
+    answer = 0;
+    EXPECT_EQ(QN_export_path(path("keep"), 1), 0);
+    EXPECT_EQ(answers_given, 1);
+    EXPECT_EQ(slurp(path("keep.lmp")), "precious");
+    answer = 1;
+    EXPECT_EQ(QN_export_path(path("keep"), 1), 1);
+    EXPECT_NE(slurp(path("keep.lmp")), "precious");
+
+    EXPECT_EQ(QN_export_path(path("no/such/folder/m"), 1), -1);
+    EXPECT_EQ(QN_message_text().rfind("Saving file failed\n", 0), 0u);
+}
+
+TEST_F(Window, NewAsksAndReturnsToTheEmptyWindow) {
+    QN_new_cb(nullptr, nullptr);
+    EXPECT_EQ(answers_given, 0);  // nothing to lose: no question
+    for (const char* name : {"d.1.lmc", "d.2.lmc"}) fs::copy_file(kFixtures + "lammps_tric.dump", path(name));
+    ASSERT_EQ(QN_import_path(path("d.1.lmc")), 1);
+    answer = 0;
+    QN_new_cb(nullptr, nullptr);
+    EXPECT_EQ(answers_given, 1);
+    EXPECT_EQ(Globel_Model.natoms, 30);
+    EXPECT_EQ(QN_file_list.size(), 2u);
+    answer = 1;
+    QN_new_cb(nullptr, nullptr);
+    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(inited_atomic_viewer, 0);
+    EXPECT_TRUE(QN_file_list.empty());
+    EXPECT_EQ(QN_message_text().rfind("Welcome to Quelm Visualizer!\n", 0), 0u);
+    EXPECT_NE(only_button(view_region), nullptr);
+    QN_swich_camera();
+    EXPECT_EQ(QN_message_text(), "Please select a model first");
+}
+
+TEST_F(Window, AtomAndBoxReports) {
+    ASSERT_EQ(QN_import_path(kFixtures + "lammps_tric.dump"), 1);
+    QN_atom_message(0);
+    const std::string box = QN_message_text();
+    EXPECT_EQ(box.rfind("Box Data:\n30 Particles\n1 Particles Type\nGeometry = (0.000000,0.000000,-0.000574)+\n"
+                        "[(8.610000,0.000000,0.000000),(3.444000,5.740000,0.000000),(-2.296000,1.435000,5.741148)]\n",
+                        0),
+              0u)
+        << box;
+    QN_atom_message(31);
+    EXPECT_EQ(QN_message_text(), box);
+    QN_atom_message(1);
+    EXPECT_EQ(QN_message_text(),
+              "Atom Data:\nId = 1\nType = 1\nPosition = (1.435000,1.435000,1.435000)\nc_ke = 0.019698\n");
+    Globel_Model.atoms[0].id = -1;  // a deleted atom is still reported
+    QN_atom_message(1);
+    EXPECT_EQ(QN_message_text().rfind("Atom Data:\nId = -1\n", 0), 0u);
+}
+
+TEST(Program, SaysSoWithoutADisplay) {
+    const std::string cmd = "env -u DISPLAY " + std::string(QUELM_GUI) + " > /dev/null 2> /tmp/quelm_nodisplay.txt";
+    const int status = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream in("/tmp/quelm_nodisplay.txt");
+    std::string line;
+    std::getline(in, line);
+    EXPECT_NE(line.find("cannot open a display"), std::string::npos);
+}
