@@ -12,6 +12,7 @@
 #include "app/quelm_batch_core.h"
 #include "app/quelm_store.h"
 #include "qb/qb_formats.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -26,19 +27,6 @@ struct Outcome {
 
 class Batch : public testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quelm_batch_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
     // Runs the real program, as a user would.
     Outcome run(const std::string& arguments) const {
         const std::string cmd =
@@ -46,8 +34,9 @@ protected:
         const int raw = std::system(cmd.c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ + "/out"), slurp(dir_ + "/err")};
     }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
+    std::string path(const std::string& name) const { return scratch_.path(name); }
+    ScratchDir scratch_;
+    const std::string& dir_ = scratch_.dir();
 };
 
 bool ends_with(const std::string& s, const std::string& tail) {

@@ -25,6 +25,7 @@
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -52,22 +53,10 @@ protected:
         foo_window->show();
         QN_window_reset();
         Fl::check();
-        char pattern[] = "/tmp/quelm_gui_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         testing::internal::CaptureStdout();  // the readers' remarks
     }
-    void TearDown() override {
-        testing::internal::GetCapturedStdout();
-        fs::remove_all(dir_);
-    }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    void TearDown() override { testing::internal::GetCapturedStdout(); }
+    std::string path(const std::string& name) const { return scratch_.path(name); }
     // The one button a tab holds after a reset.
     static Fl_Button* only_button(Fl_Scroll* tab) {
         Fl_Button* found = nullptr;
@@ -79,7 +68,7 @@ protected:
             }
         return buttons == 1 ? found : nullptr;
     }
-    std::string dir_;
+    ScratchDir scratch_;
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "qb/qb_lattice.h"
 #include "qb/qb_random.h"
 #include "qb/qb_text.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -27,28 +28,15 @@ const std::string kFixtures = std::string(QUELM_TEST_DATA) + "/qb/fixtures/forma
 
 class Formats : public testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quelm_formats_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        testing::internal::CaptureStdout();  // the readers' remarks
-    }
-    void TearDown() override {
-        testing::internal::GetCapturedStdout();
-        fs::remove_all(dir_);
-    }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    void SetUp() override { testing::internal::CaptureStdout(); }  // the readers' remarks
+    void TearDown() override { testing::internal::GetCapturedStdout(); }
+    std::string path(const std::string& name) const { return scratch_.path(name); }
     std::string write(const std::string& name, const std::string& text) const {
         std::ofstream(path(name), std::ios::binary) << text;
         return path(name);
     }
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    std::string dir_;
+    ScratchDir scratch_;
+    const std::string& dir_ = scratch_.dir();
 };
 
 QB_tools orthogonal_sample() {
