@@ -20,6 +20,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "view/view_widget.h"
 #include "qb/qb_text.h"
 
 Fl_Double_Window* foo_window = nullptr;
@@ -153,8 +154,10 @@ void QN_inspect_globel() {
 // ------------------------------------------------------------ life cycle
 
 void QN_update_model() {
-    // The view, the analysis tab and Atomkit join this hand-off as they land.
+    // The analysis tab and Atomkit join this hand-off as they land.
+    if (!inited_atomic_viewer) QN_create_render();
     QN_mufile_bar();
+    QN_render_check_file();
     QNGC.analysis_rebuild = 1;
     inited_atomic_viewer = 1;
     if (foo_window) foo_window->flush();

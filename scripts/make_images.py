@@ -1,6 +1,8 @@
 """Makes the pictures under img/: the 32 x 32 tool-bar icons in img/icon/,
-the 64 x 64 application icon img/icon.png and the empty-state picture of the
-render area, img/background.png.
+the 64 x 64 application icon img/icon.png, the empty-state picture of the
+render area, img/background.png, and the textures of the 3D view: the
+sphere atlas of the atom sprites img/color.png and the axis labels
+img/x.png, img/y.png, img/z.png.
 
 Run from the repository root:
 
@@ -290,10 +292,10 @@ def fcc_cell(turn=30.0, tilt=18.0):
     return out
 
 
-def shade_sphere(rgb, c, r, base, fog):
-    """Paints a lit sphere of colour base into the float image rgb; fog in
-    0..1 darkens atoms further back."""
-    h, w, _ = rgb.shape
+def sphere_light(h, w, c, r):
+    """Lighting of a sphere of radius r centred at c on an h x w pixel grid
+    (y down), lit from the upper left: returns the masks inside, diffuse
+    (0..1) and shine (the specular highlight, 0..1)."""
     yy, xx = np.mgrid[0:h, 0:w]
     dx, dy = (xx + 0.5 - c[0]) / r, (yy + 0.5 - c[1]) / r
     inside = dx * dx + dy * dy < 1.0
@@ -304,6 +306,13 @@ def shade_sphere(rgb, c, r, base, fog):
     half = light + np.array([0.0, 0.0, 1.0])
     half /= np.linalg.norm(half)
     shine = np.clip(dx * half[0] + dy * half[1] + nz * half[2], 0.0, 1.0) ** 40
+    return inside, diffuse, shine
+
+
+def shade_sphere(rgb, c, r, base, fog):
+    """Paints a lit sphere of colour base into the float image rgb; fog in
+    0..1 darkens atoms further back."""
+    inside, diffuse, shine = sphere_light(rgb.shape[0], rgb.shape[1], c, r)
     col = np.asarray(base, float) * (0.22 + 0.78 * diffuse[..., None]) * (1 - 0.35 * fog)
     col = np.clip(col + 0.75 * 255 * shine[..., None], 0, 255)
     rgb[inside] = col[inside]
@@ -369,7 +378,88 @@ def make_background(path, w=960, h=550, k=2, turn=14.0):
     save(Image.fromarray(np.clip(np.round(rgb), 0, 255).astype(np.uint8), "RGB"), path)
 
 
+# ---------------------------------------------------------- atom sprites
+
+BAR = [(40, 70, 225), (30, 195, 230), (55, 190, 75), (240, 215, 45), (220, 45, 40)]
+
+
+def bar_colour(t):
+    """Colour bar at t in 0..1: blue, cyan, green, yellow, red, linear
+    between those stops."""
+    x = t * (len(BAR) - 1)
+    i = min(int(x), len(BAR) - 2)
+    return tuple(a + (b - a) * (x - i) for a, b in zip(BAR[i], BAR[i + 1]))
+
+
+def rgb_template(n, r):
+    """Sphere of RGB mode (atlas cell 23). The atom shader takes red as a
+    grey shade and the excess blue, b - (r + g) / 2, as the weight of the
+    atom's own colour: (r, r, r) + 1.5 * chroma * excess * (R, G, B). So red
+    and green hold a dark grey plus the highlight, and blue adds a mask that
+    follows the diffuse light and fades out under the highlight."""
+    inside, diffuse, shine = sphere_light(n, n, (n / 2, n / 2), r)
+    grey = np.minimum(0.1 + 0.25 * diffuse + 0.85 * shine, 1.0)
+    blue = np.minimum(grey + 0.62 * (0.2 + 0.8 * diffuse) * (1 - shine), 1.0)
+    cell = np.zeros((n, n, 3))
+    cell[inside] = (np.stack([grey, grey, blue], -1) * 255)[inside]
+    return cell
+
+
+def make_atlas(path, cell=64, k=4):
+    """8 x 8 atlas of shaded spheres for the atom sprites, drawn at k times
+    the size and scaled down. Colour index f = 0..63 (blue to red) is the
+    cell in column f % 8 and row f // 8 counted from the top of texture
+    space (v = 1); cell 23 is the RGB-mode template instead.
+
+    Row order: the view uploads the rows as the image loader returns them,
+    top row of the file first, and glTexImage2D puts the first row at v = 0.
+    The shader samples v = 1 - (f // 8) / 8 - t / 8 with the sprite
+    coordinate t = 0 at the top of the point, so the texture appears on
+    screen upside down relative to the file. The atlas is therefore drawn as
+    it should look and flipped before saving: in the file, cell 0 is at the
+    lower left and the spheres are lit from below."""
+    n = cell * k
+    r = 0.49 * n  # the shader keeps 0.96 of the sprite radius
+    inside = sphere_light(n, n, (n / 2, n / 2), r)[0]
+    big = np.zeros((8 * n, 8 * n, 4))
+    for f in range(64):
+        rgb = np.zeros((n, n, 3))
+        if f == 23:
+            rgb = rgb_template(n, r)
+        else:
+            shade_sphere(rgb, (n / 2, n / 2), r, bar_colour(f / 63), 0.0)
+        y, x = f // 8 * n, f % 8 * n
+        big[y:y + n, x:x + n, :3] = rgb
+        big[y:y + n, x:x + n, 3] = inside * 255
+    # colour and alpha are scaled apart: the view loads only the colour, and
+    # it should fade to black at the rim, not carry stray colours from
+    # pixels of nearly zero alpha
+    im = Image.fromarray(np.round(big[::-1]).astype(np.uint8), "RGBA")
+    bands = [b.resize((8 * cell, 8 * cell), Image.LANCZOS) for b in im.split()]
+    save(Image.merge("RGBA", bands), path)
+
+
+LETTERS = {"x": [[(17, 11), (47, 53)], [(47, 11), (17, 53)]],
+           "y": [[(16, 11), (32, 33)], [(48, 11), (32, 33), (32, 53)]],
+           "z": [[(18, 11), (46, 11), (18, 53), (46, 53)]]}
+
+
+def make_letters(folder_out, w=8, halo=4):
+    """Axis labels for the 20-pixel sprites at the ends of the axis triad:
+    bold dark capitals with a thin white halo on a clear ground, so they
+    read on any background. The label shader samples them at the sprite
+    coordinate as is, so unlike the atlas they are stored upright."""
+    for name, strokes in LETTERS.items():
+        p = Pen(64)
+        for col, width in (((255, 255, 255, 255), w + 2 * halo), ((28, 30, 34, 255), w)):
+            for s in strokes:
+                p.line(s, col, width)
+        save(p.done(), os.path.join(folder_out, name + ".png"))
+
+
 if __name__ == "__main__":
     make_icons(os.path.join(ROOT, "img", "icon"))
     make_app_icon(os.path.join(ROOT, "img", "icon.png"))
     make_background(os.path.join(ROOT, "img", "background.png"))
+    make_atlas(os.path.join(ROOT, "img", "color.png"))
+    make_letters(os.path.join(ROOT, "img"))

@@ -1,1 +1,506 @@
-// (being written)
+#include "view/view_core.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Double to single precision without relying on out-of-range conversions:
+// magnitudes beyond the float range become infinities.
+float to_float(double d) {
+    if (std::isnan(d)) return std::nanf("");
+    if (d > FLT_MAX) return INFINITY;
+    if (d < -FLT_MAX) return -INFINITY;
+    return static_cast<float>(d);
+}
+
+// Finite float for the vertex buffer; non-finite values become 0.
+float finite_float(double d) {
+    const float f = to_float(d);
+    return std::isfinite(f) ? f : 0.0f;
+}
+
+int atom_count(const QB_tools* model) {
+    return std::max(0, std::min(model->natoms, static_cast<int>(model->atoms.size())));
+}
+
+void box_centre(const QB_tools* model, double c[3]) {
+    for (int d = 0; d < 3; d++) c[d] = model->lo[d] + model->size[d] / 2;
+}
+
+void push_vertex(std::vector<float>& out, float x, float y, float z, float c0, float c1, float c2,
+                 float r) {
+    out.push_back(x);
+    out.push_back(y);
+    out.push_back(z);
+    out.push_back(c0);
+    out.push_back(c1);
+    out.push_back(c2);
+    out.push_back(r);
+}
+
+// Appends the atoms (colours by `colour`) and the 54 trailing vertices, writes
+// the drawn-index map and measures the depth range.
+template <class Colour>
+QN_render_info build(QB_tools* model, const std::vector<double>& rel_radius,
+                     const QN_slice_outline& outline, std::vector<float>& out, Colour colour) {
+    QN_render_info info;
+    out.clear();
+    const int n = atom_count(model);
+    int visible = 0;
+    for (int i = 0; i < n; i++)
+        if (model->atoms[i].id > 0) visible++;
+    out.reserve(static_cast<size_t>(QN_RENDER_FLOATS) *
+                (static_cast<size_t>(visible) + QN_RENDER_EXTRA_VERTICES));
+
+    double c[3];
+    box_centre(model, c);
+    int drawn = 0;
+    for (int i = 0; i < n; i++) {
+        atomdata& a = model->atoms[i];
+        if (a.id <= 0) continue;
+        float col[3];
+        colour(i, col);
+        push_vertex(out, finite_float(a.x - c[0]), finite_float(a.y - c[1]), finite_float(a.z - c[2]),
+                    col[0], col[1], col[2],
+                    finite_float(QN_render_rel_radius(a.type, rel_radius)));
+        model->atoms[drawn].scratch = i;
+        drawn++;
+    }
+    info.drawn = drawn;
+
+    const std::array<double, 72> edges = QN_render_box_edges(model);
+    for (int v = 0; v < QN_RENDER_BOX_VERTICES; v++)
+        push_vertex(out, finite_float(edges[3 * v]), finite_float(edges[3 * v + 1]),
+                    finite_float(edges[3 * v + 2]), 0, 0, 0, 0);
+
+    static const float axes[6][3] = {{0, 0, 0},   {0.2f, 0, 0}, {0, 0, 0},
+                                     {0, 0.2f, 0}, {0, 0, 0},   {0, 0, 0.2f}};
+    for (const auto& p : axes) push_vertex(out, p[0], p[1], p[2], 0, 0, 0, 0);
+
+    for (int v = 0; v < QN_RENDER_SLICE_VERTICES; v++)
+        push_vertex(out, finite_float(outline.slice_points[v][0]),
+                    finite_float(outline.slice_points[v][1]),
+                    finite_float(outline.slice_points[v][2]), 0, 0, 0, 0);
+
+    info.depth_range = QN_render_depth_range(model, out);
+    return info;
+}
+
+double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// Visits every atom the slab selection picks.
+template <class F>
+int for_slab(QB_tools* model, double nx, double ny, double nz, double distance, double width, F f) {
+    const int n = atom_count(model);
+    const double half = width / 2;
+    int changed = 0;
+    for (int i = 0; i < n; i++) {
+        const atomdata& a = model->atoms[i];
+        const double s = nx * a.x + ny * a.y + nz * a.z;
+        const bool in = half > 0 ? std::fabs(s - distance) < half : s > distance;
+        if (in && f(i)) changed++;
+    }
+    return changed;
+}
+
+template <class F>
+int for_data(QB_tools* model, int slot, double min, double max, F f) {
+    if (slot < 0 || slot >= QB_slot_sum(model)) return 0;
+    const int n = atom_count(model);
+    int changed = 0;
+    for (int i = 0; i < n; i++) {
+        const double v = QB_slot_data(model, slot, i);
+        if (v >= min && v <= max && f(i)) changed++;
+    }
+    return changed;
+}
+
+using mat = QN_mat4;
+
+mat identity() {
+    mat m{};
+    m[0] = m[5] = m[10] = m[15] = 1;
+    return m;
+}
+
+float& at(mat& m, int r, int c) { return m[4 * c + r]; }
+float at(const mat& m, int r, int c) { return m[4 * c + r]; }
+
+mat mul(const mat& a, const mat& b) {
+    mat m{};
+    for (int r = 0; r < 4; r++)
+        for (int c = 0; c < 4; c++) {
+            float s = 0;
+            for (int k = 0; k < 4; k++) s += at(a, r, k) * at(b, k, c);
+            at(m, r, c) = s;
+        }
+    return m;
+}
+
+mat diag(float a, float b, float c, float d) {
+    mat m{};
+    m[0] = a;
+    m[5] = b;
+    m[10] = c;
+    m[15] = d;
+    return m;
+}
+
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
+
+mat rot_x(double deg) {
+    const float c = static_cast<float>(std::cos(deg * kDegree));
+    const float s = static_cast<float>(std::sin(deg * kDegree));
+    mat m = identity();
+    at(m, 1, 1) = c;
+    at(m, 1, 2) = -s;
+    at(m, 2, 1) = s;
+    at(m, 2, 2) = c;
+    return m;
+}
+
+mat rot_y(double deg) {
+    const float c = static_cast<float>(std::cos(deg * kDegree));
+    const float s = static_cast<float>(std::sin(deg * kDegree));
+    mat m = identity();
+    at(m, 0, 0) = c;
+    at(m, 0, 2) = s;
+    at(m, 2, 0) = -s;
+    at(m, 2, 2) = c;
+    return m;
+}
+
+mat rot_z(double deg) {
+    const float c = static_cast<float>(std::cos(deg * kDegree));
+    const float s = static_cast<float>(std::sin(deg * kDegree));
+    mat m = identity();
+    at(m, 0, 0) = c;
+    at(m, 0, 1) = -s;
+    at(m, 1, 0) = s;
+    at(m, 1, 1) = c;
+    return m;
+}
+
+}  // namespace
+
+int QN_render_bar_index(double v, double min, double max) {
+    if (!std::isfinite(v) || !std::isfinite(min) || !std::isfinite(max) || min == max) return 0;
+    const double a = to_float(v - static_cast<double>(to_float(min)));
+    const double b = to_float(max - min);
+    if (b == 0) return 0;  // a range below single precision
+    const double q = static_cast<double>(to_float(a / b * 64)) + 0.5;
+    if (!(q > 0)) return 0;  // negative, or NaN from inf / inf
+    if (q >= 63) return 63;
+    return static_cast<int>(q);
+}
+
+double QN_render_rel_radius(int type, const std::vector<double>& rel_radius) {
+    const long long n = static_cast<long long>(rel_radius.size());
+    if (n < 1) return 1.0;
+    const long long k = std::min(std::max(static_cast<long long>(type) - 1, 0LL), n - 1);
+    return rel_radius[static_cast<size_t>(k)];
+}
+
+double QN_render_depth_range(const QB_tools* model, const std::vector<float>& vertices) {
+    double depth = 0;
+    for (int d = 0; d < 3; d++)
+        if (std::isfinite(model->size[d])) depth = std::max(depth, 3.464 * std::fabs(model->size[d]));
+    double far2 = 0;
+    for (size_t v = 0; v + 2 < vertices.size(); v += QN_RENDER_FLOATS) {
+        const double x = vertices[v], y = vertices[v + 1], z = vertices[v + 2];
+        const double r2 = x * x + y * y + z * z;
+        if (std::isfinite(r2)) far2 = std::max(far2, r2);
+    }
+    // A little more than the farthest vertex so rounding keeps it inside.
+    depth = std::max(depth, 2.002 * std::sqrt(far2));
+    if (!(depth > 0) || !std::isfinite(depth)) return QN_DEPTH_RANGE_DEFAULT;
+    return depth;
+}
+
+std::array<double, 72> QN_render_box_edges(const QB_tools* model) {
+    double o[3], e[3][3];
+    if (model->triclinic == 1) {
+        for (int d = 0; d < 3; d++) {
+            o[d] = model->origin[d];
+            for (int k = 0; k < 3; k++) e[k][d] = model->cell[k][d];
+        }
+    } else {
+        for (int d = 0; d < 3; d++) {
+            o[d] = model->lo[d];
+            for (int k = 0; k < 3; k++) e[k][d] = k == d ? model->size[d] : 0;
+        }
+    }
+    double c[3];
+    box_centre(model, c);
+    std::array<double, 72> out{};
+    int v = 0;
+    // Edges along vector `along`, started from o + s * e[p] + t * e[q] with s
+    // the outer and t the inner loop.
+    for (int along = 0; along < 3; along++) {
+        const int p = along == 0 ? 1 : 0;
+        const int q = along == 2 ? 1 : 2;
+        for (int s = 0; s < 2; s++)
+            for (int t = 0; t < 2; t++) {
+                for (int d = 0; d < 3; d++) {
+                    const double start = o[d] + s * e[p][d] + t * e[q][d] - c[d];
+                    out[3 * v + d] = start;
+                    out[3 * (v + 1) + d] = start + e[along][d];
+                }
+                v += 2;
+            }
+    }
+    return out;
+}
+
+QN_render_info QN_render_build_bar(QB_tools* model, int slot, double min, double max,
+                                   const std::vector<double>& rel_radius,
+                                   const QN_slice_outline& outline, std::vector<float>& out) {
+    return build(model, rel_radius, outline, out, [&](int i, float col[3]) {
+        const int f = QN_render_bar_index(QB_slot_data(model, slot, i), min, max);
+        col[0] = static_cast<float>(f % 8) * 0.125f;
+        col[1] = static_cast<float>(f / 8) * 0.125f;
+        col[2] = 1.0f;
+    });
+}
+
+QN_render_info QN_render_build_col(QB_tools* model, int slot_r, int slot_g, int slot_b,
+                                   const std::vector<double>& rel_radius,
+                                   const QN_slice_outline& outline, std::vector<float>& out) {
+    return build(model, rel_radius, outline, out, [&](int i, float col[3]) {
+        col[0] = finite_float(QB_slot_data(model, slot_r, i));
+        col[1] = finite_float(QB_slot_data(model, slot_g, i));
+        col[2] = finite_float(QB_slot_data(model, slot_b, i));
+    });
+}
+
+QN_range QN_render_default_range(int ntypes) {
+    if (ntypes <= 1) return {-1, 5};
+    return {1 - 0.5 * ntypes, 1.5 * ntypes};
+}
+
+int QN_render_bar_range(const QB_tools* model, int slot, const char* name, QN_range* range) {
+    const int n = atom_count(model);
+    if (n == 0 || !range) return 0;
+    const bool known = name != nullptr;
+    double m = 0, M = 0;
+    bool any = false;
+    for (int i = 0; i < n; i++) {
+        const double v = QB_slot_data(model, slot, i);
+        if (!std::isfinite(v)) continue;
+        if (!any) {
+            m = M = v;
+            any = true;
+        } else {
+            m = std::min(m, v);
+            M = std::max(M, v);
+        }
+    }
+    if (known && (std::strcmp(name, "cna") == 0 || std::strcmp(name, "baa") == 0)) {
+        *range = {-3.66664, 5.66664};
+    } else if (m != M) {
+        *range = {m - 0.66666 * (M - m), M + 0.66666 * (M - m)};
+    } else {
+        *range = {m - 2, m + 4};
+    }
+    if (known && std::strcmp(name, "Select") == 0) *range = {-0.1, 1.2};
+    return 1;
+}
+
+QN_slice_outline QN_slice_outline_build(const QB_tools* model, double nx, double ny, double nz,
+                                        double distance, double width) {
+    QN_slice_outline out;
+    double lo[3], hi[3], c[3];
+    for (int d = 0; d < 3; d++) {
+        lo[d] = model->lo[d] - 2;
+        hi[d] = model->lo[d] + model->size[d] + 2;
+    }
+    box_centre(model, c);
+    const double normal[3] = {nx, ny, nz};
+    int stored = 0;
+    for (int plane = 0; plane < 2; plane++) {
+        const double C = plane == 0 ? distance + width / 2 : distance - width / 2;
+        double pts[12][3];
+        int m = 0;
+        auto keep = [&](double x, double y, double z) {
+            pts[m][0] = x;
+            pts[m][1] = y;
+            pts[m][2] = z;
+            m++;
+        };
+        if (nz != 0)
+            for (double x : {lo[0], hi[0]})
+                for (double y : {lo[1], hi[1]}) {
+                    const double z = (C - nx * x - ny * y) / nz;
+                    if (z > lo[2] && z < hi[2]) keep(x, y, z);
+                }
+        if (ny != 0)
+            for (double x : {lo[0], hi[0]})
+                for (double z : {lo[2], hi[2]}) {
+                    const double y = (C - nx * x - nz * z) / ny;
+                    if (y > lo[1] && y < hi[1]) keep(x, y, z);
+                }
+        if (nx != 0)
+            for (double y : {lo[1], hi[1]})
+                for (double z : {lo[2], hi[2]}) {
+                    const double x = (C - ny * y - nz * z) / nx;
+                    if (x > lo[0] && x < hi[0]) keep(x, y, z);
+                }
+
+        if (m >= 4) {
+            // Order around the centroid: p0 stays first; the others by the
+            // angle from p0, on the side r0 x n first, the far side after.
+            double g[3] = {0, 0, 0};
+            for (int k = 0; k < m; k++)
+                for (int d = 0; d < 3; d++) g[d] += pts[k][d] / m;
+            double r0[3], axis[3];
+            for (int d = 0; d < 3; d++) r0[d] = pts[0][d] - g[d];
+            axis[0] = r0[1] * normal[2] - r0[2] * normal[1];
+            axis[1] = r0[2] * normal[0] - r0[0] * normal[2];
+            axis[2] = r0[0] * normal[1] - r0[1] * normal[0];
+            double key[12];
+            key[0] = 2;
+            for (int k = 1; k < m; k++) {
+                double v[3];
+                for (int d = 0; d < 3; d++) v[d] = pts[k][d] - g[d];
+                const double len = std::sqrt(dot3(r0, r0) * dot3(v, v));
+                double cosine = len > 0 ? dot3(r0, v) / len : 1;
+                if (!std::isfinite(cosine)) cosine = 1;
+                cosine = std::min(1.0, std::max(-1.0, cosine));
+                key[k] = dot3(v, axis) > 0 ? cosine + 1 : -cosine - 1;
+            }
+            for (int pass = 1; pass < m; pass++)
+                for (int k = 1; k + 1 < m; k++)
+                    if (key[k] < key[k + 1]) {
+                        std::swap(key[k], key[k + 1]);
+                        for (int d = 0; d < 3; d++) std::swap(pts[k][d], pts[k + 1][d]);
+                    }
+        }
+        for (int k = 0; k < m; k++)
+            for (int d = 0; d < 3; d++) out.slice_points[stored + k][d] = pts[k][d] - c[d];
+        stored += m;
+        out.slice_count[plane] = m;
+    }
+    return out;
+}
+
+int QN_trim_slab_delete(QB_tools* model, double nx, double ny, double nz, double distance,
+                        double width) {
+    return for_slab(model, nx, ny, nz, distance, width,
+                    [&](int i) { return QB_delete_atom(model, i) == 1; });
+}
+
+int QN_trim_slab_recover(QB_tools* model, double nx, double ny, double nz, double distance,
+                         double width) {
+    return for_slab(model, nx, ny, nz, distance, width, [&](int i) {
+        const bool hidden = model->atoms[i].id < 0;
+        QB_recover_atom(model, i);
+        return hidden;
+    });
+}
+
+int QN_trim_data_delete(QB_tools* model, int slot, double min, double max) {
+    return for_data(model, slot, min, max, [&](int i) { return QB_delete_atom(model, i) == 1; });
+}
+
+int QN_trim_data_recover(QB_tools* model, int slot, double min, double max) {
+    return for_data(model, slot, min, max, [&](int i) {
+        const bool hidden = model->atoms[i].id < 0;
+        QB_recover_atom(model, i);
+        return hidden;
+    });
+}
+
+int QN_trim_inverse(QB_tools* model) {
+    const int n = atom_count(model);
+    int changed = 0;
+    for (int i = 0; i < n; i++) {
+        int32_t& id = model->atoms[i].id;
+        if (id == 0 || id == INT32_MIN) continue;  // no opposite to take
+        id = -id;
+        changed++;
+    }
+    return changed;
+}
+
+int QN_trim_recover_all(QB_tools* model) {
+    const int n = atom_count(model);
+    int changed = 0;
+    for (int i = 0; i < n; i++) {
+        if (model->atoms[i].id >= 0 || model->atoms[i].id == INT32_MIN) continue;
+        QB_recover_atom(model, i);
+        changed++;
+    }
+    return changed;
+}
+
+double QN_camera_zoom_in(double view_height, double step) {
+    const double next = view_height - step;
+    return view_height > step && next > 0 ? next : view_height;
+}
+
+double QN_camera_zoom_out(double view_height, double step) {
+    const double next = view_height + step;
+    return next > 0 && std::isfinite(next) ? next : view_height;
+}
+
+double QN_camera_perspective_plus(double perspective, double step) {
+    return std::max(0.0, perspective + step);
+}
+
+double QN_camera_perspective_minus(double perspective, double step) {
+    return std::max(0.0, perspective - step);
+}
+
+QN_mat4 QN_camera_rotation(double rx, double ry, double rz) {
+    return mul(mul(rot_x(rx), rot_y(ry)), rot_z(rz));
+}
+
+QN_mat4 QN_camera_mvp(const QN_camera& cam, int w, int h) {
+    w = std::max(w, 1);
+    h = std::max(h, 1);
+    const mat R = QN_camera_rotation(cam.rot_x, cam.rot_y, cam.rot_z);
+    const float vh = static_cast<float>(cam.view_height);
+    const mat P = diag(2.0f * static_cast<float>(h) / (vh * static_cast<float>(w)), 2.0f / vh,
+                       -2.0f / static_cast<float>(cam.depth_range), 1.0f);
+    if (cam.perspective > 0) {
+        const float p = static_cast<float>(cam.perspective);
+        mat Q{};
+        at(Q, 0, 0) = 7.5987f;
+        at(Q, 1, 1) = 7.5987f;
+        at(Q, 2, 2) = 5;
+        at(Q, 3, 2) = -1;
+        at(Q, 2, 3) = 48;
+        at(Q, 3, 3) = 0;
+        mat T = identity();
+        at(T, 0, 3) = cam.shift_x;
+        at(T, 1, 3) = cam.shift_y;
+        at(T, 2, 2) = p;
+        at(T, 2, 3) = -9.6f;
+        return mul(mul(mul(mul(P, diag(1, 1, 1.0f / p, 1)), Q), T), R);
+    }
+    mat T0 = identity();
+    at(T0, 0, 3) = cam.shift_x;
+    at(T0, 1, 3) = cam.shift_y;
+    return mul(mul(P, T0), R);
+}
+
+QN_mat4 QN_camera_axes(const QN_camera& cam, int w, int h) {
+    w = std::max(w, 1);
+    h = std::max(h, 1);
+    mat T = identity();
+    at(T, 0, 3) = -0.8f;
+    at(T, 1, 3) = -0.8f;
+    const mat S = diag(static_cast<float>(h) / static_cast<float>(w), 1, 1, 1);
+    return mul(mul(T, S), QN_camera_rotation(cam.rot_x, cam.rot_y, cam.rot_z));
+}
+
+double QN_camera_px_per_unit(const QN_camera& cam, int h) { return h / cam.view_height; }
+
+int QN_pick_decode(unsigned char r, unsigned char g, unsigned char b, int drawn) {
+    const long n = static_cast<long>(r) + 256L * g + 65536L * b;
+    return n >= 1 && n <= drawn ? static_cast<int>(n) : 0;
+}

@@ -1,0 +1,149 @@
+// Computing core of the 3D view: everything the view widget needs that does
+// not touch OpenGL or FLTK. Building the vertex data of a model, the colour
+// index and colour-bar ranges, the slab outline, the trimming operations on an
+// atom system, the camera matrices and the decoding of a picked colour.
+//
+// Plain functions over plain data; the widget keeps its own state and calls
+// these with it.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "qb/qb_tools.h"
+
+// Render data: 7 floats per vertex (x, y, z, c0, c1, c2, relative radius).
+constexpr int QN_RENDER_FLOATS = 7;
+// Vertices after the atoms: 24 box-edge ends, 6 axis ends, 24 outline points.
+constexpr int QN_RENDER_BOX_VERTICES = 24;
+constexpr int QN_RENDER_AXIS_VERTICES = 6;
+constexpr int QN_RENDER_SLICE_VERTICES = 24;
+constexpr int QN_RENDER_EXTRA_VERTICES =
+    QN_RENDER_BOX_VERTICES + QN_RENDER_AXIS_VERTICES + QN_RENDER_SLICE_VERTICES;
+// Depth of the orthographic volume before any model is loaded.
+constexpr double QN_DEPTH_RANGE_DEFAULT = 550;
+
+// Outline of the slicing slab: up to 12 points per plane, plane 0 first
+// (slice_points[0 .. slice_count[0])), then plane 1
+// (slice_points[slice_count[0] .. slice_count[0] + slice_count[1])), in
+// box-centred coordinates. Unused entries are zero.
+struct QN_slice_outline {
+    int slice_count[2] = {0, 0};
+    double slice_points[24][3] = {};
+};
+
+// What a build of the render data produced.
+struct QN_render_info {
+    int drawn = 0;                                // atoms in the buffer (n_vertex_floats = 7 * drawn)
+    double depth_range = QN_DEPTH_RANGE_DEFAULT;  // depth of the orthographic volume
+};
+
+// Colour-bar index of value v for the range [min, max]:
+// trunc(float(float(v - float(min)) / float(max - min) * 64) + 0.5) clamped to
+// 0 ... 63. A non-finite v, an empty range (min == max) or a non-finite range
+// give 0.
+int QN_render_bar_index(double v, double min, double max);
+
+// Relative radius of an atom of the given type: rel_radius[min(max(type - 1,
+// 0), n - 1)] when the table has entries, else 1.
+double QN_render_rel_radius(int type, const std::vector<double>& rel_radius);
+
+// Depth range for a model: 3.464 x the largest of lx, ly, lz, raised when
+// needed so that every vertex in `vertices` (7 floats each) lies within
+// +-depth/2 of the centre in every rotation; QN_DEPTH_RANGE_DEFAULT when
+// nothing has an extent.
+double QN_render_depth_range(const QB_tools* model, const std::vector<float>& vertices);
+
+// Fills `out` with the render data of `model` in colour-bar mode: one vertex
+// per atom with a positive id (position relative to the centre of the
+// axis-aligned box, colour from the index of slot `slot` in [min, max],
+// relative radius by type), then box edges, axes and the slab outline. The
+// scratch of atom record k receives the atom index of the k-th drawn atom.
+QN_render_info QN_render_build_bar(QB_tools* model, int slot, double min, double max,
+                                   const std::vector<double>& rel_radius,
+                                   const QN_slice_outline& outline, std::vector<float>& out);
+
+// The same in RGB mode: c0, c1, c2 are the values of three slots (non-finite
+// values become 0).
+QN_render_info QN_render_build_col(QB_tools* model, int slot_r, int slot_g, int slot_b,
+                                   const std::vector<double>& rel_radius,
+                                   const QN_slice_outline& outline, std::vector<float>& out);
+
+// The 24 box-edge end points (72 doubles), box-centred: 4 edges along a, then
+// 4 along b, then 4 along c (the box axes for an orthogonal box).
+std::array<double, 72> QN_render_box_edges(const QB_tools* model);
+
+// A colour-bar range.
+struct QN_range {
+    double min = 0;
+    double max = 0;
+};
+
+// Range used when a model is loaded with the default colouring by type:
+// [-1, 5] for one type (or none), else [1 - 0.5 T, 1.5 T].
+QN_range QN_render_default_range(int ntypes);
+
+// Range set when column `slot` named `name` is chosen for the colour bar:
+// "cna"/"baa" [-3.66664, 5.66664]; otherwise m - 0.66666 (M - m),
+// M + 0.66666 (M - m) over the finite values of the column (all atom records),
+// or [m - 2, m + 4] when they are equal (or when no value is finite, with m =
+// 0); "Select" [-0.1, 1.2]. Returns 0 and leaves *range alone when the model
+// holds no atom records, else 1.
+int QN_render_bar_range(const QB_tools* model, int slot, const char* name, QN_range* range);
+
+// Slab outline for plane normal n, distance D and width W over the model's box
+// padded by 2 on every side.
+QN_slice_outline QN_slice_outline_build(const QB_tools* model, double nx, double ny, double nz,
+                                        double distance, double width);
+
+// Trimming. Positions are the model's own coordinates. Slab: with W/2 > 0 the
+// atoms with |n.p - D| < W/2, else those with n.p > D. Data range: the atoms
+// whose value in `slot` lies in [min, max]. Each returns the number of atoms
+// whose id changed.
+int QN_trim_slab_delete(QB_tools* model, double nx, double ny, double nz, double distance,
+                        double width);
+int QN_trim_slab_recover(QB_tools* model, double nx, double ny, double nz, double distance,
+                         double width);
+int QN_trim_data_delete(QB_tools* model, int slot, double min, double max);
+int QN_trim_data_recover(QB_tools* model, int slot, double min, double max);
+// Negates every id: hidden atoms come back, visible ones are hidden.
+int QN_trim_inverse(QB_tools* model);
+// Makes every negative id positive.
+int QN_trim_recover_all(QB_tools* model);
+
+// Camera steps whose rule is more than an addition.
+// Zoom in: view_height - step only while the result stays above 0
+// (view_height > step); zoom out: view_height + step when that stays above 0.
+double QN_camera_zoom_in(double view_height, double step);
+double QN_camera_zoom_out(double view_height, double step);
+// Perspective changes, never below 0.
+double QN_camera_perspective_plus(double perspective, double step);
+double QN_camera_perspective_minus(double perspective, double step);
+
+// Camera state that enters the matrices.
+struct QN_camera {
+    double rot_x = 0, rot_y = 0, rot_z = 0;  // degrees
+    double view_height = 100;                // length spanned by the window height
+    double depth_range = QN_DEPTH_RANGE_DEFAULT;
+    double perspective = 0;  // 0 orthographic
+    float shift_x = 0, shift_y = 0;
+};
+
+// 4 x 4 single-precision matrices in column-major order: element (row r,
+// column c) at index 4 c + r.
+using QN_mat4 = std::array<float, 16>;
+
+// R = Rx(rot_x) Ry(rot_y) Rz(rot_z).
+QN_mat4 QN_camera_rotation(double rot_x, double rot_y, double rot_z);
+// The model-view-projection matrix for a window of w x h pixels:
+// P diag(1, 1, 1/p, 1) Q T R with perspective p > 0, else P T0 R.
+QN_mat4 QN_camera_mvp(const QN_camera& cam, int w, int h);
+// Axis triad: translate(-0.8, -0.8, 0) scale(h/w, 1, 1) R.
+QN_mat4 QN_camera_axes(const QN_camera& cam, int w, int h);
+// Pixels per length unit: h / view_height.
+double QN_camera_px_per_unit(const QN_camera& cam, int h);
+
+// Picking: the hit pass writes n = vertex index + 1 as (n & 255, n >> 8 & 255,
+// n >> 16 & 255) in red, green and blue. Returns n (1 + drawn index) when
+// 1 <= n <= drawn, else 0 (no atom).
+int QN_pick_decode(unsigned char r, unsigned char g, unsigned char b, int drawn);

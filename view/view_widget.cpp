@@ -1,0 +1,457 @@
+#include <GL/glew.h>
+// glew.h must come before any other OpenGL header.
+#include "view/view_widget.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/gl.h>
+#include <SOIL/SOIL.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/quelm_window.h"
+#include "view/view_core.h"
+
+cube_box* cube = nullptr;
+
+namespace {
+
+// The shading language version of the context as "#version NNN core", or
+// 150 when the version text cannot be read.
+std::string version_line() {
+    int major = 0, minor = 0;
+    const char* text = reinterpret_cast<const char*>(glGetString(GL_SHADING_LANGUAGE_VERSION));
+    if (!text || std::sscanf(text, "%d.%d", &major, &minor) != 2 || major < 1) return "#version 150\n";
+    int version = major * 100 + minor;
+    if (version < 150) version = 150;  // core syntax needs at least 1.50
+    return "#version " + std::to_string(version) + (version >= 150 ? " core\n" : "\n");
+}
+
+const char* const kAtomVertex = R"(
+in vec3 vVertex;
+in vec3 inColorStart;
+in float RaletiveRadius;
+uniform mat4 mvpMatrix;
+uniform float AtomRadius;
+out vec3 vColor;
+void main() {
+    gl_PointSize = AtomRadius * RaletiveRadius;
+    gl_Position = mvpMatrix * vec4(vVertex, 1.0);
+    vColor = inColorStart;
+}
+)";
+
+// Shared head of the atom fragment stages: round sprites and the depth light.
+const char* const kAtomFragmentHead = R"(
+in vec3 vColor;
+uniform sampler2D starImage;
+uniform float LightPosition;
+uniform float LightStrength;
+uniform float Chroma;
+out vec4 fragColor;
+float depth_light() {
+    float d = LightPosition - gl_FragCoord.z;
+    return LightStrength * d * d * sign(d);
+}
+bool outside() {
+    vec2 p = 2.0 * gl_PointCoord - 1.0;
+    return dot(p, p) > 0.92;
+}
+vec4 tinted(vec3 rgb) {
+    vec2 s = gl_PointCoord;
+    vec4 g = texture(starImage, vec2(0.875 + 0.125 * s.x, 0.75 - 0.125 * s.y));
+    return vec4(g.r, g.r, g.r, 1.0) + 1.5 * Chroma * (g.b - (g.r + g.g) / 2.0) * vec4(rgb, 0.0);
+}
+)";
+
+const char* const kBarFragment = R"(
+void main() {
+    if (outside()) discard;
+    vec2 s = gl_PointCoord;
+    float L = depth_light();
+    fragColor = texture(starImage, vec2(vColor.x + 0.125 * s.x, 1.0 - vColor.y - 0.125 * s.y)) + vec4(L, L, L, 0.0);
+}
+)";
+
+const char* const kColFragment = R"(
+void main() {
+    if (outside()) discard;
+    float L = depth_light();
+    fragColor = vec4(L, L, L, 0.0) + tinted(vColor);
+}
+)";
+
+const char* const kSelectFragment = R"(
+void main() {
+    if (outside()) discard;
+    float L = depth_light();
+    fragColor = vec4(L, L, L, 0.0) + tinted(vec3(1.0, 0.0, 0.0));
+}
+)";
+
+// Picking: the vertex number + 1 in red, green and blue (the default
+// framebuffer may have no alpha).
+const char* const kHitVertex = R"(
+in vec3 vVertex;
+in float RaletiveRadius;
+uniform mat4 mvpMatrix;
+uniform float AtomRadius;
+flat out vec4 hitColor;
+void main() {
+    int n = gl_VertexID + 1;
+    hitColor = vec4(float(n & 255), float((n >> 8) & 255), float((n >> 16) & 255), 255.0) / 255.0;
+    gl_PointSize = AtomRadius * RaletiveRadius;
+    gl_Position = mvpMatrix * vec4(vVertex, 1.0);
+}
+)";
+
+const char* const kHitFragment = R"(
+flat in vec4 hitColor;
+out vec4 fragColor;
+void main() {
+    vec2 p = 2.0 * gl_PointCoord - 1.0;
+    if (dot(p, p) > 0.92) discard;
+    fragColor = hitColor;
+}
+)";
+
+const char* const kLineVertex = R"(
+in vec3 vVertex;
+uniform mat4 mvpMatrix;
+void main() { gl_Position = mvpMatrix * vec4(vVertex, 1.0); }
+)";
+
+const char* const kLineFragment = R"(
+uniform vec3 lineColor;
+out vec4 fragColor;
+void main() { fragColor = vec4(lineColor, 1.0); }
+)";
+
+const char* const kLabelVertex = R"(
+in vec3 vVertex;
+uniform mat4 mvpMatrix;
+void main() {
+    gl_PointSize = 20.0;
+    gl_Position = mvpMatrix * vec4(vVertex, 1.0);
+}
+)";
+
+const char* const kLabelFragment = R"(
+uniform sampler2D starImage;
+out vec4 fragColor;
+void main() { fragColor = texture(starImage, gl_PointCoord); }
+)";
+
+unsigned compile(GLenum kind, const std::string& source, const char* failure) {
+    const unsigned shader = glCreateShader(kind);
+    const char* text = source.c_str();
+    glShaderSource(shader, 1, &text, nullptr);
+    glCompileShader(shader);
+    GLint ok = 0;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+    if (!ok) {
+        char log[1024] = "";
+        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
+        std::printf("%s\n%s\n", failure, log);
+    }
+    return shader;
+}
+
+unsigned link(const std::string& vertex, const std::string& fragment, const char* vertex_failure,
+              const char* fragment_failure) {
+    const std::string head = version_line();
+    const unsigned vs = compile(GL_VERTEX_SHADER, head + vertex, vertex_failure);
+    const unsigned fs = compile(GL_FRAGMENT_SHADER, head + fragment, fragment_failure);
+    const unsigned program = glCreateProgram();
+    glAttachShader(program, vs);
+    glAttachShader(program, fs);
+    glBindAttribLocation(program, 0, "vVertex");
+    glBindAttribLocation(program, 1, "inColorStart");
+    glBindAttribLocation(program, 2, "RaletiveRadius");
+    glLinkProgram(program);
+    glDeleteShader(vs);
+    glDeleteShader(fs);
+    return program;
+}
+
+// Loads an image as a texture, rows as the file holds them (the first row at
+// v = 0, which is the top of a point sprite); a missing file gives an empty
+// texture.
+unsigned texture(const char* path) {
+    unsigned name = 0;
+    glGenTextures(1, &name);
+    glBindTexture(GL_TEXTURE_2D, name);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    int w = 0, h = 0, channels = 0;
+    unsigned char* pixels = SOIL_load_image(path, &w, &h, &channels, SOIL_LOAD_RGBA);
+    if (pixels && w > 0 && h > 0) glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    if (pixels) SOIL_free_image_data(pixels);
+    return name;
+}
+
+void uniform_matrix(unsigned program, const float* m) {
+    glUniformMatrix4fv(glGetUniformLocation(program, "mvpMatrix"), 1, GL_FALSE, m);
+}
+
+}  // namespace
+
+cube_box::cube_box(int x, int y, int w, int h) : Fl_Gl_Window(x, y, w, h) {
+    mode(FL_OPENGL3 | FL_DEPTH | FL_ALPHA | FL_DOUBLE);
+}
+
+cube_box::~cube_box() {
+    if (prog_atoms && shown()) {
+        make_current();
+        release_resources();
+    }
+    if (cube == this) cube = nullptr;
+}
+
+void cube_box::release_resources() {
+    for (unsigned* p : {&prog_col, &prog_bar, &prog_hit, &prog_box, &prog_select, &prog_label})
+        if (*p) glDeleteProgram(*p), *p = 0;
+    prog_atoms = 0;
+    unsigned textures[4] = {tex_atoms, tex_x, tex_y, tex_z};
+    glDeleteTextures(4, textures);
+    glDeleteBuffers(1, &vbo);
+    glDeleteVertexArrays(1, &vao);
+    vbo = vao = 0;
+}
+
+void cube_box::create_resources() {
+    glewExperimental = GL_TRUE;
+    const GLenum status = glewInit();
+    if (status != GLEW_OK) Fl::warning("glewInit() failed returning %u", status);
+    glGetError();  // glewInit may leave GL_INVALID_ENUM behind in a core context
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LEQUAL);
+    glEnable(GL_PROGRAM_POINT_SIZE);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    const std::string atom_fragment = kAtomFragmentHead;
+    prog_bar = link(kAtomVertex, atom_fragment + kBarFragment, "Vertex shader not compiled.",
+                    "bar Fragment shader not compiled.");
+    prog_col = link(kAtomVertex, atom_fragment + kColFragment, "Vertex shader not compiled.",
+                    "col Fragment shader not compiled.");
+    prog_select = link(kAtomVertex, atom_fragment + kSelectFragment, "Vertex shader not compiled.",
+                       "Select Fragment shader not compiled.");
+    prog_hit = link(kHitVertex, kHitFragment, "Hit Vertex shader not compiled.", "Hit Fragment shader not compiled.");
+    prog_box = link(kLineVertex, kLineFragment, "Box Vertex shader not compiled.", "Box Fragment shader not compiled.");
+    prog_label = link(kLabelVertex, kLabelFragment, "Print Vertex shader not compiled.",
+                      "Print Fragment shader not compiled.");
+    glGenVertexArrays(1, &vao);
+    glGenBuffers(1, &vbo);
+    tex_atoms = texture("img/color.png");
+    tex_x = texture("img/x.png");
+    tex_y = texture("img/y.png");
+    tex_z = texture("img/z.png");
+    prog_atoms = use_bar_ ? prog_bar : prog_col;
+}
+
+// ------------------------------------------------------------------ loading
+
+void cube_box::loadQB_bar(QB_tools* model, int slot, double min, double max) {
+    const QN_render_info info = QN_render_build_bar(model, slot, min, max, rel_radius, slice, host_);
+    atoms_drawn_ = info.drawn;
+    depth_range = info.depth_range;
+    n_vertex_floats = QN_RENDER_FLOATS * info.drawn;
+    use_bar_ = true;
+    prog_atoms = prog_atoms ? prog_bar : 0;
+    upload_pending_ = true;
+}
+
+void cube_box::loadQB_col(QB_tools* model, int slot_r, int slot_g, int slot_b) {
+    const QN_render_info info = QN_render_build_col(model, slot_r, slot_g, slot_b, rel_radius, slice, host_);
+    atoms_drawn_ = info.drawn;
+    depth_range = info.depth_range;
+    n_vertex_floats = QN_RENDER_FLOATS * info.drawn;
+    use_bar_ = false;
+    prog_atoms = prog_atoms ? prog_col : 0;
+    upload_pending_ = true;
+}
+
+// ------------------------------------------------------------------ drawing
+
+QN_camera cube_box::camera() const {
+    QN_camera c;
+    c.rot_x = rot_x;
+    c.rot_y = rot_y;
+    c.rot_z = rot_z;
+    c.view_height = view_height;
+    c.depth_range = depth_range;
+    c.perspective = perspective;
+    c.shift_x = shift_x;
+    c.shift_y = shift_y;
+    return c;
+}
+
+void cube_box::draw() {
+    if (!prog_atoms) create_resources();
+    const int w = pixel_w(), h = pixel_h();
+    glViewport(0, 0, w, h);
+    glClearColor(bg_color[0], bg_color[1], bg_color[2], 0);
+    glClearDepth(1);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    if (!inited_atomic_viewer && !upload_pending_ && n_vertex_floats == 0) return;
+
+    glBindVertexArray(vao);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo);
+    if (upload_pending_) {
+        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(host_.size() * sizeof(float)), host_.data(),
+                     GL_STATIC_DRAW);
+        host_.clear();
+        host_.shrink_to_fit();
+        upload_pending_ = false;
+    }
+    const GLsizei stride = QN_RENDER_FLOATS * sizeof(float);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
+    glEnableVertexAttribArray(1);
+    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(12));
+    glEnableVertexAttribArray(2);
+    glVertexAttribPointer(2, 1, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(24));
+
+    const QN_camera cam = camera();
+    const QN_mat4 mvp = QN_camera_mvp(cam, w, h);
+    px_per_unit = QN_camera_px_per_unit(cam, h);
+
+    if (atoms_drawn_ > 0) {
+        const unsigned program = picking ? prog_hit : (use_bar_ ? prog_bar : prog_col);
+        auto prepare = [&](unsigned p) {
+            glUseProgram(p);
+            uniform_matrix(p, mvp.data());
+            glUniform1f(glGetUniformLocation(p, "AtomRadius"), static_cast<float>(2 * atom_radius * px_per_unit));
+            glUniform1f(glGetUniformLocation(p, "Chroma"), static_cast<float>(chroma));
+            glUniform1f(glGetUniformLocation(p, "LightPosition"), static_cast<float>(light_position));
+            glUniform1f(glGetUniformLocation(p, "LightStrength"), static_cast<float>(light_strength));
+            glUniform1i(glGetUniformLocation(p, "starImage"), 0);
+        };
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_2D, tex_atoms);
+        prepare(program);
+        if (!picking && inspect_mode && selected >= 0 && selected < atoms_drawn_) {
+            glDrawArrays(GL_POINTS, 0, selected);
+            glDrawArrays(GL_POINTS, selected + 1, atoms_drawn_ - selected - 1);
+            prepare(prog_select);
+            glDrawArrays(GL_POINTS, selected, 1);
+        } else {
+            glDrawArrays(GL_POINTS, 0, atoms_drawn_);
+        }
+    }
+
+    const int box_first = atoms_drawn_;
+    const int axes_first = box_first + QN_RENDER_BOX_VERTICES;
+    const int slice_first = axes_first + QN_RENDER_AXIS_VERTICES;
+    glUseProgram(prog_box);
+    const int color_at = glGetUniformLocation(prog_box, "lineColor");
+    if (draw_axes && !picking) {
+        glDisable(GL_DEPTH_TEST);
+        const QN_mat4 axes = QN_camera_axes(cam, w, h);
+        uniform_matrix(prog_box, axes.data());
+        glLineWidth(2);
+        const float colours[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+        for (int k = 0; k < 3; k++) {
+            glUniform3fv(color_at, 1, colours[k]);
+            glDrawArrays(GL_LINES, axes_first + 2 * k, 2);
+        }
+        glEnable(GL_BLEND);
+        glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+        glUseProgram(prog_label);
+        uniform_matrix(prog_label, axes.data());
+        const unsigned letters[3] = {tex_x, tex_y, tex_z};
+        for (int k = 0; k < 3; k++) {
+            glActiveTexture(GL_TEXTURE1 + k);
+            glBindTexture(GL_TEXTURE_2D, letters[k]);
+            glUniform1i(glGetUniformLocation(prog_label, "starImage"), 1 + k);
+            glDrawArrays(GL_POINTS, axes_first + 2 * k + 1, 1);
+        }
+        glActiveTexture(GL_TEXTURE0);
+        glDisable(GL_BLEND);
+        glEnable(GL_DEPTH_TEST);
+        glUseProgram(prog_box);
+    }
+    uniform_matrix(prog_box, mvp.data());
+    if (draw_box && !picking) {
+        glUniform3fv(color_at, 1, box_color);
+        glLineWidth(static_cast<float>(box_line_width));
+        glDrawArrays(GL_LINES, box_first, QN_RENDER_BOX_VERTICES);
+    }
+    if (draw_slice && !picking) {
+        const float red[3] = {1, 0, 0};
+        glUniform3fv(color_at, 1, red);
+        glLineWidth(2);
+        if (slice.slice_count[0] > 0) glDrawArrays(GL_LINE_LOOP, slice_first, slice.slice_count[0]);
+        if (slice.slice_count[1] > 0)
+            glDrawArrays(GL_LINE_LOOP, slice_first + slice.slice_count[0], slice.slice_count[1]);
+    }
+    glBindVertexArray(0);
+}
+
+int cube_box::handle(int event) {
+    switch (event) {
+        case FL_MOUSEWHEEL:
+            view_height = Fl::event_dy() < 0 ? QN_camera_zoom_in(view_height, 10) : QN_camera_zoom_out(view_height, 10);
+            redraw();
+            return 1;
+        case FL_PUSH:
+            if (Fl::event_button() == FL_LEFT_MOUSE || Fl::event_button() == FL_RIGHT_MOUSE) {
+                drag_x_ = Fl::event_x();
+                drag_y_ = Fl::event_y();
+                return 1;
+            }
+            break;
+        case FL_DRAG: {
+            const int dx = Fl::event_x() - drag_x_, dy = Fl::event_y() - drag_y_;
+            drag_x_ = Fl::event_x();
+            drag_y_ = Fl::event_y();
+            if (Fl::event_state(FL_BUTTON1)) {
+                rot_y += 0.2 * dx;
+                rot_x += 0.2 * dy;
+                redraw();
+            }
+            if (Fl::event_state(FL_BUTTON3)) {
+                shift_x += static_cast<float>(dx);
+                shift_y -= static_cast<float>(dy);
+                redraw();
+            }
+            return 1;
+        }
+    }
+    return Fl_Gl_Window::handle(event);
+}
+
+// ----------------------------------------------------------- entry points
+
+void QN_create_render() {
+    Fl::use_high_res_GL(1);
+    if (!rending_region) return;
+    rending_region->clear();
+    rending_region->begin();
+    auto* frame = new Fl_Box(rending_region->x(), rending_region->y(), rending_region->w(), rending_region->h());
+    frame->box(FL_THIN_DOWN_BOX);
+    cube = new cube_box(rending_region->x() + 10, rending_region->y() + 10, rending_region->w() - 20,
+                        rending_region->h() - 20);
+    rending_region->end();
+    rending_region->resizable(cube);
+    QNGC.view_built = 1;
+    if (foo_window && foo_window->shown()) cube->show();
+    rending_region->redraw();
+}
+
+void QN_render_check_file() {
+    if (!cube) return;
+    // The panel's colouring choices arrive with the view's control panel; until
+    // then every load colours by type.
+    const QN_range range = QN_render_default_range(Globel_Model.ntypes);
+    cube->rel_radius.assign(static_cast<size_t>(std::max(Globel_Model.ntypes, 1)), 1.0);
+    cube->loadQB_bar(&Globel_Model, 1, range.min, range.max);
+    cube->inspect_mode = 0;
+    cube->selected = -1;
+    cube->redraw();
+}

@@ -1,0 +1,74 @@
+// The OpenGL view of the current model: atoms as shaded point sprites
+// (coloured through the colour-bar atlas or by three columns as RGB), the
+// box, the axis triad and the slab outline; mouse rotation, shift and zoom.
+#pragma once
+
+#include <FL/Fl_Gl_Window.H>
+
+#include <vector>
+
+#include "qb/qb_tools.h"
+#include "view/view_core.h"
+
+class cube_box : public Fl_Gl_Window {
+public:
+    cube_box(int x, int y, int w, int h);
+    ~cube_box() override;
+
+    void draw() override;
+    int handle(int event) override;
+
+    // Build the render data of model (colour bar from one slot, or RGB from
+    // three); the upload happens at the next draw, with the context current.
+    void loadQB_bar(QB_tools* model, int slot, double min, double max);
+    void loadQB_col(QB_tools* model, int slot_r, int slot_g, int slot_b);
+
+    // GL names (0 until the first draw created them).
+    unsigned prog_col = 0, prog_bar = 0, prog_hit = 0, prog_atoms = 0, prog_box = 0, prog_select = 0,
+             prog_label = 0;
+    unsigned vao = 0, vbo = 0;
+    unsigned tex_atoms = 0, tex_x = 0, tex_y = 0, tex_z = 0;
+
+    int n_vertex_floats = 0;  // 7 x atoms drawn
+    double px_per_unit = 1;
+    double atom_radius = 1.2;
+    double view_height = 100;
+    double depth_range = 550;
+    double light_position = 0.5;
+    double light_strength = 0;
+    double chroma = 1.0;
+    double rot_x = 0, rot_y = 0, rot_z = 0;
+    double box_line_width = 2.0;
+    double perspective = 0;
+    std::vector<double> rel_radius;  // per atom type
+    float box_color[3] = {0.7f, 0.7f, 0.7f};
+    float bg_color[3] = {1.0f, 1.0f, 1.0f};
+    float shift_x = 0, shift_y = 0;
+    int draw_box = 1, draw_slice = 0, draw_axes = 1;
+    int inspect_mode = 0;
+    int selected = -1;
+    int picking = 0;
+    QN_slice_outline slice;  // slice_count and slice_points of the slab outline
+
+    // The camera as the matrices take it.
+    QN_camera camera() const;
+
+private:
+    bool use_bar_ = true;
+    bool upload_pending_ = false;
+    std::vector<float> host_;  // render data waiting for its upload
+    int atoms_drawn_ = 0;
+    int drag_x_ = 0, drag_y_ = 0;
+
+    void create_resources();
+    void release_resources();
+};
+
+// The one view, or nullptr while the window shows no model.
+extern cube_box* cube;
+
+// Builds the view in the render area (the first model's hand-off).
+void QN_create_render();
+// Loads the current model into the view with the default or the kept
+// colouring.
+void QN_render_check_file();
