@@ -20,6 +20,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "view/view_panel.h"
 #include "view/view_widget.h"
 #include "qb/qb_text.h"
 
@@ -129,26 +130,28 @@ void QN_swich_analy() { select_tab(analysis_region); }
 
 void QN_swich_chorma() {
     if (!have_model()) return;
+    view_choice->value(0);
     select_tab(view_region);
-    not_yet("The view's Setting panel");
+    QN_render_control1();
 }
 
 void QN_swich_camera() {
     if (!have_model()) return;
+    view_choice->value(1);
     select_tab(view_region);
-    not_yet("The view's Camera panel");
+    QN_render_control2();
 }
 
 void QN_swich_camera_reset() {
-    if (have_model()) not_yet("Resetting the camera");
+    if (have_model()) QN_render_reset_setting();
 }
 
 void QN_snapshot_globel() {
-    if (have_model()) not_yet("Taking a snapshot");
+    if (have_model()) QN_snapshot_render();
 }
 
 void QN_inspect_globel() {
-    if (have_model()) not_yet("Inspecting particles");
+    if (have_model() && inspect_particle) inspect_particle->do_callback(inspect_particle, inspect_particle->user_data());
 }
 
 // ------------------------------------------------------------ life cycle

@@ -14,6 +14,8 @@
 
 #include "app/quelm_window.h"
 #include "view/view_core.h"
+#include "view/view_image.h"
+#include "view/view_panel.h"
 
 cube_box* cube = nullptr;
 
@@ -293,9 +295,15 @@ QN_camera cube_box::camera() const {
 
 void cube_box::draw() {
     if (!prog_atoms) create_resources();
-    const int w = pixel_w(), h = pixel_h();
+    paint(pixel_w(), pixel_h());
+}
+
+void cube_box::paint(int w, int h) {
     glViewport(0, 0, w, h);
-    glClearColor(bg_color[0], bg_color[1], bg_color[2], 0);
+    if (picking)
+        glClearColor(0, 0, 0, 0);  // "no atom"
+    else
+        glClearColor(bg_color[0], bg_color[1], bg_color[2], 0);
     glClearDepth(1);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     if (!inited_atomic_viewer && !upload_pending_ && n_vertex_floats == 0) return;
@@ -400,6 +408,13 @@ int cube_box::handle(int event) {
             redraw();
             return 1;
         case FL_PUSH:
+            if (Fl::event_button() == FL_LEFT_MOUSE && inspect_mode) {
+                const int n = pick_partical(Fl::event_x(), Fl::event_y());
+                // The picked vertex's atom record, 1-based; 0 shows the box.
+                QN_atom_message(n > 0 ? Globel_Model.atoms[n - 1].scratch + 1 : 0);
+                selected = n - 1;
+                redraw();
+            }
             if (Fl::event_button() == FL_LEFT_MOUSE || Fl::event_button() == FL_RIGHT_MOUSE) {
                 drag_x_ = Fl::event_x();
                 drag_y_ = Fl::event_y();
@@ -442,16 +457,91 @@ void QN_create_render() {
     QNGC.view_built = 1;
     if (foo_window && foo_window->shown()) cube->show();
     rending_region->redraw();
+    QN_render_build_panel();
 }
 
-void QN_render_check_file() {
-    if (!cube) return;
-    // The panel's colouring choices arrive with the view's control panel; until
-    // then every load colours by type.
-    const QN_range range = QN_render_default_range(Globel_Model.ntypes);
-    cube->rel_radius.assign(static_cast<size_t>(std::max(Globel_Model.ntypes, 1)), 1.0);
-    cube->loadQB_bar(&Globel_Model, 1, range.min, range.max);
-    cube->inspect_mode = 0;
-    cube->selected = -1;
-    cube->redraw();
+// ------------------------------------------------------- off-screen frames
+
+bool cube_box::render_frame(int W, int H, std::vector<unsigned char>& rgb) {
+    if (W < 1 || H < 1 || !shown()) return false;
+    make_current();
+    if (!prog_atoms) create_resources();
+    GLint largest = 0;
+    glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &largest);
+    if (W > largest || H > largest) return false;
+    unsigned fbo = 0, buffers[2] = {0, 0};
+    glGenFramebuffers(1, &fbo);
+    glGenRenderbuffers(2, buffers);
+    glBindRenderbuffer(GL_RENDERBUFFER, buffers[0]);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, W, H);
+    glBindRenderbuffer(GL_RENDERBUFFER, buffers[1]);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, W, H);
+    glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, buffers[0]);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, buffers[1]);
+    const bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    if (complete) {
+        paint(W, H);
+        rgb.resize(static_cast<size_t>(W) * H * 3);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, W, H, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+    }
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteRenderbuffers(2, buffers);
+    glDeleteFramebuffers(1, &fbo);
+    return complete;
+}
+
+int cube_box::pick_partical(int x, int y) {
+    const int W = pixel_w(), H = pixel_h();
+    const int px = static_cast<int>(static_cast<long long>(x) * W / std::max(w(), 1));
+    const int py = static_cast<int>(static_cast<long long>(y) * H / std::max(h(), 1));
+    if (px < 0 || py < 0 || px >= W || py >= H) return 0;
+    std::vector<unsigned char> frame;
+    picking = 1;
+    const bool ok = render_frame(W, H, frame);
+    picking = 0;
+    if (!ok) return 0;
+    const unsigned char* p = &frame[(static_cast<size_t>(H - 1 - py) * W + px) * 3];
+    return QN_pick_decode(p[0], p[1], p[2], atoms_drawn_);
+}
+
+int QN_glReadPixels(int W, int H, int S, int B, unsigned char* out) {
+    if (!cube || !out || S < 1 || S > QN_SNAPSHOT_MAX_SCALE || B < 0 || B > QN_SNAPSHOT_MAX_BLUR)
+        return QN_IMAGE_BAD_ARGUMENT;
+    if (W < 1 || H < 1 || static_cast<long long>(W) * S > QN_SNAPSHOT_MAX_SIDE ||
+        static_cast<long long>(H) * S > QN_SNAPSHOT_MAX_SIDE)
+        return QN_IMAGE_BAD_ARGUMENT;
+    std::vector<unsigned char> frame;
+    if (!cube->render_frame(W * S, H * S, frame)) return QN_SNAPSHOT_NO_FRAME;
+    return QN_reduce_frame(frame.data(), W, H, S, B, out);
+}
+
+namespace {
+template <class Writer>
+int save_snapshot(const char* name, int W, int H, int S, int B, Writer write) {
+    if (!name || QN_snapshot_too_large(W, H, S)) return QN_IMAGE_BAD_ARGUMENT;
+    std::vector<unsigned char> picture(static_cast<size_t>(std::max(W, 1)) * std::max(H, 1) * 3);
+    const int read = QN_glReadPixels(W, H, S, B, picture.data());
+    if (read != QN_IMAGE_OK) return read;
+    return write(name, W, H, picture.data());
+}
+}  // namespace
+
+int SOIL_save_png(const char* name, int W, int H, int S, int B) {
+    return save_snapshot(name, W, H, S, B, [](const char* n, int w, int h, const unsigned char* p) {
+        return QN_write_png(n, w, h, p);
+    });
+}
+
+int SOIL_save_jpeg(const char* name, int W, int H, int S, int B) {
+    return save_snapshot(name, W, H, S, B, [](const char* n, int w, int h, const unsigned char* p) {
+        return QN_write_jpeg(n, w, h, p);
+    });
+}
+
+int SOIL_save_bmp(const char* name, int W, int H, int S, int B) {
+    return save_snapshot(name, W, H, S, B, [](const char* n, int w, int h, const unsigned char* p) {
+        return QN_write_bmp(n, w, h, p);
+    });
 }

@@ -50,6 +50,13 @@ public:
     int picking = 0;
     QN_slice_outline slice;  // slice_count and slice_points of the slab outline
 
+    // 1 + the drawn index of the atom under window pixel (x, y), 0 for none.
+    int pick_partical(int x, int y);
+    // Renders the scene off screen at W x H pixels and reads it back (RGB,
+    // bottom row first); false when the frame cannot be made.
+    bool render_frame(int W, int H, std::vector<unsigned char>& rgb);
+    int atoms_drawn() const { return atoms_drawn_; }
+
     // The camera as the matrices take it.
     QN_camera camera() const;
 
@@ -61,6 +68,7 @@ private:
     int drag_x_ = 0, drag_y_ = 0;
 
     void create_resources();
+    void paint(int w, int h);
     void release_resources();
 };
 
@@ -72,3 +80,16 @@ void QN_create_render();
 // Loads the current model into the view with the default or the kept
 // colouring.
 void QN_render_check_file();
+
+// Snapshot results beside the image writers' codes: the GL frame could not be
+// made (too large for the renderer, or no context).
+constexpr int QN_SNAPSHOT_NO_FRAME = -3;
+
+// Reads the view supersampled S times, reduced to W x H with blur B, into out
+// (W H 3 bytes, bottom row first). QN_IMAGE_OK or a failure code.
+int QN_glReadPixels(int W, int H, int S, int B, unsigned char* out);
+// Render the view and write it: QN_IMAGE_OK when written, a negative code
+// otherwise (bad argument, frame not made, file not written).
+int SOIL_save_png(const char* name, int W, int H, int S, int B);
+int SOIL_save_jpeg(const char* name, int W, int H, int S, int B);
+int SOIL_save_bmp(const char* name, int W, int H, int S, int B);
