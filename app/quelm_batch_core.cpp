@@ -20,6 +20,7 @@ const char* const kUsage =
     "                            read IN and write OUT; without --format the ending of OUT\n"
     "                            chooses: .lmp data file, .lmc custom dump, .POSCAR or .vasp\n"
     "                            POSCAR with Cartesian coordinates\n"
+    "%s"
     "  --help                    this text\n"
     "\n"
     "Form values are given as -LABEL=VALUE, the store's own text form; a label given\n"
@@ -27,6 +28,15 @@ const char* const kUsage =
     "--status FILE.qnw first loads a saved status file.\n"
     "\n"
     "Exit status: 0 done, 1 failed, 2 usage error.\n";
+
+struct Registered {
+    std::string name, usage;
+    QN_batch_command run;
+};
+std::vector<Registered>& registered() {
+    static std::vector<Registered> commands;
+    return commands;
+}
 
 int usage_error(FILE* err, const std::string& message) {
     std::fprintf(err, "quelm-batch: %s\nTry 'quelm-batch --help'.\n", message.c_str());
@@ -88,6 +98,10 @@ int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
 }
 
 }  // namespace
+
+void QN_batch_add_command(const char* name, const char* usage, QN_batch_command command) {
+    if (name && command) registered().push_back({name, usage ? usage : "", command});
+}
 
 const std::string* QN_batch_args::option(const std::string& name) const {
     for (const auto& o : options)
@@ -162,9 +176,13 @@ int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (argc < 2) return usage_error(err, "no command given");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, out);
+        std::string more;
+        for (const auto& r : registered()) more += r.usage;
+        std::fprintf(out, kUsage, more.c_str());
         return 0;
     }
+    for (const auto& r : registered())
+        if (command == r.name) return r.run(argc, argv, out, err);
     QN_batch_args args;
     std::string error;
     if (command == "info") {

@@ -32,6 +32,12 @@ bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vec
 // the group has no place for; error says why.
 int QN_batch_fill_group(int group, const QN_batch_args& args, std::string& error);
 
+// A command that lives outside the core (it needs a display); it receives the
+// whole command line and returns the exit status.
+using QN_batch_command = int (*)(int argc, const char* const* argv, FILE* out, FILE* err);
+// Makes `name` run `command`; `usage` is its line of the help text.
+void QN_batch_add_command(const char* name, const char* usage, QN_batch_command command);
+
 // Runs one command line; returns the exit status (0 done, 1 failed, 2 usage
 // error). Results go to out, failures to err.
 int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err);

@@ -1,4 +1,5 @@
-// Writes docs/screenshot.png: the main window after importing a model.
+// Writes docs/screenshot.png: the main window after importing a model,
+// coloured by its x column and turned a little.
 // Run from the repository root under an X server, e.g.
 //   tests/run_with_xvfb.sh build/tests/gui_screenshot docs/screenshot.png
 #include <FL/Fl.H>
@@ -12,6 +13,8 @@
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "view/view_panel.h"
+#include "view/view_widget.h"
 
 namespace {
 bool write_png(const char* path, const unsigned char* rgb, int w, int h) {
@@ -42,7 +45,12 @@ int main(int argc, char** argv) {
     QN_build_main_window();
     foo_window->show();
     QN_window_reset();
-    if (QN_import_path("tests/qb/fixtures/formats/lammps_fcc.data") != 1) return 1;
+    if (QN_import_path("tests/qb/fixtures/formats/lammps_tric.dump") != 1) return 1;
+    QN_render_check_file2("x");
+    cube->view_height = 24;
+    cube->rot_x = 20;
+    cube->rot_y = -30;
+    cube->redraw();
     for (int k = 0; k < 20; k++) Fl::check();
     foo_window->make_current();
     unsigned char* rgb = fl_read_image(nullptr, 0, 0, foo_window->w(), foo_window->h());

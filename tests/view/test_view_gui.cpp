@@ -9,9 +9,14 @@
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Value_Input.H>
+#include <SOIL/SOIL.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <array>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -206,4 +211,184 @@ TEST_F(View, SnapshotsWriteTheRequestedSizeOrSaySo) {
     render_hight->value(7000);
     QN_snapshot_render();  // refused before any file dialog
     EXPECT_EQ(QN_message_text(), "ERROR: Please decrease the resolution");
+}
+
+// quelm-batch snapshot, as a user runs it (this test has an X display).
+TEST(BatchSnapshot, DrawsAFileWithTheViewsRenderer) {
+    ScratchDir scratch;
+    const std::string batch = QUELM_BATCH, in = kFixtures + "lammps_tric.dump";
+    auto run = [&](const std::string& arguments) {
+        const std::string cmd = batch + " " + arguments + " > " + scratch.path("out") + " 2> " + scratch.path("err");
+        const int raw = std::system(cmd.c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    };
+    ASSERT_EQ(run("snapshot " + in + " -o " + scratch.path("a.png") + " --size 120x80 --scale 2 --color c_ke"), 0)
+        << slurp(scratch.path("err"));
+    EXPECT_NE(slurp(scratch.path("out")).find("Scene exported to " + scratch.path("a.png")), std::string::npos);
+    const std::string png = slurp(scratch.path("a.png"));
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(static_cast<unsigned char>(png[19]), 120);
+    EXPECT_EQ(static_cast<unsigned char>(png[23]), 80);
+    ASSERT_EQ(run("snapshot " + in + " -o " + scratch.path("b.bmp") + " --size 30x20 --rgb x,y,z --rotate 10,20,30"), 0);
+    EXPECT_EQ(slurp(scratch.path("b.bmp")).size(), 54u + 20 * (3 * 30 + 2));
+
+    EXPECT_EQ(run("snapshot " + in + " -o " + scratch.path("c.png") + " --color nothing"), 1);
+    EXPECT_EQ(run("snapshot " + in + " -o " + scratch.path("c.gif")), 2);
+    EXPECT_EQ(run("snapshot " + in + " -o " + scratch.path("c.png") + " --size 10"), 2);
+    EXPECT_EQ(run("snapshot " + in + " -o " + scratch.path("c.png") + " --scale 11"), 2);
+    EXPECT_EQ(run("snapshot " + kFixtures + "ase_nacl_positions.txt -o " + scratch.path("c.png")), 1);
+    EXPECT_EQ(run("snapshot " + in + " -o " + scratch.path("no/dir/c.png") + " --size 10x10"), 1);
+    EXPECT_EQ(slurp(scratch.path("err")).rfind("Saving picture failed\n", 0), 0u);
+    const std::string cmd = "env -u DISPLAY " + batch + " snapshot " + in + " -o " + scratch.path("d.png") +
+                            " > /dev/null 2> " + scratch.path("err");
+    EXPECT_NE(std::system(cmd.c_str()), 0);
+    EXPECT_NE(slurp(scratch.path("err")).find("needs an X display"), std::string::npos);
+}
+
+// Small hand-made models in a small window.
+class ViewPixels : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(chdir(QUELM_SOURCE), 0);
+        QN_alerts_modal = 0;
+        QN_store_init();
+        QN_build_main_window();
+        foo_window->show();
+        QN_window_reset();
+    }
+
+    // A box [-5, 5]^3 holding the given atoms (type 1), shown in the view
+    // with neither box nor axes.
+    void show(const std::vector<std::array<double, 3>>& atoms) {
+        QB_tools m;
+        for (int d = 0; d < 3; d++) {
+            m.lo[d] = m.origin[d] = -5;
+            m.size[d] = m.cell[d][d] = 10;
+        }
+        for (const auto& p : atoms) QB_create_atom(&m, 1, p[0], p[1], p[2]);
+        Globel_Model = m;
+        QN_update_model();
+        for (int k = 0; k < 10; k++) Fl::check();
+        ASSERT_NE(cube, nullptr);
+        cube->draw_box = cube->draw_axes = 0;
+        cube->view_height = 20;
+    }
+    // Pixel (x, y) of a frame read back bottom row first, y counted from the top.
+    static const unsigned char* at(const std::vector<unsigned char>& rgb, int W, int H, int x, int y) {
+        return &rgb[(static_cast<size_t>(H - 1 - y) * W + x) * 3];
+    }
+    // Where the matrices put a box-centred point, in pixels from the top left.
+    static void predicted(double x, double y, double z, int W, int H, double& px, double& py) {
+        const QN_mat4 m = QN_camera_mvp(cube->camera(), W, H);
+        double c[4];
+        for (int r = 0; r < 4; r++) c[r] = m[r] * x + m[4 + r] * y + m[8 + r] * z + m[12 + r];
+        px = (c[0] / c[3] + 1) / 2 * W;
+        py = (1 - c[1] / c[3]) / 2 * H;
+    }
+};
+
+TEST_F(ViewPixels, OneAtomShowsItsAtlasColourAndBackgroundAround) {
+    show({{0, 0, 0}});
+    const int W = 200, H = 200;
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(cube->render_frame(W, H, rgb));
+    // One type: range [-1, 5], type 1 -> cell 21 (column 5, row 2 of the atlas).
+    ASSERT_EQ(QN_render_bar_index(1, -1, 5), 21);
+    int w = 0, h = 0, channels = 0;
+    unsigned char* atlas = SOIL_load_image("img/color.png", &w, &h, &channels, SOIL_LOAD_RGB);
+    ASSERT_NE(atlas, nullptr);
+    // The pixel at the sprite's centre samples the sprite coordinate
+    // 0.5 + 0.5 / size in s and t: in cell 21, u = 0.625 + 0.125 s and
+    // v = 1 - 0.25 - 0.125 t, rows counted from the file's first row;
+    // linear filtering between the four nearest texels.
+    const double size = 2 * cube->atom_radius * H / cube->view_height;
+    const double st = 0.5 + 0.5 / size;
+    const double u = 0.625 + 0.125 * st, v = 0.75 - 0.125 * st;
+    const double fx = u * w - 0.5, fy = v * h - 0.5;
+    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+    const double ax = fx - x0, ay = fy - y0;
+    auto texel = [&](int x, int y, int c) { return atlas[(static_cast<size_t>(y) * w + x) * 3 + c]; };
+    const unsigned char* centre = at(rgb, W, H, W / 2, H / 2);
+    for (int c = 0; c < 3; c++) {
+        const double expect = (1 - ay) * ((1 - ax) * texel(x0, y0, c) + ax * texel(x0 + 1, y0, c)) +
+                              ay * ((1 - ax) * texel(x0, y0 + 1, c) + ax * texel(x0 + 1, y0 + 1, c));
+        EXPECT_NEAR(centre[c], expect, 3) << c;
+    }
+    SOIL_free_image_data(atlas);
+    // Outside the sprite (radius 2 atom_radius px_per_unit / 2 = 12 pixels): background.
+    const unsigned char* outside = at(rgb, W, H, W / 2 + 30, H / 2);
+    EXPECT_EQ(outside[0], 255);
+    EXPECT_EQ(outside[1], 255);
+    EXPECT_EQ(outside[2], 255);
+}
+
+TEST_F(ViewPixels, RotationMovesAnAtomWhereTheMatricesSay) {
+    show({{3, 0, 0}});
+    const int W = 160, H = 160;
+    for (double rz : {0.0, 90.0, 200.0}) {
+        cube->rot_z = rz;
+        cube->rot_x = 30;
+        std::vector<unsigned char> rgb;
+        ASSERT_TRUE(cube->render_frame(W, H, rgb));
+        double sx = 0, sy = 0;
+        int n = 0;
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const unsigned char* p = at(rgb, W, H, x, y);
+                if (p[0] != 255 || p[1] != 255 || p[2] != 255) {
+                    sx += x;
+                    sy += y;
+                    n++;
+                }
+            }
+        ASSERT_GT(n, 20) << rz;
+        double px, py;
+        predicted(3, 0, 0, W, H, px, py);
+        EXPECT_NEAR(sx / n + 0.5, px, 1.5) << rz;
+        EXPECT_NEAR(sy / n + 0.5, py, 1.5) << rz;
+    }
+}
+
+TEST_F(ViewPixels, PickingTakesTheFrontAtomAndNeverTheAxes) {
+    show({{0, 0, -2}, {0, 0, 2}, {3, 3, 0}});
+    cube->draw_axes = 1;
+    const int W = cube->w(), H = cube->h();
+    const int n = cube->pick_partical(W / 2, H / 2);
+    ASSERT_GT(n, 0);
+    EXPECT_DOUBLE_EQ(Globel_Model.atoms[Globel_Model.atoms[n - 1].scratch].z, 2);  // nearer the viewer
+    EXPECT_EQ(cube->pick_partical(5, 5), 0);
+    // The axis triad's corner (-0.8, -0.8 in the view) is drawn but never picked.
+    EXPECT_EQ(cube->pick_partical(static_cast<int>(0.1 * W), static_cast<int>(0.9 * H)), 0);
+    double px, py;
+    predicted(3, 3, 0, W, H, px, py);
+    const int third = cube->pick_partical(static_cast<int>(px), static_cast<int>(py));
+    ASSERT_GT(third, 0);
+    EXPECT_DOUBLE_EQ(Globel_Model.atoms[Globel_Model.atoms[third - 1].scratch].x, 3);
+}
+
+TEST_F(ViewPixels, SnapshotsOfOddSizesAgreeBetweenFormats) {
+    show({{0, 0, 0}, {2, 1, 0}});
+    ScratchDir scratch;
+    const int W = 30, H = 21;
+    ASSERT_EQ(SOIL_save_png(scratch.path("a.png").c_str(), W, H, 3, 1), QN_IMAGE_OK);
+    ASSERT_EQ(SOIL_save_bmp(scratch.path("a.bmp").c_str(), W, H, 3, 1), QN_IMAGE_OK);
+    int w = 0, h = 0, channels = 0;
+    unsigned char* png = SOIL_load_image(scratch.path("a.png").c_str(), &w, &h, &channels, SOIL_LOAD_RGB);
+    ASSERT_NE(png, nullptr);
+    EXPECT_EQ(w, W);
+    EXPECT_EQ(h, H);
+    const std::string bmp = slurp(scratch.path("a.bmp"));
+    const int row = 3 * W + W % 4;
+    ASSERT_EQ(bmp.size(), static_cast<size_t>(54 + H * row));
+    int differences = 0, coloured = 0;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            const unsigned char* p = png + (static_cast<size_t>(y) * W + x) * 3;  // top row first
+            const unsigned char* b = reinterpret_cast<const unsigned char*>(bmp.data()) + 54 + (H - 1 - y) * row + 3 * x;
+            differences += p[0] != b[2] || p[1] != b[1] || p[2] != b[0];
+            coloured += p[0] != 255 || p[1] != 255 || p[2] != 255;
+        }
+    SOIL_free_image_data(png);
+    EXPECT_EQ(differences, 0);
+    EXPECT_GT(coloured, 4);
 }
