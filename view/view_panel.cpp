@@ -491,34 +491,37 @@ void step(F change) {
     change(*cube);
     cube->redraw();
 }
+
+// A step input's value; the view's default step where there is no panel.
+double by(Fl_Value_Input* input, double fallback) { return input ? input->value() : fallback; }
 }  // namespace
 
-void QN_render_xmove_plus() { step([](cube_box& c) { c.shift_x += static_cast<float>(xmove_size->value()); }); }
-void QN_render_xmove_minus() { step([](cube_box& c) { c.shift_x -= static_cast<float>(xmove_size->value()); }); }
-void QN_render_ymove_plus() { step([](cube_box& c) { c.shift_y += static_cast<float>(ymove_size->value()); }); }
-void QN_render_ymove_minus() { step([](cube_box& c) { c.shift_y -= static_cast<float>(ymove_size->value()); }); }
-void QN_render_xrot_plus() { step([](cube_box& c) { c.rot_x += xrot_size->value(); }); }
-void QN_render_xrot_minus() { step([](cube_box& c) { c.rot_x -= xrot_size->value(); }); }
-void QN_render_yrot_plus() { step([](cube_box& c) { c.rot_y += yrot_size->value(); }); }
-void QN_render_yrot_minus() { step([](cube_box& c) { c.rot_y -= yrot_size->value(); }); }
-void QN_render_zrot_plus() { step([](cube_box& c) { c.rot_z += zrot_size->value(); }); }
-void QN_render_zrot_minus() { step([](cube_box& c) { c.rot_z -= zrot_size->value(); }); }
-void QN_render_zom_plus() { step([](cube_box& c) { c.view_height = QN_camera_zoom_in(c.view_height, zom_size->value()); }); }
+void QN_render_xmove_plus() { step([](cube_box& c) { c.shift_x += static_cast<float>(by(xmove_size, 10)); }); }
+void QN_render_xmove_minus() { step([](cube_box& c) { c.shift_x -= static_cast<float>(by(xmove_size, 10)); }); }
+void QN_render_ymove_plus() { step([](cube_box& c) { c.shift_y += static_cast<float>(by(ymove_size, 10)); }); }
+void QN_render_ymove_minus() { step([](cube_box& c) { c.shift_y -= static_cast<float>(by(ymove_size, 10)); }); }
+void QN_render_xrot_plus() { step([](cube_box& c) { c.rot_x += by(xrot_size, 5); }); }
+void QN_render_xrot_minus() { step([](cube_box& c) { c.rot_x -= by(xrot_size, 5); }); }
+void QN_render_yrot_plus() { step([](cube_box& c) { c.rot_y += by(yrot_size, 5); }); }
+void QN_render_yrot_minus() { step([](cube_box& c) { c.rot_y -= by(yrot_size, 5); }); }
+void QN_render_zrot_plus() { step([](cube_box& c) { c.rot_z += by(zrot_size, 5); }); }
+void QN_render_zrot_minus() { step([](cube_box& c) { c.rot_z -= by(zrot_size, 5); }); }
+void QN_render_zom_plus() { step([](cube_box& c) { c.view_height = QN_camera_zoom_in(c.view_height, by(zom_size, 10)); }); }
 void QN_render_zom_minus() {
-    step([](cube_box& c) { c.view_height = QN_camera_zoom_out(c.view_height, zom_size->value()); });
+    step([](cube_box& c) { c.view_height = QN_camera_zoom_out(c.view_height, by(zom_size, 10)); });
 }
 void QN_render_perspective_plus() {
-    step([](cube_box& c) { c.perspective = QN_camera_perspective_plus(c.perspective, pers_size->value()); });
+    step([](cube_box& c) { c.perspective = QN_camera_perspective_plus(c.perspective, by(pers_size, 0.01)); });
 }
 void QN_render_perspective_minus() {
-    step([](cube_box& c) { c.perspective = QN_camera_perspective_minus(c.perspective, pers_size->value()); });
+    step([](cube_box& c) { c.perspective = QN_camera_perspective_minus(c.perspective, by(pers_size, 0.01)); });
 }
-void QN_render_radius_plus() { step([](cube_box& c) { c.atom_radius += radius_size->value(); }); }
-void QN_render_radius_minus() { step([](cube_box& c) { c.atom_radius -= radius_size->value(); }); }
-void QN_render_chroma_plus() { step([](cube_box& c) { c.chroma += chroma_size->value(); }); }
-void QN_render_chroma_minus() { step([](cube_box& c) { c.chroma -= chroma_size->value(); }); }
-void QN_render_box_plus() { step([](cube_box& c) { c.box_line_width += box_size->value(); }); }
-void QN_render_box_minus() { step([](cube_box& c) { c.box_line_width -= box_size->value(); }); }
+void QN_render_radius_plus() { step([](cube_box& c) { c.atom_radius += by(radius_size, 0.1); }); }
+void QN_render_radius_minus() { step([](cube_box& c) { c.atom_radius -= by(radius_size, 0.1); }); }
+void QN_render_chroma_plus() { step([](cube_box& c) { c.chroma += by(chroma_size, 0.1); }); }
+void QN_render_chroma_minus() { step([](cube_box& c) { c.chroma -= by(chroma_size, 0.1); }); }
+void QN_render_box_plus() { step([](cube_box& c) { c.box_line_width += by(box_size, 0.1); }); }
+void QN_render_box_minus() { step([](cube_box& c) { c.box_line_width -= by(box_size, 0.1); }); }
 
 void QN_render_reset_setting() {
     step([](cube_box& c) {

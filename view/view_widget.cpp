@@ -404,8 +404,10 @@ void cube_box::paint(int w, int h) {
 int cube_box::handle(int event) {
     switch (event) {
         case FL_MOUSEWHEEL:
-            view_height = Fl::event_dy() < 0 ? QN_camera_zoom_in(view_height, 10) : QN_camera_zoom_out(view_height, 10);
-            redraw();
+            if (Fl::event_dy() < 0)
+                QN_render_zom_plus();
+            else
+                QN_render_zom_minus();
             return 1;
         case FL_PUSH:
             if (Fl::event_button() == FL_LEFT_MOUSE && inspect_mode) {
