@@ -5,6 +5,7 @@
 
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
+#include "builders/monocrystal.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
@@ -20,6 +21,14 @@ const char* const kUsage =
     "                            read IN and write OUT; without --format the ending of OUT\n"
     "                            chooses: .lmp data file, .lmc custom dump, .POSCAR or .vasp\n"
     "                            POSCAR with Cartesian coordinates\n"
+    "  build KIND [-LABEL=VALUE ...] [--status FILE.qnw] -o OUT\n"
+    "                            build a model as the form KIND does (KIND: monocrystal),\n"
+    "                            from the form's defaults, a saved status and the values\n"
+    "                            given (a structure choice brings its own lattice\n"
+    "                            parameters, as in the form), and write it to OUT: .lmp\n"
+    "                            data file, .lmc custom dump or .POSCAR (Cartesian); e.g.\n"
+    "                            build monocrystal -M_single_str=5 -M_single_dpx=3 -o nacl.lmp\n"
+    "  build --list              name the builders, one per line\n"
     "%s"
     "  --help                    this text\n"
     "\n"
@@ -94,6 +103,91 @@ int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
         return 1;
     }
     std::fprintf(out, "Save file complete\n");
+    return 0;
+}
+
+// A builder reachable through "build KIND": it fills its store group the way
+// opening its form does, optionally reacts to the values given as its form's
+// choices do (e.g. a structure choice bringing its own lattice parameters),
+// and builds from that group into a model, giving its code (1 built) and the
+// user's message.
+struct Builder {
+    const char* kind;
+    int group;
+    int (*defaults)();
+    void (*choices)();  // may be null
+    int (*build)(QB_tools* model, std::string& message);
+};
+
+void choose_monocrystal() {
+    int index = 0;
+    if (QN_scan_int_single(QN_SINGLE_GROUP, "M_single_str", index)) QN_model_single_choose(index);
+}
+
+int build_monocrystal(QB_tools* model, std::string& message) {
+    QN_single_params params;
+    QN_model_single_read(params);
+    return QN_model_single_build(model, params, message);
+}
+
+const Builder kBuilders[] = {
+    {"monocrystal", QN_SINGLE_GROUP, QN_model_single_defaults, choose_monocrystal, build_monocrystal},
+};
+
+int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
+    if (argc == 3 && std::strcmp(argv[2], "--list") == 0) {
+        for (const Builder& b : kBuilders) std::fprintf(out, "%s\n", b.kind);
+        return 0;
+    }
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"--status", "-o"}, args, error)) return usage_error(err, error);
+    if (args.words.size() != 1) return usage_error(err, "build takes one KIND (see 'quelm-batch build --list')");
+    const Builder* builder = nullptr;
+    for (const Builder& b : kBuilders)
+        if (args.words[0] == b.kind) builder = &b;
+    if (!builder) return usage_error(err, "no builder named '" + args.words[0] + "' (see 'quelm-batch build --list')");
+    const std::string* target = args.option("-o");
+    if (!target) return usage_error(err, "build needs -o OUT");
+    int kind;
+    if (ends_with(*target, ".lmc")) {
+        kind = 0;
+    } else if (ends_with(*target, ".lmp")) {
+        kind = 1;
+    } else if (ends_with(*target, ".POSCAR")) {
+        kind = 2;
+    } else {
+        return usage_error(err, "cannot tell the format of '" + *target + "': end it in .lmp, .lmc or .POSCAR");
+    }
+
+    QN_store_init();
+    builder->defaults();
+    int filled = QN_batch_fill_group(builder->group, args, error);
+    if (filled == 0 && builder->choices) {
+        // As in the form: a choice brings its own values, and the values
+        // given explicitly are put in again on top of them.
+        builder->choices();
+        filled = QN_batch_fill_group(builder->group, args, error);
+    }
+    if (filled == 2) return usage_error(err, error);
+    if (filled != 0) {
+        std::fprintf(err, "%s\n", error.c_str());
+        return 1;
+    }
+    QB_tools model;
+    QB_init(&model);
+    std::string message;
+    if (builder->build(&model, message) != 1) {
+        std::fprintf(err, "%s\n", message.c_str());
+        return 1;
+    }
+    const int written = QN_write_model(&model, target->c_str(), kind);
+    if (written != 1) {
+        std::fprintf(err, "Writing file failed\n%s\n",
+                     written == -2 ? "The box has no volume" : ("Cannot write " + *target).c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s\n", message.c_str());
     return 0;
 }
 
@@ -189,6 +283,7 @@ int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
         if (!QN_batch_parse(argc, argv, 2, {}, args, error)) return usage_error(err, error);
         return command_info(args, out, err);
     }
+    if (command == "build") return command_build(argc, argv, out, err);
     if (command == "convert") {
         if (!QN_batch_parse(argc, argv, 2, {"--format"}, args, error)) return usage_error(err, error);
         return command_convert(args, out, err);

@@ -10,6 +10,7 @@
 
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "builders/monocrystal_form.h"
 
 int main(int argc, char** argv) {
     // Without a display FLTK would end the program with a terse message.
@@ -26,6 +27,9 @@ int main(int argc, char** argv) {
     QN_build_main_window();
     foo_window->show(argc, argv);
     QN_window_reset();
+    // The program opens on the Monocrystal form with its default crystal.
+    QN_model_single_crystal();
+    QN_model_single_preview();
     control_region->value(view_region);
     foo_window->flush();
     return Fl::run();

@@ -20,6 +20,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "builders/monocrystal_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 #include "qb/qb_text.h"
@@ -328,7 +329,7 @@ Fl_Menu_Item menuitems[] = {
     {"Alias Shear", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Monocrystal", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Monocrystal", 0, call<QN_model_single_crystal>, nullptr, 0, 0, 0, 0, 0},
     {"Polycrystal", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
     {"Bilayer", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
     {"Multilayer", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
@@ -483,7 +484,8 @@ void QN_build_main_window() {
     model_region = make_tab("Model");
     auto* select = new Fl_Group(0, 100, 320, 50);
     model_choice = new Fl_Choice(150, 110, 120, 30, "Select model:");
-    for (const char* m : kModels) model_choice->add(m, 0, later_cb);
+    for (const char* m : kModels)
+        model_choice->add(m, 0, std::string(m) == "Monocrystal" ? call<QN_model_single_crystal> : later_cb);
     model_choice->value(0);
     select->end();
     model_group = new Fl_Group(150, 110, 120, 30);
