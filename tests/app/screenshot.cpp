@@ -13,6 +13,7 @@
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "builders/monocrystal_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 
@@ -40,14 +41,20 @@ bool write_png(const char* path, const unsigned char* rgb, int w, int h) {
 
 int main(int argc, char** argv) {
     const char* out = argc > 1 ? argv[1] : "docs/screenshot.png";
+    const bool form = argc > 2 && std::string(argv[2]) == "--form";  // the start-up window instead
     QN_alerts_modal = 0;
     QN_store_init();
     QN_build_main_window();
     foo_window->show();
     QN_window_reset();
-    if (QN_import_path("tests/qb/fixtures/formats/lammps_tric.dump") != 1) return 1;
-    QN_render_check_file2("x");
-    cube->view_height = 24;
+    if (form) {
+        QN_model_single_crystal();
+        QN_model_single_preview();
+    } else if (QN_import_path("tests/qb/fixtures/formats/lammps_tric.dump") != 1) {
+        return 1;
+    }
+    if (!form) QN_render_check_file2("x");
+    cube->view_height = form ? 12 : 24;
     cube->rot_x = 20;
     cube->rot_y = -30;
     cube->redraw();
