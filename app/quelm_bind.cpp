@@ -613,3 +613,11 @@ void QN_release_img(Fl_Widget* w) {
     take_back_image(w);
     w->redraw();
 }
+
+void QN_set_active(Fl_Widget* w, bool on) {
+    if (!w) return;
+    if (on)
+        w->activate();
+    else
+        w->deactivate();
+}

@@ -148,3 +148,6 @@ void QN_load_img(const char* path, Fl_Widget* w, Fl_Shared_Image* previous);
 // Takes back the image QN_load_img gave `w` (if `w` still shows it) and
 // leaves `w` without image. For widgets about to be destroyed.
 void QN_release_img(Fl_Widget* w);
+
+// Activates or deactivates a widget.
+void QN_set_active(Fl_Widget* w, bool on);

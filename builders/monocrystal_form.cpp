@@ -28,13 +28,6 @@ int QN_model_single_cbid = -1;
 
 namespace {
 
-void set_active(Fl_Widget* w, bool on) {
-    if (on)
-        w->activate();
-    else
-        w->deactivate();
-}
-
 // A structure chosen: store its index, put its default lattice parameters
 // into the inputs (their callbacks store them), enable what it uses.
 void choose_structure(int index) {
@@ -50,9 +43,9 @@ void choose_structure(int index) {
             inputs[k]->value(values[k]);
             inputs[k]->do_callback();
         }
-        set_active(inputs[k], enabled[k]);
+        QN_set_active(inputs[k], enabled[k]);
     }
-    if (QN_single_ort) set_active(QN_single_ort, s.orientation_enabled);
+    if (QN_single_ort) QN_set_active(QN_single_ort, s.orientation_enabled);
 }
 
 const char* const kDuplicateTips[3] = {"Duplicate n times along x axis.", "Duplicate n times along y axis.",

@@ -88,20 +88,13 @@ bool valid(const std::string& name) { return QB_slot_get(&Globel_Model, name.c_s
 
 int slot_of(Fl_Choice* c) { return std::max(0, QB_slot_get(&Globel_Model, item_text(c))); }
 
-void set_active(Fl_Widget* w, bool on) {
-    if (on)
-        w->activate();
-    else
-        w->deactivate();
-}
-
 void colour_mode(bool bar) {
     render_bar_flag->value(bar ? 1 : 0);
     render_col_flag->value(bar ? 0 : 1);
     for (Fl_Widget* w : {static_cast<Fl_Widget*>(bar_slot), static_cast<Fl_Widget*>(bar_slot_min),
                          static_cast<Fl_Widget*>(bar_slot_max)})
-        set_active(w, bar);
-    for (Fl_Widget* w : {colr_slot, colg_slot, colb_slot}) set_active(w, !bar);
+        QN_set_active(w, bar);
+    for (Fl_Widget* w : {colr_slot, colg_slot, colb_slot}) QN_set_active(w, !bar);
 }
 
 void rr_choice_cb(Fl_Widget*, void*) {

@@ -259,22 +259,20 @@ void cube_box::create_resources() {
 // ------------------------------------------------------------------ loading
 
 void cube_box::loadQB_bar(QB_tools* model, int slot, double min, double max) {
-    const QN_render_info info = QN_render_build_bar(model, slot, min, max, rel_radius, slice, host_);
-    atoms_drawn_ = info.drawn;
-    depth_range = info.depth_range;
-    n_vertex_floats = QN_RENDER_FLOATS * info.drawn;
-    use_bar_ = true;
-    prog_atoms = prog_atoms ? prog_bar : 0;
-    upload_pending_ = true;
+    take(QN_render_build_bar(model, slot, min, max, rel_radius, slice, host_), true);
 }
 
 void cube_box::loadQB_col(QB_tools* model, int slot_r, int slot_g, int slot_b) {
-    const QN_render_info info = QN_render_build_col(model, slot_r, slot_g, slot_b, rel_radius, slice, host_);
+    take(QN_render_build_col(model, slot_r, slot_g, slot_b, rel_radius, slice, host_), false);
+}
+
+// New render data waits in host_ for the next draw, which uploads it.
+void cube_box::take(const QN_render_info& info, bool bar) {
     atoms_drawn_ = info.drawn;
     depth_range = info.depth_range;
     n_vertex_floats = QN_RENDER_FLOATS * info.drawn;
-    use_bar_ = false;
-    prog_atoms = prog_atoms ? prog_col : 0;
+    use_bar_ = bar;
+    prog_atoms = prog_atoms ? (bar ? prog_bar : prog_col) : 0;
     upload_pending_ = true;
 }
 

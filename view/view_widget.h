@@ -69,6 +69,7 @@ private:
 
     void create_resources();
     void paint(int w, int h);
+    void take(const QN_render_info& info, bool bar);
     void release_resources();
 };
 
