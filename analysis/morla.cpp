@@ -1,6 +1,6 @@
 #include "analysis/morla.h"
+#include "analysis/morla_words.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,16 +9,6 @@
 namespace MORLA_METHOD {
 
 namespace {
-
-// Usable neighbour count: clamped to MORLA_MAX_NEIGHBOURS, 0 without a
-// centre or an array, cut at the first missing entry.
-int usable_count(const double* centre, double* const* neighbours, int n) {
-    if (centre == nullptr || neighbours == nullptr || n <= 0) return 0;
-    if (n > MORLA_MAX_NEIGHBOURS) n = MORLA_MAX_NEIGHBOURS;
-    for (int j = 0; j < n; j++)
-        if (neighbours[j] == nullptr) return j;
-    return n;
-}
 
 // Fills r[0..n) with neighbour - centre; returns the usable count.
 template <class V>
@@ -50,43 +40,6 @@ int type_slot(int type, int ntypes, std::size_t length) {
     if (type < 0) return -1;
     const int t = type < ntypes ? type : 0;
     return static_cast<std::size_t>(t) < length ? t : -1;
-}
-
-// Index of the word equal to key, or -1.
-int find_word(int argc, char** argv, const char* key) {
-    if (argv == nullptr) return -1;
-    for (int i = 0; i < argc; i++)
-        if (argv[i] != nullptr && std::strcmp(argv[i], key) == 0) return i;
-    return -1;
-}
-
-bool whole_double(const char* w, double* out) {
-    if (w == nullptr || *w == '\0') return false;
-    char* end = nullptr;
-    const double v = std::strtod(w, &end);
-    if (end == w || *end != '\0') return false;
-    *out = v;
-    return true;
-}
-
-bool whole_int(const char* w, int* out) {
-    if (w == nullptr || *w == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(w, &end, 10);
-    if (end == w || *end != '\0') return false;
-    if (errno == ERANGE || v > std::numeric_limits<int>::max() || v < std::numeric_limits<int>::min()) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-// The numbers following the keyword at index k, up to the first word that is
-// not a number.
-std::vector<double> numbers_after(int argc, char** argv, int k) {
-    std::vector<double> out;
-    double v = 0;
-    for (int i = k + 1; i < argc && whole_double(argv[i], &v); i++) out.push_back(v);
-    return out;
 }
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
