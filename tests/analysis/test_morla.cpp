@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/morla.h"
+#include "neighbourhoods.h"
 #include "qb/qb_lattice.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_random.h"
@@ -17,7 +18,6 @@ using namespace MORLA_METHOD;
 
 namespace {
 
-using P3 = std::array<double, 3>;
 
 QB_tools fcc_crystal(double a, int n) {
     QB_tools s;
@@ -43,55 +43,6 @@ QB_tools hcp_crystal(double a, int nx, int ny, int nz) {
     QB_duplicate(&s, nx, ny, nz);
     return s;
 }
-
-// The radius the analysis uses: sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3).
-double analysis_radius(const QB_tools& s) {
-    const double l2 = s.size[0] * s.size[0] + s.size[1] * s.size[1] + s.size[2] * s.size[2];
-    return std::sqrt(2 * l2) / std::cbrt(static_cast<double>(s.natoms));
-}
-
-// Each atom's position and the positions of its (at most 16) nearest
-// neighbours, periodic images included, nearest first.
-struct Neighbourhoods {
-    std::vector<P3> centre;
-    std::vector<std::vector<P3>> near;
-    std::vector<int> type;
-};
-
-Neighbourhoods gather(const QB_tools& model) {
-    QB_tools s = model;
-    const int n = s.natoms;
-    const double R = analysis_radius(s);
-    Neighbourhoods out;
-    EXPECT_EQ(QB_pbc(&s, R), 1);
-    EXPECT_EQ(QB_network_init(&s, R), 1);
-    for (int i = 0; i < n; i++) {
-        EXPECT_EQ(QB_list_build(&s, i, R), 1);
-        out.centre.push_back({s.atoms[i].x, s.atoms[i].y, s.atoms[i].z});
-        out.type.push_back(s.atoms[i].type - 1);
-        std::vector<P3> nb;
-        for (int k = 0; k < s.neighbour_count; k++) {
-            const atomdata& a = s.atoms[s.neighbour_index[k]];
-            nb.push_back({a.x, a.y, a.z});
-        }
-        out.near.push_back(nb);
-        QB_list_clear(&s);
-    }
-    return out;
-}
-
-// Pointer buffers in the form the methods take.
-struct Call {
-    P3 c;
-    std::vector<P3> nb;
-    std::vector<double*> ptr;
-    Call(const P3& centre, const std::vector<P3>& near) : c(centre), nb(near) {
-        for (auto& p : nb) ptr.push_back(p.data());
-    }
-    double* centre() { return c.data(); }
-    double** list() { return ptr.empty() ? nullptr : ptr.data(); }
-    int n() const { return static_cast<int>(nb.size()); }
-};
 
 template <class F>
 std::vector<double> run(const Neighbourhoods& h, F f) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/morla_orient.h"
+#include "neighbourhoods.h"
 #include "qb/qb_file.h"
 #include "qb/qb_lattice.h"
 #include "qb/qb_neighbour.h"
@@ -16,8 +17,6 @@
 using namespace MORLA_METHOD;
 
 namespace {
-
-using P3 = std::array<double, 3>;
 
 const double kCu = 3.615;  // fcc lattice parameter
 const double kFe = 2.855;  // bcc lattice parameter
@@ -60,50 +59,6 @@ void add_noise(QB_tools* s, double amp, uint32_t seed) {
         QB_wrap(s, i);
     }
 }
-
-// Each atom's position and its (at most 16) nearest neighbours, periodic
-// images included, nearest first, gathered as the analysis driver does.
-struct Neighbourhoods {
-    std::vector<P3> centre;
-    std::vector<std::vector<P3>> near;
-    std::vector<int> type;
-};
-
-Neighbourhoods gather(const QB_tools& model) {
-    QB_tools s = model;
-    const int n = s.natoms;
-    const double l2 = s.size[0] * s.size[0] + s.size[1] * s.size[1] + s.size[2] * s.size[2];
-    const double R = std::sqrt(2 * l2) / std::cbrt(static_cast<double>(n));
-    Neighbourhoods out;
-    EXPECT_EQ(QB_pbc(&s, R), 1);
-    EXPECT_EQ(QB_network_init(&s, R), 1);
-    for (int i = 0; i < n; i++) {
-        EXPECT_EQ(QB_list_build(&s, i, R), 1);
-        out.centre.push_back({s.atoms[i].x, s.atoms[i].y, s.atoms[i].z});
-        out.type.push_back(s.atoms[i].type - 1);
-        std::vector<P3> nb;
-        for (int k = 0; k < s.neighbour_count; k++) {
-            const atomdata& a = s.atoms[s.neighbour_index[k]];
-            nb.push_back({a.x, a.y, a.z});
-        }
-        out.near.push_back(nb);
-        QB_list_clear(&s);
-    }
-    return out;
-}
-
-// Pointer buffers in the form the methods take.
-struct Call {
-    P3 c;
-    std::vector<P3> nb;
-    std::vector<double*> ptr;
-    Call(const P3& centre, const std::vector<P3>& near) : c(centre), nb(near) {
-        for (auto& p : nb) ptr.push_back(p.data());
-    }
-    double* centre() { return c.data(); }
-    double** list() { return ptr.empty() ? nullptr : ptr.data(); }
-    int n() const { return static_cast<int>(nb.size()); }
-};
 
 struct Result {
     double s, r, g, b;

@@ -1,0 +1,63 @@
+// Neighbourhoods of every atom gathered as the analysis driver gathers them,
+// and the pointer buffers the methods take.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "qb/qb_neighbour.h"
+#include "qb/qb_tools.h"
+
+using P3 = std::array<double, 3>;
+
+// The analysis radius: sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3).
+inline double analysis_radius(const QB_tools& s) {
+    const double l2 = s.size[0] * s.size[0] + s.size[1] * s.size[1] + s.size[2] * s.size[2];
+    return std::sqrt(2 * l2) / std::cbrt(static_cast<double>(s.natoms));
+}
+
+// Each atom's position and its (at most 16) nearest neighbours, periodic
+// images included, nearest first.
+struct Neighbourhoods {
+    std::vector<P3> centre;
+    std::vector<std::vector<P3>> near;
+    std::vector<int> type;
+};
+
+inline Neighbourhoods gather(const QB_tools& model) {
+    QB_tools s = model;
+    const int n = s.natoms;
+    const double R = analysis_radius(s);
+    Neighbourhoods out;
+    EXPECT_EQ(QB_pbc(&s, R), 1);
+    EXPECT_EQ(QB_network_init(&s, R), 1);
+    for (int i = 0; i < n; i++) {
+        EXPECT_EQ(QB_list_build(&s, i, R), 1);
+        out.centre.push_back({s.atoms[i].x, s.atoms[i].y, s.atoms[i].z});
+        out.type.push_back(s.atoms[i].type - 1);
+        std::vector<P3> nb;
+        for (int k = 0; k < s.neighbour_count; k++) {
+            const atomdata& a = s.atoms[s.neighbour_index[k]];
+            nb.push_back({a.x, a.y, a.z});
+        }
+        out.near.push_back(nb);
+        QB_list_clear(&s);
+    }
+    return out;
+}
+
+// Pointer buffers in the form the methods take.
+struct Call {
+    P3 c;
+    std::vector<P3> nb;
+    std::vector<double*> ptr;
+    Call(const P3& centre, const std::vector<P3>& near) : c(centre), nb(near) {
+        for (auto& p : nb) ptr.push_back(p.data());
+    }
+    double* centre() { return c.data(); }
+    double** list() { return ptr.empty() ? nullptr : ptr.data(); }
+    int n() const { return static_cast<int>(nb.size()); }
+};
