@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 
+#include "analysis/morla_driver.h"
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "builders/monocrystal.h"
@@ -29,6 +30,11 @@ const char* const kUsage =
     "                            data file, .lmc custom dump or .POSCAR (Cartesian); e.g.\n"
     "                            build monocrystal -M_single_str=5 -M_single_dpx=3 -o nacl.lmp\n"
     "  build --list              name the builders, one per line\n"
+    "  analyse IN -o OUT.lmc [--method cna,baa,cnp,csp,lco,oim] [-A_...=VALUE ...]\n"
+    "          [--status FILE.qnw]\n"
+    "                            run the structure analyses switched on (each listed method,\n"
+    "                            or -A_..._active=1) over IN and write it with their result\n"
+    "                            columns as a custom dump\n"
     "%s"
     "  --help                    this text\n"
     "\n"
@@ -133,6 +139,46 @@ int build_monocrystal(QB_tools* model, std::string& message) {
 const Builder kBuilders[] = {
     {"monocrystal", QN_SINGLE_GROUP, QN_model_single_defaults, choose_monocrystal, build_monocrystal},
 };
+
+int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--method", "--status"}, args, error)) return usage_error(err, error);
+    const std::string* target = args.option("-o");
+    if (args.words.size() != 1 || !target) return usage_error(err, "analyse takes IN and -o OUT.lmc");
+    if (!ends_with(*target, ".lmc")) return usage_error(err, "the analysed model is written as a custom dump (.lmc)");
+    std::vector<std::string> methods;
+    if (const std::string* list = args.option("--method")) {
+        size_t start = 0;
+        while (start <= list->size()) {
+            const size_t end = list->find(',', start);
+            methods.push_back(list->substr(start, end == std::string::npos ? std::string::npos : end - start));
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        for (const std::string& m : methods)
+            if (m != "cna" && m != "baa" && m != "cnp" && m != "csp" && m != "lco" && m != "oim")
+                return usage_error(err, "unknown method '" + m + "'");
+    }
+    QB_tools model;
+    if (!read_model(args.words[0], &model, out, err)) return 1;
+    QN_store_init();
+    QN_analy_defaults(model.ntypes);
+    for (const std::string& m : methods) QN_set_bit_int(QN_ANALY_GROUP, "A_" + m + "_active", 1, 0);
+    const int filled = QN_batch_fill_group(QN_ANALY_GROUP, args, error);
+    if (filled != 0) {
+        if (filled == 2) return usage_error(err, error);
+        std::fprintf(err, "%s\n", error.c_str());
+        return 1;
+    }
+    const int run = QN_MORLA_compute(&model);
+    if (QB_dump_lmc(&model, target->c_str()) != 1) {
+        std::fprintf(err, "Writing file failed\nCannot write %s\n", target->c_str());
+        return 1;
+    }
+    std::fprintf(out, "%d analyses run\nSave file complete\n", run);
+    return 0;
+}
 
 int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (argc == 3 && std::strcmp(argv[2], "--list") == 0) {
@@ -284,6 +330,7 @@ int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
         return command_info(args, out, err);
     }
     if (command == "build") return command_build(argc, argv, out, err);
+    if (command == "analyse") return command_analyse(argc, argv, out, err);
     if (command == "convert") {
         if (!QN_batch_parse(argc, argv, 2, {"--format"}, args, error)) return usage_error(err, error);
         return command_convert(args, out, err);

@@ -1,0 +1,174 @@
+#include "analysis/morla_driver.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "analysis/morla.h"
+#include "analysis/morla_orient.h"
+#include "app/quelm_store.h"
+#include "qb/qb_neighbour.h"
+#include "qb/qb_progress.h"
+
+namespace {
+
+const char* const kActive[6] = {"A_cna_active", "A_baa_active", "A_cnp_active",
+                                "A_csp_active", "A_lco_active", "A_oim_active"};
+enum { kCna, kBaa, kCnp, kCsp, kLco, kOim };
+
+int stored_int(const char* label, int fallback) {
+    int v = fallback;
+    QN_scan_int_single(QN_ANALY_GROUP, label, v);
+    return v;
+}
+
+double stored_double(const char* label, double fallback) {
+    double v = fallback;
+    QN_scan_double_single(QN_ANALY_GROUP, label, v);
+    return v;
+}
+
+// Entry t of a per-type (or three-entry) label, 0 when missing.
+double entry(const char* label, int t) {
+    double v = 0;
+    return QN_scan_double_multi(QN_ANALY_GROUP, t, label, v) ? v : 0;
+}
+
+template <class Orientation>
+void configure_orientation(Orientation& m, const std::string& prefix, int types) {
+    m.mindis = stored_double((prefix + "mindis").c_str(), 3);
+    double d[3], len2 = 0;
+    for (int k = 0; k < 3; k++) {
+        d[k] = entry((prefix + "dir").c_str(), k);
+        len2 += d[k] * d[k];
+    }
+    const double len = std::sqrt(len2);
+    for (int k = 0; k < 3; k++) m.dir[k] = len > 0 ? d[k] / len : (k == 2 ? 1 : 0);
+    m.ntypes = types;
+    m.cut.assign(static_cast<size_t>(types), 0);
+    for (int t = 0; t < types; t++) m.cut[t] = entry((prefix + "cut").c_str(), t);
+    m.isadaptive = stored_int((prefix + "adptive").c_str(), 1) != 0;
+}
+
+int column(QB_tools* model, const char* name) {
+    QB_add_exdouble(model, name);
+    return QB_slot_get(model, name);
+}
+
+}  // namespace
+
+int QN_analy_defaults(int ntypes) {
+    const int g = QN_ANALY_GROUP;
+    int r = QN_reset_group(g, "Analy model with MORLA");
+    if (r < 0) return r;
+    QN_set_bit_char(g, "Analy_", "MORLA_model");
+    auto per_type = [g, ntypes](const char* label, double value) {
+        for (int t = 0; t < ntypes; t++) QN_set_bit_double_multi(g, t, label, value, 0);
+    };
+    QN_set_bit_int(g, "A_cna_active", 0, 0);
+    QN_set_bit_int(g, "A_cna_adptive", 1, 0);
+    per_type("A_cna_min", 0);
+    per_type("A_cna_max", 0);
+    QN_set_bit_int(g, "A_baa_active", 0, 0);
+    QN_set_bit_int(g, "A_cnp_active", 0, 0);
+    QN_set_bit_int(g, "A_cnp_adptive", 1, 0);
+    per_type("A_cnp_cut", 0);
+    QN_set_bit_int(g, "A_csp_active", 0, 0);
+    per_type("A_csp_cn", 0);
+    for (const char* m : {"lco", "oim"}) {
+        const std::string p = std::string("A_") + m + "_";
+        QN_set_bit_int(g, (p + "active").c_str(), 0, 0);
+        QN_set_bit_int(g, (p + "adptive").c_str(), 1, 0);
+        for (int k = 0; k < 3; k++) QN_set_bit_double_multi(g, k, p + "dir", k == 2 ? 1 : 0, 0);
+        QN_set_bit_double(g, p + "mindis", 3, 0);
+        per_type((p + "cut").c_str(), 0);
+    }
+    return 1;
+}
+
+int QN_MORLA_compute(QB_tools* model) {
+    const int N = model->natoms;
+    if (N <= 0) return 0;
+    bool on[6];
+    int active = 0;
+    for (int k = 0; k < 6; k++) active += (on[k] = stored_int(kActive[k], 0) != 0);
+    if (!active) return 0;
+    const int T = std::max(model->ntypes, 0);
+
+    // Result columns first, then their slots (adding a column moves none).
+    int slot_cna = -1, slot_baa = -1, slot_cnp = -1, slot_csp = -1, slot_lco[4] = {-1, -1, -1, -1},
+        slot_oim[4] = {-1, -1, -1, -1};
+    if (on[kCna]) slot_cna = column(model, "cna");
+    if (on[kBaa]) slot_baa = column(model, "baa");
+    if (on[kCnp]) slot_cnp = column(model, "cnp");
+    if (on[kCsp]) slot_csp = column(model, "csp");
+    const char* const lco_names[4] = {"lco_s", "lco_r", "lco_g", "lco_b"};
+    const char* const oim_names[4] = {"oim_s", "oim_r", "oim_g", "oim_b"};
+    for (int k = 0; k < 4 && on[kLco]; k++) slot_lco[k] = column(model, lco_names[k]);
+    for (int k = 0; k < 4 && on[kOim]; k++) slot_oim[k] = column(model, oim_names[k]);
+    std::printf("Current id=%d %d %d %d\n", slot_cna, slot_baa, slot_cnp, slot_csp);
+
+    MORLA_METHOD::CommonNeighborAnalysis cna;
+    cna.isadaptive = stored_int("A_cna_adptive", 1);
+    cna.ntypes = T;
+    MORLA_METHOD::CommonNeighborParameter cnp;
+    cnp.ntypes = T;
+    cnp.isadaptive = stored_int("A_cnp_adptive", 1) != 0;
+    MORLA_METHOD::CentroSymmetryParameter csp;
+    csp.ntypes = T;
+    for (int t = 0; t < T; t++) {
+        cna.mincut.push_back(entry("A_cna_min", t));
+        cna.maxcut.push_back(entry("A_cna_max", t));
+        cnp.cut.push_back(entry("A_cnp_cut", t));
+        csp.cn.push_back(static_cast<int>(entry("A_csp_cn", t)));
+    }
+    MORLA_METHOD::BondAngleAnalysis baa;
+    MORLA_METHOD::LocalCrystallographicOrientation lco;
+    configure_orientation(lco, "A_lco_", T);
+    MORLA_METHOD::OrientationImagingMap oim;
+    configure_orientation(oim, "A_oim_", T);
+
+    // A working copy with its periodic images and cell network.
+    const double l2 = model->size[0] * model->size[0] + model->size[1] * model->size[1] +
+                      model->size[2] * model->size[2];
+    const double R = std::sqrt(2 * l2) / std::cbrt(static_cast<double>(N));
+    QB_tools work;
+    QB_copy_system(&work, model);
+    QB_pbc(&work, R);
+    QB_network_init(&work, R);
+
+    double buffers[MORLA_METHOD::MORLA_MAX_NEIGHBOURS][3];
+    double* neighbours[MORLA_METHOD::MORLA_MAX_NEIGHBOURS];
+    for (int k = 0; k < MORLA_METHOD::MORLA_MAX_NEIGHBOURS; k++) neighbours[k] = buffers[k];
+    for (int i = 0; i < N; i++) {
+        if (i % 20000 == 0) QB_progress_update(50.0 + 50.0 * i / N);
+        QB_list_build(&work, i, R);
+        const int n = std::min(work.neighbour_count, static_cast<int>(MORLA_METHOD::MORLA_MAX_NEIGHBOURS));
+        for (int k = 0; k < n; k++) {
+            const atomdata& a = work.atoms[work.neighbour_index[k]];
+            buffers[k][0] = a.x;
+            buffers[k][1] = a.y;
+            buffers[k][2] = a.z;
+        }
+        double centre[3] = {work.atoms[i].x, work.atoms[i].y, work.atoms[i].z};
+        const int type = model->atoms[i].type - 1;
+        if (on[kCna]) QB_slot_save(model, slot_cna, i, cna.analysis(centre, neighbours, n, type));
+        if (on[kBaa]) QB_slot_save(model, slot_baa, i, baa.analysis(centre, neighbours, n));
+        if (on[kCnp]) QB_slot_save(model, slot_cnp, i, cnp.analysis(centre, neighbours, n, type));
+        if (on[kCsp]) QB_slot_save(model, slot_csp, i, csp.analysis(centre, neighbours, n, type));
+        if (on[kLco]) {
+            lco.analysis(centre, neighbours, n, type);
+            const double v[4] = {lco.s, lco.r, lco.g, lco.b};
+            for (int k = 0; k < 4; k++) QB_slot_save(model, slot_lco[k], i, v[k]);
+        }
+        if (on[kOim]) {
+            oim.analysis(centre, neighbours, n, type);
+            const double v[4] = {oim.s, oim.r, oim.g, oim.b};
+            for (int k = 0; k < 4; k++) QB_slot_save(model, slot_oim[k], i, v[k]);
+        }
+        QB_list_clear(&work);
+    }
+    // The copy's images, network and atoms go with it.
+    return active;
+}

@@ -1,0 +1,23 @@
+// The run of the structure-analysis methods over a whole model: their
+// parameter group "Analy model with MORLA" and the per-atom loop that writes
+// each active method's results as double columns of the model.
+#pragma once
+
+#include "qb/qb_tools.h"
+
+// Store group of the structure analysis.
+constexpr int QN_ANALY_GROUP = 1;
+
+// Resets the group with its title, "Analy_" = "MORLA_model" and every label
+// at its default, per-type labels once for each of the ntypes types.
+// Returns 1, or a negative store code.
+int QN_analy_defaults(int ntypes);
+
+// Runs the methods switched on in the group over every atom of model (its
+// neighbours found through periodic images within
+// R = sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3)) and stores their results in
+// the columns "cna", "baa", "cnp", "csp", "lco_s" ... "lco_b",
+// "oim_s" ... "oim_b" (existing columns of those names are reused).
+// Returns the number of methods run (0 when none is active or the model has
+// no atoms).
+int QN_MORLA_compute(QB_tools* model);
