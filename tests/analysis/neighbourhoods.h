@@ -8,10 +8,21 @@
 #include <cmath>
 #include <vector>
 
+#include "qb/qb_lattice.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_tools.h"
 
 using P3 = std::array<double, 3>;
+
+// A perfect hcp crystal of ideal c/a: x along [1 0 0] (an a axis), y along
+// [1 2 0] (a <10-10> direction), z along c.
+inline QB_tools hcp_crystal(double a, int nx, int ny, int nz) {
+    QB_tools s;
+    QB_init(&s);
+    QB_create_hcp(&s, a, a * std::sqrt(8.0 / 3.0), 1, 0, 0, 1, 2, 0, 0, 0, 1);
+    QB_duplicate(&s, nx, ny, nz);
+    return s;
+}
 
 // The analysis radius: sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3).
 inline double analysis_radius(const QB_tools& s) {

@@ -18,7 +18,6 @@ using namespace MORLA_METHOD;
 
 namespace {
 
-
 QB_tools fcc_crystal(double a, int n) {
     QB_tools s;
     QB_init(&s);
@@ -32,15 +31,6 @@ QB_tools bcc_crystal(double a, int n) {
     QB_init(&s);
     QB_create_bcc(&s, a, 1, 0, 0, 0, 1, 0, 0, 0, 1);
     QB_duplicate(&s, n, n, n);
-    return s;
-}
-
-// Ideal c/a; x along [1 0 0], y along [1 2 0], z along c.
-QB_tools hcp_crystal(double a, int nx, int ny, int nz) {
-    QB_tools s;
-    QB_init(&s);
-    QB_create_hcp(&s, a, a * std::sqrt(8.0 / 3.0), 1, 0, 0, 1, 2, 0, 0, 0, 1);
-    QB_duplicate(&s, nx, ny, nz);
     return s;
 }
 

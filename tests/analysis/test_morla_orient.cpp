@@ -38,16 +38,6 @@ QB_tools bcc_crystal(double a, const P3& x, const P3& y, const P3& z, int nx, in
     return s;
 }
 
-// Ideal c/a; x along [1 0 0] (an a axis), y along [1 2 0] (a <10-10>
-// direction), z along c.
-QB_tools hcp_crystal(double a, int nx, int ny, int nz) {
-    QB_tools s;
-    QB_init(&s);
-    QB_create_hcp(&s, a, a * std::sqrt(8.0 / 3.0), 1, 0, 0, 1, 2, 0, 0, 0, 1);
-    QB_duplicate(&s, nx, ny, nz);
-    return s;
-}
-
 void add_noise(QB_tools* s, double amp, uint32_t seed) {
     QB_random g;
     g.seed(seed);
