@@ -1,6 +1,7 @@
 #include "analysis/morla.h"
 #include "analysis/morla_words.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -83,60 +84,67 @@ void CommonNeighborAnalysis::freesetting() {
 
 double CommonNeighborAnalysis::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
 
+namespace {
+
+// Bond masks of n <= 16 neighbours: bit k of adj[j] is set when neighbours j
+// and k (j != k) are strictly inside the window (lo2, hi2) of each other.
+void bond_masks(const CommonNeighborAnalysis::vector* r, int n, double lo2, double hi2, unsigned* adj) {
+    for (int j = 0; j < n; j++) adj[j] = 0;
+    for (int j = 0; j < n; j++)
+        for (int k = j + 1; k < n; k++) {
+            const double d2 = dist2(r[j], r[k]);
+            if (d2 > lo2 && d2 < hi2) {
+                adj[j] |= 1u << k;
+                adj[k] |= 1u << j;
+            }
+        }
+}
+
+// Set bits of a mask (without a library call where the processor's own
+// instruction is not assumed).
+int bits(unsigned m) {
+    m = m - ((m >> 1) & 0x55555555u);
+    m = (m & 0x33333333u) + ((m >> 2) & 0x33333333u);
+    return static_cast<int>((((m + (m >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24);
+}
+int lowest(unsigned m) { return __builtin_ctz(m); }
+
+// Bonds among the neighbours of set.
+int bonds_within(const unsigned* adj, unsigned set) {
+    int b = 0;
+    for (unsigned m = set; m; m &= m - 1) b += bits(adj[lowest(m)] & set);
+    return b / 2;
+}
+
+// Signature 100 c + 10 b + l of neighbour j: c common neighbours of the
+// centre and j, b bonds among them, l bonds of their largest connected
+// cluster.
+int signature(const unsigned* adj, int j) {
+    const unsigned common = adj[j];
+    if (common == 0) return 0;
+    const int b = bonds_within(adj, common);
+    int longest = 0;
+    for (unsigned left = b > 0 ? common : 0; left;) {
+        unsigned cluster = left & (~left + 1), before;
+        do {
+            before = cluster;
+            for (unsigned m = before; m; m &= m - 1) cluster |= adj[lowest(m)] & common;
+        } while (cluster != before);
+        longest = std::max(longest, bonds_within(adj, cluster));
+        left &= ~cluster;
+    }
+    return 100 * bits(common) + 10 * b + longest;
+}
+
+}  // namespace
+
 int CommonNeighborAnalysis::num(vector* r, int j, int n, double lo2, double hi2) {
     if (r == nullptr || n <= 0) return 0;
     if (n > MORLA_MAX_NEIGHBOURS) n = MORLA_MAX_NEIGHBOURS;
     if (j < 0 || j >= n) return 0;
-
-    // Common neighbours of the centre and r[j], in list order.
-    int common[MORLA_MAX_NEIGHBOURS];
-    int c = 0;
-    for (int k = 0; k < n; k++) {
-        if (k == j) continue;
-        const double d2 = dist2(r[k], r[j]);
-        if (d2 > lo2 && d2 < hi2) common[c++] = k;
-    }
-    if (c == 0) return 0;
-
-    // Bonds among the common neighbours (indices into common[]).
-    int bond_a[MORLA_MAX_NEIGHBOURS * MORLA_MAX_NEIGHBOURS / 2];
-    int bond_b[MORLA_MAX_NEIGHBOURS * MORLA_MAX_NEIGHBOURS / 2];
-    int b = 0;
-    for (int p = 0; p < c; p++)
-        for (int q = p + 1; q < c; q++) {
-            const double d2 = dist2(r[common[p]], r[common[q]]);
-            if (d2 > lo2 && d2 < hi2) {
-                bond_a[b] = p;
-                bond_b[b] = q;
-                b++;
-            }
-        }
-
-    // Largest cluster of connected bonds, grown from each common neighbour.
-    int longest = 0;
-    if (b > 0) {
-        bool marked[MORLA_MAX_NEIGHBOURS];
-        for (int s = 0; s < c; s++) {
-            for (int p = 0; p < c; p++) marked[p] = false;
-            marked[s] = true;
-            bool grew = true;
-            while (grew) {
-                grew = false;
-                for (int e = 0; e < b; e++) {
-                    const bool ma = marked[bond_a[e]], mb = marked[bond_b[e]];
-                    if (ma != mb) {
-                        marked[bond_a[e]] = marked[bond_b[e]] = true;
-                        grew = true;
-                    }
-                }
-            }
-            int size = 0;
-            for (int e = 0; e < b; e++)
-                if (marked[bond_a[e]] && marked[bond_b[e]]) size++;
-            if (size > longest) longest = size;
-        }
-    }
-    return 100 * c + 10 * b + longest;
+    unsigned adj[MORLA_MAX_NEIGHBOURS];
+    bond_masks(r, n, lo2, hi2, adj);
+    return signature(adj, j);
 }
 
 double CommonNeighborAnalysis::adaptive(vector* r, int k) {
@@ -166,9 +174,11 @@ float CommonNeighborAnalysis::analysis(double* centre, double** neighbours, int 
 
         double cut2 = adaptive(r, 12);
         maxcut[0] = cut2;
+        unsigned adj[MORLA_MAX_NEIGHBOURS];
+        bond_masks(r, 12, 0, cut2, adj);
         int n421 = 0, n422 = 0;
         for (int j = 0; j < 12; j++) {
-            const int sig = num(r, j, 12, 0, cut2);
+            const int sig = signature(adj, j);
             if (sig == 421) n421++;
             if (sig == 422) n422++;
         }
@@ -178,9 +188,10 @@ float CommonNeighborAnalysis::analysis(double* centre, double** neighbours, int 
         if (n >= 14) {
             cut2 = adaptive(r, 14);
             maxcut[0] = cut2;
+            bond_masks(r, 14, 0, cut2, adj);
             int n444 = 0, n666 = 0;
             for (int j = 0; j < 14; j++) {
-                const int sig = num(r, j, 14, 0, cut2);
+                const int sig = signature(adj, j);
                 if (sig == 444) n444++;
                 if (sig == 666) n666++;
             }
@@ -204,9 +215,11 @@ float CommonNeighborAnalysis::analysis(double* centre, double** neighbours, int 
     }
     if (m < 12) return other(m);
 
+    unsigned adj[MORLA_MAX_NEIGHBOURS];
+    bond_masks(kept, m, lo2, hi2, adj);
     int n444 = 0, n421 = 0, n422 = 0, n666 = 0;
     for (int j = 0; j < m; j++) {
-        switch (num(kept, j, m, lo2, hi2)) {
+        switch (signature(adj, j)) {
             case 444: n444++; break;
             case 421: n421++; break;
             case 422: n422++; break;

@@ -28,23 +28,38 @@ int bin_of(const QB_tools* s, double x, double y, double z) {
     return QB_bin_index(s, bin_along(s, 0, x), bin_along(s, 1, y), bin_along(s, 2, z));
 }
 
-void reset_list(QB_tools* s) {
-    const int K = std::max(s->list_capacity, 0);
-    if (static_cast<int>(s->neighbour_index.size()) < K) {
-        s->neighbour_index.resize(K);
-        s->neighbour_distance.resize(K);
-    }
-    s->neighbour_count = 0;
+// The record's own list, seen as a caller-owned list while it is filled.
+QB_neighbour_list own_list(QB_tools* s) {
+    QB_neighbour_list l;
+    l.count = 0;
+    l.index.swap(s->neighbour_index);
+    l.distance.swap(s->neighbour_distance);
+    return l;
 }
 
-void finish_list(QB_tools* s) {
-    for (int k = 0; k < s->neighbour_count; k++) s->neighbour_distance[k] = std::sqrt(s->neighbour_distance[k]);
+void give_back(QB_tools* s, QB_neighbour_list& l) {
+    s->neighbour_count = l.count;
+    s->neighbour_index.swap(l.index);
+    s->neighbour_distance.swap(l.distance);
     s->list_allocated = std::max(s->list_capacity, 0);
+}
+
+void reset_list(const QB_tools* s, QB_neighbour_list& l) {
+    const int K = std::max(s->list_capacity, 0);
+    if (static_cast<int>(l.index.size()) < K) {
+        l.index.resize(K);
+        l.distance.resize(K);
+    }
+    l.count = 0;
+}
+
+void finish_list(QB_neighbour_list& l) {
+    for (int k = 0; k < l.count; k++) l.distance[k] = std::sqrt(l.distance[k]);
 }
 
 // Adds to the bounded list the atoms within r of q found in the bins around
 // q's bin, skipping atom exclude. Distances stay squared until finish_list.
-void gather(QB_tools* s, double qx, double qy, double qz, int exclude, double r) {
+void gather(const QB_tools* s, QB_neighbour_list& l, double qx, double qy, double qz, int exclude, double r) {
     const int K = std::max(s->list_capacity, 0);
     if (K == 0 || !(r > 0)) return;
     const double r2 = r * r;
@@ -78,10 +93,30 @@ void gather(QB_tools* s, double qx, double qy, double qz, int exclude, double r)
             gap2[d][b - from[d]] = gap * gap;
         }
     }
-    int* index = s->neighbour_index.data();
-    double* dist = s->neighbour_distance.data();
-    int n = s->neighbour_count;
+    int* index = l.index.data();
+    double* dist = l.distance.data();
+    int n = l.count;
+    // Inserts atom m at squared distance d2 into the sorted bounded list.
+    auto consider = [&](int m, double d2) {
+        int pos;
+        if (n < K) {
+            if (!(d2 < r2)) return;
+            pos = n++;
+        } else {
+            if (!(d2 < dist[K - 1])) return;
+            pos = K - 1;
+        }
+        while (pos > 0 && dist[pos - 1] > d2) {
+            index[pos] = index[pos - 1];
+            dist[pos] = dist[pos - 1];
+            pos--;
+        }
+        index[pos] = m;
+        dist[pos] = d2;
+    };
+    const bool packed = !s->packed_start.empty();
     const atomdata* atoms = s->atoms.data();
+    const QB_packed_atom* pack = s->packed_atoms.data();
     const int natoms = s->natoms;
     for (int i = from[0]; i <= to[0]; i++)
         for (int j = from[1]; j <= to[1]; j++)
@@ -91,29 +126,23 @@ void gather(QB_tools* s, double qx, double qy, double qz, int exclude, double r)
                     const double bound = n < K ? r2 : dist[K - 1];
                     if (gap2[0][i - from[0]] + gap2[1][j - from[1]] + gap2[2][k - from[2]] >= bound) continue;
                 }
-                const std::vector<int>& bin = s->bin_atoms[QB_bin_index(s, i, j, k)];
-                for (int m : bin) {
+                const int b = QB_bin_index(s, i, j, k);
+                if (packed) {
+                    for (int e = s->packed_start[b], end = s->packed_start[b + 1]; e < end; e++) {
+                        const QB_packed_atom& a = pack[e];
+                        if (a.index == exclude) continue;
+                        const double dx = a.x - qx, dy = a.y - qy, dz = a.z - qz;
+                        consider(a.index, dx * dx + dy * dy + dz * dz);
+                    }
+                    continue;
+                }
+                for (int m : s->bin_atoms[b]) {
                     if (m == exclude || m >= natoms) continue;
                     const double dx = atoms[m].x - qx, dy = atoms[m].y - qy, dz = atoms[m].z - qz;
-                    const double d2 = dx * dx + dy * dy + dz * dz;
-                    int pos;
-                    if (n < K) {
-                        if (!(d2 < r2)) continue;
-                        pos = n++;
-                    } else {
-                        if (!(d2 < dist[K - 1])) continue;
-                        pos = K - 1;
-                    }
-                    while (pos > 0 && dist[pos - 1] > d2) {
-                        index[pos] = index[pos - 1];
-                        dist[pos] = dist[pos - 1];
-                        pos--;
-                    }
-                    index[pos] = m;
-                    dist[pos] = d2;
+                    consider(m, dx * dx + dy * dy + dz * dz);
                 }
             }
-    s->neighbour_count = n;
+    l.count = n;
 }
 
 // The periodic directions of a record and the tests that decide which
@@ -250,12 +279,34 @@ int QB_network_update(QB_tools* s, double /*r*/, int i) {
     std::vector<int>& bin = s->bin_atoms[bin_of(s, a.x, a.y, a.z)];
     if (std::find(bin.begin(), bin.end(), i) != bin.end()) return 0;
     bin.push_back(i);
+    s->packed_atoms.clear();
+    s->packed_start.clear();
+    return 1;
+}
+
+int QB_network_pack(QB_tools* s) {
+    if (!s->network_built) return QB_REFUSED;
+    const size_t bins = s->bin_atoms.size();
+    s->packed_start.assign(bins + 1, 0);
+    s->packed_atoms.clear();
+    for (size_t b = 0; b < bins; b++) {
+        for (int m : s->bin_atoms[b]) {
+            if (m >= s->natoms) continue;
+            const atomdata& a = s->atoms[m];
+            s->packed_atoms.push_back({a.x, a.y, a.z, m});
+        }
+        s->packed_start[b + 1] = static_cast<int>(s->packed_atoms.size());
+    }
     return 1;
 }
 
 void QB_network_free(QB_tools* s) {
     s->bin_atoms.clear();
     s->bin_atoms.shrink_to_fit();
+    s->packed_atoms.clear();
+    s->packed_atoms.shrink_to_fit();
+    s->packed_start.clear();
+    s->packed_start.shrink_to_fit();
     for (int d = 0; d < 3; d++) {
         s->bin_count[d] = 0;
         s->bin_size[d] = 0;
@@ -264,33 +315,45 @@ void QB_network_free(QB_tools* s) {
     s->network_built = 0;
 }
 
+int QB_list_query(const QB_tools* s, int i, double r, QB_neighbour_list* list) {
+    if (!s->network_built || !valid_atom(s, i) || !list) return QB_REFUSED;
+    reset_list(s, *list);
+    const atomdata& a = s->atoms[i];
+    gather(s, *list, a.x, a.y, a.z, i, r);
+    finish_list(*list);
+    return 1;
+}
+
 int QB_list_build(QB_tools* s, int i, double r) {
     if (!s->network_built || !valid_atom(s, i)) return QB_REFUSED;
-    reset_list(s);
-    const atomdata& a = s->atoms[i];
-    gather(s, a.x, a.y, a.z, i, r);
-    finish_list(s);
+    QB_neighbour_list l = own_list(s);
+    QB_list_query(s, i, r, &l);
+    give_back(s, l);
     return 1;
 }
 
 int QB_nearest_atom(QB_tools* s, double x, double y, double z, double r) {
     if (!s->network_built) return QB_REFUSED;
-    reset_list(s);
-    gather(s, x, y, z, -1, r);
-    finish_list(s);
+    QB_neighbour_list l = own_list(s);
+    reset_list(s, l);
+    gather(s, l, x, y, z, -1, r);
+    finish_list(l);
+    give_back(s, l);
     return 1;
 }
 
 int QB_pbclist_build(QB_tools* s, int i, double r) {
     if (!s->network_built || !valid_atom(s, i)) return QB_REFUSED;
-    reset_list(s);
+    QB_neighbour_list l = own_list(s);
+    reset_list(s, l);
     const atomdata a = s->atoms[i];
     const double p[3] = {a.x, a.y, a.z};
     const ImageFrame f = image_frame(s, r);
     for_each_image(f, image_choices(f, p), [&](bool, const double* d) {
-        gather(s, p[0] + d[0], p[1] + d[1], p[2] + d[2], i, r);
+        gather(s, l, p[0] + d[0], p[1] + d[1], p[2] + d[2], i, r);
     });
-    finish_list(s);
+    finish_list(l);
+    give_back(s, l);
     return 1;
 }
 

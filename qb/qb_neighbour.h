@@ -17,9 +17,23 @@ int QB_network_init(QB_tools* s, double r);
 // for the callers' convenience and not needed.
 int QB_network_update(QB_tools* s, double r, int i);
 void QB_network_free(QB_tools* s);
+// Copies the binned positions into one array in bin order, which makes the
+// queries that follow much faster. Only for atoms that do not move until the
+// network is rebuilt or freed; QB_network_update drops the copy.
+int QB_network_pack(QB_tools* s);
+
+// A neighbour list owned by its caller, so that several lists can be built
+// at once from one network (which the query only reads).
+struct QB_neighbour_list {
+    int count = 0;
+    std::vector<int> index;
+    std::vector<double> distance;
+};
 
 // Neighbours of atom i (every other record, ghosts included) within r.
 int QB_list_build(QB_tools* s, int i, double r);
+// The same neighbours, written to list instead of the record's own list.
+int QB_list_query(const QB_tools* s, int i, double r, QB_neighbour_list* list);
 // Neighbours of the point (x, y, z) within r; no atom excluded.
 int QB_nearest_atom(QB_tools* s, double x, double y, double z, double r);
 // Neighbours of atom i and of its periodic images within r, without ghosts.

@@ -78,6 +78,8 @@ void QB_init(QB_tools* s) {
     std::memset(s->cell, 0, sizeof(s->cell));
     s->bin_atoms.clear();
     s->bin_atoms.shrink_to_fit();
+    s->packed_atoms.clear();
+    s->packed_start.clear();
     s->network_built = 0;
     s->network_radius = 0;
     s->neighbour_index.clear();

@@ -36,6 +36,12 @@ struct vector {
     double x, y, z;
 };
 
+// A binned atom's position and index, stored bin after bin.
+struct QB_packed_atom {
+    double x, y, z;
+    int index;
+};
+
 struct QB_tools {
     // File columns (the extra columns of a LAMMPS custom dump).
     std::vector<std::string> channel_names;
@@ -73,6 +79,11 @@ struct QB_tools {
     std::vector<std::vector<int>> bin_atoms;
     int network_built = 0;
     double network_radius = 0;  // effective cut-off the bins were made for
+    // Optional copy of the binned positions, bin after bin (bin b holds
+    // entries packed_start[b] ... packed_start[b + 1] - 1), made by
+    // QB_network_pack for callers whose atoms stay still while they query.
+    std::vector<QB_packed_atom> packed_atoms;
+    std::vector<int> packed_start;
 
     // Bounded neighbour list of the last query.
     int list_allocated = 0;

@@ -1,5 +1,5 @@
 // Neighbourhoods of every atom gathered as the analysis driver gathers them,
-// and the pointer buffers the methods take.
+// the pointer buffers the methods take, and per-atom runs of the methods.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "analysis/morla.h"
 #include "qb/qb_lattice.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_tools.h"
@@ -72,3 +73,32 @@ struct Call {
     double** list() { return ptr.empty() ? nullptr : ptr.data(); }
     int n() const { return static_cast<int>(nb.size()); }
 };
+
+// f(call, type) for every atom, in atom order.
+template <class F>
+std::vector<double> run(const Neighbourhoods& h, F f) {
+    std::vector<double> out;
+    for (size_t i = 0; i < h.centre.size(); i++) {
+        Call c(h.centre[i], h.near[i]);
+        out.push_back(f(c, h.type[i]));
+    }
+    return out;
+}
+
+// CNA with one fixed window (lo, hi) for every type.
+inline std::vector<double> cna_fixed(const Neighbourhoods& h, double lo, double hi) {
+    MORLA_METHOD::CommonNeighborAnalysis m;
+    m.isadaptive = 0;
+    m.ntypes = 1;
+    m.mincut = {lo};
+    m.maxcut = {hi};
+    return run(h, [&](Call& c, int t) { return static_cast<double>(m.analysis(c.centre(), c.list(), c.n(), t)); });
+}
+
+// CSP over the N nearest neighbours, for every type.
+inline std::vector<double> csp(const Neighbourhoods& h, int N) {
+    MORLA_METHOD::CentroSymmetryParameter m;
+    m.ntypes = 1;
+    m.cn = {N};
+    return run(h, [&](Call& c, int t) { return m.analysis(c.centre(), c.list(), c.n(), t); });
+}

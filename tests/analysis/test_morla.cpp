@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cmath>
 #include <string>
 #include <type_traits>
@@ -34,41 +33,15 @@ QB_tools bcc_crystal(double a, int n) {
     return s;
 }
 
-template <class F>
-std::vector<double> run(const Neighbourhoods& h, F f) {
-    std::vector<double> out;
-    for (size_t i = 0; i < h.centre.size(); i++) {
-        Call c(h.centre[i], h.near[i]);
-        out.push_back(f(c, h.type[i]));
-    }
-    return out;
-}
-
 std::vector<double> cna_adaptive(const Neighbourhoods& h) {
     CommonNeighborAnalysis m;
     m.isadaptive = 1;
     return run(h, [&](Call& c, int t) { return static_cast<double>(m.analysis(c.centre(), c.list(), c.n(), t)); });
 }
 
-std::vector<double> cna_fixed(const Neighbourhoods& h, double lo, double hi) {
-    CommonNeighborAnalysis m;
-    m.isadaptive = 0;
-    m.ntypes = 1;
-    m.mincut = {lo};
-    m.maxcut = {hi};
-    return run(h, [&](Call& c, int t) { return static_cast<double>(m.analysis(c.centre(), c.list(), c.n(), t)); });
-}
-
 std::vector<double> baa(const Neighbourhoods& h) {
     BondAngleAnalysis m;
     return run(h, [&](Call& c, int) { return m.analysis(c.centre(), c.list(), c.n()); });
-}
-
-std::vector<double> csp(const Neighbourhoods& h, int N) {
-    CentroSymmetryParameter m;
-    m.ntypes = 1;
-    m.cn = {N};
-    return run(h, [&](Call& c, int t) { return m.analysis(c.centre(), c.list(), c.n(), t); });
 }
 
 std::vector<double> cnp_adaptive(const Neighbourhoods& h) {
@@ -543,59 +516,4 @@ TEST(MorlaSound, NullAndNegativeCounts) {
     p.isadaptive = true;
     EXPECT_TRUE(std::isnan(p.analysis(centre, nullptr, -1, 0)));
     EXPECT_EQ(cna.num(nullptr, 0, 12, 0, 1), 0);
-}
-
-// ---------------------------------------------------------------------------
-// Agreement with LAMMPS (compute centro/atom 12, compute cna/atom 3.09) on a
-// noisy fcc crystal with a vacancy; fixtures/make_fcc_reference.py made the
-// reference.
-
-TEST(MorlaReference, CspAndFixedCnaMatchLammps) {
-    const std::string path = std::string(QUELM_TEST_DATA) + "/analysis/fixtures/fcc_vacancy_noise_lammps.txt";
-    FILE* f = std::fopen(path.c_str(), "r");
-    ASSERT_NE(f, nullptr) << path;
-    char line[512];
-    double box = 0, cut = 0;
-    std::vector<P3> pos;
-    std::vector<double> want_csp;
-    std::vector<int> want_cna;
-    while (std::fgets(line, sizeof line, f)) {
-        if (line[0] == '#') {
-            std::sscanf(line, "# box %lf cut %lf", &box, &cut);
-            continue;
-        }
-        int id = 0, code = 0;
-        double x, y, z, c;
-        if (std::sscanf(line, "%d %lf %lf %lf %lf %d", &id, &x, &y, &z, &c, &code) != 6) continue;
-        pos.push_back({x, y, z});
-        want_csp.push_back(c);
-        want_cna.push_back(code);
-    }
-    std::fclose(f);
-    ASSERT_EQ(pos.size(), 107u);
-    ASSERT_GT(box, 10);
-    ASSERT_GT(cut, 3);
-
-    QB_tools s;
-    QB_init(&s);
-    for (int d = 0; d < 3; d++) {
-        s.size[d] = box;
-        s.cell[d][d] = box;
-    }
-    for (const P3& p : pos) QB_create_atom(&s, 1, p[0], p[1], p[2]);
-    const Neighbourhoods h = gather(s);
-    const std::vector<double> c = csp(h, 12);
-    const std::vector<double> k = cna_fixed(h, 0, cut);
-    int defect = 0;
-    for (size_t i = 0; i < pos.size(); i++) {
-        EXPECT_NEAR(c[i], want_csp[i], 1e-8 + 1e-9 * want_csp[i]) << i;
-        // LAMMPS: 1 fcc, 2 hcp, 3 bcc, 5 other.
-        const double want = want_cna[i] == 1 ? 1 : want_cna[i] == 2 ? 3 : want_cna[i] == 3 ? 2 : -99;
-        if (want > 0)
-            EXPECT_EQ(k[i], want) << i;
-        else
-            EXPECT_TRUE(k[i] != 1 && k[i] != 2 && k[i] != 3) << i;
-        defect += want_cna[i] != 1;
-    }
-    EXPECT_EQ(defect, 12);
 }
