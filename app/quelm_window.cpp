@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "analysis/morla_form.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "builders/monocrystal_form.h"
@@ -129,6 +130,22 @@ void select_tab(Fl_Group* tab) {
 void QN_swich_model() { select_tab(model_region); }
 void QN_swich_analy() { select_tab(analysis_region); }
 
+namespace {
+void show_method(int k) {
+    if (!have_model() || !analy_choice) return;
+    analy_choice->value(k);
+    select_tab(analysis_region);
+    QN_analy_choice_cb();
+}
+}  // namespace
+
+void QN_swich_analy_cna() { show_method(0); }
+void QN_swich_analy_baa() { show_method(1); }
+void QN_swich_analy_cnp() { show_method(2); }
+void QN_swich_analy_csp() { show_method(3); }
+void QN_swich_analy_lco() { show_method(4); }
+void QN_swich_analy_oim() { show_method(5); }
+
 void QN_swich_chorma() {
     if (!have_model()) return;
     view_choice->value(0);
@@ -158,9 +175,17 @@ void QN_inspect_globel() {
 // ------------------------------------------------------------ life cycle
 
 void QN_update_model() {
-    // The analysis tab and Atomkit join this hand-off as they land.
+    // Atomkit joins this hand-off when it lands.
     if (!inited_atomic_viewer) QN_create_render();
     QN_mufile_bar();
+    if (QNGC.analysis_rebuild == 1 || !analy_choice) {
+        QN_analysis();
+    } else if (inited_atomic_viewer) {
+        // The same types as before: the selected analysis follows the model.
+        const int k = analy_choice->value();
+        Fl_Button* run = k >= 0 && k < QN_ANALY_METHODS ? analy_run[k] : nullptr;
+        if (run && run->active()) run->do_callback(run, run->user_data());
+    }
     QN_render_check_file();
     QNGC.analysis_rebuild = 1;
     inited_atomic_viewer = 1;
@@ -197,6 +222,7 @@ void QN_window_reset() {
     QN_mufile_bar();
     if (Inspect_MenuButton) QN_load_img("img/icon/inspect.png", Inspect_MenuButton, nullptr);
     QN_message(kWelcome);
+    QN_analy_forget();
     if (analysis_region) read_file_button(analysis_region);
     if (view_region) read_file_button(view_region);
     if (Globel_Model.natoms > 0) {
@@ -352,12 +378,12 @@ Fl_Menu_Item menuitems[] = {
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Analysis", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"MORLA", 0, call<QN_swich_analy>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"CNA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"BAA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"CNP", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"CSP", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"LCO", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"OIM", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"CNA", 0, call<QN_swich_analy_cna>, nullptr, 0, 0, 0, 0, 0},
+    {"BAA", 0, call<QN_swich_analy_baa>, nullptr, 0, 0, 0, 0, 0},
+    {"CNP", 0, call<QN_swich_analy_cnp>, nullptr, 0, 0, 0, 0, 0},
+    {"CSP", 0, call<QN_swich_analy_csp>, nullptr, 0, 0, 0, 0, 0},
+    {"LCO", 0, call<QN_swich_analy_lco>, nullptr, 0, 0, 0, 0, 0},
+    {"OIM", 0, call<QN_swich_analy_oim>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"KAVIR", 0, analysis_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"DVA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},

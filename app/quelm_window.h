@@ -63,6 +63,13 @@ void QN_update_model();
 
 void QN_swich_model();
 void QN_swich_analy();
+// Show the Analysis tab on one method's page.
+void QN_swich_analy_cna();
+void QN_swich_analy_baa();
+void QN_swich_analy_cnp();
+void QN_swich_analy_csp();
+void QN_swich_analy_lco();
+void QN_swich_analy_oim();
 void QN_swich_chorma();
 void QN_swich_camera();
 void QN_swich_camera_reset();

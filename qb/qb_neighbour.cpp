@@ -57,6 +57,48 @@ void finish_list(QB_neighbour_list& l) {
     for (int k = 0; k < l.count; k++) l.distance[k] = std::sqrt(l.distance[k]);
 }
 
+// Inserts atom m at squared distance d2 into the sorted bounded list of n
+// entries (at most K, all nearer than r2); returns the new count.
+inline int insert(int m, double d2, double r2, int K, int* index, double* dist, int n) {
+    int pos;
+    if (n < K) {
+        if (!(d2 < r2)) return n;
+        pos = n++;
+    } else {
+        if (!(d2 < dist[K - 1])) return n;
+        pos = K - 1;
+    }
+    while (pos > 0 && dist[pos - 1] > d2) {
+        index[pos] = index[pos - 1];
+        dist[pos] = dist[pos - 1];
+        pos--;
+    }
+    index[pos] = m;
+    dist[pos] = d2;
+    return n;
+}
+
+// The atoms of one bin, from the packed copy or from the atoms themselves.
+inline int scan(const QB_packed_atom* from, const QB_packed_atom* to, int exclude, double qx, double qy, double qz,
+                double r2, int K, int* index, double* dist, int n) {
+    for (const QB_packed_atom* a = from; a < to; a++) {
+        if (a->index == exclude) continue;
+        const double dx = a->x - qx, dy = a->y - qy, dz = a->z - qz;
+        n = insert(a->index, dx * dx + dy * dy + dz * dz, r2, K, index, dist, n);
+    }
+    return n;
+}
+
+inline int scan(const std::vector<int>& bin, const atomdata* atoms, int natoms, int exclude, double qx, double qy,
+                double qz, double r2, int K, int* index, double* dist, int n) {
+    for (int m : bin) {
+        if (m == exclude || m >= natoms) continue;
+        const double dx = atoms[m].x - qx, dy = atoms[m].y - qy, dz = atoms[m].z - qz;
+        n = insert(m, dx * dx + dy * dy + dz * dz, r2, K, index, dist, n);
+    }
+    return n;
+}
+
 // Adds to the bounded list the atoms within r of q found in the bins around
 // q's bin, skipping atom exclude. Distances stay squared until finish_list.
 void gather(const QB_tools* s, QB_neighbour_list& l, double qx, double qy, double qz, int exclude, double r) {
@@ -96,24 +138,6 @@ void gather(const QB_tools* s, QB_neighbour_list& l, double qx, double qy, doubl
     int* index = l.index.data();
     double* dist = l.distance.data();
     int n = l.count;
-    // Inserts atom m at squared distance d2 into the sorted bounded list.
-    auto consider = [&](int m, double d2) {
-        int pos;
-        if (n < K) {
-            if (!(d2 < r2)) return;
-            pos = n++;
-        } else {
-            if (!(d2 < dist[K - 1])) return;
-            pos = K - 1;
-        }
-        while (pos > 0 && dist[pos - 1] > d2) {
-            index[pos] = index[pos - 1];
-            dist[pos] = dist[pos - 1];
-            pos--;
-        }
-        index[pos] = m;
-        dist[pos] = d2;
-    };
     const bool packed = !s->packed_start.empty();
     const atomdata* atoms = s->atoms.data();
     const QB_packed_atom* pack = s->packed_atoms.data();
@@ -127,20 +151,11 @@ void gather(const QB_tools* s, QB_neighbour_list& l, double qx, double qy, doubl
                     if (gap2[0][i - from[0]] + gap2[1][j - from[1]] + gap2[2][k - from[2]] >= bound) continue;
                 }
                 const int b = QB_bin_index(s, i, j, k);
-                if (packed) {
-                    for (int e = s->packed_start[b], end = s->packed_start[b + 1]; e < end; e++) {
-                        const QB_packed_atom& a = pack[e];
-                        if (a.index == exclude) continue;
-                        const double dx = a.x - qx, dy = a.y - qy, dz = a.z - qz;
-                        consider(a.index, dx * dx + dy * dy + dz * dz);
-                    }
-                    continue;
-                }
-                for (int m : s->bin_atoms[b]) {
-                    if (m == exclude || m >= natoms) continue;
-                    const double dx = atoms[m].x - qx, dy = atoms[m].y - qy, dz = atoms[m].z - qz;
-                    consider(m, dx * dx + dy * dy + dz * dz);
-                }
+                if (packed)
+                    n = scan(pack + s->packed_start[b], pack + s->packed_start[b + 1], exclude, qx, qy, qz, r2, K,
+                             index, dist, n);
+                else
+                    n = scan(s->bin_atoms[b], atoms, natoms, exclude, qx, qy, qz, r2, K, index, dist, n);
             }
     l.count = n;
 }

@@ -3,9 +3,11 @@
 
 #include <sys/wait.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "analysis/morla_driver.h"
 #include "app/quelm_store.h"
@@ -99,4 +101,97 @@ TEST(AnalysisRun, BatchAnalyseWritesTheResultColumns) {
     EXPECT_EQ(run("analyse " + scratch.path("in.lmp") + " -o " + scratch.path("b.lmc") +
                   " -A_csp_cn=12 -A_csp_cn=8 -A_csp_cn=4"),
               2);  // three values, two types
+}
+
+// Large enough for several blocks of atoms (run side by side): three
+// vacancies far apart change exactly their twelve first neighbours each, and
+// a vacuum gap above and below a slab exactly its two outer layers.
+TEST(AnalysisRun, DefectsChangeExactlyTheAtomsAroundThem) {
+    testing::internal::CaptureStdout();
+    const double a = 3.615;
+    QB_tools s = crystal(true, 20);  // 32,000 atoms
+    ASSERT_EQ(s.natoms, 32000);
+    const int gone[3] = {5, 13333, 27001};
+    std::vector<std::array<double, 3>> sites;
+    for (int i : gone) sites.push_back({s.atoms[i].x, s.atoms[i].y, s.atoms[i].z});
+    for (int i : gone) QB_delete_atom(&s, i);
+    QB_affine_delete(&s);
+    QN_store_init();
+    QN_analy_defaults(s.ntypes);
+    switch_on("cna");
+    switch_on("csp");
+    QN_set_bit_double_multi(QN_ANALY_GROUP, 0, "A_csp_cn", 12, 0);
+    ASSERT_EQ(QN_MORLA_compute(&s), 2);
+    const double L = 20 * a;
+    auto near_vacancy = [&](int i) {
+        for (const auto& v : sites) {
+            double d2 = 0;
+            const double p[3] = {s.atoms[i].x, s.atoms[i].y, s.atoms[i].z};
+            for (int d = 0; d < 3; d++) {
+                double x = p[d] - v[d];
+                x -= L * std::round(x / L);
+                d2 += x * x;
+            }
+            if (std::fabs(std::sqrt(d2) - a / std::sqrt(2.0)) < 1e-6) return true;
+        }
+        return false;
+    };
+    int changed = 0;
+    for (int i = 0; i < s.natoms; i++) {
+        const bool defect = near_vacancy(i);
+        changed += defect;
+        if (defect) {
+            EXPECT_NE(QB_get_data(&s, i, "cna"), 1) << i;
+            EXPECT_GT(QB_get_data(&s, i, "csp"), 1) << i;
+        } else {
+            EXPECT_EQ(QB_get_data(&s, i, "cna"), 1) << i;
+            EXPECT_NEAR(QB_get_data(&s, i, "csp"), 0, 1e-9) << i;
+        }
+    }
+    EXPECT_EQ(changed, 36);
+
+    // The slab: the same crystal with 10 A of vacuum above it.
+    QB_tools slab = crystal(true, 20);
+    slab.size[2] += 10;
+    slab.cell[2][2] += 10;
+    ASSERT_EQ(QN_MORLA_compute(&slab), 2);
+    int outer = 0;
+    for (int i = 0; i < slab.natoms; i++) {
+        const double z = slab.atoms[i].z - slab.lo[2];
+        const bool surface = z < 0.1 || z > L - a / 2 - 0.1;
+        outer += surface;
+        EXPECT_EQ(QB_get_data(&slab, i, "cna") != 1, surface) << i << " z " << z;
+    }
+    EXPECT_EQ(outer, 2 * 2 * 20 * 20);
+    testing::internal::GetCapturedStdout();
+}
+
+// Adaptive LCO against the default reference direction z: a crystal with a
+// cube axis along z is red, one with a face diagonal green, one with a body
+// diagonal blue, every atom alike.
+TEST(AnalysisRun, LcoColoursFollowTheCrystalsOrientation) {
+    testing::internal::CaptureStdout();
+    struct Case {
+        double x[3], y[3], z[3];
+        double r, g, b;
+    };
+    const Case cases[] = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, 1, 0, 0},
+                          {{0, 0, 1}, {1, -1, 0}, {1, 1, 0}, 0, 1, 0},
+                          {{1, -1, 0}, {1, 1, -2}, {1, 1, 1}, 0, 0, 1}};
+    for (const Case& c : cases) {
+        QB_tools s;
+        ASSERT_EQ(QB_create_fcc(&s, 3.615, c.x[0], c.x[1], c.x[2], c.y[0], c.y[1], c.y[2], c.z[0], c.z[1], c.z[2]), 0);
+        QB_duplicate(&s, 3, 3, 3);
+        QN_store_init();
+        QN_analy_defaults(s.ntypes);
+        switch_on("lco");
+        ASSERT_EQ(QN_MORLA_compute(&s), 1);
+        for (int i = 0; i < s.natoms; i++) {
+            ASSERT_EQ(QB_get_data(&s, i, "lco_s"), 1) << i;
+            ASSERT_NEAR(QB_get_data(&s, i, "lco_r"), c.r, 1e-6) << i;
+            ASSERT_NEAR(QB_get_data(&s, i, "lco_g"), c.g, 1e-6) << i;
+            ASSERT_NEAR(QB_get_data(&s, i, "lco_b"), c.b, 1e-6) << i;
+        }
+    }
+    testing::internal::GetCapturedStdout();
 }

@@ -67,13 +67,15 @@ std::vector<Entry> reference_list(const QB_tools& s, int n, int i, double r) {
 
 // The current list with ghost indices mapped to the atoms they copy (ids
 // are 1 ... n here).
-std::vector<Entry> current_list(const QB_tools& s) {
+std::vector<Entry> entries(const QB_tools& s, int count, const std::vector<int>& index,
+                           const std::vector<double>& distance) {
     std::vector<Entry> out;
-    for (int k = 0; k < s.neighbour_count; k++) {
-        const int m = s.neighbour_index[k];
-        out.emplace_back(s.neighbour_distance[k], std::abs(s.atoms[m].id) - 1);
-    }
+    for (int k = 0; k < count; k++) out.emplace_back(distance[k], std::abs(s.atoms[index[k]].id) - 1);
     return out;
+}
+
+std::vector<Entry> current_list(const QB_tools& s) {
+    return entries(s, s.neighbour_count, s.neighbour_index, s.neighbour_distance);
 }
 
 void expect_same_list(const std::vector<Entry>& got, const std::vector<Entry>& want, int atom) {
@@ -141,6 +143,18 @@ void check_against_brute_force(QB_tools s, double r) {
         expect_same_list(current_list(s), want, i);
         if (::testing::Test::HasFailure()) return;
     }
+    // Caller-owned lists from the packed network: the same lists, ties in
+    // the same order.
+    ASSERT_EQ(QB_network_pack(&ghosts), 1);
+    ASSERT_FALSE(ghosts.packed_start.empty());
+    QB_neighbour_list list;
+    for (int i = 0; i < n; i++) {
+        ASSERT_EQ(QB_list_query(&ghosts, i, r, &list), 1);
+        expect_same_list(entries(ghosts, list.count, list.index, list.distance), reference_list(s, n, i, r), i);
+        if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_EQ(QB_list_query(&ghosts, n + ghosts.natoms, r, &list), QB_REFUSED);
+    EXPECT_EQ(QB_list_query(&ghosts, 0, r, nullptr), QB_REFUSED);
 }
 
 }  // namespace
@@ -282,6 +296,18 @@ TEST(Neighbours, UpdateAddsNewAtomsToTheirBinOnce) {
     EXPECT_EQ(QB_network_update(&s, 3, 1), 1);
     EXPECT_EQ(QB_network_update(&s, 3, 1), 0);
     EXPECT_EQ(QB_network_update(&s, 3, 7), QB_REFUSED);
+    // A packed network is dropped when an atom joins it, so the newcomer is
+    // found.
+    QB_create_atom(&s, 2, 1.5, 1, 1);
+    ASSERT_EQ(QB_network_pack(&s), 1);
+    EXPECT_EQ(QB_network_update(&s, 3, 2), 1);
+    EXPECT_TRUE(s.packed_start.empty());
+    QB_nearest_atom(&s, 1.5, 1, 1, 3);
+    ASSERT_EQ(s.neighbour_count, 3);
+    EXPECT_EQ(s.neighbour_index[0], 2);
+    QB_delete_atom(&s, 2);
+    QB_affine_delete(&s);
+    QB_network_init(&s, 3);
     QB_nearest_atom(&s, 2, 1, 1, 3);
     ASSERT_EQ(s.neighbour_count, 2);
     EXPECT_EQ(s.neighbour_index[0], 1);
