@@ -2,26 +2,16 @@
 // alone over the model in memory, and `quelm-batch analyse --method cna` as a
 // whole process (reading the data file, analysing, writing the custom dump).
 // Every atom of the perfect crystal must come out as fcc.
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "analysis/morla_driver.h"
+#include "bench_support.h"
 #include "app/quelm_store.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
 
 namespace {
-template <class F>
-double timed(F f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 // Atoms of s whose column name does not hold value.
 int count_other(QB_tools* s, const char* name, double value) {
     const int slot = QB_slot_get(s, name);
@@ -52,14 +42,8 @@ int main() {
     const int not_fcc = count_other(&s, "cna", 1);
 
     const double t_process = timed([&] {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execl(QUELM_BATCH, "quelm-batch", "analyse", lmp.c_str(), "-o", lmc.c_str(), "--method", "cna",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+        const char* argv[] = {"quelm-batch", "analyse", lmp.c_str(), "-o", lmc.c_str(), "--method", "cna", nullptr};
+        run_to_end(QUELM_BATCH, const_cast<char* const*>(argv));
     });
     QB_tools r;
     const int read = QB_read_lmc(&r, lmc.c_str());

@@ -2,10 +2,6 @@
 // a custom dump and a POSCAR, and `quelm-batch convert` of the data file to a
 // dump as a whole process; checks the results against the plain
 // fprintf/fscanf way of writing and reading the data file.
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -13,20 +9,11 @@
 #include <sstream>
 #include <string>
 
+#include "bench_support.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
 
 namespace {
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-template <class F>
-double timed(F f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return seconds_since(t0);
-}
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -93,13 +80,8 @@ int main() {
     const bool bytes_ok = slurp(ref) == slurp(lmp);
 
     const double t_convert = timed([&] {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execl(QUELM_BATCH, "quelm-batch", "convert", lmp.c_str(), converted.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+        const char* argv[] = {"quelm-batch", "convert", lmp.c_str(), converted.c_str(), nullptr};
+        run_to_end(QUELM_BATCH, const_cast<char* const*>(argv));
     });
     const bool convert_ok = slurp(converted) == slurp(lmc);
 

@@ -12,18 +12,10 @@
 
 #include "app/quelm_window.h"
 #include "qb/qb_lattice.h"
+#include "bench_support.h"
 #include "view/view_core.h"
 #include "view/view_image.h"
 #include "view/view_widget.h"
-
-namespace {
-template <class F>
-double timed(F f) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-}  // namespace
 
 int main() {
     QB_create_fcc(&Globel_Model, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1);

@@ -94,6 +94,18 @@ TEST(AnalysisRun, BatchAnalyseWritesTheResultColumns) {
     EXPECT_EQ(QB_get_data(&back, 5, "cna"), 1);
     EXPECT_NEAR(QB_get_data(&back, 5, "csp"), 0, 1e-6);
 
+    // A manual CNP cut-off of 0 keeps no neighbour: not a number, written
+    // and read back as such.
+    ASSERT_EQ(run("analyse " + scratch.path("in.lmp") + " -o " + scratch.path("n.lmc") +
+                  " --method cnp -A_cnp_adptive=0"),
+              0)
+        << slurp(scratch.path("err"));
+    EXPECT_NE(slurp(scratch.path("n.lmc")).find("\tnan\n"), std::string::npos);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(QB_read_file(&back, scratch.path("n.lmc").c_str()), 3);
+    testing::internal::GetCapturedStdout();
+    for (int i = 0; i < back.natoms; i++) EXPECT_TRUE(std::isnan(QB_get_data(&back, i, "cnp"))) << i;
+
     EXPECT_EQ(run("analyse " + scratch.path("in.lmp") + " -o " + scratch.path("b.lmc") + " --method xyz"), 2);
     EXPECT_EQ(run("analyse " + scratch.path("in.lmp") + " -o " + scratch.path("b.lmp")), 2);
     EXPECT_EQ(run("analyse " + scratch.path("missing.lmp") + " -o " + scratch.path("b.lmc")), 1);

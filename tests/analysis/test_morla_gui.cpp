@@ -13,6 +13,7 @@
 #include <FL/Fl_Value_Input.H>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,11 @@
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "qb/qb_lattice.h"
+#include "gui_window.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 
 namespace {
-
-int yes(const char*, const char*, const char*) { return 1; }
 
 // An fcc crystal of n^3 cells with the types 1 ... types in turn.
 void fcc_model(QB_tools* s, int n, int types) {
@@ -79,13 +79,7 @@ int count_of(const std::vector<double>& v, double x) {
 class AnalysisTab : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(chdir(QUELM_SOURCE), 0);
-        QN_alerts_modal = 0;
-        QN_choice_hook = yes;
-        QN_store_init();
-        QN_build_main_window();
-        foo_window->show();
-        QN_window_reset();
+        open_main_window();
         Fl::check();
     }
     void load(int n, int types) {
@@ -315,4 +309,20 @@ TEST_F(AnalysisTab, NewWindowAndAnotherModelRebuildTheTab) {
     ASSERT_NE(analy_choice, nullptr);
     EXPECT_NE(labelled(manual_cna, "Type3 cutoff Min"), nullptr);
     EXPECT_FALSE(analy_run[0]->active());
+}
+
+TEST_F(AnalysisTab, ANotANumberResultIsColouredToo) {
+    load(2, 1);
+    toggle(analysis_cnp, 1);
+    press(labelled(active_cnp, "Manual"));  // cut-off 0: no neighbour anywhere
+    QN_swich_analy_cnp();
+    press(analy_run[2]);
+    const std::vector<double> cnp = column("cnp");
+    ASSERT_EQ(cnp.size(), 32u);
+    for (double v : cnp) EXPECT_TRUE(std::isnan(v));
+    EXPECT_STREQ(bar_slot->text(), "cnp");
+    EXPECT_EQ(cube->atoms_drawn(), 32);
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(cube->render_frame(64, 64, rgb));
+    EXPECT_EQ(rgb.size(), 64u * 64u * 3u);
 }

@@ -15,23 +15,16 @@
 #include "app/quelm_window.h"
 #include "builders/monocrystal.h"
 #include "builders/monocrystal_form.h"
+#include "gui_window.h"
 #include "test_support.h"
 #include "view/view_widget.h"
 
 namespace {
 
-int yes(const char*, const char*, const char*) { return 1; }
-
 class MonocrystalForm : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(chdir(QUELM_SOURCE), 0);
-        QN_alerts_modal = 0;
-        QN_choice_hook = yes;
-        QN_store_init();
-        QN_build_main_window();
-        foo_window->show();
-        QN_window_reset();
+        open_main_window();
         // The start-up sequence of the program.
         QN_model_single_crystal();
         QN_model_single_preview();
