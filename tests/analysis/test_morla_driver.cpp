@@ -50,6 +50,28 @@ TEST(AnalysisRun, PerfectCrystalsGetTheirCodesEverywhere) {
     testing::internal::GetCapturedStdout();
 }
 
+// A lattice so dense that the analysis radius is below the network's
+// smallest bins still finds every neighbour.
+TEST(AnalysisRun, RadiusBelowTheSmallestBins) {
+    testing::internal::CaptureStdout();
+    QB_tools s;
+    QB_create_fcc(&s, 1.2, 1, 0, 0, 0, 1, 0, 0, 0, 1);
+    QB_duplicate(&s, 6, 6, 6);
+    const double R = std::sqrt(2 * 3 * std::pow(6 * 1.2, 2)) / std::cbrt(s.natoms);
+    ASSERT_LT(R, 3);
+    QN_store_init();
+    QN_analy_defaults(s.ntypes);
+    switch_on("cna");
+    switch_on("csp");
+    QN_set_bit_double_multi(QN_ANALY_GROUP, 0, "A_csp_cn", 12, 0);
+    ASSERT_EQ(QN_MORLA_compute(&s), 2);
+    for (int i = 0; i < s.natoms; i++) {
+        EXPECT_EQ(QB_get_data(&s, i, "cna"), 1) << i;
+        EXPECT_NEAR(QB_get_data(&s, i, "csp"), 0, 1e-9) << i;
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 TEST(AnalysisRun, ASecondRunKeepsTheFirstRunsColumns) {
     testing::internal::CaptureStdout();
     QB_tools s = crystal(true, 3);

@@ -286,6 +286,14 @@ TEST_F(AnalysisTab, ANewModelWithTheSameTypesRerunsTheShownAnalysis) {
     QN_update_model();
     EXPECT_EQ(count_of(column("cna"), 7), 107);
 
+    // No method chosen: nothing runs.
+    toggle(analysis_cna, 1);
+    analy_choice->value(-1);
+    ASSERT_EQ(analy_choice->value(), -1);
+    QNGC.analysis_rebuild = 0;
+    QN_update_model();
+    EXPECT_EQ(count_of(column("cna"), 7), 107);
+
     // Otherwise the tab is rebuilt with the defaults.
     QN_update_model();
     EXPECT_FALSE(analy_run[0]->active());

@@ -1,5 +1,7 @@
 // Writes docs/screenshot.png: the main window after importing a model,
-// coloured by its x column and turned a little.
+// coloured by its x column and turned a little. With --form the start-up
+// window; with --analysis a crystal with a corner cut away after common
+// neighbour analysis, and the Analysis tab.
 // Run from the repository root under an X server, e.g.
 //   tests/run_with_xvfb.sh build/tests/gui_screenshot docs/screenshot.png
 #include <FL/Fl.H>
@@ -10,6 +12,11 @@
 #include <cstdio>
 #include <string>
 
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Value_Input.H>
+
+#include "analysis/morla_form.h"
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
@@ -41,20 +48,42 @@ bool write_png(const char* path, const unsigned char* rgb, int w, int h) {
 
 int main(int argc, char** argv) {
     const char* out = argc > 1 ? argv[1] : "docs/screenshot.png";
-    const bool form = argc > 2 && std::string(argv[2]) == "--form";  // the start-up window instead
+    const std::string mode = argc > 2 ? argv[2] : "";
+    const bool form = mode == "--form", analysis = mode == "--analysis";
     QN_alerts_modal = 0;
     QN_store_init();
     QN_build_main_window();
     foo_window->show();
     QN_window_reset();
-    if (form) {
+    if (form || analysis) {
         QN_model_single_crystal();
+        if (analysis) {
+            for (Fl_Value_Input* n : QN_single_dp) {
+                n->value(8);
+                n->do_callback();
+            }
+        }
         QN_model_single_preview();
-    } else if (QN_import_path("tests/qb/fixtures/formats/lammps_tric.dump") != 1) {
-        return 1;
     }
-    if (!form) QN_render_check_file2("x");
-    cube->view_height = form ? 12 : 24;
+    if (analysis) {
+        // One corner cut away, then CNA on the Analysis tab.
+        const double c = 4.1 * 3.615;
+        for (int i = 0; i < Globel_Model.natoms; i++) {
+            const atomdata& a = Globel_Model.atoms[i];
+            if (a.x > c && a.y > c && a.z > c) QB_delete_atom(&Globel_Model, i);
+        }
+        QB_affine_delete(&Globel_Model);
+        QN_update_model();
+        QN_swich_analy_cna();
+        auto* active = static_cast<Fl_Button*>(analysis_cna->child(0));  // "Active"
+        active->value(1);
+        active->do_callback();
+        QN_run_analysis();
+    } else if (!form) {
+        if (QN_import_path("tests/qb/fixtures/formats/lammps_tric.dump") != 1) return 1;
+        QN_render_check_file2("x");
+    }
+    cube->view_height = form ? 12 : analysis ? 60 : 24;
     cube->rot_x = 20;
     cube->rot_y = -30;
     cube->redraw();
