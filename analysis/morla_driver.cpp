@@ -1,8 +1,8 @@
 #include "analysis/morla_driver.h"
 
-#include <cmath>
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -190,7 +190,7 @@ int QN_MORLA_compute(QB_tools* model) {
     // model's mean density: most lists are complete within it, and the
     // network's bins are made for it.
     const double volume = model->size[0] * model->size[1] * model->size[2];
-    const double near = std::min(R, std::cbrt(3 * 1.25 * work.list_capacity * volume / (4 * M_PI * N)));
+    const double near = std::min(R, std::cbrt(3 * 1.25 * work.list_capacity * volume / (4 * std::acos(-1.0) * N)));
 
     QB_network_init(&work, near);
     QB_network_pack(&work);
