@@ -11,9 +11,24 @@
 #include "analysis/morla.h"
 #include "qb/qb_lattice.h"
 #include "qb/qb_neighbour.h"
+#include "qb/qb_random.h"
 #include "qb/qb_tools.h"
 
 using P3 = std::array<double, 3>;
+
+// Moves every coordinate by up to +-amp (the program's generator from seed)
+// and wraps the atoms back into the box.
+inline void add_noise(QB_tools* s, double amp, uint32_t seed) {
+    QB_random g;
+    g.seed(seed);
+    auto u = [&g, amp]() { return (2.0 * g.next() / QB_RAND_MAX - 1.0) * amp; };
+    for (int i = 0; i < s->natoms; i++) {
+        s->atoms[i].x += u();
+        s->atoms[i].y += u();
+        s->atoms[i].z += u();
+        QB_wrap(s, i);
+    }
+}
 
 // A perfect hcp crystal of ideal c/a: x along [1 0 0] (an a axis), y along
 // [1 2 0] (a <10-10> direction), z along c.

@@ -55,18 +55,6 @@ void expect_all(const std::vector<double>& v, double want, const char* what) {
     for (size_t i = 0; i < v.size(); i++) ASSERT_DOUBLE_EQ(v[i], want) << what << " atom " << i;
 }
 
-void add_noise(QB_tools* s, double amp, uint32_t seed) {
-    QB_random g;
-    g.seed(seed);
-    auto u = [&g, amp]() { return (2.0 * g.next() / QB_RAND_MAX - 1.0) * amp; };
-    for (int i = 0; i < s->natoms; i++) {
-        s->atoms[i].x += u();
-        s->atoms[i].y += u();
-        s->atoms[i].z += u();
-        QB_wrap(s, i);
-    }
-}
-
 // Minimum-image distance between a position and atom i of a periodic
 // orthogonal box.
 double periodic_distance(const QB_tools& s, const P3& p, int i) {

@@ -38,18 +38,6 @@ QB_tools bcc_crystal(double a, const P3& x, const P3& y, const P3& z, int nx, in
     return s;
 }
 
-void add_noise(QB_tools* s, double amp, uint32_t seed) {
-    QB_random g;
-    g.seed(seed);
-    auto u = [&g, amp]() { return (2.0 * g.next() / QB_RAND_MAX - 1.0) * amp; };
-    for (int i = 0; i < s->natoms; i++) {
-        s->atoms[i].x += u();
-        s->atoms[i].y += u();
-        s->atoms[i].z += u();
-        QB_wrap(s, i);
-    }
-}
-
 struct Result {
     double s, r, g, b;
 };
