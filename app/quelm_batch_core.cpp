@@ -16,7 +16,7 @@ const char* const kUsage =
     "Usage: quelm-batch COMMAND [ARGUMENTS]\n"
     "\n"
     "Commands:\n"
-    "  info FILE                 read FILE (LAMMPS data, LAMMPS custom dump or POSCAR,\n"
+    "  info FILE                 read FILE (LAMMPS data file, LAMMPS dump or POSCAR,\n"
     "                            recognised by its content) and report atoms, types and box\n"
     "  convert IN OUT [--format lmp|lmc|poscar|poscar-direct]\n"
     "                            read IN and write OUT; without --format the ending of OUT\n"
@@ -66,7 +66,7 @@ bool ends_with(const std::string& s, const char* tail) {
 // Reads path into model; prints the report. True on success.
 bool read_model(const std::string& path, QB_tools* model, FILE* out, FILE* err) {
     std::string text;
-    const int result = QN_read_report(QB_read_file(model, path.c_str()), model, text);
+    const int result = QN_read_model(model, path.c_str(), text);
     if (result == 1) {
         std::fprintf(out, "%s\n", text.c_str());
         return true;

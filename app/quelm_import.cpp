@@ -69,7 +69,7 @@ int read_into_model(const char* path, bool report_success) {
     const int types = Globel_Model.ntypes;
     QB_tools fresh;
     std::string text;
-    const int result = QN_read_report(QB_read_file(&fresh, path), &fresh, text);
+    const int result = QN_read_model(&fresh, path, text);
     if (result == 1) {
         Globel_Model = std::move(fresh);
         if (report_success) QN_message(text.c_str());
@@ -110,7 +110,7 @@ int SC_get_file_private(const char* path) { return read_into_model(path, true); 
 int QB_get_file_private(QB_tools* system, const char* path) {
     QB_tools fresh;
     std::string text;
-    const int result = QN_read_report(QB_read_file(&fresh, path), &fresh, text);
+    const int result = QN_read_model(&fresh, path, text);
     if (result == 1)
         *system = std::move(fresh);
     else if (result < 0)

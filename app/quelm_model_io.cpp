@@ -3,8 +3,12 @@
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
-int QN_read_report(int code, const QB_tools* model, std::string& text) {
+int QN_read_report(int code, const QB_tools* model, std::string& text, const std::string& reason) {
     const char* kind = nullptr;
+    if (code % 2 == 0 && !reason.empty()) {
+        text = "Reading file failed\n" + reason;
+        return -1;
+    }
     switch (code) {
         case 0: text = "Reading file failed\nUnkonwn model format"; return -1;
         case 1: kind = "LMP"; break;
@@ -13,11 +17,18 @@ int QN_read_report(int code, const QB_tools* model, std::string& text) {
         case 4: text = "Reading file failed\nNot enough atoms in LMC format"; return -1;
         case 5: kind = "POSCAR"; break;
         case 6: text = "Reading file failed\nNot enough atoms in POSCAR format"; return -1;
+        case QB_READ_UNREADABLE: text = "Reading file failed\ncannot open the file"; return -1;
         default: text.clear(); return 0;
     }
     text = QB_format("%s file detected with %d atoms and %d types\nBox size %lf %lf %lf", kind, model->natoms,
                      model->ntypes, model->size[0], model->size[1], model->size[2]);
     return 1;
+}
+
+int QN_read_model(QB_tools* model, const char* path, std::string& text) {
+    std::string reason;
+    const int code = QB_read_file(model, path, &reason);
+    return QN_read_report(code, model, text, reason);
 }
 
 int QN_write_model(QB_tools* model, const char* path, int kind) {

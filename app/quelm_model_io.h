@@ -8,8 +8,12 @@
 
 // Turns a QB_read_file result into the user's text: 1 and the success
 // message ("LMP file detected with …"), -1 and the failure text ("Reading
-// file failed\n…"), or 0 and an empty text for any other result.
-int QN_read_report(int code, const QB_tools* model, std::string& text);
+// file failed\n…", with the reader's reason when it gave one), or 0 and an
+// empty text for any other result.
+int QN_read_report(int code, const QB_tools* model, std::string& text, const std::string& reason = std::string());
+
+// Reads path into model and gives QN_read_report's result and text.
+int QN_read_model(QB_tools* model, const char* path, std::string& text);
 
 // Writer by export kind: 0 dump (".lmc"), 1 data file (".lmp"), 2 POSCAR
 // Cartesian, 3 POSCAR Direct (".POSCAR"). Returns the writer's code.

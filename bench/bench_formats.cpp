@@ -1,7 +1,10 @@
 // Times writing and reading a million-atom fcc crystal as a LAMMPS data file,
 // a custom dump and a POSCAR, and `quelm-batch convert` of the data file to a
 // dump as a whole process; checks the results against the plain
-// fprintf/fscanf way of writing and reading the data file.
+// fprintf/fscanf way of writing and reading the data file. Times reading the
+// crystal as LAMMPS' own dumps: "dump atom" (scaled, with image flags) and
+// unwrapped positions that the reader wraps back.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +53,36 @@ bool reference_read_matches(const QB_tools& s, const char* path) {
     std::fclose(f);
     return same;
 }
+// The crystal as LAMMPS writes it: "dump atom" (id type xs ys zs ix iy iz)
+// or a custom dump of unwrapped positions (id type xu yu zu ix iy iz), with
+// image counts that vary from atom to atom.
+void lammps_dump(const QB_tools& s, const char* path, bool scaled) {
+    FILE* f = std::fopen(path, "w");
+    std::fprintf(f, "ITEM: TIMESTEP\n100\nITEM: NUMBER OF ATOMS\n%d\nITEM: BOX BOUNDS pp pp pp\n", s.natoms);
+    for (int d = 0; d < 3; d++) std::fprintf(f, "%.16e %.16e\n", s.lo[d], s.lo[d] + s.size[d]);
+    std::fprintf(f, "ITEM: ATOMS id type %s ix iy iz\n", scaled ? "xs ys zs" : "xu yu zu");
+    for (int i = 0; i < s.natoms; i++) {
+        const auto& a = s.atoms[static_cast<size_t>(i)];
+        const int n[3] = {i % 5 - 2, i % 3 - 1, i % 7 - 3};
+        const double p[3] = {a.x, a.y, a.z};
+        double v[3];
+        for (int d = 0; d < 3; d++)
+            v[d] = scaled ? (p[d] - s.lo[d]) / s.size[d] : p[d] + n[d] * s.size[d];
+        std::fprintf(f, "%d %d %.9g %.9g %.9g %d %d %d\n", a.id, a.type, v[0], v[1], v[2], n[0], n[1], n[2]);
+    }
+    std::fclose(f);
+}
+
+// Largest distance between the atoms of a and b, modulo the box.
+double largest_shift(const QB_tools& a, const QB_tools& b) {
+    if (a.natoms != b.natoms) return 1e300;
+    double worst = 0;
+    for (int i = 0; i < a.natoms; i++) {
+        const double p[3] = {a.atoms[i].x - b.atoms[i].x, a.atoms[i].y - b.atoms[i].y, a.atoms[i].z - b.atoms[i].z};
+        for (int d = 0; d < 3; d++) worst = std::max(worst, std::fabs(p[d] - std::round(p[d] / a.size[d]) * a.size[d]));
+    }
+    return worst;
+}
 }  // namespace
 
 int main() {
@@ -76,6 +109,17 @@ int main() {
     const double w_pos = timed([&] { QB_dump_vasp_Cartesian(&s, poscar.c_str()); });
     const double r_pos = timed([&] { QB_read_vasp(&r, poscar.c_str()); });
     const bool pos_ok = r.natoms == s.natoms;
+    const std::string atom = base + "/c.atom", unwrapped = base + "/cu.dump";
+    lammps_dump(s, atom.c_str(), true);
+    lammps_dump(s, unwrapped.c_str(), false);
+    const double r_atom = timed([&] { QB_read_lmc(&r, atom.c_str()); });
+    const double atom_shift = largest_shift(s, r);
+    const double r_unwrapped = timed([&] { QB_read_lmc(&r, unwrapped.c_str()); });
+    const double unwrapped_shift = largest_shift(s, r);
+    bool inside = r.natoms == s.natoms;
+    for (const auto& a : r.atoms)
+        inside = inside && a.x >= r.lo[0] && a.x < r.lo[0] + r.size[0] && a.z >= r.lo[2] && a.z < r.lo[2] + r.size[2];
+    const bool lammps_ok = atom_shift < 1e-5 && unwrapped_shift < 1e-5 && inside;
     const double w_ref = timed([&] { reference_write(s, ref.c_str()); });
     const bool bytes_ok = slurp(ref) == slurp(lmp);
 
@@ -90,10 +134,13 @@ int main() {
     std::fprintf(stderr, "data file  write %6.3f  read %6.3f  %s\n", w_lmp, r_lmp, lmp_ok ? "same atoms" : "MISMATCH");
     std::fprintf(stderr, "dump       write %6.3f  read %6.3f  %s\n", w_lmc, r_lmc, lmc_ok ? "same atoms" : "MISMATCH");
     std::fprintf(stderr, "POSCAR     write %6.3f  read %6.3f  %s\n", w_pos, r_pos, pos_ok ? "same atoms" : "MISMATCH");
+    std::fprintf(stderr, "dump atom (xs ys zs ix iy iz)       read %6.3f  largest shift %.1e\n", r_atom, atom_shift);
+    std::fprintf(stderr, "unwrapped dump (xu yu zu ix iy iz)  read %6.3f  largest shift %.1e  %s\n", r_unwrapped,
+                 unwrapped_shift, inside ? "all wrapped into the box" : "NOT WRAPPED");
     std::fprintf(stderr, "fprintf data file write %6.3f, bytes %s\n", w_ref, bytes_ok ? "identical" : "DIFFER");
     std::fprintf(stderr, "quelm-batch convert .lmp -> .lmc (whole process) %6.3f  %s\n", t_convert,
                  convert_ok ? "same dump" : "DIFFERENT DUMP");
-    for (const auto& p : {lmp, lmc, poscar, ref, converted}) std::remove(p.c_str());
+    for (const auto& p : {lmp, lmc, poscar, ref, converted, atom, unwrapped}) std::remove(p.c_str());
     rmdir(dir);
-    return lmp_ok && lmc_ok && pos_ok && bytes_ok && convert_ok ? 0 : 1;
+    return lmp_ok && lmc_ok && pos_ok && bytes_ok && convert_ok && lammps_ok ? 0 : 1;
 }

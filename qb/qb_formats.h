@@ -1,21 +1,34 @@
-// Structure files: LAMMPS data files, LAMMPS custom dumps and VASP POSCAR
+// Structure files: LAMMPS data files, LAMMPS dumps and VASP POSCAR
 // files (Direct or Cartesian), with recognition of a file of unknown kind,
 // and the header writers of the analysis engine's output files.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "qb/qb_tools.h"
 
 // Recognises and reads a file: 0 no format matched, 1 LAMMPS data read,
 // 2 data file recognised but atom lines missing or broken, 3 custom dump
 // read, 4 dump recognised but atom data short or unusable, 5 POSCAR read,
-// 6 POSCAR recognised but atom data short. A success is an odd code.
+// 6 POSCAR recognised but atom data short, QB_READ_UNREADABLE the file
+// cannot be opened or is not a regular file (a folder, a FIFO, a device: it
+// is refused before it is opened, never waited on). A success is an odd
+// code. LAMMPS files are read as LAMMPS writes them: dumps with x y z, xu yu
+// zu (wrapped on reading), xs ys zs or xsu ysu zsu positions and element
+// names; data files of the atomic, charge, full, molecular, bond and angle
+// styles.
+constexpr int QB_READ_UNREADABLE = 8;
 int QB_read_file(QB_tools* s, const char* path);
+// The same, with the user's reason when a failure has more to say than its
+// code ("cannot open hot.dump: No such file or directory", the columns a
+// dump lacks, an atom style not read); empty otherwise.
+int QB_read_file(QB_tools* s, const char* path, std::string* reason);
 
 // Readers: 1 success, -1 not the format's layout (or the file cannot be
 // opened), -2 atom data short or broken; the dump reader also returns -3
-// (read completely but with a bad number) and -4 (no x, y or z column).
+// (read completely but with a bad number) and -4 (no set of position
+// columns).
 int QB_read_lmp(QB_tools* s, const char* path);
 int QB_read_lmc(QB_tools* s, const char* path);
 int QB_read_vasp(QB_tools* s, const char* path);

@@ -1,9 +1,11 @@
-// Pieces the test programs share: a scratch folder per test and whole-file
-// reads.
+// Pieces the test programs share: a scratch folder per test, whole-file
+// reads and a fixture that keeps the code's remarks out of the way.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,4 +39,16 @@ public:
 
 private:
     std::string dir_;
+};
+
+// A test of code that remarks on standard output (the readers' ">>" lines):
+// the remarks are held back, and shown only when the test fails, together
+// with its failure messages, which go the same way.
+class QuietStdoutTest : public testing::Test {
+protected:
+    void SetUp() override { testing::internal::CaptureStdout(); }
+    void TearDown() override {
+        const std::string captured = testing::internal::GetCapturedStdout();
+        if (HasFailure()) std::fputs(captured.c_str(), stdout);
+    }
 };

@@ -67,7 +67,7 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (args.option("--color") && args.option("--rgb")) return usage(err, "give --color or --rgb, not both");
 
     std::string report;
-    if (QN_read_report(QB_read_file(&Globel_Model, args.words[0].c_str()), &Globel_Model, report) != 1) {
+    if (QN_read_model(&Globel_Model, args.words[0].c_str(), report) != 1) {
         std::fprintf(err, "%s\n", report.empty() ? "Reading file failed" : report.c_str());
         return 1;
     }

@@ -64,6 +64,17 @@ TEST_F(Batch, InfoReportsAsTheWindowDoes) {
     r = run("info " + path("short.lmp"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Reading file failed\nNot enough atoms in LMP format\n");
+
+    // The dump LAMMPS' "dump atom" writes; files that cannot be read say why.
+    r = run("info " + kFixtures + "lammps_hot.atom");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(ends_with(r.out, "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"))
+        << r.out;
+    r = run("info " + path("hot.dump"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Reading file failed\ncannot open " + path("hot.dump") + ": No such file or directory\n");
+    r = run("info " + dir_);
+    EXPECT_EQ(r.err, "Reading file failed\ncannot open " + dir_ + ": not a regular file\n");
 }
 
 TEST_F(Batch, ConvertChoosesTheWriterByEndingOrFormat) {

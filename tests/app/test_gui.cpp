@@ -13,6 +13,7 @@
 #include <FL/Fl_Slider.H>
 #include <FL/Fl_Tabs.H>
 #include <FL/Fl_Value_Input.H>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -176,6 +177,11 @@ TEST_F(Window, FailedImportKeepsTheModel) {
     EXPECT_EQ(QN_message_text(), "Reading file failed\nUnkonwn model format");
     EXPECT_EQ(QN_import_path(path("short.lmp")), -1);
     EXPECT_EQ(QN_message_text(), "Reading file failed\nNot enough atoms in LMP format");
+    EXPECT_EQ(QN_import_path(path("gone.lmp")), -1);
+    EXPECT_EQ(QN_message_text(), "Reading file failed\ncannot open " + path("gone.lmp") + ": No such file or directory");
+    ASSERT_EQ(mkfifo(path("pipe.lmp").c_str(), 0600), 0);
+    EXPECT_EQ(QN_import_path(path("pipe.lmp")), -1);  // at once, not waiting for a writer
+    EXPECT_EQ(QN_message_text(), "Reading file failed\ncannot open " + path("pipe.lmp") + ": not a regular file");
     EXPECT_EQ(Globel_Model.natoms, 32);
     EXPECT_EQ(Globel_Model.atoms[5].x, x5);
     ASSERT_EQ(QN_file_list.size(), 1u);

@@ -26,10 +26,8 @@ namespace {
 
 const std::string kFixtures = std::string(QUELM_TEST_DATA) + "/qb/fixtures/formats/";
 
-class Formats : public testing::Test {
+class Formats : public QuietStdoutTest {
 protected:
-    void SetUp() override { testing::internal::CaptureStdout(); }  // the readers' remarks
-    void TearDown() override { testing::internal::GetCapturedStdout(); }
     std::string path(const std::string& name) const { return scratch_.path(name); }
     std::string write(const std::string& name, const std::string& text) const {
         std::ofstream(path(name), std::ios::binary) << text;
@@ -476,8 +474,8 @@ TEST_F(Formats, DumpReaderRules) {
     EXPECT_EQ(s.atoms[0].id, 7);
     EXPECT_DOUBLE_EQ(s.size[2], 5);
 
-    // Scaled coordinates only: refused with a code, the program goes on.
-    EXPECT_EQ(QB_read_file(&s, write("c.lmc", head + "ITEM: ATOMS id type xs ys zs\n1 1 0 0 0\n2 1 0 0 0\n3 1 0 0 0\n")
+    // No position columns: refused with a code, the program goes on.
+    EXPECT_EQ(QB_read_file(&s, write("c.lmc", head + "ITEM: ATOMS id type vx vy vz\n1 1 0 0 0\n2 1 0 0 0\n3 1 0 0 0\n")
                                    .c_str()),
               4);
     EXPECT_EQ(s.natoms, 0);
@@ -616,7 +614,7 @@ TEST_F(Formats, MalformedFilesGiveTheirCodes) {
         }
     }
     QB_tools s;
-    EXPECT_EQ(QB_read_file(&s, path("does-not-exist").c_str()), 0);
+    EXPECT_EQ(QB_read_file(&s, path("does-not-exist").c_str()), QB_READ_UNREADABLE);
     EXPECT_EQ(QB_read_lmp(&s, path("does-not-exist").c_str()), -1);
 }
 

@@ -45,6 +45,57 @@ run 0
 write_data {out}/lammps_tric.data
 """
 
+# Copper thermalised at 800 K after a shift that sends many atoms through the
+# periodic faces, written as an ordinary LAMMPS run writes it: dump atom
+# (scaled, with and without image flags), custom dumps with wrapped,
+# unwrapped, scaled and scaled unwrapped positions, element names, and a
+# reference dump of the same positions to twelve digits. The same in a
+# tilted box.
+LAMMPS_HOT = """units metal
+atom_style atomic
+boundary p p p
+lattice fcc 3.615
+region box {region}
+create_box 1 box
+create_atoms 1 box
+mass 1 63.546
+pair_style eam
+pair_coeff 1 1 Cu_u3.eam
+velocity all create 1600 4928459 mom yes rot yes dist gaussian
+displace_atoms all move 4.0 2.5 -3.0 units box
+fix 1 all nvt temp 800 800 0.1
+timestep 0.002
+run 300
+write_dump all atom {out}/{name}.atom
+write_dump all atom {out}/{name}_image.atom modify image yes
+write_dump all custom {out}/{name}_x.dump id type x y z
+write_dump all custom {out}/{name}_xu.dump id type xu yu zu ix iy iz
+write_dump all custom {out}/{name}_xs.dump id type xs ys zs
+write_dump all custom {out}/{name}_xsu.dump id type xsu ysu zsu
+write_dump all custom {out}/{name}_element.dump id element x y z modify element Cu
+write_dump all custom {out}/{name}_ref.dump id type x y z ix iy iz modify format float %.12g
+"""
+
+# The reference positions as write_data writes them in other atom styles,
+# with charges and molecule ids made up from the atom ids.
+LAMMPS_STYLE_DATA = """units metal
+atom_style {style}
+boundary p p p
+region box {region}
+create_box 1 box
+read_dump {out}/{name}_ref.dump 300 x y z ix iy iz box yes add keep
+mass 1 63.546
+variable q atom 0.01*(id%7)-0.03
+variable m atom floor((id-1)/12)+1
+{set}
+write_data {out}/{name}_{style}.data
+"""
+STYLE_SETS = {
+    "charge": "set group all charge v_q",
+    "full": "set group all charge v_q\nset group all mol v_m",
+    "bond": "set group all mol v_m",
+}
+
 
 def run_lammps(script):
     with tempfile.TemporaryDirectory() as tmp:
@@ -58,6 +109,14 @@ def main():
     os.makedirs(OUT, exist_ok=True)
     run_lammps(LAMMPS_ORTHO)
     run_lammps(LAMMPS_TRICLINIC)
+    for name, region in (("lammps_hot", "block 0 3 0 3 0 3"), ("lammps_hot_tric", "prism 0 3 0 3 0 3 1 0.5 0.5")):
+        run_lammps(LAMMPS_HOT.format(out=OUT, name=name, region=region))
+        tric = name == "lammps_hot_tric"
+        for style, settings in STYLE_SETS.items():
+            if tric and style != "charge":
+                continue
+            empty = "prism 0 1 0 1 0 1 0 0 0" if tric else "block 0 1 0 1 0 1"
+            run_lammps(LAMMPS_STYLE_DATA.format(out=OUT, name=name, style=style, set=settings, region=empty))
     # ASE: a data file and POSCARs of the same two-species crystal.
     os.chdir(OUT)  # keeps the folder out of the files' title lines
     atoms = sort(bulk("NaCl", "rocksalt", a=5.64, cubic=True).repeat((2, 1, 1)))
