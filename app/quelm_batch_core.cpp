@@ -7,6 +7,7 @@
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "builders/monocrystal.h"
+#include "builders/polycrystal_editor.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
@@ -23,12 +24,15 @@ const char* const kUsage =
     "                            chooses: .lmp data file, .lmc custom dump, .POSCAR or .vasp\n"
     "                            POSCAR with Cartesian coordinates\n"
     "  build KIND [-LABEL=VALUE ...] [--status FILE.qnw] -o OUT\n"
-    "                            build a model as the form KIND does (KIND: monocrystal),\n"
+    "                            build a model as the form KIND does (KIND: monocrystal,\n"
+    "                            polycrystal, nanocomposite),\n"
     "                            from the form's defaults, a saved status and the values\n"
     "                            given (a structure choice brings its own lattice\n"
     "                            parameters, as in the form), and write it to OUT: .lmp\n"
     "                            data file, .lmc custom dump or .POSCAR (Cartesian); e.g.\n"
     "                            build monocrystal -M_single_str=5 -M_single_dpx=3 -o nacl.lmp\n"
+    "                            build polycrystal -Model_Poly_file=grains.input -o poly.lmp\n"
+    "                            (the generator's log poly_log.fpl is written beside OUT)\n"
     "  build --list              name the builders, one per line\n"
     "  analyse IN -o OUT.lmc [--method cna,baa,cnp,csp,lco,oim] [-A_...=VALUE ...]\n"
     "          [--status FILE.qnw]\n"
@@ -122,7 +126,9 @@ struct Builder {
     int group;
     int (*defaults)();
     void (*choices)();  // may be null
-    int (*build)(QB_tools* model, std::string& message);
+    // Builds into model; `target` is the output file (a builder may write
+    // side files beside it).
+    int (*build)(QB_tools* model, const std::string& target, std::string& message);
 };
 
 void choose_monocrystal() {
@@ -130,14 +136,27 @@ void choose_monocrystal() {
     if (QN_scan_int_single(QN_SINGLE_GROUP, "M_single_str", index)) QN_model_single_choose(index);
 }
 
-int build_monocrystal(QB_tools* model, std::string& message) {
+int build_monocrystal(QB_tools* model, const std::string&, std::string& message) {
     QN_single_params params;
     QN_model_single_read(params);
     return QN_model_single_build(model, params, message);
 }
 
+int polycrystal_defaults() { return QN_model_poly_defaults(0); }
+int nanocomposite_defaults() { return QN_model_poly_defaults(1); }
+
+// The generator on the keyword file -Model_Poly_file=FILE; its log
+// "poly_log.fpl" goes beside the output.
+int build_polycrystal(QB_tools* model, const std::string& target, std::string& message) {
+    const size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    return QN_model_poly_build(model, folder + "poly_log.fpl", message);
+}
+
 const Builder kBuilders[] = {
     {"monocrystal", QN_SINGLE_GROUP, QN_model_single_defaults, choose_monocrystal, build_monocrystal},
+    {"polycrystal", QN_POLY_GROUP, polycrystal_defaults, nullptr, build_polycrystal},
+    {"nanocomposite", QN_POLY_GROUP, nanocomposite_defaults, nullptr, build_polycrystal},
 };
 
 int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
@@ -223,7 +242,7 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     QB_tools model;
     QB_init(&model);
     std::string message;
-    if (builder->build(&model, message) != 1) {
+    if (builder->build(&model, *target, message) != 1) {
         std::fprintf(err, "%s\n", message.c_str());
         return 1;
     }

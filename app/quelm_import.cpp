@@ -232,12 +232,20 @@ void QN_save_file_model() {
         QN_message_alert("No model in current scene");
         return;
     }
+    std::string chosen;
+    int filter = 0;
+    if (QN_choose_file_to_save(kSaveFilters, chosen, &filter)) QN_export_path(chosen, filter);
+}
+
+bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter_value) {
     Fl_Native_File_Chooser chooser;
     chooser.title("Save file");
     chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
-    chooser.filter(kSaveFilters);
-    if (chooser.show() != 0 || !chooser.filename()) return;
-    QN_export_path(chooser.filename(), chooser.filter_value());
+    chooser.filter(filter);
+    if (chooser.show() != 0 || !chooser.filename()) return false;
+    chosen = chooser.filename();
+    if (filter_value) *filter_value = chooser.filter_value();
+    return true;
 }
 
 int QN_export_path(const std::string& chosen, int filter) {

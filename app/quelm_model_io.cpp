@@ -25,6 +25,11 @@ int QN_read_report(int code, const QB_tools* model, std::string& text, const std
     return 1;
 }
 
+std::string QN_new_model_text(const QB_tools* model) {
+    return QB_format("New model detected with %d atoms and %d types\nBox size %lf %lf %lf", model->natoms, model->ntypes,
+                     model->size[0], model->size[1], model->size[2]);
+}
+
 int QN_read_model(QB_tools* model, const char* path, std::string& text) {
     std::string reason;
     const int code = QB_read_file(model, path, &reason);

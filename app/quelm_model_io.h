@@ -12,6 +12,10 @@
 // empty text for any other result.
 int QN_read_report(int code, const QB_tools* model, std::string& text, const std::string& reason = std::string());
 
+// "New model detected with %d atoms and %d types\nBox size %lf %lf %lf":
+// what the builders say of the model they made.
+std::string QN_new_model_text(const QB_tools* model);
+
 // Reads path into model and gives QN_read_report's result and text.
 int QN_read_model(QB_tools* model, const char* path, std::string& text);
 

@@ -22,6 +22,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "builders/monocrystal_form.h"
+#include "builders/polycrystal_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 #include "qb/qb_text.h"
@@ -288,6 +289,31 @@ void later_cb(Fl_Widget* w, void*) {
 
 void later_button_cb(Fl_Widget* w, void*) { not_yet(w && w->tooltip() ? w->tooltip() : "This function"); }
 
+// The model forms of this version, by their entry in "Select model:" and the
+// Model menu.
+struct ModelForm {
+    const char* label;
+    void (*open)();
+};
+const ModelForm kModelForms[] = {
+    {"Monocrystal", QN_model_single_crystal},
+    {"Polycrystal", QN_model_poly_crystal},
+    {"Nanocomposite", QN_model_nanocomposite},
+};
+
+// An entry of "Select model:" or the Model menu: opens its form, or says it
+// is not there yet.
+void model_form_cb(Fl_Widget* w, void* data) {
+    const Fl_Menu_Item* item = w ? static_cast<Fl_Menu_*>(w)->mvalue() : nullptr;
+    if (item && item->label())
+        for (const ModelForm& form : kModelForms)
+            if (std::string(item->label()) == form.label) {
+                form.open();
+                return;
+            }
+    later_cb(w, data);
+}
+
 // The analysis methods need a model before anything else.
 void analysis_cb(Fl_Widget* w, void* data) {
     if (have_model()) later_cb(w, data);
@@ -355,18 +381,18 @@ Fl_Menu_Item menuitems[] = {
     {"Alias Shear", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Monocrystal", 0, call<QN_model_single_crystal>, nullptr, 0, 0, 0, 0, 0},
-    {"Polycrystal", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Bilayer", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Multilayer", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanocomposite", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanoparticle", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanowire", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanosheet", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Core-Shell", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Solution", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Dislocation", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Crack", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Monocrystal", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Polycrystal", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Bilayer", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Multilayer", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanocomposite", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanoparticle", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanowire", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Nanosheet", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Core-Shell", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Solution", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Dislocation", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Crack", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Simulation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"Quelm", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
@@ -511,7 +537,7 @@ void QN_build_main_window() {
     auto* select = new Fl_Group(0, 100, 320, 50);
     model_choice = new Fl_Choice(150, 110, 120, 30, "Select model:");
     for (const char* m : kModels)
-        model_choice->add(m, 0, std::string(m) == "Monocrystal" ? call<QN_model_single_crystal> : later_cb);
+        model_choice->add(m, 0, model_form_cb);
     model_choice->value(0);
     select->end();
     model_group = new Fl_Group(150, 110, 120, 30);

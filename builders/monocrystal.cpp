@@ -8,6 +8,7 @@
 
 #include "app/quelm_store.h"
 #include "qb/qb_lattice.h"
+#include "app/quelm_model_io.h"
 #include "qb/qb_text.h"
 
 namespace {
@@ -345,8 +346,7 @@ int QN_model_single_build(QB_tools* model, const QN_single_params& p, std::strin
         return QN_SINGLE_REFUSED;
     }
     *model = std::move(work);
-    message = QB_format("New model detected with %d atoms and %d types\nBox size %lf %lf %lf", model->natoms,
-                        model->ntypes, model->size[0], model->size[1], model->size[2]);
+    message = QN_new_model_text(model);
     return QN_SINGLE_BUILT;
 }
 

@@ -5,7 +5,6 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
-#include <FL/Fl_Native_File_Chooser.H>
 #include <FL/Fl_Scroll.H>
 #include <FL/Fl_Tabs.H>
 #include <FL/Fl_Value_Input.H>
@@ -16,6 +15,7 @@
 #include "app/quelm_window.h"
 #include "builders/monocrystal.h"
 #include "qb/qb_formats.h"
+#include "app/quelm_model_io.h"
 #include "qb/qb_text.h"
 
 Fl_Value_Input* QN_lattice_a = nullptr;
@@ -179,23 +179,16 @@ void QN_model_single_preview() {
     }
     if (result == QN_SINGLE_NOT_ORTHOGONAL) QN_message_alert(QN_SINGLE_REJECTED);
     QN_update_model();
-    QN_message(QB_format("New model detected with %d atoms and %d types\nBox size %lf %lf %lf", Globel_Model.natoms,
-                         Globel_Model.ntypes, Globel_Model.size[0], Globel_Model.size[1], Globel_Model.size[2])
-                   .c_str());
+    QN_message(QN_new_model_text(&Globel_Model).c_str());
 }
 
 void QN_model_single_export() {
-    Fl_Native_File_Chooser chooser;
-    chooser.title("Save file");
-    chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
-    chooser.filter("LAMMPS data file\t*.lmp");
-    if (chooser.show() != 0 || !chooser.filename()) return;
-    QN_model_single_export_path(chooser.filename());
+    std::string chosen;
+    if (QN_choose_file_to_save("LAMMPS data file\t*.lmp", chosen)) QN_model_single_export_path(chosen);
 }
 
 int QN_model_single_export_path(const std::string& chosen) {
-    const std::string name =
-        chosen.size() > 4 && chosen.compare(chosen.size() - 4, 4, ".lmp") == 0 ? chosen : chosen + ".lmp";
+    const std::string name = QN_export_name(chosen, 1);
     QN_single_params params;
     QN_model_single_read(params);
     std::string message;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <system_error>
 
 QB_output_file::~QB_output_file() { discard(); }
 
@@ -57,4 +60,21 @@ void QB_output_file::discard() {
 bool QB_file_exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool QB_read_text_file(const std::string& path, std::string& text, std::string* reason) {
+    auto fail = [&](const std::string& why) {
+        if (reason) *reason = "cannot open " + path + ": " + why;
+        return false;
+    };
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return fail(std::generic_category().message(errno));
+    if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return fail(std::generic_category().message(errno));
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in.bad()) return fail("read error");
+    text = all.str();
+    return true;
 }

@@ -32,3 +32,8 @@ private:
 
 // True when a regular file exists at path.
 bool QB_file_exists(const std::string& path);
+
+// Reads a whole regular file into text. A folder, FIFO or device is refused
+// before it is opened (never waited on). False with the user's reason
+// ("cannot open PATH: No such file or directory", "... not a regular file").
+bool QB_read_text_file(const std::string& path, std::string& text, std::string* reason = nullptr);

@@ -20,3 +20,4 @@ struct QB_random {
 // The process-wide generator (seed 1 until QB_srand is called).
 void QB_srand(uint32_t seed);
 int QB_rand();
+QB_random& QB_process_random();

@@ -513,7 +513,7 @@ TEST_F(BatchBuild, RejectionsRefusalsAndUsageErrors) {
     EXPECT_EQ(run("build monocrystal -o " + path("cu.xyz")).status, 2);
     EXPECT_EQ(run("build monocrystal").status, 2);
     EXPECT_EQ(run("build -o " + path("cu.lmp")).status, 2);
-    EXPECT_EQ(run("build polycrystal -o " + path("cu.lmp")).status, 2);
+    EXPECT_EQ(run("build quasicrystal -o " + path("cu.lmp")).status, 2);
     EXPECT_FALSE(std::filesystem::exists(path("u.lmp")));
     EXPECT_FALSE(std::filesystem::exists(path("cu.lmp")));
 }
@@ -521,7 +521,7 @@ TEST_F(BatchBuild, RejectionsRefusalsAndUsageErrors) {
 TEST_F(BatchBuild, ListAndHelpNameTheBuilders) {
     Outcome r = run("build --list");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "monocrystal\n");
+    EXPECT_EQ(r.out, "monocrystal\npolycrystal\nnanocomposite\n");
     r = run("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("build KIND"), std::string::npos);
