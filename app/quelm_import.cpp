@@ -15,6 +15,7 @@
 
 #include "app/quelm_model_io.h"
 #include "app/quelm_window.h"
+#include "atomkit/atomkit_panel.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 
@@ -64,6 +65,11 @@ bool numeric_less(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+// Atomkit, when shown, works on the model just read.
+void backup_for_atomkit() {
+    if (model_choice && model_choice->value() == 0) AK_backup_model();
+}
+
 // Replaces the current model by what path holds, when it can be read.
 int read_into_model(const char* path, bool report_success) {
     const int types = Globel_Model.ntypes;
@@ -85,7 +91,9 @@ void step_to(double v) {
     QN_file_list_current = static_cast<int>(v);
     if (QN_file_list_input) QN_file_list_input->value(QN_file_list_current);
     if (QN_file_list_slider) QN_file_list_slider->value(QN_file_list_current);
-    if (SC_get_file_private(QN_file_list[QN_file_list_current].c_str()) == 1) QN_update_model();
+    if (SC_get_file_private(QN_file_list[QN_file_list_current].c_str()) != 1) return;
+    backup_for_atomkit();
+    QN_update_model();
 }
 
 }  // namespace
@@ -175,6 +183,7 @@ int QN_import_path(const std::string& chosen) {
     if (result != 1) return result;
     QN_file_list = std::move(series);
     QN_file_list_current = current;
+    backup_for_atomkit();
     QN_update_model();
     return 1;
 }

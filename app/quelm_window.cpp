@@ -21,6 +21,7 @@
 #include "analysis/morla_form.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "atomkit/atomkit_panel.h"
 #include "builders/monocrystal_form.h"
 #include "builders/polycrystal_form.h"
 #include "view/view_panel.h"
@@ -176,7 +177,6 @@ void QN_inspect_globel() {
 // ------------------------------------------------------------ life cycle
 
 void QN_update_model() {
-    // Atomkit joins this hand-off when it lands.
     if (!inited_atomic_viewer) QN_create_render();
     QN_mufile_bar();
     if (QNGC.analysis_rebuild == 1 || !analy_choice) {
@@ -188,6 +188,8 @@ void QN_update_model() {
         if (run && run->active()) run->do_callback(run, run->user_data());
     }
     QN_render_check_file();
+    // Atomkit's column choices follow the model.
+    if (model_choice && model_choice->value() == 0) AK_update_Select_slot();
     QNGC.analysis_rebuild = 1;
     inited_atomic_viewer = 1;
     if (foo_window) foo_window->flush();
@@ -296,6 +298,7 @@ struct ModelForm {
     void (*open)();
 };
 const ModelForm kModelForms[] = {
+    {"Atomkit", AtomKit_main},
     {"Monocrystal", QN_model_single_crystal},
     {"Polycrystal", QN_model_poly_crystal},
     {"Nanocomposite", QN_model_nanocomposite},
@@ -335,50 +338,50 @@ Fl_Menu_Item menuitems[] = {
     {"Inspection", 0, call<QN_inspect_globel>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Model", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Atomkit", FL_CTRL + 'a', later_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"Atomkit", FL_CTRL + 'a', model_form_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"Selection", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Cuboid", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Cylinder", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Cone", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Polyhedron", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Polyprism", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Slice", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Sphere", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Expression", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Inbox", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"And", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Or", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Complement", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Neither", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Not", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Deform", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Move", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Periodic", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Rotate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Cuboid", 0, call<AK_cuboid_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Cylinder", 0, call<AK_cylinder_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Cone", 0, call<AK_cone_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Polyhedron", 0, call<AK_polyhedron_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Polyprism", 0, call<AK_prism_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Slice", 0, call<AK_plane_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Sphere", 0, call<AK_sphere_region_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Expression", 0, call<AK_expression_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Inbox", 0, call<AK_inbox_region_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"And", 0, call<AK_math_and_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Or", 0, call<AK_math_or_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Complement", 0, call<AK_math_comple_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Neither", 0, call<AK_math_neither_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Not", 0, call<AK_math_not_region_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Deform", 0, call<AK_deform_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Move", 0, call<AK_move_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Periodic", 0, call<AK_periodic_region_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Rotate", 0, call<AK_rotate_region_menu>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Operation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Add Atom", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Fill Atoms", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Create Box", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Deform", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Delete", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Disturb", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Duplicate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Extend", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Mirror", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Move", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Remove Duplicate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Replace", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Rotate", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Sort", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Symmetrize", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Wrap", 0, later_cb, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Affine Tensile", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Affine Compress", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Affine Shear", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Alias Tensile", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Alias Compress", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Alias Shear", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"Add Atom", 0, call<AK_add_single_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Fill Atoms", 0, call<AK_add_atom_step_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Create Box", 0, call<AK_create_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Deform", 0, call<AK_deform_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Delete", 0, call<AK_delete_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Disturb", 0, call<AK_disturb_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Duplicate", 0, call<AK_duplicate_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Extend", 0, call<AK_extend_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Mirror", 0, call<AK_mirror_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Move", 0, call<AK_move_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Remove Duplicate", 0, call<AK_separate_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Replace", 0, call<AK_changetype_atom_random_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Rotate", 0, call<AK_rotate_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Sort", 0, call<AK_sort_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Symmetrize", 0, call<AK_move_box0_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Wrap", 0, call<AK_wrap_atom_step_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Affine Tensile", 0, call<AK_tensile_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Affine Compress", 0, call<AK_compress_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Affine Shear", 0, call<AK_affine_shear_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Alias Tensile", 0, call<AK_alias_tensile_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Alias Compress", 0, call<AK_alias_compress_step_menu>, nullptr, 0, 0, 0, 0, 0},
+    {"Alias Shear", 0, call<AK_alias_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Monocrystal", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
