@@ -20,17 +20,6 @@ const char* const kActive[6] = {"A_cna_active", "A_baa_active", "A_cnp_active",
                                 "A_csp_active", "A_lco_active", "A_oim_active"};
 enum { kCna, kBaa, kCnp, kCsp, kLco, kOim };
 
-int stored_int(const char* label, int fallback) {
-    int v = fallback;
-    QN_scan_int_single(QN_ANALY_GROUP, label, v);
-    return v;
-}
-
-double stored_double(const char* label, double fallback) {
-    double v = fallback;
-    QN_scan_double_single(QN_ANALY_GROUP, label, v);
-    return v;
-}
 
 // Entry t of a per-type (or three-entry) label, 0 when missing.
 double entry(const char* label, int t) {
@@ -40,7 +29,7 @@ double entry(const char* label, int t) {
 
 template <class Orientation>
 void configure_orientation(Orientation& m, const std::string& prefix, int types) {
-    m.mindis = stored_double((prefix + "mindis").c_str(), 3);
+    m.mindis = QN_stored_double(QN_ANALY_GROUP, prefix + "mindis", 3);
     double d[3], len2 = 0;
     for (int k = 0; k < 3; k++) {
         d[k] = entry((prefix + "dir").c_str(), k);
@@ -51,7 +40,7 @@ void configure_orientation(Orientation& m, const std::string& prefix, int types)
     m.ntypes = types;
     m.cut.assign(static_cast<size_t>(types), 0);
     for (int t = 0; t < types; t++) m.cut[t] = entry((prefix + "cut").c_str(), t);
-    m.isadaptive = stored_int((prefix + "adptive").c_str(), 1) != 0;
+    m.isadaptive = QN_stored_int(QN_ANALY_GROUP, prefix + "adptive", 1) != 0;
 }
 
 int column(QB_tools* model, const char* name) {
@@ -148,7 +137,7 @@ int QN_MORLA_compute(QB_tools* model) {
     if (N <= 0) return 0;
     bool on[6];
     int active = 0;
-    for (int k = 0; k < 6; k++) active += (on[k] = stored_int(kActive[k], 0) != 0);
+    for (int k = 0; k < 6; k++) active += (on[k] = QN_stored_int(QN_ANALY_GROUP, kActive[k], 0) != 0);
     if (!active) return 0;
     const int T = std::max(model->ntypes, 0);
 
@@ -165,10 +154,10 @@ int QN_MORLA_compute(QB_tools* model) {
     for (int k = 0; k < 4 && on[kOim]; k++) m.slot_oim[k] = column(model, oim_names[k]);
     std::printf("Current id=%d %d %d %d\n", m.slot_cna, m.slot_baa, m.slot_cnp, m.slot_csp);
 
-    m.cna.isadaptive = stored_int("A_cna_adptive", 1);
+    m.cna.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cna_adptive", 1);
     m.cna.ntypes = T;
     m.cnp.ntypes = T;
-    m.cnp.isadaptive = stored_int("A_cnp_adptive", 1) != 0;
+    m.cnp.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cnp_adptive", 1) != 0;
     m.csp.ntypes = T;
     for (int t = 0; t < T; t++) {
         m.cna.mincut.push_back(entry("A_cna_min", t));

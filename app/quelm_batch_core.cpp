@@ -1,13 +1,19 @@
 #include "app/quelm_batch_core.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "analysis/morla_driver.h"
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "builders/monocrystal.h"
+#include "builders/layers.h"
+#include "builders/nanostructures.h"
 #include "builders/polycrystal_editor.h"
+#include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
@@ -32,8 +38,14 @@ const char* const kUsage =
     "                            data file, .lmc custom dump or .POSCAR (Cartesian); e.g.\n"
     "                            build monocrystal -M_single_str=5 -M_single_dpx=3 -o nacl.lmp\n"
     "                            build polycrystal -Model_Poly_file=grains.input -o poly.lmp\n"
-    "                            (the generator's log poly_log.fpl is written beside OUT)\n"
+    "                            (the generator's log poly_log.fpl is written beside OUT);\n"
+    "                            KIND also bilayer, multilayer (--accept-mismatch builds one\n"
+    "                            the form would ask about), nanoparticle, nanowire, nanosheet,\n"
+    "                            coreshell\n"
     "  build --list              name the builders, one per line\n"
+    "  scan BOTTOM UPPER [-S_maxlat=... -S_maxbox=... -S_maxmis=... -S_minanga=... ...]\n"
+    "       [-o TABLE.tsv]       the lattice-mismatch scan of two crystals whose interface is\n"
+    "                            their y-z plane: one row per match\n"
     "  analyse IN -o OUT.lmc [--method cna,baa,cnp,csp,lco,oim] [-A_...=VALUE ...]\n"
     "          [--status FILE.qnw]\n"
     "                            run the structure analyses switched on (each listed method,\n"
@@ -128,7 +140,7 @@ struct Builder {
     void (*choices)();  // may be null
     // Builds into model; `target` is the output file (a builder may write
     // side files beside it).
-    int (*build)(QB_tools* model, const std::string& target, std::string& message);
+    int (*build)(QB_tools* model, const std::string& target, const QN_batch_args& args, std::string& message);
 };
 
 void choose_monocrystal() {
@@ -136,7 +148,7 @@ void choose_monocrystal() {
     if (QN_scan_int_single(QN_SINGLE_GROUP, "M_single_str", index)) QN_model_single_choose(index);
 }
 
-int build_monocrystal(QB_tools* model, const std::string&, std::string& message) {
+int build_monocrystal(QB_tools* model, const std::string&, const QN_batch_args&, std::string& message) {
     QN_single_params params;
     QN_model_single_read(params);
     return QN_model_single_build(model, params, message);
@@ -147,17 +159,110 @@ int nanocomposite_defaults() { return QN_model_poly_defaults(1); }
 
 // The generator on the keyword file -Model_Poly_file=FILE; its log
 // "poly_log.fpl" goes beside the output.
-int build_polycrystal(QB_tools* model, const std::string& target, std::string& message) {
+int build_polycrystal(QB_tools* model, const std::string& target, const QN_batch_args&, std::string& message) {
     const size_t slash = target.find_last_of('/');
     const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     return QN_model_poly_build(model, folder + "poly_log.fpl", message);
+}
+
+int bilayer_defaults() { return QN_model_double_defaults(0); }
+int multilayer_defaults() { return QN_model_double_defaults(1); }
+
+// A mismatch the form would ask about is refused unless accepted.
+template <int Mode>
+int build_layers(QB_tools* model, const std::string&, const QN_batch_args& args, std::string& message) {
+    const bool accept = args.option("--accept-mismatch") != nullptr;
+    const int built = QN_model_double_build(Mode, model, message, accept ? -1 : QN_DOUBLE_ASK_MISMATCH);
+    if (built == QN_DOUBLE_LARGE_MISMATCH) message += "\ngive --accept-mismatch to build it anyway";
+    return built;
+}
+
+template <int (*Build)(QB_tools*, std::string&)>
+int build_from_group(QB_tools* model, const std::string&, const QN_batch_args&, std::string& message) {
+    return Build(model, message);
 }
 
 const Builder kBuilders[] = {
     {"monocrystal", QN_SINGLE_GROUP, QN_model_single_defaults, choose_monocrystal, build_monocrystal},
     {"polycrystal", QN_POLY_GROUP, polycrystal_defaults, nullptr, build_polycrystal},
     {"nanocomposite", QN_POLY_GROUP, nanocomposite_defaults, nullptr, build_polycrystal},
+    {"bilayer", QN_DOUBLE_GROUP, bilayer_defaults, nullptr, build_layers<0>},
+    {"multilayer", QN_DOUBLE_GROUP, multilayer_defaults, nullptr, build_layers<1>},
+    {"nanoparticle", QN_NANO_GROUP, QN_model_cluster_defaults, nullptr, build_from_group<QN_model_cluster_build>},
+    {"nanowire", QN_NANO_GROUP, QN_model_wire_defaults, nullptr, build_from_group<QN_model_wire_build>},
+    {"nanosheet", QN_NANO_GROUP, QN_model_sheet_defaults, nullptr, build_from_group<QN_model_sheet_build>},
+    {"coreshell", QN_NANO_GROUP, QN_model_coreshell_defaults, nullptr, build_from_group<QN_model_coreshell_build>},
 };
+
+// While alive, what the code remarks on standard output (the readers' ">>"
+// lines) goes to standard error, so a table printed there stays clean.
+class RemarksToStderr {
+public:
+    RemarksToStderr() {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~RemarksToStderr() {
+        std::fflush(stdout);
+        if (saved_ < 0) return;
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    RemarksToStderr(const RemarksToStderr&) = delete;
+    RemarksToStderr& operator=(const RemarksToStderr&) = delete;
+
+private:
+    int saved_;
+};
+
+// The lattice-mismatch scan with the crack wizard's search limits.
+int command_scan(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--status"}, args, error)) return usage_error(err, error);
+    if (args.words.size() != 2) return usage_error(err, "scan takes BOTTOM and UPPER");
+    QN_store_init();
+    QN_reset_group(QN_CRACK_GROUP, " ");
+    QN_scan_defaults();
+    const int filled = QN_batch_fill_group(QN_CRACK_GROUP, args, error);
+    if (filled == 2) return usage_error(err, error);
+    if (filled != 0) {
+        std::fprintf(err, "%s\n", error.c_str());
+        return 1;
+    }
+    QN_scan_limits_from_store();
+    // Without -o the table alone goes to standard output, the reports to
+    // standard error.
+    const std::string* target = args.option("-o");
+    QB_tools a, b;
+    std::vector<scaned_data> rows;
+    {
+        std::unique_ptr<RemarksToStderr> quiet;
+        if (!target && out == stdout) quiet = std::make_unique<RemarksToStderr>();
+        FILE* notes = target || quiet ? out : err;
+        if (!read_model(args.words[0], &a, notes, err) || !read_model(args.words[1], &b, notes, err)) return 1;
+        std::string remarks;
+        QB_mismatch_scan(&a, &b, rows, &remarks);
+        std::fputs(remarks.c_str(), notes);
+    }
+    std::string table = "Theta1\tTheta2\tBoxy\tMismatchy\tBoxz\tMismatchz\tn1y\tn2y\tn1z\tn2z\n";
+    for (const scaned_data& r : rows)
+        table += QB_format("%lf\t%lf\t%lf\t%lf\t%lf\t%lf\t%d\t%d\t%d\t%d\n", r.theta1, r.theta2,
+                           (r.n1y * r.d1y + r.n2y * r.d2y) / 2, r.mismatchy, (r.n1z * r.d1z + r.n2z * r.d2z) / 2,
+                           r.mismatchz, r.n1y, r.n2y, r.n1z, r.n2z);
+    if (target) {
+        QB_output_file file(*target);
+        if (!file || std::fputs(table.c_str(), file.get()) < 0 || !file.commit()) {
+            std::fprintf(err, "Writing file failed\nCannot write %s\n", target->c_str());
+            return 1;
+        }
+        std::fprintf(out, "%d matches written to %s\n", static_cast<int>(rows.size()), target->c_str());
+    } else {
+        std::fputs(table.c_str(), out);
+    }
+    return 0;
+}
 
 int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
@@ -206,7 +311,8 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     }
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, {"--status", "-o"}, args, error)) return usage_error(err, error);
+    if (!QN_batch_parse(argc, argv, 2, {"--status", "-o"}, args, error, {"--accept-mismatch"}))
+        return usage_error(err, error);
     if (args.words.size() != 1) return usage_error(err, "build takes one KIND (see 'quelm-batch build --list')");
     const Builder* builder = nullptr;
     for (const Builder& b : kBuilders)
@@ -242,7 +348,7 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     QB_tools model;
     QB_init(&model);
     std::string message;
-    if (builder->build(&model, *target, message) != 1) {
+    if (builder->build(&model, *target, args, message) != 1) {
         std::fprintf(err, "%s\n", message.c_str());
         return 1;
     }
@@ -269,12 +375,15 @@ const std::string* QN_batch_args::option(const std::string& name) const {
 }
 
 bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vector<std::string>& valued,
-                    QN_batch_args& args, std::string& error) {
+                    QN_batch_args& args, std::string& error, const std::vector<std::string>& flags) {
     for (int i = first; i < argc; i++) {
         const std::string word = argv[i];
-        bool takes_value = false;
+        bool takes_value = false, flag = false;
         for (const auto& v : valued) takes_value |= v == word;
-        if (takes_value) {
+        for (const auto& f : flags) flag |= f == word;
+        if (flag) {
+            args.options.emplace_back(word, "");
+        } else if (takes_value) {
             if (i + 1 >= argc) {
                 error = "option '" + word + "' needs a value";
                 return false;
@@ -350,6 +459,7 @@ int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
     }
     if (command == "build") return command_build(argc, argv, out, err);
     if (command == "analyse") return command_analyse(argc, argv, out, err);
+    if (command == "scan") return command_scan(argc, argv, out, err);
     if (command == "convert") {
         if (!QN_batch_parse(argc, argv, 2, {"--format"}, args, error)) return usage_error(err, error);
         return command_convert(args, out, err);

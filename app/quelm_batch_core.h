@@ -20,8 +20,9 @@ struct QN_batch_args {
 // Splits argv[first …]: the options named in valued ("--status", "-o", …)
 // take the next word as their value, other words beginning with '-' must be
 // store entries -LABEL=VALUE. False with a message for a usage error.
+// Words named in flags ("--accept-mismatch") are options without a value.
 bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vector<std::string>& valued,
-                    QN_batch_args& args, std::string& error);
+                    QN_batch_args& args, std::string& error, const std::vector<std::string>& flags = {});
 
 // Puts the command line's values into a store group that a form has just
 // filled with its title and defaults: first the entries of the status file

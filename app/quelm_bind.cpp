@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "qb/qb_progress.h"
@@ -237,18 +238,11 @@ void file_cb(Fl_Widget* w, void* data) { pick_path(w, data, 0); }
 void dir_cb(Fl_Widget* w, void* data) { pick_path(w, data, 1); }
 
 int native_picker(int directory, std::string& path) {
-    // Some choosers switch the process to the user's locale; numbers in the
-    // widgets and files stay in the C locale.
-    const char* current = std::setlocale(LC_ALL, nullptr);
-    const std::string saved = current ? current : "C";
-    Fl_Native_File_Chooser chooser;
-    chooser.title("Open file");
-    chooser.type(directory ? Fl_Native_File_Chooser::BROWSE_SAVE_DIRECTORY : Fl_Native_File_Chooser::BROWSE_FILE);
-    const int result = chooser.show();
-    const char* picked = chooser.filename();
-    if (result == 0 && picked && *picked) path = picked;
-    std::setlocale(LC_ALL, saved.c_str());
-    return result == 0 && !path.empty() ? 1 : 0;
+    return QN_choose_file("Open file",
+                          directory ? Fl_Native_File_Chooser::BROWSE_SAVE_DIRECTORY : Fl_Native_File_Chooser::BROWSE_FILE,
+                          nullptr, path)
+               ? 1
+               : 0;
 }
 
 // ---- Loops -----------------------------------------------------------------

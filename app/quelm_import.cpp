@@ -11,6 +11,7 @@
 #include <FL/fl_ask.H>
 
 #include <cctype>
+#include <clocale>
 #include <cmath>
 
 #include "app/quelm_model_io.h"
@@ -142,12 +143,8 @@ void QN_file_list_free() {
 }
 
 void QN_get_file_model() {
-    Fl_Native_File_Chooser chooser;
-    chooser.title("Open file");
-    chooser.type(Fl_Native_File_Chooser::BROWSE_FILE);
-    chooser.filter(kOpenFilters);
-    if (chooser.show() != 0 || !chooser.filename()) return;
-    const std::string chosen = chooser.filename();
+    std::string chosen;
+    if (!QN_choose_file("Open file", Fl_Native_File_Chooser::BROWSE_FILE, kOpenFilters, chosen)) return;
     if (!QN_ask_model_change()) return;
     QN_import_path(chosen);
 }
@@ -246,15 +243,26 @@ void QN_save_file_model() {
     if (QN_choose_file_to_save(kSaveFilters, chosen, &filter)) QN_export_path(chosen, filter);
 }
 
-bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter_value) {
+bool QN_choose_file(const char* title, int type, const char* filter, std::string& chosen, int* filter_value) {
+    const char* now = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = now ? now : "C";
     Fl_Native_File_Chooser chooser;
-    chooser.title("Save file");
-    chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
-    chooser.filter(filter);
-    if (chooser.show() != 0 || !chooser.filename()) return false;
-    chosen = chooser.filename();
-    if (filter_value) *filter_value = chooser.filter_value();
-    return true;
+    chooser.title(title);
+    chooser.type(type);
+    if (filter) chooser.filter(filter);
+    const int result = chooser.show();
+    const char* picked = chooser.filename();
+    const bool ok = result == 0 && picked && *picked;
+    if (ok) {
+        chosen = picked;
+        if (filter_value) *filter_value = chooser.filter_value();
+    }
+    std::setlocale(LC_ALL, saved.c_str());
+    return ok;
+}
+
+bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter_value) {
+    return QN_choose_file("Save file", Fl_Native_File_Chooser::BROWSE_SAVE_FILE, filter, chosen, filter_value);
 }
 
 int QN_export_path(const std::string& chosen, int filter) {

@@ -35,6 +35,10 @@ void QN_save_file_model();
 // Cartesian, 3 POSCAR Direct; the name gets the filter's extension. 1 when
 // written, 0 when the user declined to overwrite, -1 on failure.
 int QN_export_path(const std::string& chosen, int filter);
+// The native chooser of the given title and Fl_Native_File_Chooser type,
+// with a filter (or none); false when nothing was chosen. The process keeps
+// its locale, which some choosers change.
+bool QN_choose_file(const char* title, int type, const char* filter, std::string& chosen, int* filter_value = nullptr);
 // The "Save file" chooser with its filter; false when nothing was chosen.
 bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter_value = nullptr);
 // The name export writes for a chosen name and filter.

@@ -318,6 +318,19 @@ int QN_scan_double_single(int group, const std::string& label, double& out) {
 int QN_scan_char_single(int group, const std::string& label, std::string& out) {
     return scan_multi(group, 0, label, out);
 }
+int QN_stored_int(int group, const std::string& label, int fallback) {
+    QN_scan_int_single(group, label, fallback);
+    return fallback;
+}
+double QN_stored_double(int group, const std::string& label, double fallback) {
+    QN_scan_double_single(group, label, fallback);
+    return fallback;
+}
+std::string QN_stored_text(int group, const std::string& label, const std::string& fallback) {
+    std::string v = fallback;
+    QN_scan_char_single(group, label, v);
+    return v;
+}
 int QN_scan_int_multi(int group, int occurrence, const std::string& label, int& out) {
     return scan_multi(group, occurrence, label, out);
 }

@@ -110,6 +110,10 @@ int QN_reset_bit_char(int group, const std::string& label, const std::string& en
 int QN_scan_int_single(int group, const std::string& label, int& out);
 int QN_scan_double_single(int group, const std::string& label, double& out);
 int QN_scan_char_single(int group, const std::string& label, std::string& out);
+// The same, returning the value, or `fallback` when the group has none.
+int QN_stored_int(int group, const std::string& label, int fallback = 0);
+double QN_stored_double(int group, const std::string& label, double fallback = 0);
+std::string QN_stored_text(int group, const std::string& label, const std::string& fallback = "blank");
 // 1 at matching bit number `occurrence`; every matching bit met on the way
 // writes out, so on 0 out holds the last match, if any.
 int QN_scan_int_multi(int group, int occurrence, const std::string& label, int& out);

@@ -22,7 +22,9 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "atomkit/atomkit_panel.h"
+#include "builders/layers_form.h"
 #include "builders/monocrystal_form.h"
+#include "builders/nano_form.h"
 #include "builders/polycrystal_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
@@ -301,7 +303,13 @@ const ModelForm kModelForms[] = {
     {"Atomkit", AtomKit_main},
     {"Monocrystal", QN_model_single_crystal},
     {"Polycrystal", QN_model_poly_crystal},
+    {"Bilayer", QN_model_double_layer},
+    {"Multilayer", QN_model_multi_layer},
     {"Nanocomposite", QN_model_nanocomposite},
+    {"Nanoparticle", QN_model_cluster},
+    {"Nanowire", QN_model_wire},
+    {"Nanosheet", QN_model_sheet},
+    {"Core-Shell", QN_model_coreshell},
 };
 
 // An entry of "Select model:" or the Model menu: opens its form, or says it

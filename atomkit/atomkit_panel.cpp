@@ -743,26 +743,6 @@ void AK_restart() {
 
 // ============================================================ recipe file
 
-namespace {
-
-bool choose_file(const char* title, int type, const char* filter, std::string& path) {
-    // Some choosers switch the process to the user's locale; numbers stay
-    // in the C locale.
-    const char* now = std::setlocale(LC_ALL, nullptr);
-    const std::string saved = now ? now : "C";
-    Fl_Native_File_Chooser chooser;
-    chooser.title(title);
-    chooser.type(type);
-    if (filter) chooser.filter(filter);
-    const int result = chooser.show();
-    const char* picked = chooser.filename();
-    if (result == 0 && picked && *picked) path = picked;
-    std::setlocale(LC_ALL, saved.c_str());
-    return result == 0 && !path.empty();
-}
-
-}  // namespace
-
 std::string AK_save_name(const std::string& chosen) {
     const std::string ext = ".txt";
     const bool has = chosen.size() > ext.size() && chosen.compare(chosen.size() - ext.size(), ext.size(), ext) == 0;
@@ -771,7 +751,7 @@ std::string AK_save_name(const std::string& chosen) {
 
 void AK_save() {
     std::string chosen;
-    if (choose_file("Save file", Fl_Native_File_Chooser::BROWSE_SAVE_FILE, nullptr, chosen)) AK_save_path(chosen);
+    if (QN_choose_file("Save file", Fl_Native_File_Chooser::BROWSE_SAVE_FILE, nullptr, chosen)) AK_save_path(chosen);
 }
 
 int AK_save_path(const std::string& chosen) {
@@ -783,7 +763,7 @@ int AK_save_path(const std::string& chosen) {
 
 void AK_load() {
     std::string chosen;
-    if (choose_file("Open file", Fl_Native_File_Chooser::BROWSE_FILE, nullptr, chosen)) AK_load_path(chosen);
+    if (QN_choose_file("Open file", Fl_Native_File_Chooser::BROWSE_FILE, nullptr, chosen)) AK_load_path(chosen);
 }
 
 int AK_load_path(const std::string& path) {
@@ -802,7 +782,7 @@ int AK_load_path(const std::string& path) {
 
 void AK_add_atom_select(Fl_Widget*, long step) {
     std::string path;
-    if (choose_file("Open file", Fl_Native_File_Chooser::BROWSE_FILE,
+    if (QN_choose_file("Open file", Fl_Native_File_Chooser::BROWSE_FILE,
                     "Auto detect format\t*\nLAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
                     "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR",
                     path))

@@ -2,6 +2,7 @@
 // program to its end.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,13 +16,17 @@ double timed(F f) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// Runs path with the null-terminated argument list argv and waits for it.
-inline void run_to_end(const char* path, char* const* argv) {
+// Runs path with the null-terminated argument list argv and waits for it;
+// returns the child's peak resident memory in MB, and its exit code in *code.
+inline double run_to_end(const char* path, char* const* argv, int* code = nullptr) {
     const pid_t pid = fork();
     if (pid == 0) {
         execv(path, argv);
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return usage.ru_maxrss / 1024.0;
 }

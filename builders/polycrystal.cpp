@@ -13,10 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/quelm_model_io.h"
+#include "builders/crystal_source.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_progress.h"
-#include "app/quelm_model_io.h"
 #include "qb/qb_text.h"
 
 namespace {
@@ -976,26 +977,13 @@ std::vector<AtomOut> Generator::fill(int g) const {
                 Vec base;
                 for (int a = 0; a < 3; a++) base[a] = G[a][0] * na + G[a][1] * nb + site[k][a];
                 // The stretch of the line inside the bounding box and the planes.
-                double t0 = -1e300, t1 = 1e300;
-                bool empty = false;
-                auto limit = [&](double along, double room) {  // along * t <= room
-                    if (along > 0)
-                        t1 = std::min(t1, room / along);
-                    else if (along < 0)
-                        t0 = std::max(t0, room / along);
-                    else if (room < 0)
-                        empty = true;
-                };
-                for (int a = 0; a < 3 && !empty; a++) {
-                    limit(dir[a], cell.high[a] - base[a]);
-                    limit(-dir[a], base[a] - cell.low[a]);
-                }
-                for (size_t p = 0; p < cell.planes.size() && !empty && t0 <= t1; p++)
-                    limit(dot(cell.planes[p].n, dir), cell.planes[p].c + tol_ - dot(cell.planes[p].n, base));
-                if (empty || !(t0 <= t1)) continue;
-                t0 = std::max(t0, -1e15);
-                t1 = std::min(t1, 1e15);
-                long lo = static_cast<long>(std::ceil(t0)) - 1, hi = static_cast<long>(std::floor(t1)) + 1;
+                QN_line_stretch line;
+                line.box(base, dir, cell.low, cell.high);
+                for (size_t p = 0; p < cell.planes.size() && line.open(); p++)
+                    line.limit(dot(cell.planes[p].n, dir), cell.planes[p].c + tol_ - dot(cell.planes[p].n, base));
+                if (!line.open()) continue;
+                long lo = 0, hi = 0;
+                line.steps(lo, hi);
                 auto point = [&](long nc) { return add(base, scale(dir, static_cast<double>(nc))); };
                 while (lo <= hi && !inside(cell, point(lo), tol_)) lo++;
                 while (hi >= lo && !inside(cell, point(hi), tol_)) hi--;

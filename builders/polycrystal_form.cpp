@@ -189,17 +189,8 @@ Fl_Color QN_poly_cell_color(int number) {
     return number >= 1 && number <= QN_POLY_FILES ? static_cast<Fl_Color>(number) : FL_WHITE;
 }
 
-QNPOLYTable::QNPOLYTable(int x, int y, int w, int h, const char* label) : Fl_Table(x, y, w, h, label) {
-    rows(0);
-    cols(kColumns);
-    col_header(1);
-    col_header_height(25);
-    row_header(1);
-    row_header_width(60);
-    col_width_all(80);
-    row_height_all(20);
-    end();
-}
+QNPOLYTable::QNPOLYTable(int x, int y, int w, int h, const char* label)
+    : QN_cell_table(x, y, w, h, label, kColumns, titles.data()) {}
 
 void QNPOLYTable::add_grain(double x, double y, double z, double xh, double xk, double xl, double yh, double yk,
                             double yl, double zh, double zk, double zl) {
@@ -218,44 +209,26 @@ void QNPOLYTable::clear_grain(int first, int last) {
 }
 
 void QNPOLYTable::rebuild_rows() {
-    cells_.clear();
-    clear();
-    const int n = static_cast<int>(grain_data.grains.size());
-    rows(n);
-    cols(kColumns);
-    row_height_all(20);
-    col_width_all(80);
-    Fl_Group* const current = Fl_Group::current();
-    begin();
-    for (int r = 0; r < n; r++) {
+    fill_rows(static_cast<int>(grain_data.grains.size()), [this](int r, int c, int X, int Y, int W, int H) {
         const QN_poly_grain& g = grain_data.grains[static_cast<size_t>(r)];
-        for (int c = 0; c < kColumns; c++) {
-            int X = 0, Y = 0, W = 0, H = 0;
-            find_cell(CONTEXT_TABLE, r, c, X, Y, W, H);
-            auto* v = new Fl_Value_Input(X, Y, W, H);
-            v->box(FL_PLASTIC_UP_BOX);
-            v->color(QN_poly_cell_color(g.file));
-            if (c == 0) {
-                v->bounds(0, QN_POLY_FILES);
-                v->step(1);
-                v->value(g.file);
-            } else {
-                v->value(g.v[c - 1]);
-                if (grain_data.lock) v->input.readonly(1);
-            }
-            v->callback(cell_cb, static_cast<long>(kColumns * r + c));
-            cells_.push_back(v);
+        auto* v = new Fl_Value_Input(X, Y, W, H);
+        v->box(FL_PLASTIC_UP_BOX);
+        v->color(QN_poly_cell_color(g.file));
+        if (c == 0) {
+            v->bounds(0, QN_POLY_FILES);
+            v->step(1);
+            v->value(g.file);
+        } else {
+            v->value(g.v[c - 1]);
+            if (grain_data.lock) v->input.readonly(1);
         }
-    }
-    end();
-    Fl_Group::current(current);
-    redraw();
+        v->callback(cell_cb, static_cast<long>(kColumns * r + c));
+        return v;
+    });
 }
 
 Fl_Value_Input* QNPOLYTable::cell(int row, int column) const {
-    if (row < 0 || column < 0 || column >= kColumns) return nullptr;
-    const size_t index = static_cast<size_t>(kColumns) * static_cast<size_t>(row) + static_cast<size_t>(column);
-    return index < cells_.size() ? cells_[index] : nullptr;
+    return static_cast<Fl_Value_Input*>(cell_widget(row, column));
 }
 
 void QNPOLYTable::paint_row(int row, int number) {
@@ -264,42 +237,6 @@ void QNPOLYTable::paint_row(int row, int number) {
             v->color(QN_poly_cell_color(number));
             v->redraw();
         }
-}
-
-void QNPOLYTable::draw_cell(TableContext context, int R, int C, int X, int Y, int W, int H) {
-    switch (context) {
-        case CONTEXT_STARTPAGE:
-            fl_font(FL_HELVETICA, 16);
-            return;
-        case CONTEXT_RC_RESIZE: {
-            size_t index = 0;
-            for (int r = 0; r < rows(); r++)
-                for (int c = 0; c < cols() && index < cells_.size(); c++) {
-                    int x = 0, y = 0, w = 0, h = 0;
-                    find_cell(CONTEXT_TABLE, r, c, x, y, w, h);
-                    cells_[index++]->resize(x, y, w, h);
-                }
-            init_sizes();
-            return;
-        }
-        case CONTEXT_ROW_HEADER:
-        case CONTEXT_COL_HEADER: {
-            const bool row = context == CONTEXT_ROW_HEADER;
-            const std::string text =
-                row ? std::to_string(R + 1) : (C >= 0 && C < kColumns ? titles[static_cast<size_t>(C)] : std::string());
-            fl_push_clip(X, Y, W, H);
-            fl_draw_box(FL_THIN_UP_BOX, X, Y, W, H, row ? row_header_color() : col_header_color());
-            fl_color(FL_BLACK);
-            fl_draw(text.c_str(), X, Y, W, H, FL_ALIGN_CENTER);
-            fl_pop_clip();
-            return;
-        }
-        case CONTEXT_TABLE:
-            std::fprintf(stderr, "TABLE CONTEXT CALLED\n");
-            return;
-        default:
-            return;  // the cell inputs draw themselves
-    }
 }
 
 void table_callback(Fl_Value_Input* w, long cell) {

@@ -5,12 +5,11 @@
 // (polycrystal_editor.h, polycrystal.h); this is the FLTK side.
 #pragma once
 
-#include <FL/Fl_Table.H>
-
 #include <array>
 #include <string>
 #include <vector>
 
+#include "builders/cell_table.h"
 #include "builders/polycrystal_editor.h"
 
 class Fl_Value_Input;
@@ -24,7 +23,7 @@ class Fl_Widget;
 // The grain table: one row per grain, a value input per cell (column 0 the
 // template number, columns 1 ... 12 the grain's values), coloured by the
 // grain's template.
-class QNPOLYTable : public Fl_Table {
+class QNPOLYTable : public QN_cell_table {
 public:
     static constexpr int kColumns = 13;
 
@@ -49,13 +48,6 @@ public:
     // Gives every cell of a row the colour of template `number`.
     void paint_row(int row, int number);
 
-protected:
-    void draw_cell(TableContext context, int R = 0, int C = 0, int X = 0, int Y = 0, int W = 0, int H = 0) override;
-
-private:
-    // The cell inputs, row after row (the table's own child list also holds
-    // its scroll bars).
-    std::vector<Fl_Value_Input*> cells_;
 };
 
 // Background of a cell for template number `number` (white for none).

@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Menu_.H>
+#include <FL/Fl_Value_Input.H>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
@@ -22,4 +28,44 @@ inline void open_main_window() {
     QN_build_main_window();
     foo_window->show();
     QN_window_reset();
+}
+
+// The first shown widget of type T labelled `label` under g, at any depth.
+template <class T>
+T* find_labelled(Fl_Group* g, const char* label) {
+    if (!g) return nullptr;
+    for (int i = 0; i < g->children(); i++) {
+        Fl_Widget* w = g->child(i);
+        if (!w->visible() && !dynamic_cast<Fl_Group*>(w)) continue;  // widgets on their way out
+        if (w->label() && std::strcmp(w->label(), label) == 0)
+            if (T* t = dynamic_cast<T*>(w)) return t;
+        if (T* t = find_labelled<T>(w->as_group(), label)) return t;
+    }
+    return nullptr;
+}
+
+// A value entered and committed, as the user's typing ends.
+inline void enter(Fl_Widget* w, double v) {
+    auto* input = dynamic_cast<Fl_Value_Input*>(w);
+    ASSERT_NE(input, nullptr);
+    input->value(v);
+    input->do_callback();
+}
+
+inline void press(Fl_Widget* b) {
+    ASSERT_NE(b, nullptr);
+    b->do_callback();
+}
+
+// Picks the entry of a menu widget whose label is `label` (the last of that
+// name), as a click would.
+inline void pick(Fl_Menu_* menu, const char* label) {
+    ASSERT_NE(menu, nullptr);
+    const Fl_Menu_Item* item = nullptr;
+    for (int i = 0; i < menu->size(); i++) {
+        const Fl_Menu_Item& m = menu->menu()[i];
+        if (m.label() && std::strcmp(m.label(), label) == 0) item = &m;
+    }
+    ASSERT_NE(item, nullptr) << label;
+    menu->picked(item);
 }

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,6 +42,24 @@ public:
 private:
     std::string dir_;
 };
+
+// What quelm-batch did when run as a user runs it: its exit status (-1 if
+// it did not exit) and what it wrote to standard output and error.
+struct BatchOutcome {
+    int status;
+    std::string out, err;
+};
+
+#ifdef QUELM_BATCH
+// Runs quelm-batch with the arguments (split by the shell) and no input;
+// its output is kept in "out" and "err" in the scratch folder.
+inline BatchOutcome run_batch(const ScratchDir& scratch, const std::string& arguments) {
+    const std::string cmd = std::string(QUELM_BATCH) + " " + arguments + " > " + scratch.path("out") + " 2> " +
+                            scratch.path("err") + " < /dev/null";
+    const int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(scratch.path("out")), slurp(scratch.path("err"))};
+}
+#endif
 
 // A test of code that remarks on standard output (the readers' ">>" lines):
 // the remarks are held back, and shown only when the test fails, together

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/quelm_bind.h"
+#include "app/quelm_import.h"
 #include "app/quelm_window.h"
 #include "qb/qb_text.h"
 #include "view/view_image.h"
@@ -593,12 +594,13 @@ void QN_snapshot_render() {
         QN_message_alert("ERROR: Please decrease the resolution");
         return;
     }
-    Fl_Native_File_Chooser chooser;
-    chooser.title("Save File As?");
-    chooser.type(Fl_Native_File_Chooser::BROWSE_SAVE_FILE);
-    chooser.filter("Portable Network Graphics\t*.png\nJoint Photographic Experts Group\t*.jpg\nBitmap format\t*.bmp\n");
-    if (chooser.show() != 0 || !chooser.filename()) return;
-    QN_snapshot_write(chooser.filename(), chooser.filter_value());
+    std::string chosen;
+    int filter = 0;
+    if (!QN_choose_file("Save File As?", Fl_Native_File_Chooser::BROWSE_SAVE_FILE,
+                        "Portable Network Graphics\t*.png\nJoint Photographic Experts Group\t*.jpg\nBitmap format\t*.bmp\n",
+                        chosen, &filter))
+        return;
+    QN_snapshot_write(chosen, filter);
 }
 
 int QN_snapshot_write(const std::string& chosen, int filter) {

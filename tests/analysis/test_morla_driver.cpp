@@ -96,12 +96,7 @@ TEST(AnalysisRun, BatchAnalyseWritesTheResultColumns) {
     s.atoms[0].type = 2;  // two types: per-type values fill types 1, 2 in order
     s.ntypes = 2;
     ASSERT_EQ(QB_dump_lmp(&s, scratch.path("in.lmp").c_str()), 1);
-    auto run = [&](const std::string& arguments) {
-        const std::string cmd = std::string(QUELM_BATCH) + " " + arguments + " > " + scratch.path("out") + " 2> " +
-                                scratch.path("err");
-        const int raw = std::system(cmd.c_str());
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    };
+    auto run = [&](const std::string& arguments) { return run_batch(scratch, arguments).status; };
     ASSERT_EQ(run("analyse " + scratch.path("in.lmp") + " -o " + scratch.path("a.lmc") +
                   " --method cna,csp -A_csp_cn=12 -A_csp_cn=8"),
               0)

@@ -53,8 +53,6 @@ Fl_Widget* labelled(Fl_Group* g, const std::string& text) {
     return found.size() == 1 ? found[0] : nullptr;
 }
 
-void press(Fl_Widget* w) { w->do_callback(w, w->user_data()); }
-
 // Switches a page's "Active" button, as a click does.
 void toggle(Fl_Group* page, int on) {
     auto* b = static_cast<Fl_Button*>(labelled(page, "Active"));

@@ -20,20 +20,12 @@ namespace {
 
 const std::string kFixtures = std::string(QUELM_TEST_DATA) + "/qb/fixtures/formats/";
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
+using Outcome = BatchOutcome;
 
 class Batch : public testing::Test {
 protected:
     // Runs the real program, as a user would.
-    Outcome run(const std::string& arguments) const {
-        const std::string cmd =
-            std::string(QUELM_BATCH) + " " + arguments + " > " + dir_ + "/out 2> " + dir_ + "/err < /dev/null";
-        const int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ + "/out"), slurp(dir_ + "/err")};
-    }
+    Outcome run(const std::string& arguments) const { return run_batch(scratch_, arguments); }
     std::string path(const std::string& name) const { return scratch_.path(name); }
     ScratchDir scratch_;
     const std::string& dir_ = scratch_.dir();

@@ -58,18 +58,6 @@ int scripted_three(const char* question, const char*, const char*, const char*) 
 }
 
 // A value entered and committed, as the user's typing ends.
-void enter(Fl_Widget* w, double v) {
-    auto* input = dynamic_cast<Fl_Value_Input*>(w);
-    ASSERT_NE(input, nullptr);
-    input->value(v);
-    input->do_callback();
-}
-
-void press(Fl_Widget* b) {
-    ASSERT_NE(b, nullptr);
-    b->do_callback();
-}
-
 std::vector<std::string> entries(const Fl_Choice* c) {
     std::vector<std::string> out;
     for (int k = 0; c && k < c->size() - 1; k++) out.emplace_back(c->menu()[k].label() ? c->menu()[k].label() : "");
@@ -93,7 +81,7 @@ void choose(Fl_Widget* w, const std::string& text) {
 }
 
 // A command of a menu widget, by its path.
-void pick(Fl_Menu_* menu, const char* path) {
+void pick_path(Fl_Menu_* menu, const char* path) {
     ASSERT_NE(menu, nullptr);
     const Fl_Menu_Item* item = menu->find_item(path);
     ASSERT_NE(item, nullptr) << path;
@@ -125,19 +113,6 @@ AK_item_form& region_form(int i) { return AK_region_forms.at(static_cast<size_t>
 AK_item_form& step_form(int i) { return AK_step_forms.at(static_cast<size_t>(i)); }
 Fl_Widget* region_field(int i, size_t k) { return region_form(i).fields.at(k); }
 Fl_Widget* step_field(int i, size_t k) { return step_form(i).fields.at(k); }
-
-// The first widget of type T labelled `label` under g, at any depth.
-template <class T>
-T* find_labelled(Fl_Group* g, const char* label) {
-    if (!g) return nullptr;
-    for (int i = 0; i < g->children(); i++) {
-        Fl_Widget* w = g->child(i);
-        if (w->label() && std::strcmp(w->label(), label) == 0)
-            if (T* t = dynamic_cast<T*>(w)) return t;
-        if (T* t = find_labelled<T>(w->as_group(), label)) return t;
-    }
-    return nullptr;
-}
 
 // The live positions, sorted: 1 ... L when the list is sound.
 std::vector<int> positions() {
@@ -183,7 +158,7 @@ protected:
 
     // A sphere around the crystal's centre, and the atoms inside it counted here.
     int add_sphere(double radius) {
-        pick(AK_method_menu, "Selection/Sphere");
+        pick_path(AK_method_menu, "Selection/Sphere");
         const int r = static_cast<int>(AKdata_region.size()) - 1;
         const double c = kCells * kLattice / 2;
         for (size_t k = 0; k < 3; k++) enter(region_field(r, k), c);
@@ -202,7 +177,7 @@ protected:
     static int count(const std::vector<bool>& v) { return static_cast<int>(std::count(v.begin(), v.end(), true)); }
 
     int add_step(const char* method) {
-        pick(AK_method_menu, (std::string("Operation/") + method).c_str());
+        pick_path(AK_method_menu, (std::string("Operation/") + method).c_str());
         return static_cast<int>(AKdata_step.size()) - 1;
     }
 
@@ -255,9 +230,9 @@ TEST_F(AtomkitPanel, SelectModelOpensThePanelOnTheBuiltCrystal) {
 
     // Every kind of the menu makes its item at the end of the list.
     for (int k = 0; k < AK_REGION_KINDS; k++)
-        pick(AK_method_menu, (std::string("Selection/") + AK_region_kinds[k].method).c_str());
+        pick_path(AK_method_menu, (std::string("Selection/") + AK_region_kinds[k].method).c_str());
     for (int k = 0; k < AK_STEP_KINDS; k++)
-        pick(AK_method_menu, (std::string("Operation/") + AK_step_kinds[k].method).c_str());
+        pick_path(AK_method_menu, (std::string("Operation/") + AK_step_kinds[k].method).c_str());
     ASSERT_EQ(list_lines().size(), static_cast<size_t>(AK_REGION_KINDS + AK_STEP_KINDS));
     EXPECT_EQ(list_lines()[0], "Selection-Cuboid1");
     EXPECT_EQ(list_lines()[AK_REGION_KINDS], "Operation-Add atom1");
@@ -385,7 +360,7 @@ TEST_F(AtomkitPanel, MovingAndDeletingKeepThePositionsAndTheBindings) {
     const int sphere = add_sphere(5);
     const int del = add_step("Delete");
     choose(step_form(del).region_choice, "Sphere1");
-    pick(AK_method_menu, "Selection/Cuboid");
+    pick_path(AK_method_menu, "Selection/Cuboid");
     EXPECT_EQ(list_lines(),
               (std::vector<std::string>{"Selection-Sphere1", "Operation-Delete1", "Selection-Cuboid1"}));
 
@@ -434,8 +409,8 @@ TEST_F(AtomkitPanel, MovingAndDeletingKeepThePositionsAndTheBindings) {
 TEST_F(AtomkitPanel, DerivedRegionsNeverOfferThemselvesOrACycle) {
     open_atomkit();
     add_sphere(5);
-    pick(AK_method_menu, "Selection/Cuboid");
-    pick(AK_method_menu, "Selection/And");
+    pick_path(AK_method_menu, "Selection/Cuboid");
+    pick_path(AK_method_menu, "Selection/And");
     const int conj = static_cast<int>(AKdata_region.size()) - 1;
     Fl_Choice* a = static_cast<Fl_Choice*>(region_field(conj, 0));
     Fl_Choice* b = static_cast<Fl_Choice*>(region_field(conj, 1));
@@ -447,7 +422,7 @@ TEST_F(AtomkitPanel, DerivedRegionsNeverOfferThemselvesOrACycle) {
 
     // A Not on the And, moved above it: the And cannot take it (a cycle),
     // and the Not still shows the And it stands on.
-    pick(AK_method_menu, "Selection/Not");
+    pick_path(AK_method_menu, "Selection/Not");
     const int neg = static_cast<int>(AKdata_region.size()) - 1;
     Fl_Choice* n = static_cast<Fl_Choice*>(region_field(neg, 0));
     EXPECT_EQ(entries(n), (std::vector<std::string>{"ALL", "Sphere1", "Cuboid1", "And1"}));
@@ -480,7 +455,7 @@ TEST_F(AtomkitPanel, SaveAndLoadThroughThePanel) {
     EXPECT_NE(text.find("#step_delete Sphere1\n"), std::string::npos);
     const std::vector<std::string> lines = list_lines();
 
-    pick(AK_method_menu, "Operation/Wrap");
+    pick_path(AK_method_menu, "Operation/Wrap");
     ASSERT_EQ(AK_load_path(scratch_.path("recipe.txt")), 1);
     EXPECT_EQ(list_lines(), lines);
     EXPECT_EQ(AK_save_text(), text);
@@ -538,7 +513,7 @@ TEST_F(AtomkitPanel, ALoadedStepMayNameARegionFurtherDown) {
 TEST_F(AtomkitPanel, TheModelMenuAsksBeforeSwitching) {
     ASSERT_EQ(model_choice->value(), 1);  // the Monocrystal form
     answers = {0};                        // "No"
-    pick(menu_bar, "Model/Atomkit/Operation/Delete");
+    pick_path(menu_bar, "Model/Atomkit/Operation/Delete");
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(questions[0], "Atomkit is not actived.\nWould you like to swich now?");
     EXPECT_EQ(model_choice->value(), 1);
@@ -546,19 +521,19 @@ TEST_F(AtomkitPanel, TheModelMenuAsksBeforeSwitching) {
     EXPECT_NE(QN_single_structure_choice, nullptr);
 
     answers = {1};  // "Yes"
-    pick(menu_bar, "Model/Atomkit/Operation/Delete");
+    pick_path(menu_bar, "Model/Atomkit/Operation/Delete");
     EXPECT_EQ(questions.size(), 2u);
     EXPECT_EQ(model_choice->value(), 0);
     EXPECT_EQ(list_lines(), (std::vector<std::string>{"Operation-Delete1"}));
     EXPECT_EQ(backup_model.natoms, kAtoms);
     // While Atomkit is shown the commands just add.
-    pick(menu_bar, "Model/Atomkit/Selection/Sphere");
-    pick(menu_bar, "Model/Atomkit/Operation/Replace");
+    pick_path(menu_bar, "Model/Atomkit/Selection/Sphere");
+    pick_path(menu_bar, "Model/Atomkit/Operation/Replace");
     EXPECT_EQ(questions.size(), 2u);
     EXPECT_EQ(list_lines(),
               (std::vector<std::string>{"Operation-Delete1", "Selection-Sphere1", "Operation-Substitute1"}));
     // The "Atomkit" entry itself (Ctrl+A) opens it afresh.
-    pick(menu_bar, "Model/Atomkit");
+    pick_path(menu_bar, "Model/Atomkit");
     EXPECT_TRUE(list_lines().empty());
     // Another form takes the Model tab: the panel is gone.
     pick_model("Monocrystal");
@@ -677,17 +652,17 @@ TEST_F(AtomkitPanel, FieldsWriteTheirRules) {
     EXPECT_EQ(AKdata_step[static_cast<size_t>(sort)].sort.slot, "type");
 
     // Regions: a prism has 3 edges at least; the Expression's column.
-    pick(AK_method_menu, "Selection/Polyprism");
+    pick_path(AK_method_menu, "Selection/Polyprism");
     const int prism = static_cast<int>(AKdata_region.size()) - 1;
     enter(region_field(prism, 6), 2);
     EXPECT_EQ(QB_region_prismdata[static_cast<size_t>(prism)].sides, 3);
     EXPECT_EQ(static_cast<Fl_Value_Input*>(region_field(prism, 6))->value(), 3);
-    pick(AK_method_menu, "Selection/Expression");
+    pick_path(AK_method_menu, "Selection/Expression");
     const int expression = static_cast<int>(AKdata_region.size()) - 1;
     EXPECT_EQ(shown(static_cast<Fl_Choice*>(region_field(expression, 0))), "x");
     choose(region_field(expression, 0), "type");
     EXPECT_EQ(QB_region_expressiondata[static_cast<size_t>(expression)].name, "type");
-    pick(AK_method_menu, "Selection/Rotate");
+    pick_path(AK_method_menu, "Selection/Rotate");
     const int turned = static_cast<int>(AKdata_region.size()) - 1;
     enter(region_field(turned, 7), 90);
     EXPECT_NEAR(QB_region_rotatedata[static_cast<size_t>(turned)].cos_angle, 0, 1e-15);
@@ -697,7 +672,7 @@ TEST_F(AtomkitPanel, FieldsWriteTheirRules) {
 
 TEST_F(AtomkitPanel, ThePolyhedronFormFollowsItsModeAndSurfaces) {
     open_atomkit();
-    pick(AK_method_menu, "Selection/Polyhedron");
+    pick_path(AK_method_menu, "Selection/Polyhedron");
     const int poly = static_cast<int>(AKdata_region.size()) - 1;
     AK_item_form& f = region_form(poly);
     EXPECT_EQ(f.full_group->h(), 250);

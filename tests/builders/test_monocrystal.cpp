@@ -410,20 +410,11 @@ TEST_F(MonocrystalStore, ScriptValuesReachTheFormKeysOnly) {
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
+using Outcome = BatchOutcome;
 
 class BatchBuild : public testing::Test {
 protected:
-    Outcome run(const std::string& arguments) const {
-        const std::string cmd = std::string(QUELM_BATCH) + " " + arguments + " > " + scratch_.path("stdout") +
-                                " 2> " + scratch_.path("stderr") + " < /dev/null";
-        const int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(scratch_.path("stdout")),
-                slurp(scratch_.path("stderr"))};
-    }
+    Outcome run(const std::string& arguments) const { return run_batch(scratch_, arguments); }
     std::string path(const std::string& name) const { return scratch_.path(name); }
     // Reads a written file back: its atom count, or -1.
     int atoms_in(const std::string& name, int* types = nullptr) const {
@@ -521,7 +512,7 @@ TEST_F(BatchBuild, RejectionsRefusalsAndUsageErrors) {
 TEST_F(BatchBuild, ListAndHelpNameTheBuilders) {
     Outcome r = run("build --list");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "monocrystal\npolycrystal\nnanocomposite\n");
+    EXPECT_EQ(r.out, "monocrystal\npolycrystal\nnanocomposite\nbilayer\nmultilayer\nnanoparticle\nnanowire\nnanosheet\ncoreshell\n");
     r = run("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("build KIND"), std::string::npos);

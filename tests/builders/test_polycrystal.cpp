@@ -614,11 +614,7 @@ TEST_F(Poly, EditorSeedsRangesAndBackup) {
 TEST_F(Poly, BatchBuildsFromAKeywordFile) {
     const std::string cell = fcc_cell();
     const std::string input = write("grains.input", "mode 3D\nbox 20 20 20\nseed 1\nrandom 3\nbuild " + cell + " 3\n0 0 0\n");
-    auto batch = [&](const std::string& args) {
-        const std::string cmd = std::string(QUELM_BATCH) + " " + args + " > " + path("out") + " 2> " + path("err");
-        const int raw = std::system(cmd.c_str());
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    };
+    auto batch = [&](const std::string& args) { return run_batch(scratch_, args).status; };
     ASSERT_EQ(batch("build polycrystal -Model_Poly_file=" + input + " -o " + path("sub/../poly.lmc")), 1);  // no folder "sub"
     ASSERT_EQ(batch("build polycrystal -Model_Poly_file=" + input + " -o " + path("poly.lmc")), 0) << slurp(path("err"));
     EXPECT_NE(slurp(path("out")).find("New model detected with"), std::string::npos);

@@ -42,46 +42,10 @@ namespace {
 int answer = 1;
 int scripted_answer(const char*, const char*, const char*) { return answer; }
 
-// The first widget of type T labelled `label` under g, at any depth.
-template <class T>
-T* find_labelled(Fl_Group* g, const char* label) {
-    if (!g) return nullptr;
-    for (int i = 0; i < g->children(); i++) {
-        Fl_Widget* w = g->child(i);
-        if (!w->visible() && !dynamic_cast<Fl_Group*>(w)) continue;  // widgets on their way out
-        if (w->label() && std::strcmp(w->label(), label) == 0)
-            if (T* t = dynamic_cast<T*>(w)) return t;
-        if (T* t = find_labelled<T>(w->as_group(), label)) return t;
-    }
-    return nullptr;
-}
-
 Fl_Value_Input* form_input(const char* label) { return find_labelled<Fl_Value_Input>(model_group, label); }
 Fl_Button* form_button(const char* label) { return find_labelled<Fl_Button>(QN_grain_region, label); }
 Fl_Button* grain_button(const char* label) { return find_labelled<Fl_Button>(poly_grain_window, label); }
 
-// A value entered and committed, as the user's typing ends.
-void enter(Fl_Value_Input* w, double v) {
-    ASSERT_NE(w, nullptr);
-    w->value(v);
-    w->do_callback();
-}
-
-void press(Fl_Button* b) {
-    ASSERT_NE(b, nullptr);
-    b->do_callback();
-}
-
-// Picks an entry of a menu widget as a click would.
-void pick(Fl_Menu_* menu, const char* label) {
-    const Fl_Menu_Item* item = nullptr;
-    for (int i = 0; i < menu->size(); i++) {
-        const Fl_Menu_Item& m = menu->menu()[i];
-        if (m.label() && std::strcmp(m.label(), label) == 0) item = &m;
-    }
-    ASSERT_NE(item, nullptr) << label;
-    menu->picked(item);
-}
 
 // The colour a cell shows, as 0xRRGGBB (the colour map's entries 1 ... 6
 // are red, green, yellow, blue, magenta and cyan).
@@ -274,9 +238,9 @@ TEST_F(PolycrystalForm, TheModelMenuOpensBothFormsAndMonocrystalStays) {
     EXPECT_EQ(QN_message_text().rfind("New model detected with 4 atoms", 0), 0u);
 
     // Forms that are not part of this version still say so.
-    pick(model_choice, "Bilayer");
-    EXPECT_EQ(QN_message_text(), "Bilayer is not available in this version yet.");
-    EXPECT_EQ(model_choice->value(), 3);
+    pick(model_choice, "Solution");
+    EXPECT_EQ(QN_message_text(), "Solution is not available in this version yet.");
+    EXPECT_EQ(model_choice->value(), 10);
 }
 
 TEST_F(PolycrystalForm, RefusingTheModelChangeKeepsTheCurrentForm) {
