@@ -10,6 +10,7 @@
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "builders/monocrystal.h"
+#include "builders/defects.h"
 #include "builders/layers.h"
 #include "builders/nanostructures.h"
 #include "builders/polycrystal_editor.h"
@@ -41,7 +42,7 @@ const char* const kUsage =
     "                            (the generator's log poly_log.fpl is written beside OUT);\n"
     "                            KIND also bilayer, multilayer (--accept-mismatch builds one\n"
     "                            the form would ask about), nanoparticle, nanowire, nanosheet,\n"
-    "                            coreshell\n"
+    "                            coreshell, dislocation, crack, solution\n"
     "  build --list              name the builders, one per line\n"
     "  scan BOTTOM UPPER [-S_maxlat=... -S_maxbox=... -S_maxmis=... -S_minanga=... ...]\n"
     "       [-o TABLE.tsv]       the lattice-mismatch scan of two crystals whose interface is\n"
@@ -192,6 +193,10 @@ const Builder kBuilders[] = {
     {"nanowire", QN_NANO_GROUP, QN_model_wire_defaults, nullptr, build_from_group<QN_model_wire_build>},
     {"nanosheet", QN_NANO_GROUP, QN_model_sheet_defaults, nullptr, build_from_group<QN_model_sheet_build>},
     {"coreshell", QN_NANO_GROUP, QN_model_coreshell_defaults, nullptr, build_from_group<QN_model_coreshell_build>},
+    {"dislocation", QN_DEFECT_GROUP, QN_model_dislocation_defaults, nullptr,
+     build_from_group<QN_model_dislocation_build>},
+    {"crack", QN_DEFECT_GROUP, QN_model_crack_defaults, nullptr, build_from_group<QN_model_crack_build>},
+    {"solution", QN_DEFECT_GROUP, QN_model_solute_defaults, nullptr, build_from_group<QN_model_solute_build>},
 };
 
 // While alive, what the code remarks on standard output (the readers' ">>"

@@ -15,6 +15,7 @@
 #include <FL/Fl_Text_Display.H>
 #include <FL/fl_ask.H>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,6 +23,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "atomkit/atomkit_panel.h"
+#include "builders/defect_form.h"
 #include "builders/layers_form.h"
 #include "builders/monocrystal_form.h"
 #include "builders/nano_form.h"
@@ -285,10 +287,13 @@ void call(Fl_Widget*, void*) {
     F();
 }
 
-// Entries whose forms and tools are not part of this version yet.
+// Entries whose forms and tools are not part of this version yet; the
+// name without the menu's shortcut marks.
 void later_cb(Fl_Widget* w, void*) {
     const Fl_Menu_Item* item = w ? static_cast<Fl_Menu_*>(w)->mvalue() : nullptr;
-    not_yet(item && item->label() ? item->label() : "This function");
+    std::string name = item && item->label() ? item->label() : "This function";
+    name.erase(std::remove(name.begin(), name.end(), '&'), name.end());
+    not_yet(name.c_str());
 }
 
 void later_button_cb(Fl_Widget* w, void*) { not_yet(w && w->tooltip() ? w->tooltip() : "This function"); }
@@ -310,6 +315,9 @@ const ModelForm kModelForms[] = {
     {"Nanowire", QN_model_wire},
     {"Nanosheet", QN_model_sheet},
     {"Core-Shell", QN_model_coreshell},
+    {"Solution", QN_model_solute},
+    {"Dislocation", QN_model_dislocation},
+    {"Crack", QN_model_crack},
 };
 
 // An entry of "Select model:" or the Model menu: opens its form, or says it

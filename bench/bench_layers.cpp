@@ -22,13 +22,6 @@ std::string fcc_cell(double a) {
                      a, a, a, h, h, h, h, h, h);
 }
 
-struct Case {
-    const char* name;
-    std::vector<std::string> args;  // after "quelm-batch"
-    int atoms;                      // expected count, 0 for the scan
-    double target;                  // seconds
-};
-
 }  // namespace
 
 int main() {
@@ -39,71 +32,61 @@ int main() {
     std::ofstream(cu) << fcc_cell(3.615);
     std::ofstream(ni) << fcc_cell(3.524);
     const std::string A = "-M_double_filea=" + cu, B = "-M_double_fileb=" + ni;
-    const std::vector<Case> cases = {
+    // What a build wrote: its atom count, which must be `atoms` (0: about a million).
+    auto atoms_written = [&](int atoms) {
+        return [&out, atoms](int, bool& right) {
+            QB_tools written;
+            right = right && QB_read_lmp(&written, out.c_str()) == 1 &&
+                    (atoms == 0 ? written.natoms > 900000 : written.natoms == atoms);
+            return QB_format("%d atoms", written.natoms);
+        };
+    };
+    auto matches = [&](int, bool& right) {
+        std::ifstream in(table);
+        int rows = -1;
+        for (std::string line; std::getline(in, line);) rows++;
+        right = right && rows > 0;
+        return QB_format("%d matches", rows);
+    };
+    const std::vector<BatchCase> cases = {
         // 39 x 39 copper cells on 40 x 40 nickel cells, 80 cell layers each
         {"bilayer",
          {"build", "bilayer", A, B, "-M_double_dir=2", "-M_double_ax=39", "-M_double_ay=39", "-M_double_bx=40",
           "-M_double_by=40", "-M_double_at=285.585", "-M_double_bt=278.396", "-M_double_void=10", "-o", out},
-         80 * (4 * 39 * 39 + 4 * 40 * 40),
-         0.6},
+         0.6,
+         atoms_written(80 * (4 * 39 * 39 + 4 * 40 * 40))},
         // ten periods of 8 + 8 cell layers
         {"multilayer",
          {"build", "multilayer", A, B, "-M_double_dir=2", "-M_double_ax=39", "-M_double_ay=39", "-M_double_bx=40",
           "-M_double_by=40", "-M_double_at=25.305", "-M_double_bt=24.668", "-M_double_period=10", "-o", out},
-         10 * 8 * (4 * 39 * 39 + 4 * 40 * 40),
-         0.6},
+         0.6,
+         atoms_written(10 * 8 * (4 * 39 * 39 + 4 * 40 * 40))},
         {"nanowire (cylinder R 50, H 1500)",
          {"build", "nanowire", "-M_wire_input=" + cu, "-M_wire_dir=2", "-M_wire_r=50", "-M_wire_h=1500", "-o", out},
-         0,
-         0.6},
+         0.6,
+         atoms_written(0)},
         // 250 x 250 cells, 8 atomic planes
         {"nanosheet",
          {"build", "nanosheet", "-M_sheet_input=" + cu, "-M_sheet_nx=250", "-M_sheet_ny=250", "-M_sheet_z=1.8075",
           "-M_sheet_thick=14.46", "-o", out},
-         250 * 250 * 2 * 8,
-         0.6},
+         0.6,
+         atoms_written(250 * 250 * 2 * 8)},
         {"nanoparticle (sphere R 141.3)",
          {"build", "nanoparticle", "-M_cluster_input=" + cu, "-M_cluster_r=141.3", "-o", out},
-         0,
-         0.8},
+         0.8,
+         atoms_written(0)},
         {"core-shell (R 141.3, nickel core 80)",
          {"build", "coreshell", "-M_coreshell_input=" + cu, "-M_coreshell_cfile=" + ni, "-M_coreshell_cmode=1",
           "-M_coreshell_r=141.3", "-M_coreshell_core=80", "-o", out},
-         0,
-         0.8},
-        {"scan copper on nickel", {"scan", cu, ni, "-o", table}, 0, 0.5},
+         0.8,
+         atoms_written(0)},
+        {"scan copper on nickel", {"scan", cu, ni, "-o", table}, 0.5, matches},
     };
     std::FILE* quiet = std::freopen("/dev/null", "w", stdout);  // the children's "New model detected" lines
     (void)quiet;
     bool ok = true;
-    std::string report = "quelm-batch, whole process (median of 3 runs, s), peak memory of the process\n";
-    for (const Case& c : cases) {
-        std::vector<const char*> argv{"quelm-batch"};
-        for (const std::string& a : c.args) argv.push_back(a.c_str());
-        argv.push_back(nullptr);
-        std::vector<double> times;
-        double peak = 0;
-        int code = 0;
-        for (int run = 0; run < 3; run++)
-            times.push_back(timed([&] { peak = std::max(peak, run_to_end(QUELM_BATCH, const_cast<char* const*>(argv.data()), &code)); }));
-        std::sort(times.begin(), times.end());
-        std::string what;
-        if (c.args[0] == "scan") {
-            std::ifstream in(table);
-            int rows = -1;
-            for (std::string line; std::getline(in, line);) rows++;
-            what = QB_format("%d matches", rows);
-            ok = ok && code == 0 && rows > 0;
-        } else {
-            QB_tools written;
-            const bool read = QB_read_lmp(&written, out.c_str()) == 1;
-            const bool right = read && code == 0 && (c.atoms == 0 ? written.natoms > 900000 : written.natoms == c.atoms);
-            ok = ok && right;
-            what = QB_format("%d atoms%s", written.natoms, right ? "" : " (WRONG)");
-        }
-        report += QB_format("%-38s %7.3f  %6.0f MB  %-18s target < %.1f s%s\n", c.name, times[1], peak, what.c_str(), c.target,
-                            c.target >= 0.8 ? ", 300 MB" : "");
-    }
+    const std::string report = "quelm-batch, whole process (median of 3 runs, s), peak memory of the process\n" +
+                               time_batch_cases(QUELM_BATCH, cases, ok, 300);
     std::fputs(report.c_str(), stderr);
     for (const std::string& f : {cu, ni, out, table}) std::remove(f.c_str());
     rmdir(dir);

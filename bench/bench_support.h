@@ -3,10 +3,15 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <cstdio>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
 
 // Seconds f() takes.
 template <class F>
@@ -29,4 +34,42 @@ inline double run_to_end(const char* path, char* const* argv, int* code = nullpt
     wait4(pid, &status, 0, &usage);
     if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return usage.ru_maxrss / 1024.0;
+}
+
+// One quelm-batch command timed as a whole process: `check` looks at what it
+// wrote (given its exit code) and returns a short description, setting
+// `right` to false when the result is wrong.
+struct BatchCase {
+    std::string name;
+    std::vector<std::string> args;  // after "quelm-batch"
+    double target;                  // seconds
+    std::function<std::string(int code, bool& right)> check;
+};
+
+// Runs each case three times and returns one report line per case: the
+// median time, the process's peak memory and the check; `ok` turns false on
+// a wrong result.
+inline std::string time_batch_cases(const char* batch, const std::vector<BatchCase>& cases, bool& ok,
+                                    double memory_target_mb = 0) {
+    std::string report;
+    for (const BatchCase& c : cases) {
+        std::vector<const char*> argv{"quelm-batch"};
+        for (const std::string& a : c.args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        std::vector<double> times;
+        double peak = 0;
+        int code = 0;
+        for (int run = 0; run < 3; run++)
+            times.push_back(timed([&] { peak = std::max(peak, run_to_end(batch, const_cast<char* const*>(argv.data()), &code)); }));
+        std::sort(times.begin(), times.end());
+        bool right = code == 0;
+        const std::string what = c.check(code, right);
+        ok = ok && right;
+        char line[400];
+        std::snprintf(line, sizeof line, "%-38s %7.3f  %6.0f MB  %-24s target < %.1f s%s\n", c.name.c_str(), times[1], peak,
+                      (what + (right ? "" : " (WRONG)")).c_str(), c.target,
+                      memory_target_mb > 0 && c.target >= 0.8 ? (", " + std::to_string(static_cast<int>(memory_target_mb)) + " MB").c_str() : "");
+        report += line;
+    }
+    return report;
 }

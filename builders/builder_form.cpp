@@ -120,6 +120,22 @@ std::vector<QN_store_key> QN_field_keys(const std::vector<QN_field>& fields) {
 
 // ------------------------------------------------------------------ opening
 
+QN_builder QN_make_builder(int group, int entry, int height, bool ask, int* cbid, int (*defaults)(), QN_build_fn build,
+                           void (*preview)(), void (*export_model)(), void (*forget)()) {
+    QN_builder b;
+    b.group = group;
+    b.entry = entry;
+    b.height = height;
+    b.ask = ask;
+    b.cbid = cbid;
+    b.defaults = defaults;
+    b.build = std::move(build);
+    b.preview = preview;
+    b.export_model = export_model;
+    b.forget = forget;
+    return b;
+}
+
 int QN_builder_init(const QN_builder& b, const std::vector<QN_store_key>& keys, int count, char** entries,
                     int* slots) {
     if (b.ask && b.group >= 0 && b.group < static_cast<int>(Quelm_data.size()) &&

@@ -98,6 +98,10 @@ struct QN_builder {
     void (*forget)() = nullptr;         // clears the form's widget globals when the widgets go
 };
 
+// A builder record of a form in `group`.
+QN_builder QN_make_builder(int group, int entry, int height, bool ask, int* cbid, int (*defaults)(), QN_build_fn build,
+                           void (*preview)(), void (*export_model)(), void (*forget)());
+
 // Prepares the store: -1 when the user keeps the current model, else 0. A
 // new binding id; the model-change question and a window reset first when
 // the builder asks and the group holds entries; the defaults; then with

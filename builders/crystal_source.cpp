@@ -30,25 +30,47 @@ void inverse_columns(const double cell[3][3], double inv[3][3]) {
 
 }  // namespace
 
-int QN_read_crystal(const std::string& path, QN_crystal& c, std::string& message) {
-    QB_tools s;
+bool QN_refuse(std::string* message, const std::string& why) {
+    if (message) *message = "Building model error: " + why;
+    return false;
+}
+
+int QN_refused(std::string* message, const std::string& why) {
+    QN_refuse(message, why);
+    return -1;
+}
+
+int QN_read_builder_model(const std::string& path, QB_tools& s, std::string& message) {
     std::string reason;
     const int code = QB_read_file(&s, path.c_str(), &reason);
     if (code % 2 == 0) {
         message = "Building model error: cannot read " + path + (reason.empty() ? "" : ": " + reason);
         return -1;
     }
+    double cell[3][3];
+    for (int e = 0; e < 3; e++)
+        for (int k = 0; k < 3; k++) cell[e][k] = s.triclinic == 1 ? s.cell[e][k] : (e == k ? s.size[e] : 0);
+    double longest = 0;
+    for (const auto& row : cell) longest = std::max(longest, std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]));
+    if (!(std::fabs(det(cell)) > 1e-9 * longest * longest * longest) || !std::isfinite(det(cell))) {
+        message = "Building model error: the box of " + path + " has no volume";
+        return -1;
+    }
+    if (std::none_of(s.atoms.begin(), s.atoms.end(), [](const atomdata& a) { return a.id > 0; })) {
+        message = "Building model error: " + path + " holds no atoms";
+        return -1;
+    }
+    return 1;
+}
+
+int QN_read_crystal(const std::string& path, QN_crystal& c, std::string& message) {
+    QB_tools s;
+    if (QN_read_builder_model(path, s, message) != 1) return -1;
     c = QN_crystal();
     c.triclinic = s.triclinic == 1;
     for (int e = 0; e < 3; e++)
         for (int k = 0; k < 3; k++) c.cell[e][k] = c.triclinic ? s.cell[e][k] : (e == k ? s.size[e] : 0);
     for (int k = 0; k < 3; k++) c.origin[k] = c.triclinic ? s.origin[k] : s.lo[k];
-    double longest = 0;
-    for (const auto& row : c.cell) longest = std::max(longest, std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]));
-    if (!(std::fabs(det(c.cell)) > 1e-9 * longest * longest * longest) || !std::isfinite(det(c.cell))) {
-        message = "Building model error: the box of " + path + " has no volume";
-        return -1;
-    }
     bool found = false;
     for (const atomdata& a : s.atoms) {
         if (a.id <= 0) continue;
@@ -58,10 +80,6 @@ int QN_read_crystal(const std::string& path, QN_crystal& c, std::string& message
         }
         c.sites.push_back({a.x - c.first[0], a.y - c.first[1], a.z - c.first[2]});
         c.types.push_back(a.type);
-    }
-    if (!found) {
-        message = "Building model error: " + path + " holds no atoms";
-        return -1;
     }
     c.ntypes = s.ntypes;
     return 1;

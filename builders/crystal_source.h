@@ -23,8 +23,18 @@ struct QN_crystal {
     std::vector<int> types;
 };
 
-// Reads path: 1, or -1 with "Building model error: ..." when it cannot be
-// read, holds no atoms or its cell has no volume.
+// A builder's refusal: "Building model error: <why>" into *message (when
+// given); false, or -1 from QN_refused.
+bool QN_refuse(std::string* message, const std::string& why);
+int QN_refused(std::string* message, const std::string& why);
+
+// Reads a whole model from path for a builder to change: 1, or -1 with
+// "Building model error: ..." when it cannot be read, its box has no volume
+// or it holds no atoms.
+int QN_read_builder_model(const std::string& path, QB_tools& model, std::string& message);
+
+// Reads path as a crystal: 1, or -1 with the refusals of
+// QN_read_builder_model.
 int QN_read_crystal(const std::string& path, QN_crystal& crystal, std::string& message);
 
 // Shortest distance between two atoms of the infinite crystal.

@@ -35,35 +35,16 @@ void release(int& cbid) {
     cbid = -1;
 }
 
-// A builder of the nanostructures' group.
-QN_builder nano_builder(int* cbid, int (*defaults)(), QN_build_fn build, int entry, int height, void (*preview)(),
-                        void (*export_model)(), void (*forget)(), bool ask = true) {
-    QN_builder x;
-    x.group = QN_NANO_GROUP;
-    x.cbid = cbid;
-    x.defaults = defaults;
-    x.build = build;
-    x.ask = ask;
-    x.entry = entry;
-    x.height = height;
-    x.preview = preview;
-    x.export_model = export_model;
-    x.forget = forget;
-    return x;
-}
-
 // ---------------------------------------------------------------- nanoparticle
 
 // The current model stays until "Preview".
 const QN_builder& cluster() {
-    static const QN_builder b = nano_builder(
-        &QN_model_cluster_cbid, QN_model_cluster_defaults, QN_model_cluster_build, 6, 370, M_cluster_preview,
-        M_cluster_export,
-        [] {
-            M_cluster_dispa = nullptr;
-            QN_cluster_matrix = nullptr;
-        },
-        false);
+    static const QN_builder b = QN_make_builder(QN_NANO_GROUP, 6, 370, false, &QN_model_cluster_cbid,
+                                                QN_model_cluster_defaults, QN_model_cluster_build, M_cluster_preview,
+                                                M_cluster_export, [] {
+                                                    M_cluster_dispa = nullptr;
+                                                    QN_cluster_matrix = nullptr;
+                                                });
     return b;
 }
 
@@ -80,8 +61,9 @@ const std::vector<QN_field>& cluster_fields() {
 // ------------------------------------------------------------------- nanowire
 
 const QN_builder& wire() {
-    static const QN_builder b = nano_builder(&QN_model_wire_cbid, QN_model_wire_defaults, QN_model_wire_build, 7, 330,
-                                             M_wire_preview, M_wire_export, [] { M_wire_dispa = nullptr; });
+    static const QN_builder b =
+        QN_make_builder(QN_NANO_GROUP, 7, 330, true, &QN_model_wire_cbid, QN_model_wire_defaults, QN_model_wire_build,
+                        M_wire_preview, M_wire_export, [] { M_wire_dispa = nullptr; });
     return b;
 }
 
@@ -99,8 +81,9 @@ const std::vector<QN_field>& wire_fields() {
 // ------------------------------------------------------------------ nanosheet
 
 const QN_builder& sheet() {
-    static const QN_builder b = nano_builder(&QN_model_sheet_cbid, QN_model_sheet_defaults, QN_model_sheet_build, 8, 350,
-                                             M_sheet_preview, M_sheet_export, [] { M_sheet_dispa = nullptr; });
+    static const QN_builder b =
+        QN_make_builder(QN_NANO_GROUP, 8, 350, true, &QN_model_sheet_cbid, QN_model_sheet_defaults, QN_model_sheet_build,
+                        M_sheet_preview, M_sheet_export, [] { M_sheet_dispa = nullptr; });
     return b;
 }
 
@@ -123,9 +106,9 @@ const std::vector<QN_field>& sheet_fields() {
 // ----------------------------------------------------------------- core-shell
 
 const QN_builder& coreshell() {
-    static const QN_builder b = nano_builder(
-        &QN_model_coreshell_cbid, QN_model_coreshell_defaults, QN_model_coreshell_build, 9, 500, M_coreshell_preview,
-        M_coreshell_export, [] {
+    static const QN_builder b = QN_make_builder(
+        QN_NANO_GROUP, 9, 500, true, &QN_model_coreshell_cbid, QN_model_coreshell_defaults, QN_model_coreshell_build,
+        M_coreshell_preview, M_coreshell_export, [] {
             M_coreshell_dispa = M_coreshell_dispb = nullptr;
             QN_coreshell_matrix = nullptr;
             QN_coreshell_cfile = nullptr;

@@ -110,14 +110,6 @@ double cell_density(const QN_crystal& c) {
     return c.sites.size() / std::fabs(dot(a, cross(b, cc)));
 }
 
-bool refuse(std::string* message, const std::string& why) {
-    if (message) *message = "Building model error: " + why;
-    return false;
-}
-int refused(std::string* message, const std::string& why) {
-    refuse(message, why);
-    return -1;
-}
 
 // Hands the generated atoms over as the new model.
 int finish(QB_tools* out, QB_tools& work, int ntypes, std::string* message, const std::string& extra = "") {
@@ -129,16 +121,16 @@ int finish(QB_tools* out, QB_tools& work, int ntypes, std::string* message, cons
 
 // Checks common to the shapes.
 bool check_shape(int shape, double R, const double rows[3][3], QN_vec axes[3], std::string* message) {
-    if (shape < 0 || shape >= QN_SHAPES) return refuse(message, "no such structure");
-    if (!(R > 0) || !std::isfinite(R)) return refuse(message, "the radius must be above 0");
-    if (shape != 0 && !orientation(rows, axes)) return refuse(message, "the orientation rows must be non-zero and perpendicular");
+    if (shape < 0 || shape >= QN_SHAPES) return QN_refuse(message, "no such structure");
+    if (!(R > 0) || !std::isfinite(R)) return QN_refuse(message, "the radius must be above 0");
+    if (shape != 0 && !orientation(rows, axes)) return QN_refuse(message, "the orientation rows must be non-zero and perpendicular");
     if (shape == 0)
         for (int r = 0; r < 3; r++) axes[r] = {r == 0 ? 1.0 : 0, r == 1 ? 1.0 : 0, r == 2 ? 1.0 : 0};
     return true;
 }
 
 bool within_limits(double estimate, std::string* message) {
-    if (!(estimate < kMostAtoms)) return refuse(message, "too many atoms for one model");
+    if (!(estimate < kMostAtoms)) return QN_refuse(message, "too many atoms for one model");
     return true;
 }
 
@@ -222,16 +214,16 @@ int QB_cluster(int shape, const char* file, double R, double xx, double xy, doub
         QN_padded_box(&work, all);
         return finish(out, work, c.ntypes, message);
     } catch (const std::bad_alloc&) {
-        refuse(message, "not enough memory for this model");
+        QN_refuse(message, "not enough memory for this model");
         return -1;
     }
 }
 
 int QB_wire(int section, int axis, const char* file, double R, double H, QB_tools* out, std::string* message) {
-    if (section < 0 || section >= QN_SECTIONS) return refused(message, "no such structure");
-    if (axis < 0 || axis > 2) return refused(message, "no such direction");
-    if (!(R > 0) || !std::isfinite(R)) return refused(message, "the radius must be above 0");
-    if (!(H > 0) || !std::isfinite(H)) return refused(message, "the height must be above 0");
+    if (section < 0 || section >= QN_SECTIONS) return QN_refused(message, "no such structure");
+    if (axis < 0 || axis > 2) return QN_refused(message, "no such direction");
+    if (!(R > 0) || !std::isfinite(R)) return QN_refused(message, "the radius must be above 0");
+    if (!(H > 0) || !std::isfinite(H)) return QN_refused(message, "the height must be above 0");
     QN_crystal c;
     std::string why;
     if (QN_read_crystal(file ? file : "", c, why) != 1) {
@@ -240,7 +232,7 @@ int QB_wire(int section, int axis, const char* file, double R, double H, QB_tool
     }
     const QN_vec e = row(c.cell, axis);
     for (int k = 0; k < 3; k++)
-        if (k != axis && e[k] != 0) return refused(message, "the cell vector of the wire axis is not along it");
+        if (k != axis && e[k] != 0) return QN_refused(message, "the cell vector of the wire axis is not along it");
     const double period = std::fabs(e[axis]);
     const double count = std::floor(H / period + 1);
     const double L = count * period;
@@ -285,18 +277,18 @@ int QB_wire(int section, int axis, const char* file, double R, double H, QB_tool
         work.size[axis] = work.cell[axis][axis] = L;
         return finish(out, work, c.ntypes, message);
     } catch (const std::bad_alloc&) {
-        refuse(message, "not enough memory for this model");
+        QN_refuse(message, "not enough memory for this model");
         return -1;
     }
 }
 
 int QB_sheet(int plane, const char* file, double cx, double cy, double cz, int unit, int nx, int ny, double thick,
              double vacuum, QB_tools* out, std::string* message) {
-    if (plane < 0 || plane > 2) return refused(message, "no such mode");
-    if (unit < 0 || unit > 1) return refused(message, "no such unit");
-    if (nx < 1 || ny < 1) return refused(message, "the duplicate counts must be 1 or more");
-    if (!(thick > 0) || !std::isfinite(thick)) return refused(message, "the thickness must be above 0");
-    if (!(vacuum >= 0) || !std::isfinite(vacuum)) return refused(message, "the vacuum must not be negative");
+    if (plane < 0 || plane > 2) return QN_refused(message, "no such mode");
+    if (unit < 0 || unit > 1) return QN_refused(message, "no such unit");
+    if (nx < 1 || ny < 1) return QN_refused(message, "the duplicate counts must be 1 or more");
+    if (!(thick > 0) || !std::isfinite(thick)) return QN_refused(message, "the thickness must be above 0");
+    if (!(vacuum >= 0) || !std::isfinite(vacuum)) return QN_refused(message, "the vacuum must not be negative");
     QN_crystal c;
     std::string why;
     if (QN_read_crystal(file ? file : "", c, why) != 1) {
@@ -381,7 +373,7 @@ int QB_sheet(int plane, const char* file, double cx, double cy, double cz, int u
         }
         return finish(out, work, c.ntypes, message);
     } catch (const std::bad_alloc&) {
-        refuse(message, "not enough memory for this model");
+        QN_refuse(message, "not enough memory for this model");
         return -1;
     }
 }
@@ -389,11 +381,11 @@ int QB_sheet(int plane, const char* file, double cx, double cy, double cz, int u
 int QB_coreshell(int shape, int core_mode, const char* shell_file, const char* core_file, double Rs, double Rc,
                  double xx, double xy, double xz, double yx, double yy, double yz, double zx, double zy, double zz,
                  QB_tools* out, std::string* message, double min_distance, int* removed) {
-    if (core_mode < 0 || core_mode > 1) return refused(message, "no such core mode");
+    if (core_mode < 0 || core_mode > 1) return QN_refused(message, "no such core mode");
     if (Rs < Rc) std::swap(Rs, Rc);
-    if (!(Rc >= 0) || !std::isfinite(Rc)) return refused(message, "the core radius must not be negative");
+    if (!(Rc >= 0) || !std::isfinite(Rc)) return QN_refused(message, "the core radius must not be negative");
     if (!(min_distance >= 0) || !std::isfinite(min_distance))
-        return refused(message, "the minimum distance must not be negative");
+        return QN_refused(message, "the minimum distance must not be negative");
     const double rows[3][3] = {{xx, xy, xz}, {yx, yy, yz}, {zx, zy, zz}};
     QN_vec axes[3];
     if (!check_shape(shape, Rs, rows, axes, message)) return -1;
@@ -460,7 +452,7 @@ int QB_coreshell(int shape, int core_mode, const char* shell_file, const char* c
         QN_padded_box(&work, all);
         return finish(out, work, shell.ntypes, message);
     } catch (const std::bad_alloc&) {
-        refuse(message, "not enough memory for this model");
+        QN_refuse(message, "not enough memory for this model");
         return -1;
     }
 }

@@ -422,6 +422,15 @@ int QB_pbc(QB_tools* s, double r) {
     return 1;
 }
 
+std::vector<std::array<double, 3>> QB_point_images(const QB_tools* s, double r, const double p[3]) {
+    std::vector<std::array<double, 3>> out;
+    const ImageFrame f = image_frame(s, r);
+    for_each_image(f, image_choices(f, p), [&](bool identity, const double* d) {
+        if (!identity) out.push_back({p[0] + d[0], p[1] + d[1], p[2] + d[2]});
+    });
+    return out;
+}
+
 int QB_pbc_clean(QB_tools* s) {
     if (s->pbc_start == 0 && s->pbc_end == 0) return 0;
     for (int i = s->pbc_start; i < s->pbc_end; i++) QB_delete_atom(s, i);

@@ -7,6 +7,9 @@
 // which the bins (i, j, k, k fastest) and the atoms within a bin are visited.
 #pragma once
 
+#include <array>
+#include <vector>
+
 #include "qb/qb_tools.h"
 
 // Builds the network for cut-off r (bins are made for max(r, 3)); an
@@ -46,3 +49,7 @@ void QB_list_clear(QB_tools* s);
 int QB_pbc(QB_tools* s, double r);
 // Marks the ghost atoms deleted; QB_affine_delete removes them.
 int QB_pbc_clean(QB_tools* s);
+// The positions QB_pbc would give the ghost copies of an atom at p: its
+// periodic images across the faces it lies within r of (none for an atom
+// deep inside the box).
+std::vector<std::array<double, 3>> QB_point_images(const QB_tools* s, double r, const double p[3]);

@@ -21,3 +21,8 @@ struct QB_random {
 void QB_srand(uint32_t seed);
 int QB_rand();
 QB_random& QB_process_random();
+
+// A draw uniform over 0 ... n - 1 (n from 1 to 2^45): two or three 15-bit
+// values of g joined into one number, redrawn while it falls in the
+// incomplete top stretch, so every value is reachable and none is favoured.
+int64_t QB_random_below(QB_random& g, int64_t n);

@@ -320,14 +320,12 @@ int QB_duplicate(QB_tools* s, int nx, int ny, int nz) {
     return 1;
 }
 
-int QB_wrap(QB_tools* s, int i) {
-    if (!valid_atom(s, i)) return QB_REFUSED;
-    atomdata& a = s->atoms[i];
+void QB_wrap_point(const QB_tools* s, double& x, double& y, double& z) {
     if (s->triclinic != 1) {
-        a.x = wrap_coordinate(a.x, s->lo[0], s->size[0]);
-        a.y = wrap_coordinate(a.y, s->lo[1], s->size[1]);
-        a.z = wrap_coordinate(a.z, s->lo[2], s->size[2]);
-        return 1;
+        x = wrap_coordinate(x, s->lo[0], s->size[0]);
+        y = wrap_coordinate(y, s->lo[1], s->size[1]);
+        z = wrap_coordinate(z, s->lo[2], s->size[2]);
+        return;
     }
     double normal[3][3];
     double low[3], high[3];
@@ -341,7 +339,7 @@ int QB_wrap(QB_tools* s, int i) {
         high[e] = dot(normal[e], top);
     }
     for (int pass = 0; pass < 10; pass++) {
-        const double p[3] = {a.x, a.y, a.z};
+        const double p[3] = {x, y, z};
         bool moved = false;
         for (int e = 0; e < 3; e++) {
             const double h = dot(normal[e], p);
@@ -349,14 +347,20 @@ int QB_wrap(QB_tools* s, int i) {
             if (h < low[e]) sign += 1;
             if (h >= high[e]) sign -= 1;
             if (sign != 0) {
-                a.x += sign * s->cell[e][0];
-                a.y += sign * s->cell[e][1];
-                a.z += sign * s->cell[e][2];
+                x += sign * s->cell[e][0];
+                y += sign * s->cell[e][1];
+                z += sign * s->cell[e][2];
                 moved = true;
             }
         }
         if (!moved) break;
     }
+}
+
+int QB_wrap(QB_tools* s, int i) {
+    if (!valid_atom(s, i)) return QB_REFUSED;
+    atomdata& a = s->atoms[i];
+    QB_wrap_point(s, a.x, a.y, a.z);
     return 1;
 }
 

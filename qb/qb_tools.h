@@ -119,6 +119,8 @@ int QB_move_atom(QB_tools* s, int i, double dx, double dy, double dz);
 void QB_move_box(QB_tools* s, double dx, double dy, double dz);
 int QB_duplicate(QB_tools* s, int nx, int ny, int nz);
 int QB_wrap(QB_tools* s, int i);
+// Brings a point into the box as QB_wrap brings an atom.
+void QB_wrap_point(const QB_tools* s, double& x, double& y, double& z);
 int QB_combine_system(QB_tools* dst, const QB_tools* src);
 int QB_combine(QB_tools* dst, const QB_tools* src);
 int QB_inbox(const QB_tools* s, int i);

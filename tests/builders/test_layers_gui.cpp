@@ -36,6 +36,7 @@
 #include "builders/monocrystal_form.h"
 #include "builders/nano_form.h"
 #include "builders/nanostructures.h"
+#include "builders/form_test.h"
 #include "gui_window.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
@@ -48,55 +49,7 @@ namespace {
 
 constexpr double kCu = 3.615, kNi = 3.524;
 const char* const kLargeMismatch = "The current model has a large mismatch.\nWould you really like to continue?";
-const char* const kModelChange = "The current model has been built.\nWould you like to overwrite it now?";
 
-std::vector<std::string> asked;
-int change_answer = 1;
-int mismatch_answer = 1;
-int scripted_answer(const char* question, const char*, const char*) {
-    asked.push_back(question ? question : "");
-    return asked.back() == kLargeMismatch ? mismatch_answer : change_answer;
-}
-
-Fl_Value_Input* input(const char* label) { return find_labelled<Fl_Value_Input>(model_group, label); }
-Fl_Choice* choice(const char* label) { return find_labelled<Fl_Choice>(model_group, label); }
-Fl_Button* button(const char* label) { return find_labelled<Fl_Button>(model_group, label); }
-
-void choose(Fl_Choice* c, int item) {
-    ASSERT_NE(c, nullptr);
-    c->value(item);
-    c->do_callback();
-}
-
-// A menu entry picked, and the events it causes handled.
-void pick_and_settle(Fl_Menu_* menu, const char* label) {
-    pick(menu, label);
-    Fl::check();
-}
-
-std::vector<std::string> items(const Fl_Choice* c) {
-    std::vector<std::string> out;
-    for (int i = 0; i < c->size() - 1; i++) out.emplace_back(c->menu()[i].label());
-    return out;
-}
-
-int stored_int(const char* key) {
-    int v = -12345;
-    EXPECT_EQ(QN_scan_int_single(0, key, v), 1) << key;
-    return v;
-}
-double stored_double(const char* key) {
-    double v = -12345;
-    EXPECT_EQ(QN_scan_double_single(0, key, v), 1) << key;
-    return v;
-}
-std::string stored_text(int group, const char* key) {
-    std::string v = "(none)";
-    QN_scan_char_single(group, key, v);
-    return v;
-}
-
-bool starts_with(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -115,39 +68,12 @@ std::string simple_cell(double x, double y, double z) {
                      x, y, z);
 }
 
-class LayersForms : public testing::Test {
+class LayersForms : public BuilderFormTest {
 protected:
     void SetUp() override {
-        open_main_window();
-        asked.clear();
-        change_answer = mismatch_answer = 1;
-        QN_choice_hook = scripted_answer;
-        QN_model_single_crystal();  // the program starts on the Monocrystal form
-        Fl::check();
-        // Exports go to a scratch folder; the view finds its images through a link.
-        fs::create_directory_symlink(fs::path(QUELM_SOURCE) / "img", scratch_.path("img"));
-        ASSERT_EQ(chdir(scratch_.dir().c_str()), 0);
-        testing::internal::CaptureStdout();  // the readers' remarks
+        BuilderFormTest::SetUp();
         cu_ = write("cu.lmp", fcc_cell(kCu));
         ni_ = write("ni.lmp", fcc_cell(kNi));
-    }
-    void TearDown() override {
-        const std::string captured = testing::internal::GetCapturedStdout();
-        if (HasFailure()) std::fputs(captured.c_str(), stdout);
-        ASSERT_EQ(chdir(QUELM_SOURCE), 0);
-    }
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(scratch_.path(name), std::ios::binary) << text;
-        return scratch_.path(name);
-    }
-    // Opens a form by its entry in "Select model:" and checks where it sits.
-    void open(const char* entry, int index, int height) {
-        pick_and_settle(model_choice, entry);
-        ASSERT_EQ(model_choice->value(), index) << entry;
-        EXPECT_EQ(model_group->w(), 320);
-        EXPECT_EQ(model_group->h(), height);
-        EXPECT_EQ(model_group->y(), model_choice->y() + model_choice->h() + 20);
-        EXPECT_EQ(control_region->value(), model_region);
     }
     // The bilayer (or multilayer) form with both crystals read.
     void open_layers(const char* entry, const std::string& bottom, const std::string& upper) {
@@ -161,15 +87,6 @@ protected:
         enter(M_double_b1, b1);
         enter(M_double_b2, b2);
     }
-    // The model a successful Preview leaves: its atoms, drawn, and the message.
-    void expect_shown(int atoms) {
-        EXPECT_EQ(Globel_Model.natoms, atoms);
-        ASSERT_NE(cube, nullptr);
-        EXPECT_EQ(cube->atoms_drawn(), atoms);
-        EXPECT_TRUE(starts_with(QN_message_text(), QN_new_model_text(&Globel_Model))) << QN_message_text();
-    }
-
-    ScratchDir scratch_;
     std::string cu_, ni_;
 };
 
@@ -310,7 +227,7 @@ TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     QN_model_single_preview();
     ASSERT_EQ(Globel_Model.natoms, 4);
     asked.clear();
-    change_answer = 0;  // "No": the Monocrystal form and its model stay
+    form_answer = 0;  // "No": the Monocrystal form and its model stay
     pick_and_settle(model_choice, "Nanowire");
     EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
     EXPECT_EQ(Globel_Model.natoms, 4);
@@ -332,7 +249,7 @@ TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     M_cluster_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
     EXPECT_EQ(Globel_Model.natoms, 4);  // "No"
-    change_answer = 1;
+    form_answer = 1;
     M_cluster_preview();
     expect_shown(369);
 
@@ -679,7 +596,7 @@ TEST_F(LayersForms, LargeMismatchIsAskedFirst) {
     const double each = 2 * (kCu - kNi) / (kCu + kNi);
     EXPECT_NEAR(M_double_mismatch1->value(), each, 1e-12);
     EXPECT_NEAR(M_double_mismatch2->value(), each, 1e-12);
-    mismatch_answer = 0;  // "No"
+    form_answers[kLargeMismatch] = 0;  // "No"
     M_double_extra_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kLargeMismatch});
     EXPECT_EQ(Globel_Model.natoms, 0);
@@ -688,7 +605,7 @@ TEST_F(LayersForms, LargeMismatchIsAskedFirst) {
     M_double_extra_export();  // "No" before any chooser
     EXPECT_EQ(asked, std::vector<std::string>{kLargeMismatch});
 
-    mismatch_answer = 1;
+    form_answers[kLargeMismatch] = 1;
     asked.clear();
     M_double_extra_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kLargeMismatch});
@@ -698,7 +615,7 @@ TEST_F(LayersForms, LargeMismatchIsAskedFirst) {
         << QN_message_text();
 
     // With a model there, "No" to the mismatch asks nothing more.
-    mismatch_answer = 0;
+    form_answers[kLargeMismatch] = 0;
     asked.clear();
     enter(M_double_a1, 2);
     M_double_extra_preview();

@@ -512,7 +512,8 @@ TEST_F(BatchBuild, RejectionsRefusalsAndUsageErrors) {
 TEST_F(BatchBuild, ListAndHelpNameTheBuilders) {
     Outcome r = run("build --list");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "monocrystal\npolycrystal\nnanocomposite\nbilayer\nmultilayer\nnanoparticle\nnanowire\nnanosheet\ncoreshell\n");
+    EXPECT_EQ(r.out, "monocrystal\npolycrystal\nnanocomposite\nbilayer\nmultilayer\nnanoparticle\nnanowire\nnanosheet\ncoreshell\n"
+              "dislocation\ncrack\nsolution\n");
     r = run("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("build KIND"), std::string::npos);
