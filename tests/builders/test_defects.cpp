@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -593,4 +596,75 @@ TEST_F(Defects, BatchBuildsEachKind) {
     r = run_batch(scratch_, "build crack -M_crack_input=" + cu + " -o " + scratch_.path("c0.lmp"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Building model error: the crack normal lies along the crack direction\n");
+}
+
+// ------------------------------------------------- fields checked with LAMMPS
+
+// The fixtures hold copper crystals, the quelm-batch command that changes
+// each and the positions an independent evaluation of the textbook field
+// gives (tests/builders/oracle/check_dislocation_lammps.py and
+// check_crack_lammps.py, which also check the results with LAMMPS).
+TEST_F(Defects, FieldsMatchTheIndependentEvaluation) {
+    const std::string dir = std::string(QUELM_TEST_DATA) + "/builders/fixtures/defects/";
+    const struct {
+        const char* expected;
+        const char* input;
+        const char* report;
+    } cases[] = {
+        {"edge_cu_expected.txt", "edge_cu.lmp", "0 atoms on the dislocation line left in place"},
+        {"crack_cu_mode3_expected.txt", "crack_cu.lmp", "0 atoms at the crack tip left in place"},
+        {"crack_cu_mode1_expected.txt", "crack_cu.lmp", "0 atoms at the crack tip left in place"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::ifstream in(dir + c.expected);
+        ASSERT_TRUE(in.good());
+        std::string command;
+        std::map<int, std::array<double, 3>> expected;
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find("quelm-batch build ");
+            if (line.rfind("#", 0) == 0) {
+                if (at != std::string::npos) command = line.substr(at + std::string("quelm-batch ").size());
+                continue;
+            }
+            int id = 0;
+            std::array<double, 3> p{};
+            if (std::sscanf(line.c_str(), "%d %lf %lf %lf", &id, &p[0], &p[1], &p[2]) == 4) expected[id] = p;
+        }
+        ASSERT_FALSE(command.empty());
+        command.replace(command.find(c.input), std::string(c.input).size(), dir + c.input);
+        command.replace(command.rfind("OUT"), 3, scratch_.path("out.lmp"));
+        const BatchOutcome r = run_batch(scratch_, command);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(std::string("\n") + c.report + "\n"), std::string::npos) << r.out;
+        QB_tools original, out;
+        ASSERT_EQ(QB_read_file(&original, (dir + c.input).c_str()), 1);
+        ASSERT_EQ(QB_read_file(&out, scratch_.path("out.lmp").c_str()), 1);
+        ASSERT_EQ(out.natoms, static_cast<int>(expected.size()));
+        for (const auto& a : out.atoms) {
+            const auto e = expected.find(a.id);
+            ASSERT_NE(e, expected.end()) << a.id;
+            EXPECT_NEAR(a.x, e->second[0], 2e-6) << a.id;
+            EXPECT_NEAR(a.y, e->second[1], 2e-6) << a.id;
+            EXPECT_NEAR(a.z, e->second[2], 2e-6) << a.id;
+        }
+        // The dislocation keeps the box; the crack refits x and y around its
+        // atoms (within 0.2 A) and keeps z.
+        const bool crack = std::string(c.input) == "crack_cu.lmp";
+        for (int d = 0; d < 3; d++) {
+            if (crack && d < 2) {
+                double low = 1e300, high = -1e300;
+                for (const auto& a : out.atoms) {
+                    const double v = d == 0 ? a.x : a.y;
+                    low = std::min(low, v);
+                    high = std::max(high, v);
+                }
+                EXPECT_TRUE(low - out.lo[d] >= -1e-6 && low - out.lo[d] <= 0.2 + 1e-6) << d;
+                EXPECT_TRUE(out.lo[d] + out.size[d] - high >= -1e-6 && out.lo[d] + out.size[d] - high <= 0.2 + 1e-6) << d;
+            } else {
+                EXPECT_NEAR(out.lo[d], original.lo[d], 1e-6) << d;
+                EXPECT_NEAR(out.size[d], original.size[d], 1e-6) << d;
+            }
+        }
+    }
 }
