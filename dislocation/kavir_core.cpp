@@ -129,6 +129,25 @@ std::vector<KAVIR_word> words_of(const std::string& text) {
 
 }  // namespace
 
+std::string KAVIR_analysis_word(const std::string& text, int& line) {
+    line = 1;
+    size_t i = 0;
+    while (i < text.size() && blank(text[i])) {
+        if (text[i] == '\n') line++;
+        i++;
+    }
+    if (i >= text.size()) return "";
+    // "#nye": the word after the first character, on the same line.
+    if (text[i] == '#') {
+        i++;
+        while (i < text.size() && blank(text[i]) && text[i] != '\n') i++;
+        if (i >= text.size() || text[i] == '\n') return "";
+    }
+    size_t e = i;
+    while (e < text.size() && !blank(text[e])) e++;
+    return text.substr(i, e - i);
+}
+
 // ================================================================ CMEM
 
 void CMEM::Free::operator()(void* p) const { std::free(p); }
@@ -271,8 +290,16 @@ std::vector<KAVIR_entry> CCMDBASE::readcut(const std::string& path, const std::v
     auto fail = [&](int line, const std::string& why) -> KavirError {
         return KavirError(KAVIR_BAD_INPAR, where + ":" + std::to_string(line) + ": " + why);
     };
-    const std::vector<KAVIR_word> w = words_of(text);
-    if (w.empty()) throw KavirError(KAVIR_BAD_INPAR, where + ": the file names no analysis");
+    int analysis_line = 0;
+    const std::string analysis = KAVIR_analysis_word(text, analysis_line);
+    if (analysis.empty()) throw KavirError(KAVIR_BAD_INPAR, where + ": the file names no analysis");
+    // The words after the analysis line ("#nye" is a comment to the word
+    // splitter; a bare "nye" is the line's first word).
+    std::vector<KAVIR_word> w = words_of(text);
+    size_t i = 0;
+    if (i < w.size() && w[i].line == analysis_line && w[i].text == analysis) i++;
+    if (i < w.size() && w[i].line == analysis_line)
+        throw fail(w[i].line, "'" + w[i].text + "' after the analysis word " + analysis);
 
     // Names of the keywords in this run, with their argument lists.
     struct Known {
@@ -294,10 +321,6 @@ std::vector<KAVIR_entry> CCMDBASE::readcut(const std::string& path, const std::v
     }
 
     std::vector<KAVIR_entry> mine;
-    size_t i = 1;
-    // The analysis word stands alone on its line.
-    if (i < w.size() && w[i].line == w[0].line)
-        throw fail(w[i].line, "'" + w[i].text + "' after the analysis word " + w[0].text);
     while (i < w.size()) {
         const KAVIR_word& key = w[i++];
         auto it = names.find(key.text);

@@ -129,6 +129,11 @@ private:
     CMEM memory_;
 };
 
+// The analysis word of a command file: the word after its first character
+// when that is '#' ("#nye", as the Analysis tab writes it), else its first
+// word ("nye"); line receives its line number. Empty when there is none.
+std::string KAVIR_analysis_word(const std::string& text, int& line);
+
 // Reads dir/CMDSETTING into k->set (a missing file or a wrong first word
 // leaves the defaults).
 void CMDSETTING(CKAVIR* k);

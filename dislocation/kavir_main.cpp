@@ -1,6 +1,6 @@
 #include "dislocation/kavir_main.h"
 
-#include <cstring>
+#include <chrono>
 #include <new>
 
 #include "dislocation/kavir_nye.h"
@@ -18,35 +18,6 @@ struct Analysis {
 const Analysis kAnalyses[] = {
     {"nye", KAVIR_nye},
 };
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-// The first word of the command file (words after '#' skipped).
-std::string first_word(const std::string& text, int& line) {
-    line = 1;
-    size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '\n') line++;
-        if (c == '#') {
-            while (i < text.size() && text[i] != '\n') i++;
-            continue;
-        }
-        if (!blank(c)) {
-            size_t e = i;
-            while (e < text.size() && !blank(text[e])) e++;
-            return text.substr(i, e - i);
-        }
-        i++;
-    }
-    return "";
-}
 
 }  // namespace
 
@@ -69,12 +40,23 @@ int KAVIR_main(const KAVIR_run& run) {
         if (!QB_read_text_file(k.path(inpar), text, &reason))
             return report(KAVIR_BAD_DATA, "infile error: can not open " + inpar + (reason.empty() ? "" : " (" + reason + ")"));
         int line = 1;
-        const std::string word = first_word(text, line);
+        const std::string word = KAVIR_analysis_word(text, line);
         if (word.empty()) return report(KAVIR_BAD_INPAR, inpar + ": the file names no analysis; the analyses are " + KAVIR_ANALYSES);
-        const std::string name = lower(word);
+        // The word in lower or upper case, not mixed.
+        std::string name = word;
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        std::string upper = name;
+        for (char& c : upper)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (word != name && word != upper) name = word;
         for (const Analysis& a : kAnalyses)
             if (name == a.name) {
+                k.say("function %s begin:\n", a.name);
+                const auto t0 = std::chrono::steady_clock::now();
                 a.run(&k, inpar);
+                k.say("Total wall time: %.0f ms\n\n",
+                      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
                 if (run.out) std::fflush(run.out);
                 return KAVIR_WRITTEN;
             }

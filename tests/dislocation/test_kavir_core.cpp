@@ -39,9 +39,14 @@ TEST_F(Kavir, MalformedCommandFilesAndUnusableDataAreRefusedWithTheirLineAndStat
     };
     const Case cases[] = {
         {"", 2, "INPAR: the file names no analysis; the analyses are nye dda dva ida nta sta sva"},
-        {"# only a comment\n", 2, "the file names no analysis"},
+        {"#\n", 2, "the file names no analysis"},
+        // The first line names the analysis after its first character.
+        {"# only a comment\n", 2, "INPAR:1: unknown analysis 'only'"},
         {"nyx\n", 2, "INPAR:1: unknown analysis 'nyx'; the analyses are nye dda dva ida nta sta sva"},
         {"\n\nsta\n", 2, "INPAR:3: the analysis sta is not available in this version"},
+        {"#dva\n", 2, "INPAR:1: the analysis dva is not available in this version"},
+        {"Nye\n", 2, "INPAR:1: unknown analysis 'Nye'; the analyses are nye dda dva ida nta sta sva"},
+        {"#nye extra\nbogus\n", 2, "INPAR:2: unknown keyword 'bogus'"},
         {"nye\nread_datafile_def cu.dump\nbogus 3\n", 2, "INPAR:3: unknown keyword 'bogus'"},
         {"nye\nread_datafile_def\n", 2, "INPAR:2: read_datafile_def needs 1 argument"},
         {"nye\nboundary p p\n", 2, "INPAR:2: boundary needs 3 arguments"},
@@ -407,9 +412,11 @@ TEST_F(Kavir, AReferenceGivesEveryExtendedAtomItsPartnerOrNan) {
 TEST(KavirBatch, TheCommandLineRunsTheEngineInItsFolderWithItsStatus) {
     ScratchDir dir;
     write_dump(cube(4), dir.path("cu.dump"));
-    put(dir, "INPAR", "nye\nread_datafile_def cu.dump\nwrite_datafile out.lmp\n");
+    // The first line as the Analysis tab writes it.
+    put(dir, "INPAR", "#nye\nread_datafile_def cu.dump\nwrite_datafile out.lmp\n");
     BatchOutcome ok = run_batch(dir, "kavir --dir " + dir.dir());
     EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+    EXPECT_NE(ok.out.find("function nye begin:\n"), std::string::npos);
     EXPECT_NE(ok.out.find("NYE Success!"), std::string::npos);
     EXPECT_EQ(ok.err, "");
     EXPECT_EQ(read_result(dir.path("out.lmp")).size(), 256u);
