@@ -16,6 +16,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "dislocation/kavir_form.h"
 #include "qb/qb_text.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
@@ -214,10 +215,12 @@ void build_tab(int T) {
                      T, "oim", oim_dir, &oim_mindis, 5);
 }
 
-// The page of each menu index that exists in this version.
+// The page of each menu index: the structure methods, then the dislocation
+// analyses.
 Fl_Group* page_of(int k) {
     Fl_Group* const pages[6] = {analysis_cna, analysis_baa, analysis_cnp, analysis_csp, analysis_lco, analysis_oim};
-    return k >= 0 && k < 6 ? pages[k] : nullptr;
+    if (k >= 6) return QN_KAVIR_page(k - 6);
+    return k >= 0 ? pages[k] : nullptr;
 }
 
 bool is_on(const Fl_Widget* w) { return w && w->active(); }
@@ -250,15 +253,15 @@ void QN_analysis() {
     analysis_region->clear();
     analysis_region->begin();
     build_tab(Globel_Model.ntypes);
-    analysis_region->end();
     QN_KAVIR_analysis();
+    analysis_region->end();
     control_region->value(model_region);
     model_region->redraw();
     if (foo_window) foo_window->redraw();
 }
 
 void QN_analy_choice_cb() {
-    for (int k = 0; k < 6; k++)
+    for (int k = 0; k < QN_ANALY_METHODS; k++)
         if (page_of(k)) page_of(k)->hide();
     if (Fl_Group* page = page_of(analy_choice ? analy_choice->value() : -1)) page->show();
     if (analysis_region) analysis_region->redraw();
@@ -271,6 +274,8 @@ void QN_analy_checkactive() {
         const bool on = k == 1 ? active_baa && active_baa->value() : is_on(switches[k]);
         QN_set_active(analy_run[k], on);
     }
+    for (int k = 6; k < QN_ANALY_METHODS; k++)
+        if (analy_run[k]) QN_set_active(analy_run[k], QN_KAVIR_active(k - 6));
 }
 
 void QN_run_analysis() {
@@ -311,8 +316,6 @@ void QN_MORLA_run() {
     QN_render_check_file();
 }
 
-void QN_KAVIR_analysis() {}
-void QN_KAVIR_run() {}
 
 void QN_cna_cb(Fl_Round_Button* w) { switch_method(w, "A_cna_active", active_cna); }
 void QN_cnp_cb(Fl_Round_Button* w) { switch_method(w, "A_cnp_active", active_cnp); }

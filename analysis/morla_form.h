@@ -30,8 +30,8 @@ extern Fl_Value_Input* lco_dir[3];
 extern Fl_Value_Input* oim_dir[3];
 extern Fl_Value_Input* lco_mindis;
 extern Fl_Value_Input* oim_mindis;
-// The "Run Analysis" button of every method, in menu order; the dislocation
-// analyses' entries (6 ... 12) stay empty until their pages exist.
+// The "Run Analysis" button of every method, in menu order (the dislocation
+// analyses' at 6 ... 12).
 constexpr int QN_ANALY_METHODS = 13;
 extern Fl_Button* analy_run[QN_ANALY_METHODS];
 // Owner key of the tab's bindings in the group.
@@ -52,7 +52,8 @@ void QN_run_analysis();
 // The structure analyses of the group on the current model, then the
 // colouring of the view by the chosen page's result.
 void QN_MORLA_run();
-// The dislocation analyses' tab pages and run; nothing to do in this version.
+// The dislocation analyses' tab pages (added to the open analysis region)
+// and their run on the current model, before the structure methods.
 void QN_KAVIR_analysis();
 void QN_KAVIR_run();
 

@@ -13,6 +13,7 @@
 #include "builders/defects.h"
 #include "builders/layers.h"
 #include "builders/nanostructures.h"
+#include "dislocation/kavir_bridge.h"
 #include "builders/polycrystal_editor.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
@@ -52,6 +53,10 @@ const char* const kUsage =
     "                            run the structure analyses switched on (each listed method,\n"
     "                            or -A_..._active=1) over IN and write it with their result\n"
     "                            columns as a custom dump\n"
+    "  analyse IN -o OUT.lmc --method dva,sta,dda,sva,ida,nye,nta[,cna,...] [--reference REF]\n"
+    "          [-KV_...=VALUE ...]\n"
+    "                            the dislocation analyses against the reference REF (DDA and\n"
+    "                            IDA write the file -KV_dda_dump=... / -KV_ida_dump=...)\n"
     "%s"
     "  --help                    this text\n"
     "\n"
@@ -269,10 +274,18 @@ int command_scan(int argc, const char* const* argv, FILE* out, FILE* err) {
     return 0;
 }
 
+// Index of a dislocation analysis by name, -1 for none.
+int kavir_method(const std::string& name) {
+    for (int k = 0; k < QN_KAVIR_COUNT; k++)
+        if (name == QN_KAVIR_names[k]) return k;
+    return -1;
+}
+
 int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, {"-o", "--method", "--status"}, args, error)) return usage_error(err, error);
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--method", "--status", "--reference"}, args, error))
+        return usage_error(err, error);
     const std::string* target = args.option("-o");
     if (args.words.size() != 1 || !target) return usage_error(err, "analyse takes IN and -o OUT.lmc");
     if (!ends_with(*target, ".lmc")) return usage_error(err, "the analysed model is written as a custom dump (.lmc)");
@@ -286,21 +299,49 @@ int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
             start = end + 1;
         }
         for (const std::string& m : methods)
-            if (m != "cna" && m != "baa" && m != "cnp" && m != "csp" && m != "lco" && m != "oim")
+            if (m != "cna" && m != "baa" && m != "cnp" && m != "csp" && m != "lco" && m != "oim" &&
+                kavir_method(m) < 0)
                 return usage_error(err, "unknown method '" + m + "'");
     }
     QB_tools model;
     if (!read_model(args.words[0], &model, out, err)) return 1;
     QN_store_init();
     QN_analy_defaults(model.ntypes);
-    for (const std::string& m : methods) QN_set_bit_int(QN_ANALY_GROUP, "A_" + m + "_active", 1, 0);
-    const int filled = QN_batch_fill_group(QN_ANALY_GROUP, args, error);
-    if (filled != 0) {
-        if (filled == 2) return usage_error(err, error);
-        std::fprintf(err, "%s\n", error.c_str());
-        return 1;
+    QN_KAVIR_init(model.ntypes);
+    bool kavir[QN_KAVIR_COUNT] = {};
+    for (const std::string& m : methods) {
+        if (kavir_method(m) >= 0) kavir[kavir_method(m)] = true;
+        else QN_set_bit_int(QN_ANALY_GROUP, "A_" + m + "_active", 1, 0);
     }
-    const int run = QN_MORLA_compute(&model);
+    if (const std::string* ref = args.option("--reference")) QN_set_bit_char(QN_KAVIR_GROUP, "KV_ref", *ref);
+    // The dislocation analyses' entries (-KV_…) fill their own group.
+    QN_batch_args structure = args, dislocation = args;
+    structure.entries.clear();
+    dislocation.entries.clear();
+    for (const std::string& e : args.entries) (e.rfind("-KV_", 0) == 0 ? dislocation : structure).entries.push_back(e);
+    dislocation.options.clear();  // a status file belongs to the structure group
+    for (auto [group, part] : {std::pair<int, const QN_batch_args*>{QN_ANALY_GROUP, &structure},
+                               std::pair<int, const QN_batch_args*>{QN_KAVIR_GROUP, &dislocation}}) {
+        const int filled = QN_batch_fill_group(group, *part, error);
+        if (filled != 0) {
+            if (filled == 2) return usage_error(err, error);
+            std::fprintf(err, "%s\n", error.c_str());
+            return 1;
+        }
+    }
+    // The tab's order: the dislocation analyses, then the structure methods.
+    int run = 0;
+    for (int k = 0; k < QN_KAVIR_COUNT; k++) {
+        if (!kavir[k]) continue;
+        std::string message;
+        if (QN_KAVIR_compute(&model, k, message) != 1) {
+            std::fprintf(err, "%s\n", message.c_str());
+            return 1;
+        }
+        std::fprintf(out, "%s\n", message.c_str());
+        run++;
+    }
+    run += QN_MORLA_compute(&model);
     if (QB_dump_lmc(&model, target->c_str()) != 1) {
         std::fprintf(err, "Writing file failed\nCannot write %s\n", target->c_str());
         return 1;

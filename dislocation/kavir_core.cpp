@@ -659,11 +659,14 @@ void pre_mindisplace(const bool* periodic, const double* len, int n, double* ref
     }
 }
 
-void pre_eliminate_cell(const double* deflen, const double* reflen, int n, double* ref) {
+void pre_eliminate_cell(const double defbox[3][3], const double refbox[3][3], int n, double* ref) {
     for (int d = 0; d < 3; d++) {
-        if (!(reflen[d] > 0) || !(deflen[d] > 0)) continue;
-        const double f = deflen[d] / reflen[d];
-        for (int i = 0; i < n; i++) ref[3 * static_cast<size_t>(i) + static_cast<size_t>(d)] *= f;
+        if (!(refbox[2][d] > 0) || !(defbox[2][d] > 0)) continue;
+        const double f = defbox[2][d] / refbox[2][d];
+        for (int i = 0; i < n; i++) {
+            double& x = ref[3 * static_cast<size_t>(i) + static_cast<size_t>(d)];
+            x = defbox[0][d] + (x - refbox[0][d]) * f;
+        }
     }
 }
 

@@ -251,7 +251,10 @@ void KAVIR_extent(int n, const double* pos, int axis, double& lo, double& hi);
 void pre_warpin(const double box[3][3], int n, double* pos, const bool* periodic);
 void pre_box_size(double box[3][3], int n, const double* pos);
 void pre_mindisplace(const bool* periodic, const double* len, int n, double* ref, const double* def);
-void pre_eliminate_cell(const double* deflen, const double* reflen, int n, double* ref);
+// Maps reference positions from the reference box onto the deformed box
+// (relative to each box's lower corner), which takes a homogeneous change of
+// the box out of the comparison. Boxes are lo, hi, lengths.
+void pre_eliminate_cell(const double defbox[3][3], const double refbox[3][3], int n, double* ref);
 
 // Projection of vectors onto a plane.
 class CPROJECT {

@@ -17,6 +17,9 @@ struct KAVIR_run {
     const QB_tools* deformed = nullptr;
     const QB_tools* reference = nullptr;
     KAVIR_table* table = nullptr;
+    // Runs this analysis whatever the command file's first word (tests of
+    // one analysis); null: the word chooses.
+    void (*analysis)(CKAVIR*, const std::string&) = nullptr;
 };
 
 // Returns KAVIR_WRITTEN (0) when the result was written completely,

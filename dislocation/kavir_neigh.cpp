@@ -364,7 +364,10 @@ void CANL::lists(Cutoff cutoff, double rmax) {
         for (size_t i = b0; i < b1; i++) {
             const size_t before = out.size();
             const int ii = static_cast<int>(i);
-            grid->near(pos + 3 * i, rmax, [&](int j, double, double, double, double d2) {
+            const double* x = pos + 3 * i;
+            // An atom without a position (no partner in a reference) has no neighbours.
+            if (std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]))
+            grid->near(x, rmax, [&](int j, double, double, double, double d2) {
                 if (j == ii) return;
                 const double L = cutoff(ii, j);
                 if (d2 < L * L) out.push_back(j);
@@ -688,7 +691,8 @@ void CCMC::calc(const CCMDBASE& cmd) {
         deflen[d] = def->box[2][d];
         reflen[d] = ref->box[2][d];
     }
-    if (cmd.eliminate_cell) pre_eliminate_cell(deflen, reflen, ref->natoms, ref->pos.data());
+    if (cmd.eliminate_cell && def->boxtype == 2 && ref->boxtype == 2)
+        pre_eliminate_cell(def->box, ref->box, ref->natoms, ref->pos.data());
     const double* L = cmd.eliminate_cell ? deflen : reflen;
     refpos.assign(3 * static_cast<size_t>(p.ntotal), kNaN);
     unmatched = 0;
@@ -714,6 +718,9 @@ void CCMC::calc(const CCMDBASE& cmd) {
         nb.anl.grid = &refgrid;
         nb.anl.final_pass();
     }
+    if (cmd.showpbc && p.ntotal > 0) ex_peri_func(cmd, p, nb.grid, "PERI");
+    if (cmd.bin) ex_bin_func(cmd, cmd.neighset == 1 ? refgrid : nb.grid, "bin_");
+    if (cmd.neighbor_list) ex_pointsneigh_func(cmd, nb.anl, "_pointsneigh");
 }
 
 // ================================================================ diagnostics

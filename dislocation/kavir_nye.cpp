@@ -19,8 +19,9 @@ constexpr double kFlat = 1e-9;
 
 using Vec3 = std::array<double, 3>;
 
-// Least squares Q X = R for n x 3 Q and n x k R (rows), X 3 x k.
-bool lsq3(const double* Q, const double* R, int n, int k, double* X) {
+}  // namespace
+
+bool KAVIR_lsq3(const double* Q, const double* R, int n, int k, double* X) {
     double A[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
     for (int j = 0; j < n; j++)
         for (int a = 0; a < 3; a++)
@@ -51,6 +52,8 @@ bool lsq3(const double* Q, const double* R, int n, int k, double* X) {
                            inv[a][2] * QtR[2 * k + c];
     return true;
 }
+
+namespace {
 
 std::vector<Vec3> crystal_bonds(int code, bool variant2) {
     std::vector<Vec3> b;
@@ -123,7 +126,7 @@ int svd_m_3(const double A[3][3], double U[3][3], double s[3], double V[3][3]) {
 
 bool pinv_m_3(const double* Q, const double* P, int n, double X[3][3]) {
     double out[9];
-    if (!lsq3(Q, P, n, 3, out)) return false;
+    if (!KAVIR_lsq3(Q, P, n, 3, out)) return false;
     for (int a = 0; a < 3; a++)
         for (int b = 0; b < 3; b++) X[a][b] = out[3 * a + b];
     return true;
@@ -431,39 +434,75 @@ void CNYE::cal_hcp_refid() {
     kavir->say("cal hcp_refid completed\n");
 }
 
-namespace {
+KAVIR_step_report::KAVIR_step_report(CKAVIR* k, int n, const char* what, int step)
+    : k_(k), n_(n), what_(what), step_(std::max(1, step)) {}
 
-// Prints "%5d of %d points finished ..." at every step while blocks finish
-// on several threads.
-class StepReport {
-public:
-    StepReport(CKAVIR* k, int n, const char* what) : k_(k), n_(n), what_(what), step_(std::max(1, k->set.NYE_PRINTFSTEP)) {}
-    void done(int count) {
-        const int total = done_.fetch_add(count) + count;
-        std::lock_guard<std::mutex> lock(m_);
-        while (printed_ + step_ <= total) {
-            printed_ += step_;
-            k_->say("%5d of %d points finished %s\n", printed_, n_, what_);
-        }
+void KAVIR_step_report::done(int count) {
+    const int total = done_.fetch_add(count) + count;
+    std::lock_guard<std::mutex> lock(m_);
+    while (printed_ + step_ <= total) {
+        printed_ += step_;
+        k_->say("%5d of %d points finished %s\n", printed_, n_, what_);
     }
+}
 
-private:
-    CKAVIR* k_;
-    int n_;
-    const char* what_;
-    int step_;
-    int printed_ = 0;
-    std::atomic<int> done_{0};
-    std::mutex m_;
-};
-
-}  // namespace
+int KAVIR_nye_atom(const CANL& anl, const std::vector<int>& real_of, const double* pos, const double* G, int i,
+                   double cutoff, std::vector<double>& B, std::vector<double>& dG, double* a, double* si, double* li,
+                   double* bi) {
+    const double* Gi = G + 9 * static_cast<size_t>(i);
+    auto invalid = [&] {
+        for (int c = 0; c < 9; c++) a[c] = kNaN;
+        for (int c = 0; c < 3; c++) si[c] = li[c] = bi[c] = kNaN;
+    };
+    if (std::isnan(Gi[0])) {
+        invalid();
+        return KAVIR_NYE_NO_G;
+    }
+    // Neighbours with a valid G.
+    B.clear();
+    dG.clear();
+    const double* xi = pos + 3 * static_cast<size_t>(i);
+    const int* nbr = anl.neigh(i);
+    for (int q = 0, c = anl.pneighn(i); q < c; q++) {
+        const int j = nbr[q];
+        const double* Gj = G + 9 * static_cast<size_t>(real_of[static_cast<size_t>(j)]);
+        if (std::isnan(Gj[0])) continue;
+        const double* xj = pos + 3 * static_cast<size_t>(j);
+        for (int d = 0; d < 3; d++) B.push_back(xj[d] - xi[d]);
+        for (int c9 = 0; c9 < 9; c9++) dG.push_back(Gj[c9] - Gi[c9]);
+    }
+    const int t = static_cast<int>(B.size() / 3);
+    if (t <= 2) return KAVIR_NYE_DONE;  // alpha stays zero
+    double T[27];  // T[m][r][c] = dG[r][c] / dx_m
+    if (!KAVIR_lsq3(B.data(), dG.data(), t, 9, T)) {
+        invalid();
+        return KAVIR_NYE_FLAT;
+    }
+    auto Tm = [&](int m, int r, int c) { return T[9 * m + 3 * r + c]; };
+    for (int c = 0; c < 3; c++) {
+        a[0 * 3 + c] = Tm(2, 1, c) - Tm(1, 2, c);
+        a[1 * 3 + c] = Tm(0, 2, c) - Tm(2, 0, c);
+        a[2 * 3 + c] = Tm(1, 0, c) - Tm(0, 1, c);
+    }
+    const double A[3][3] = {{a[0], a[1], a[2]}, {a[3], a[4], a[5]}, {a[6], a[7], a[8]}};
+    double U[3][3], V[3][3], sv[3];
+    if (svd_m_3(A, U, sv, V) < 0) return KAVIR_NYE_NO_SVD;
+    if (sv[0] > cutoff || sv[0] == 0) return KAVIR_NYE_DONE;  // s, Line and Burgers stay zero
+    for (int c = 0; c < 3; c++) si[c] = sv[c];
+    // One sign for the pair: Line . (1, sqrt 2, pi) > 0.
+    const double turn = U[0][0] + std::sqrt(2.0) * U[0][1] + std::acos(-1.0) * U[0][2] < 0 ? -1.0 : 1.0;
+    for (int c = 0; c < 3; c++) {
+        li[c] = turn * sv[0] * U[0][c];
+        bi[c] = turn * sv[0] * V[0][c];
+    }
+    return KAVIR_NYE_DONE;
+}
 
 void CNYE::cal_coresp() {
     const CANL& anl = nb->anl;
     const bool keep = cmd->correlation_list;
     if (keep) pairs.assign(static_cast<size_t>(n), {});
-    StepReport report(kavir, n, "step1");
+    KAVIR_step_report report(kavir, n, "step1", kavir->set.NYE_PRINTFSTEP);
     KAVIR_parallel(static_cast<size_t>(n), 2048, [&](size_t b0, size_t b1) {
         std::vector<std::pair<int, int>> pr;
         double Q[3 * 14], P[3 * 14];
@@ -505,67 +544,16 @@ void CNYE::cal_coresp() {
 
 void CNYE::cal_nye_svd() {
     const CANL& anl = nb->anl;
-    const auto& real_of = nb->peri.real_of;
     const double cutoff = kavir->set.NYE_S1_CUTOFF;
     std::atomic<int> no_gradient{0};
-    StepReport report(kavir, n, "all steps");
+    KAVIR_step_report report(kavir, n, "all steps", kavir->set.NYE_PRINTFSTEP);
     KAVIR_parallel(static_cast<size_t>(n), 2048, [&](size_t b0, size_t b1) {
         std::vector<double> B, dG;
         for (size_t i = b0; i < b1; i++) {
-            double* a = &nye_tensor[9 * i];
-            double* si = &s[3 * i];
-            double* li = &line[3 * i];
-            double* bi = &burgers[3 * i];
-            const double* Gi = &deform_tensor[9 * i];
-            auto invalid = [&] {
-                for (int c = 0; c < 9; c++) a[c] = kNaN;
-                for (int c = 0; c < 3; c++) si[c] = li[c] = bi[c] = kNaN;
-            };
-            if (std::isnan(Gi[0])) {
-                invalid();
-                continue;
-            }
-            // Neighbours with a valid G.
-            B.clear();
-            dG.clear();
-            const double* xi = anl.pos + 3 * i;
-            const int* nbr = anl.neigh(static_cast<int>(i));
-            for (int q = 0, c = anl.pneighn(static_cast<int>(i)); q < c; q++) {
-                const int j = nbr[q];
-                const double* Gj = &deform_tensor[9 * static_cast<size_t>(real_of[static_cast<size_t>(j)])];
-                if (std::isnan(Gj[0])) continue;
-                const double* xj = anl.pos + 3 * static_cast<size_t>(j);
-                for (int d = 0; d < 3; d++) B.push_back(xj[d] - xi[d]);
-                for (int c9 = 0; c9 < 9; c9++) dG.push_back(Gj[c9] - Gi[c9]);
-            }
-            const int t = static_cast<int>(B.size() / 3);
-            if (t <= 2) continue;  // alpha stays zero
-            double T[27];  // T[m][r][c] = dG[r][c] / dx_m
-            if (!lsq3(B.data(), dG.data(), t, 9, T)) {
-                invalid();
-                no_gradient++;
-                continue;
-            }
-            auto Tm = [&](int m, int r, int c) { return T[9 * m + 3 * r + c]; };
-            for (int c = 0; c < 3; c++) {
-                a[0 * 3 + c] = Tm(2, 1, c) - Tm(1, 2, c);
-                a[1 * 3 + c] = Tm(0, 2, c) - Tm(2, 0, c);
-                a[2 * 3 + c] = Tm(1, 0, c) - Tm(0, 1, c);
-            }
-            const double A[3][3] = {{a[0], a[1], a[2]}, {a[3], a[4], a[5]}, {a[6], a[7], a[8]}};
-            double U[3][3], V[3][3], sv[3];
-            if (svd_m_3(A, U, sv, V) < 0) {
-                kavir->say("syep4 atom %5zu svd error\n", i);
-                continue;
-            }
-            if (sv[0] > cutoff || sv[0] == 0) continue;  // s, Line and Burgers stay zero
-            for (int c = 0; c < 3; c++) si[c] = sv[c];
-            // One sign for the pair: Line . (1, sqrt 2, pi) > 0.
-            const double turn = U[0][0] + std::sqrt(2.0) * U[0][1] + std::acos(-1.0) * U[0][2] < 0 ? -1.0 : 1.0;
-            for (int c = 0; c < 3; c++) {
-                li[c] = turn * sv[0] * U[0][c];
-                bi[c] = turn * sv[0] * V[0][c];
-            }
+            const int r = KAVIR_nye_atom(anl, nb->peri.real_of, anl.pos, deform_tensor.data(), static_cast<int>(i), cutoff,
+                                         B, dG, &nye_tensor[9 * i], &s[3 * i], &line[3 * i], &burgers[3 * i]);
+            if (r == KAVIR_NYE_FLAT) no_gradient++;
+            if (r == KAVIR_NYE_NO_SVD) kavir->say("syep4 atom %5zu svd error\n", i);
         }
         report.done(static_cast<int>(b1 - b0));
     });
@@ -593,5 +581,21 @@ void CNYE::calculate() {
         if (cmd->lattice.code[static_cast<size_t>(anl.type[static_cast<size_t>(i)])] == LATTICE_HCP) refid[static_cast<size_t>(i)] = 0;
     cal_hcp_refid();
     cal_coresp();
+    // An ideal lattice that matches no bond gives no correspondence at all:
+    // say so rather than report an undisturbed crystal.
+    bool matched = false;
+    for (int i = 0; i < n && !matched; i++) matched = mapnum[static_cast<size_t>(i)] > 2;
+    if (!matched && n > 0) {
+        std::string what;
+        for (size_t t = 0; t < cmd->lattice.code.size(); t++) {
+            const int c = cmd->lattice.code[t];
+            what += QB_format("%stype %d %s a = %g", t ? ", " : "", nb->anl.typeid_[t],
+                              c == LATTICE_FCC ? "fcc" : c == LATTICE_BCC ? "bcc" : c == LATTICE_HCP ? "hcp" : "others",
+                              cmd->lattice.constant[t]);
+        }
+        throw KavirError(KAVIR_BAD_DATA, "the ideal lattice (" + what +
+                                             ") matches no bond of the model: check lattice_type, lattice_const and "
+                                             "lattice_orient");
+    }
     cal_nye_svd();
 }

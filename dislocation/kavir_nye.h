@@ -11,6 +11,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,40 @@ int svd_m_3(const double A[3][3], double U[3][3], double s[3], double V[3][3]);
 // X = (Q^T Q)^-1 Q^T P. False when Q^T Q is singular relative to its size
 // (the rows are close to coplanar); X is then left alone.
 bool pinv_m_3(const double* Q, const double* P, int n, double X[3][3]);
+// The same for an n x k right-hand side R (rows; k <= 9): X is 3 x k.
+bool KAVIR_lsq3(const double* Q, const double* R, int n, int k, double* X);
+
+// Prints "%5d of %d points finished WHAT" at every step while blocks of
+// atoms finish on several threads.
+class KAVIR_step_report {
+public:
+    KAVIR_step_report(CKAVIR* k, int n, const char* what, int step);
+    void done(int count);
+
+private:
+    CKAVIR* k_;
+    int n_;
+    const char* what_;
+    int step_;
+    int printed_ = 0;
+    std::atomic<int> done_{0};
+    std::mutex m_;
+};
+
+// Outcome of the Nye step of one atom.
+enum { KAVIR_NYE_DONE, KAVIR_NYE_NO_G, KAVIR_NYE_FLAT, KAVIR_NYE_NO_SVD };
+
+// The Nye step of atom i (an atom inside the box): alpha = the curl of the
+// correspondence tensors G (9 per atom inside the box, NaN where undefined)
+// of its neighbours, by least squares over the bonds from pos; then its
+// singular triple. alpha, s, line and burgers (9, 3, 3, 3 values) must hold
+// zeros on entry: they stay zero with at most 2 usable neighbours, and s,
+// line and burgers stay zero when s1 exceeds cutoff or alpha is zero. NaN
+// everywhere for KAVIR_NYE_NO_G (G_i undefined) and KAVIR_NYE_FLAT (the
+// neighbours too close to a plane). B and dG are scratch space.
+int KAVIR_nye_atom(const CANL& anl, const std::vector<int>& real_of, const double* pos, const double* G, int i,
+                   double cutoff, std::vector<double>& B, std::vector<double>& dG, double* alpha, double* s,
+                   double* line, double* burgers);
 
 constexpr int LATTICE_FCC = 0, LATTICE_BCC = 1, LATTICE_HCP = 2, LATTICE_OTHERS = -1;
 

@@ -250,8 +250,9 @@ void CNYECMD::calculate(const std::string& path) {
     if (deformtensor || deformsvd) {
         std::string cols = lead_names(c) + "\tn";
         if (deformtensor) cols += "\tD11\tD12\tD13\tD21\tD22\tD23\tD31\tD32\tD33";
-        if (deformsvd) cols += test_mode ? kTestNames : kResultNames;
-        if (deformsvd) cols.erase(cols.rfind("\trefid"));
+        if (deformsvd)
+            cols += test_mode ? "\ts1\ts2\ts3\tDisplacement.X\tDisplacement.Y\tDisplacement.Z\tForce.X\tForce.Y\tForce.Z"
+                              : "\ts1\ts2\ts3\tU.X\tU.Y\tU.Z\tV.X\tV.Y\tV.Z";
         write_rows(c, out_name("_deform"), cols, nullptr, [&](size_t r, std::string& s) {
             s += std::to_string(nye.mapnum[r]);
             const double* G = &nye.deform_tensor[9 * r];

@@ -21,7 +21,9 @@ struct KavirOutcome {
 
 // Writes text as INPAR in the scratch folder and runs the engine there.
 inline KavirOutcome run_kavir(const ScratchDir& dir, const std::string& inpar_text, const std::string& name = "INPAR",
-                              KAVIR_table* table = nullptr, const QB_tools* model = nullptr) {
+                              KAVIR_table* table = nullptr, const QB_tools* model = nullptr,
+                              void (*analysis)(CKAVIR*, const std::string&) = nullptr,
+                              const QB_tools* reference = nullptr) {
     if (!inpar_text.empty() || name == "INPAR") {
         FILE* f = std::fopen(dir.path(name).c_str(), "w");
         std::fputs(inpar_text.c_str(), f);
@@ -39,6 +41,8 @@ inline KavirOutcome run_kavir(const ScratchDir& dir, const std::string& inpar_te
     run.err = err;
     run.table = table;
     run.deformed = model;
+    run.reference = reference;
+    run.analysis = analysis;
     const int status = KAVIR_main(run);
     std::fclose(out);
     std::fclose(err);

@@ -43,8 +43,6 @@ TEST_F(Kavir, MalformedCommandFilesAndUnusableDataAreRefusedWithTheirLineAndStat
         // The first line names the analysis after its first character.
         {"# only a comment\n", 2, "INPAR:1: unknown analysis 'only'"},
         {"nyx\n", 2, "INPAR:1: unknown analysis 'nyx'; the analyses are nye dda dva ida nta sta sva"},
-        {"\n\nsta\n", 2, "INPAR:3: the analysis sta is not available in this version"},
-        {"#dva\n", 2, "INPAR:1: the analysis dva is not available in this version"},
         {"Nye\n", 2, "INPAR:1: unknown analysis 'Nye'; the analyses are nye dda dva ida nta sta sva"},
         {"#nye extra\nbogus\n", 2, "INPAR:2: unknown keyword 'bogus'"},
         {"nye\nread_datafile_def cu.dump\nbogus 3\n", 2, "INPAR:3: unknown keyword 'bogus'"},
