@@ -248,6 +248,7 @@ int QN_KAVIR_compute(QB_tools* model, int method, std::string& message) {
     run.err = nullptr;
     run.deformed = model;
     run.table = to_file ? nullptr : &table;
+    run.model_columns = false;  // the engine needs ids, types and positions only
     const int status = KAVIR_main(run);
     std::fclose(log);
     const std::string engine_log = log_text ? log_text : "";
@@ -281,11 +282,23 @@ int QN_KAVIR_compute(QB_tools* model, int method, std::string& message) {
     std::unordered_map<int, int> row_of;
     row_of.reserve(table.id.size());
     for (size_t r = 0; r < table.id.size(); r++) row_of.emplace(table.id[r], static_cast<int>(r));
+    // The model's column of each result: its own double column, or a file
+    // column of that name (as when a result was read back); an integer
+    // column of that name takes the values through its slot.
     std::vector<int> slots;
+    std::vector<std::vector<double>*> direct;
+    for (size_t c = first; c < w; c++) QB_add_exdouble(model, (prefix + table.columns[c]).c_str());
+    // (all columns added first: adding one moves the others)
     for (size_t c = first; c < w; c++) {
         const std::string name = prefix + table.columns[c];
-        QB_add_exdouble(model, name.c_str());
         slots.push_back(QB_slot_get(model, name.c_str()));
+        std::vector<double>* column = nullptr;
+        for (size_t k = 0; k < model->exdouble_names.size() && !column; k++)
+            if (model->exdouble_names[k] == name) column = &model->exdouble_data[k];
+        for (size_t k = 0; k < model->channel_names.size() && !column; k++)
+            if (model->channel_names[k] == name) column = &model->channel_data[k];
+        if (column && column->size() < static_cast<size_t>(model->natoms)) column->resize(static_cast<size_t>(model->natoms));
+        direct.push_back(column);
     }
     int missing = 0;
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -293,9 +306,12 @@ int QN_KAVIR_compute(QB_tools* model, int method, std::string& message) {
         const auto it = row_of.find(model->atoms[static_cast<size_t>(i)].id);
         const bool found = it != row_of.end() && model->atoms[static_cast<size_t>(i)].id >= 0;
         if (!found) missing++;
-        for (size_t c = first; c < w; c++)
-            QB_slot_save(model, slots[c - first], i,
-                         found ? table.values[static_cast<size_t>(it->second) * w + c] : nan);
+        const double* row = found ? &table.values[static_cast<size_t>(it->second) * w] : nullptr;
+        for (size_t c = first; c < w; c++) {
+            const double v = row ? row[c] : nan;
+            if (std::vector<double>* column = direct[c - first]) (*column)[static_cast<size_t>(i)] = v;
+            else QB_slot_save(model, slots[c - first], i, v);
+        }
     }
     message = QB_format("%s: %zu columns added", QN_KAVIR_names[method], w - first);
     if (missing > 0) message += QB_format("; %d atoms without a result (outside the box or deleted) hold nan", missing);

@@ -8,10 +8,12 @@
 void KAVIR_read_two(CCMDBASE& cmd, atom& def, atom& ref) {
     CKAVIR* k = cmd.kavir;
     CREADATOM reader(k);
-    int ninfo = cmd.prop_def;
+    // Models in memory bring their columns only when the caller wants them.
+    const int none = -2;
+    int ninfo = k->deformed_model && !k->model_columns ? none : cmd.prop_def;
     if (k->deformed_model) reader.take(k->deformed_model, &def, &ninfo, "model");
     else reader.read(cmd.datafile_def, &def, &ninfo);
-    ninfo = cmd.prop_ref;
+    ninfo = k->reference_model && !k->model_columns ? none : cmd.prop_ref;
     if (k->reference_model) reader.take(k->reference_model, &ref, &ninfo, "reference model");
     else reader.read(cmd.datafile_ref, &ref, &ninfo);
     if (cmd.warpin && def.boxtype == 2) {

@@ -119,6 +119,7 @@ public:
     const QB_tools* deformed_model = nullptr;
     const QB_tools* reference_model = nullptr;
     KAVIR_table* table = nullptr;  // receives the result when set
+    bool model_columns = true;     // models in memory bring their extra columns
 
     // A name as the run uses it: relative names lie in dir.
     std::string path(const std::string& name) const;

@@ -34,6 +34,7 @@ int KAVIR_main(const KAVIR_run& run) {
     k.deformed_model = run.deformed;
     k.reference_model = run.reference;
     k.table = run.table;
+    k.model_columns = run.model_columns;
     auto report = [&](int status, const std::string& message) {
         if (run.out) std::fprintf(run.out, "%s\n", message.c_str());
         if (run.err && run.err != run.out) std::fprintf(run.err, "%s\n", message.c_str());
@@ -45,7 +46,10 @@ int KAVIR_main(const KAVIR_run& run) {
         const std::string inpar = run.inpar.empty() ? k.set.INFILE : run.inpar;
         std::string text, reason;
         if (!QB_read_text_file(k.path(inpar), text, &reason))
-            return report(KAVIR_BAD_DATA, "infile error: can not open " + inpar + (reason.empty() ? "" : " (" + reason + ")"));
+            return report(KAVIR_BAD_DATA,
+                          "infile error: can not open file " + inpar + (reason.empty() ? "" : " (" + reason + ")") +
+                              "\nThe typical command lines of KAVIR for each functionality looks like :\n>> KAVIR <INPAR>\n"
+                              "(<INPAR> is the command file)\n>> KAVIR\n(using command file with default name \"INPAR\")");
         int line = 1;
         const std::string word = KAVIR_analysis_word(text, line);
         if (word.empty()) return report(KAVIR_BAD_INPAR, inpar + ": the file names no analysis; the analyses are " + KAVIR_ANALYSES);
@@ -67,8 +71,12 @@ int KAVIR_main(const KAVIR_run& run) {
                 if (run.out) std::fflush(run.out);
                 return KAVIR_WRITTEN;
             }
-        return report(KAVIR_BAD_INPAR, inpar + ":" + std::to_string(line) + ": unknown analysis '" + word +
-                                           "'; the analyses are " + KAVIR_ANALYSES);
+        return report(KAVIR_BAD_INPAR,
+                      inpar + ":" + std::to_string(line) + ": unknown analysis '" + word + "'; the analyses are " +
+                          KAVIR_ANALYSES +
+                          "\nWrite the following commands in the first line in the command file to use the "
+                          "corresponding methods above.\nNotice: the following commands must be written in the first "
+                          "line of the command file.\n#dva\n#nye\n#nta\n#ida\n#sta");
     } catch (const KavirError& e) {
         return report(e.status, e.what());
     } catch (const std::bad_alloc&) {

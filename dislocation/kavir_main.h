@@ -17,6 +17,9 @@ struct KAVIR_run {
     const QB_tools* deformed = nullptr;
     const QB_tools* reference = nullptr;
     KAVIR_table* table = nullptr;
+    // Whether the models in memory bring their extra columns (the result
+    // repeats them as c0, c1, …).
+    bool model_columns = true;
     // Runs this analysis whatever the command file's first word (tests of
     // one analysis); null: the word chooses.
     void (*analysis)(CKAVIR*, const std::string&) = nullptr;

@@ -217,7 +217,7 @@ std::vector<std::string> split_tabs(const std::string& s) {
 void CNYECMD::calculate(const std::string& path) {
     cmd_read(path);
     atom a;
-    int ninfo = prop_def;
+    int ninfo = kavir->deformed_model && !kavir->model_columns ? -2 : prop_def;
     CREADATOM reader(kavir);
     if (kavir->deformed_model) reader.take(kavir->deformed_model, &a, &ninfo, "model");
     else reader.read(datafile_def, &a, &ninfo);

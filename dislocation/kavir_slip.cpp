@@ -68,10 +68,8 @@ void CSVACMD::cmd_read(const std::string& path) {
         if (e.key == "avedis") avedis = true;
         else if (e.key == "max_sva") max_sva = true;
     }
-    // Slip is measured over the bonds of the deformed crystal, and the
-    // reference always follows a change of the box.
+    // Slip is measured over the bonds of the deformed crystal.
     neighset = 0;
-    eliminate_cell = true;
 }
 
 void CSVA::calculate() {
@@ -279,7 +277,6 @@ void CDDACMD::cmd_read(const std::string& path) {
         else if (k == "center") center = e.args[0] == "ref" ? 1 : 0;
         else if (k == "edge_bond") edge_bond = true;
     }
-    eliminate_cell = true;  // the reference always follows a change of the box
 }
 
 void CDDA::calculate() {

@@ -407,11 +407,15 @@ int QB_dump_lmc(QB_tools* s, const char* path) {
         for (int i = 0; i < s->natoms; i++) {
             if (s->atoms[i].id <= 0) continue;
             lammps_atom(w, s, c, s->atoms[i], n);
-            for (int k = 0; k < s->channel_count; k++) w << '\t', w.lf(QB_slot_data(s, 5 + k, i));
-            for (int k = 0; k < s->exint_count; k++)
-                w << '\t', w.integer(static_cast<long long>(QB_slot_data(s, 5 + s->channel_count + k, i)));
-            for (int k = 0; k < s->exdouble_count; k++)
-                w << '\t', w.lf(QB_slot_data(s, 5 + s->channel_count + s->exint_count + k, i));
+            // Columns read directly (a short column reads as 0, as its slot does).
+            const size_t a = static_cast<size_t>(i);
+            auto at = [a](const auto& columns, int k) {
+                const size_t c = static_cast<size_t>(k);
+                return c < columns.size() && a < columns[c].size() ? columns[c][a] : 0;
+            };
+            for (int k = 0; k < s->channel_count; k++) w << '\t', w.lf(at(s->channel_data, k));
+            for (int k = 0; k < s->exint_count; k++) w << '\t', w.integer(at(s->exint_data, k));
+            for (int k = 0; k < s->exdouble_count; k++) w << '\t', w.lf(at(s->exdouble_data, k));
             w << '\n';
         }
     });

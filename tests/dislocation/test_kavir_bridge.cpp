@@ -96,6 +96,26 @@ TEST_F(Bridge, ResultsAreMergedByIdAndARerunReplacesItsColumns) {
     }
 }
 
+TEST_F(Bridge, ManyColumnsAtOnceLandOnTheirAtoms) {
+    // The strain page's default writes 28 columns into a model that already
+    // has columns of its own.
+    QB_tools model;
+    QB_init(&model);
+    ASSERT_EQ(QB_read_file(&model, fixture("dva_ref.dump").c_str()), 3);
+    QB_add_exdouble(&model, "mine");
+    QN_store_init();
+    QN_KAVIR_init(model.ntypes);
+    QN_set_bit_char(QN_KAVIR_GROUP, "KV_ref", fixture("dva_ref.dump"));  // itself: no strain
+    std::string message;
+    ASSERT_EQ(QN_KAVIR_compute(&model, QN_KAVIR_STA, message), 1) << message;
+    EXPECT_EQ(message, "sta: 28 columns added");
+    for (const char* c : {"StrainTensor.XX", "StrainTensor.YZ", "ShearStrain", "VolumetricStrain", "Rotation.X"})
+        for (int i = 0; i < model.natoms; i++) ASSERT_NEAR(QB_get_data(&model, i, c), 0, 1e-9) << c;
+    for (const char* c : {"DeformationGradient.11", "DeformationGradient.22", "Rotation.W", "StretchTensor.ZZ"})
+        for (int i = 0; i < model.natoms; i++) ASSERT_NEAR(QB_get_data(&model, i, c), 1, 1e-9) << c;
+    for (int i = 0; i < model.natoms; i++) ASSERT_EQ(QB_get_data(&model, i, "neigh"), 12);
+}
+
 TEST_F(Bridge, FailuresAreReportedAndLeaveTheModel) {
     const int rep[3] = {4, 4, 4};
     const double a[3] = {kCu, kCu, kCu};
@@ -157,6 +177,19 @@ TEST(BridgeBatch, AnalyseRunsTheDislocationAnalysesBeforeTheStructureMethods) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("Analysis Failed"), std::string::npos) << bad.err;
     EXPECT_FALSE(QB_file_exists(dir.path("bad.lmc")));
+    // DDA and IDA write the files named for them.
+    BatchOutcome dda = run_batch(dir, "analyse " + fixture("dva_def.dump") + " -o " + dir.path("d.lmc") +
+                                          " --method dda,ida --reference " + fixture("dva_ref.dump") +
+                                          " -KV_dda_dump=" + dir.path("dda.lmc") + " -KV_ida_dump=" + dir.path("ida.lmc") +
+                                          " -KV_ida_nz=1 -KV_ida_nx=0 -KV_ida_l1d=7.23 -KV_ida_l1h=0.5"
+                                          " -KV_ida_l2d=9.0375 -KV_ida_l2h=0.5 -KV_ida_l2t=1");
+    ASSERT_EQ(dda.status, 0) << dda.err;
+    EXPECT_NE(dda.out.find("Result written to " + dir.path("dda.lmc")), std::string::npos) << dda.out;
+    const KavirResult bonds = read_result(dir.path("dda.lmc"));
+    EXPECT_GT(bonds.size(), 256u * 12);  // bonds of every atom (and the atoms with export_atoms)
+    const KavirResult layer = read_result(dir.path("ida.lmc"));
+    EXPECT_GT(layer.size(), 0u);
+    EXPECT_EQ(layer.col.count("Disregistry.X"), 1u);
     BatchOutcome unknown = run_batch(dir, "analyse " + fixture("dva_def.dump") + " -o " + dir.path("u.lmc") +
                                               " --method dva -KV_nonsense=1");
     EXPECT_EQ(unknown.status, 2) << unknown.err;

@@ -196,3 +196,40 @@ TEST_F(Compare, ALayerWithoutPartnersOrAtomsIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Compare, EliminateCellDoesWhatItSaysInEveryAnalysisThatOffersIt) {
+    // The box made 2 % longer along x with the atoms: taken out, nothing
+    // slipped or strained; kept, the bonds along x are 2 % longer.
+    ScratchDir dir;
+    const TestCrystal ref = cube(4);
+    TestCrystal def = ref;
+    def.hi[0] *= 1.02;
+    for (size_t i = 0; i < def.size(); i++) def.p(i)[0] *= 1.02;
+    write_dump(ref, dir.path("ref.dump"));
+    write_dump(def, dir.path("def.dump"));
+    struct Case {
+        const char* word;
+        const char* column;
+        double kept;  // the value with the cell kept
+    };
+    const Case cases[] = {{"sva", "Average", 0.02 * kCu / std::sqrt(2.0) * 8 / 12 / std::sqrt(2.0)},
+                          {"sta", "StrainTensor.XX", 0.5 * (1.02 * 1.02 - 1)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word);
+        for (const char* mode : {"on", "off"}) {
+            const KavirOutcome o = run_kavir(dir, std::string("#") + c.word + "\nread_datafile_def def.dump\n"
+                                                  "read_datafile_ref ref.dump\nwrite_datafile r.lmp\n" +
+                                                  (std::string(c.word) == "sta" ? "Strain\n" : "") + "eliminate_cell " +
+                                                  mode + "\n");
+            ASSERT_EQ(o.status, 0) << o.messages;
+            const KavirResult r = read_result(dir.path("r.lmp"));
+            ASSERT_EQ(r.size(), ref.size());
+            for (size_t i = 0; i < r.size(); i++)
+                ASSERT_NEAR(r(c.column, i), std::string(mode) == "on" ? 0 : c.kept, 1e-6) << mode << " atom " << r.id[i];
+        }
+    }
+}
+
+}  // namespace

@@ -442,6 +442,11 @@ TEST(KavirBatch, TheCommandLineRunsTheEngineInItsFolderWithItsStatus) {
         EXPECT_EQ(slurp(dir.path("sub/out.lmp")), "old result\n");
     }
 
+    BatchOutcome none = run_batch(dir, "kavir nothere --dir " + dir.dir());
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("infile error: can not open file nothere"), std::string::npos) << none.err;
+    EXPECT_NE(none.out.find(">> KAVIR <INPAR>"), std::string::npos) << none.out;
+
     BatchOutcome usage = run_batch(dir, "kavir a b");
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("usage: quelm-batch kavir [INPAR] [--dir DIR]"), std::string::npos);
