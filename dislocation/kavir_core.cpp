@@ -790,18 +790,19 @@ void KAVIR_parallel(size_t n, size_t block, const std::function<void(size_t, siz
 }
 
 void proj_default(CCMDBASE* cmd, const int* plane, const std::vector<const double*>& pos,
-                  const std::vector<const double*>& vec, const double lo[3], const double hi[3]) {
+                  const std::vector<const double*>& vec, const double lo[3], const double hi[3],
+                  const std::string& name) {
     if (cmd->proj_format != 1) return;
     const int i = plane[0], j = plane[1];
     const size_t n = pos.size();
     const bool test = cmd->test_mode;
     const char* names[3] = {test ? "d0001.lmp" : "d0001.txt", test ? "e0001.lmp" : "e0001.txt",
                             test ? "a0001.lmp" : "a0001.txt"};
-    const char* heads[3] = {"x\ty\tz\tDisplacement.X\tDisplacement.Y\tDisplacement.Z",
-                            "x\ty\tc1\tc2\tDisplacement.X\tDisplacement.Y\tc3", "x\ty\ttheta\tmag\tcolor"};
+    const std::string heads[3] = {"x\ty\tz\t" + name + ".X\t" + name + ".Y\t" + name + ".Z",
+                                  "x\ty\tc1\tc2\t" + name + ".X\t" + name + ".Y\tc3", "x\ty\ttheta\tmag\tcolor"};
     for (int f = 0; f < 3; f++) {
         KAVIR_out out(cmd->kavir->path(names[f]));
-        if (test) cmd->head_out(out.file(), heads[f], static_cast<int>(n), lo, hi);
+        if (test) cmd->head_out(out.file(), heads[f].c_str(), static_cast<int>(n), lo, hi);
         out.rows(n, [&](size_t k, std::string& s) {
             const double* p = pos[k];
             const double* v = vec[k];

@@ -320,5 +320,7 @@ void KAVIR_out::rows(size_t n, Row row) {
 
 // Writes the three default projection files of vectors vec over the
 // selected atoms.
+// In test mode the files are dumps whose vector columns take `name`.
 void proj_default(CCMDBASE* cmd, const int* plane, const std::vector<const double*>& pos,
-                  const std::vector<const double*>& vec, const double lo[3], const double hi[3]);
+                  const std::vector<const double*>& vec, const double lo[3], const double hi[3],
+                  const std::string& name = "Displacement");

@@ -32,9 +32,10 @@ void remove_mean(std::vector<double>& v) {
 
 // Writes rows of "id type x y z" plus three vector columns; with a
 // projection, also the projection file and the default files.
+// default_name names the vectors of the default projection files.
 void write_vectors(CCMDBASE& cmd, const std::string& path, const char* name, const atom& a,
                    const std::vector<int>& rows, const std::vector<double>& pos, const std::vector<double>& vec,
-                   bool projection) {
+                   bool projection, const char* default_name) {
     std::vector<KAVIR_column> cols = {{"id", 'd'}, {"type", 'd'}, {"x", 'e'}, {"y", 'e'}, {"z", 'e'}};
     for (const char* c : {".X", ".Y", ".Z"}) cols.push_back({std::string(name) + c, 'e'});
     auto row = [&](const std::vector<double>& p, const std::vector<double>& v) {
@@ -85,7 +86,7 @@ void write_vectors(CCMDBASE& cmd, const std::string& path, const char* name, con
         pv.push_back(&pp[3 * k]);
         dv.push_back(&vv[3 * k]);
     }
-    proj_default(&cmd, proj.plane, pv, dv, a.box[0], a.box[1]);
+    proj_default(&cmd, proj.plane, pv, dv, a.box[0], a.box[1], default_name);
 }
 
 }  // namespace
@@ -158,7 +159,7 @@ void KAVIR_dva(CKAVIR* k, const std::string& inpar) {
     std::vector<int> rows(static_cast<size_t>(def.natoms));
     for (int i = 0; i < def.natoms; i++) rows[static_cast<size_t>(i)] = i;
     const char* name = "Displacement";
-    write_vectors(cmd, cmd.no_output() ? "" : cmd.out_name(""), name, def, rows, def.pos, d, true);
+    write_vectors(cmd, cmd.no_output() ? "" : cmd.out_name(""), name, def, rows, def.pos, d, true, name);
     if (!cmd.write_datafile_ref.empty()) {
         int missing = 0;
         std::vector<double> back = displacements(ref, def, map.map21, periodic, len, missing);
@@ -167,7 +168,7 @@ void KAVIR_dva(CKAVIR* k, const std::string& inpar) {
         for (int i = 0; i < ref.natoms; i++) all[static_cast<size_t>(i)] = i;
         KAVIR_table* kept = k->table;
         k->table = nullptr;  // the table holds the deformed atoms' result
-        write_vectors(cmd, k->path(cmd.write_datafile_ref), name, ref, all, ref.pos, back, false);
+        write_vectors(cmd, k->path(cmd.write_datafile_ref), name, ref, all, ref.pos, back, false, name);
         k->table = kept;
     }
     k->say("DVA Success! \n");
@@ -326,6 +327,6 @@ void KAVIR_ida(CKAVIR* k, const std::string& inpar) {
                unmatched);
     if (cmd.eliminate_overall) remove_mean(delta);
     write_vectors(cmd, cmd.no_output() ? "" : cmd.out_name(""), cmd.test_mode ? "Displacement" : "Disregistry", ref,
-                  members[0], where, delta, true);
+                  members[0], where, delta, true, "Disregistry");
     k->say("IDA Success! \n");
 }

@@ -168,6 +168,13 @@ TEST_F(Compare, TheDisregistryOfALayerIsItsShift) {
     ASSERT_EQ(run_kavir(l.dir, l.inpar("eliminate_overall on\n")).status, 0);
     const KavirResult m = read_result(l.dir.path("ida.lmp"));
     for (size_t i = 0; i < m.size(); i++) ASSERT_NEAR(m("Disregistry.X", i), 0, 1e-9);
+    // In test mode the default projection files are dumps of the disregistry.
+    const KavirOutcome t = run_kavir(l.dir, l.inpar("test_mode\nporjection 2 2\nproj_format default\n"));
+    ASSERT_EQ(t.status, 0) << t.messages;
+    EXPECT_NE(slurp(l.dir.path("d0001.lmp")).find("ITEM: ATOMS x\ty\tz\tDisregistry.X\tDisregistry.Y\tDisregistry.Z\n"),
+              std::string::npos);
+    EXPECT_EQ(read_result(l.dir.path("ida.lmp")).col.count("Displacement.X"), 1u);  // the test-mode name
+    EXPECT_NE(t.messages.find("IDA Success! \n"), std::string::npos);
 }
 
 TEST_F(Compare, ALayerWithoutPartnersOrAtomsIsReported) {
