@@ -28,6 +28,7 @@
 #include "builders/monocrystal_form.h"
 #include "builders/nano_form.h"
 #include "builders/polycrystal_form.h"
+#include "tools/tools_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 #include "qb/qb_text.h"
@@ -151,6 +152,13 @@ void QN_swich_analy_cnp() { show_method(2); }
 void QN_swich_analy_csp() { show_method(3); }
 void QN_swich_analy_lco() { show_method(4); }
 void QN_swich_analy_oim() { show_method(5); }
+void QN_swich_analy_dva() { show_method(6); }
+void QN_swich_analy_sta() { show_method(7); }
+void QN_swich_analy_dda() { show_method(8); }
+void QN_swich_analy_sva() { show_method(9); }
+void QN_swich_analy_ida() { show_method(10); }
+void QN_swich_analy_nye() { show_method(11); }
+void QN_swich_analy_nta() { show_method(12); }
 
 void QN_swich_chorma() {
     if (!have_model()) return;
@@ -333,11 +341,6 @@ void model_form_cb(Fl_Widget* w, void* data) {
     later_cb(w, data);
 }
 
-// The analysis methods need a model before anything else.
-void analysis_cb(Fl_Widget* w, void* data) {
-    if (have_model()) later_cb(w, data);
-}
-
 void blank(Fl_Widget*, void*) {}
 
 Fl_Menu_Item menuitems[] = {
@@ -430,24 +433,24 @@ Fl_Menu_Item menuitems[] = {
     {"LCO", 0, call<QN_swich_analy_lco>, nullptr, 0, 0, 0, 0, 0},
     {"OIM", 0, call<QN_swich_analy_oim>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"KAVIR", 0, analysis_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"DVA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"STA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"DDA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"SVA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"IDA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"NYE", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
-    {"NTA", 0, analysis_cb, nullptr, 0, 0, 0, 0, 0},
+    {"KAVIR", 0, call<QN_swich_analy_dva>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"DVA", 0, call<QN_swich_analy_dva>, nullptr, 0, 0, 0, 0, 0},
+    {"STA", 0, call<QN_swich_analy_sta>, nullptr, 0, 0, 0, 0, 0},
+    {"DDA", 0, call<QN_swich_analy_dda>, nullptr, 0, 0, 0, 0, 0},
+    {"SVA", 0, call<QN_swich_analy_sva>, nullptr, 0, 0, 0, 0, 0},
+    {"IDA", 0, call<QN_swich_analy_ida>, nullptr, 0, 0, 0, 0, 0},
+    {"NYE", 0, call<QN_swich_analy_nye>, nullptr, 0, 0, 0, 0, 0},
+    {"NTA", 0, call<QN_swich_analy_nta>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"&Tools", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"&Potential transformation", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"EAM", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"FS", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"EAM", 0, call<QN_alloy2quelm>, nullptr, 0, 0, 0, 0, 0},
+    {"FS", 0, call<QN_fs2quelm>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"&Dump transformation", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"DatST", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"DatAES", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"DatST", 0, call<QN_DatST2lmp>, nullptr, 0, 0, 0, 0, 0},
+    {"DatAES", 0, call<QN_DatAES2lmp>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"&Help", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},

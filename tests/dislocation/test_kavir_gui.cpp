@@ -7,6 +7,9 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Tabs.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Value_Input.H>
@@ -124,6 +127,11 @@ TEST_F(KavirTab, SevenPagesWithTheirDefaults) {
     EXPECT_EQ(mapset_value[1]->value(), 15);
     EXPECT_NE(only(group_NYE, "Type1 Orient"), nullptr);
 
+    // The Analysis menu's KAVIR entries open their pages.
+    menu_bar->picked(menu_bar->find_item("Analysis/KAVIR/NTA"));
+    EXPECT_EQ(analy_choice->value(), 12);
+    EXPECT_TRUE(analysis_NTA->visible());
+    EXPECT_EQ(control_region->value(), static_cast<Fl_Widget*>(analysis_region));
     // The page shows when chosen; Active opens its frame and its run button.
     show_page(QN_KAVIR_SVA);
     EXPECT_TRUE(analysis_SVA->visible());

@@ -1,0 +1,23 @@
+// The Tools menu's converter windows: "EAM" and "FS" (LAMMPS potentials to
+// .quelm), "DatST" and "DatAES" (the engine's binary dumps to LAMMPS
+// dumps). Each use of a menu entry opens a new small window with an input
+// file, an output file and "Tranfer".
+#pragma once
+
+#include <string>
+
+class Fl_Double_Window;
+
+// The windows, one per call.
+void QN_alloy2quelm();
+void QN_fs2quelm();
+void QN_DatST2lmp();
+void QN_DatAES2lmp();
+
+// The window opened last (tests look at it).
+extern Fl_Double_Window* QN_tools_window;
+
+// Output names as the save choosers make them: ".quelm" and ".lmc" appended
+// unless the name is longer than the ending and ends in it.
+std::string QN_tools_quelm_name(const std::string& chosen);
+std::string QN_tools_lmc_name(const std::string& chosen);
