@@ -697,7 +697,7 @@ struct Plane {
 struct Cell {
     int grain;
     Vec seed, weight;
-    std::vector<int> neighbours;  // the spec's m nearest sites, own images included
+    std::vector<int> neighbours;  // the m nearest sites, own images included
     std::vector<Plane> planes;    // same-weight neighbours that touch the cell
     std::vector<int> curved;      // neighbours of other weights, tested point by point
     bool periodic[3];

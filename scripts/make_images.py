@@ -217,7 +217,7 @@ def icon_inspect(p):
     magnifier(p, PAPER, LOOK, INK)
 
 
-def icon_notinspect(p):
+def icon_inspect_off(p):
     magnifier(p, PAPER, GREY, GREY_INK)
     p.line([(5, 28), (28, 5)], CLEAR, 5.5)
     p.line([(5, 28), (28, 5)], RED, 2.5)

@@ -535,7 +535,7 @@ void QN_Select_mode_cb() {
         cube->redraw();
     } else {
         inspect_particle->value(1);
-        if (Inspect_MenuButton) QN_load_img("img/icon/notinspect.png", Inspect_MenuButton, nullptr);
+        if (Inspect_MenuButton) QN_load_img("img/icon/inspect_off.png", Inspect_MenuButton, nullptr);
         cube->inspect_mode = 1;
     }
 }

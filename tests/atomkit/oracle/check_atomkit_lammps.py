@@ -121,7 +121,7 @@ class Shape(Region):
             degrees, point, axis = self.rotate
             lines.append("variable %s_turn equal %s" % (name, num(math.radians(degrees))))
             keys += " rotate v_%s_turn %s" % (name, " ".join(num(v) for v in list(point) + list(axis)))
-        return lines + ["region %s %s%s" % (name, self.spec(), keys)]
+        return lines + ["region %s %s%s" % (name, self.region_args(), keys)]
 
     def local(self, p):
         """Points in the shape's own frame (LAMMPS moves, then turns it)."""
@@ -142,7 +142,7 @@ class Block(Shape):
         super().__init__(**kw)
         self.lo, self.hi = lo, hi
 
-    def spec(self):
+    def region_args(self):
         return "block " + " ".join(num(v) for pair in zip(self.lo, self.hi) for v in pair)
 
     def surface(self, p):
@@ -154,7 +154,7 @@ class Sphere(Shape):
         super().__init__(**kw)
         self.c, self.r = c, r
 
-    def spec(self):
+    def region_args(self):
         return "sphere %s %s" % (" ".join(num(v) for v in self.c), num(self.r))
 
     def surface(self, p):
@@ -170,7 +170,7 @@ class Cylinder(Shape):
         super().__init__(**kw)
         self.dim, self.c1, self.c2, self.r, self.lo, self.hi = dim, c1, c2, r, lo, hi
 
-    def spec(self):
+    def region_args(self):
         return "cylinder %s %s" % (self.dim, " ".join(num(v) for v in (self.c1, self.c2, self.r, self.lo, self.hi)))
 
     def surface(self, p):
@@ -186,7 +186,7 @@ class Cone(Shape):
         self.dim, self.c1, self.c2 = dim, c1, c2
         self.radlo, self.radhi, self.lo, self.hi = radlo, radhi, lo, hi
 
-    def spec(self):
+    def region_args(self):
         return "cone %s %s" % (self.dim, " ".join(
             num(v) for v in (self.c1, self.c2, self.radlo, self.radhi, self.lo, self.hi)))
 
@@ -207,7 +207,7 @@ class Plane(Shape):
         super().__init__(**kw)
         self.point, self.normal = np.asarray(point, float), np.asarray(normal, float)
 
-    def spec(self):
+    def region_args(self):
         return "plane %s" % " ".join(num(v) for v in list(self.point) + list(self.normal))
 
     def surface(self, p):

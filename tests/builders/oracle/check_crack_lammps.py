@@ -55,16 +55,13 @@ runs in under a minute:
 With `--fixtures DIR` it also writes a small crystal and its expected mode
 III and mode I cracks (computed here) for tests that run without LAMMPS.
 """
-import glob
 import math
 import os
-import subprocess
 import sys
 import tempfile
 
 import numpy as np
 
-BATCH = sys.argv[1] if len(sys.argv) > 1 else "build/app/quelm-batch"
 FIXTURES = sys.argv[sys.argv.index("--fixtures") + 1] if "--fixtures" in sys.argv[:-1] else None
 
 A = 3.615                    # Cu_u3.eam's lattice parameter
@@ -77,92 +74,9 @@ R_MIN, R_MAX = 15.0, 40.0
 SQRT_M_IN_SQRT_A = 1e5       # 1 m^1/2 = 1e5 A^1/2
 BANDS = [(15, 20), (20, 25), (25, 30), (30, 40)]
 
-failures = []
-
-
-def report(name, ok, figures):
-    print("  %-48s %s  %s" % (name, figures, "ok" if ok else "FAIL"))
-    if not ok:
-        failures.append(name)
-
-
-def potential():
-    for p in ["/usr/share/lammps/potentials/Cu_u3.eam"] + glob.glob("/usr/share/**/Cu_u3.eam", recursive=True):
-        if os.path.isfile(p):
-            return p
-    r = subprocess.run(["dpkg", "-L", "lammps"], capture_output=True, text=True)
-    for line in r.stdout.split("\n"):
-        if line.endswith("/Cu_u3.eam"):
-            return line
-    raise RuntimeError("Cu_u3.eam not found: install the Debian package lammps")
-
-
-# ---------------------------------------------------------------- files, programs
-
-def quelm(kind, labels, out):
-    args = [BATCH, "build", kind] + ["-%s=%s" % kv for kv in labels] + ["-o", out]
-    r = subprocess.run(args, capture_output=True, text=True)
-    if r.returncode != 0:
-        raise RuntimeError("%s: exit %d: %s" % (" ".join(args), r.returncode, r.stderr.strip()))
-    return r.stdout
-
-
-def read_data(path):
-    lines = open(path).read().split("\n")
-    n = None
-    box = np.zeros((3, 2))
-    for k, line in enumerate(lines):
-        w = line.split()
-        if len(w) >= 2 and w[-1] == "atoms":
-            n = int(w[0])
-        elif len(w) == 4 and w[3] in ("xhi", "yhi", "zhi"):
-            box["xyz".index(w[3][0])] = [float(w[0]), float(w[1])]
-        elif w and w[0] == "Atoms":
-            rows = [l.split() for l in lines[k + 1:] if l.strip()][:n]
-            ids = np.array([int(r[0]) for r in rows])
-            pos = np.array([[float(v) for v in r[2:5]] for r in rows])
-            order = np.argsort(ids)
-            return box, ids[order], pos[order]
-    raise RuntimeError("no Atoms section in " + path)
-
-
-def read_dump(path):
-    lines = open(path).read().split("\n")
-    head = [k for k, l in enumerate(lines) if l.startswith("ITEM: ATOMS")][-1]
-    names = lines[head].split()[2:]
-    rows = np.array([[float(v) for v in l.split()] for l in lines[head + 1:] if l.strip()])
-    cols = {name: rows[:, k] for k, name in enumerate(names)}
-    order = np.argsort(cols["id"])
-    return {name: v[order] for name, v in cols.items()}
-
-
-def lammps(tmp, name, text):
-    path = os.path.join(tmp, "in." + name)
-    with open(path, "w") as f:
-        f.write(text)
-    log = os.path.join(tmp, "log." + name)
-    r = subprocess.run(["lmp", "-in", path, "-log", log, "-screen", "none"], capture_output=True, text=True, cwd=tmp)
-    if r.returncode != 0:
-        tail = open(log).read()[-600:] if os.path.exists(log) else ""
-        raise RuntimeError("lmp %s failed: %s" % (name, (r.stdout + r.stderr + tail).strip()[-600:]))
-    return open(log).read()
-
-
-def thermo_rows(log, first):
-    rows = []
-    lines = log.split("\n")
-    for k, line in enumerate(lines):
-        if line.split()[:1] == [first]:
-            names = line.split()
-            for l in lines[k + 1:]:
-                w = l.split()
-                if len(w) != len(names):
-                    break
-                try:
-                    rows.append(dict(zip(names, map(float, w))))
-                except ValueError:
-                    break
-    return rows
+import lammps_check
+from lammps_check import failures, report, potential, quelm, read_data, read_dump, lammps, thermo_rows
+lammps_check.WIDTH = 48
 
 
 ELASTIC = """units metal
