@@ -3,6 +3,7 @@
 #include "app/quelm_batch_core.h"
 #include "atomkit/atomkit_batch.h"
 #include "dislocation/kavir_batch.h"
+#include "simulation/simulation_batch.h"
 #include "tools/dump_batch.h"
 #include "tools/potential_batch.h"
 #include "view/view_batch.h"
@@ -13,5 +14,6 @@ int main(int argc, char** argv) {
     QN_batch_register_kavir();
     QN_batch_register_potentials();
     QN_batch_register_dumps();
+    QN_batch_register_simulation();
     return QN_batch_main(argc, argv, stdout, stderr);
 }

@@ -35,11 +35,12 @@ bool valid_label(const std::string& label) {
     return true;
 }
 
-// The matching rule: offset of the value inside entry, or npos.
-size_t value_offset(const std::string& entry, const std::string& label) {
+// The matching rule: offset of the value inside entry, or npos. Only a text
+// may be empty; a number needs at least one character.
+size_t value_offset(const std::string& entry, const std::string& label, bool empty_allowed) {
     const size_t start = !entry.empty() && entry[0] == '-' ? 1 : 0;
     const size_t n = label.size();
-    if (entry.size() - start <= n + 1 || entry[start + n] != '=' || entry.compare(start, n, label) != 0)
+    if (entry.size() - start < n + (empty_allowed ? 1 : 2) || entry[start + n] != '=' || entry.compare(start, n, label) != 0)
         return std::string::npos;
     return start + n + 1;
 }
@@ -57,7 +58,7 @@ void parse(const char* text, int& out) { out = to_int(QB_strtod(text, nullptr));
 // Applies the matching rule to one entry and parses its value.
 template <class T>
 bool match(const std::string& entry, const std::string& label, T& out) {
-    const size_t at = value_offset(entry, label);
+    const size_t at = value_offset(entry, label, std::is_same_v<T, std::string>);
     if (at == std::string::npos) return false;
     // Values may hold NUL bytes read from a file; texts keep them all.
     if constexpr (std::is_same_v<T, std::string>)

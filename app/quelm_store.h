@@ -100,9 +100,11 @@ int QN_reset_bit_double(int group, const std::string& label, const std::string& 
 int QN_reset_bit_char(int group, const std::string& label, const std::string& entry, int slot);
 
 // ---- Readers ---------------------------------------------------------------
-// Matching rule: drop one leading '-'; the entry matches label L when it is
-// longer than L + 1 characters, starts with L and has '=' right behind it. The
-// value is the text behind that '='. Integers are parsed as doubles and
+// Matching rule: drop one leading '-'; the entry matches label L when it
+// starts with L and has '=' right behind it. The value is the text behind
+// that '='. A text may be empty (a password not yet typed is a value too, so
+// the next write finds its bit); a number read from an empty value does not
+// match. Integers are parsed as doubles and
 // truncated toward zero (clamped to the int range, NaN gives 0); text that is
 // no number reads as 0.
 

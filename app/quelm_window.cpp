@@ -28,6 +28,7 @@
 #include "builders/monocrystal_form.h"
 #include "builders/nano_form.h"
 #include "builders/polycrystal_form.h"
+#include "simulation/frame_form.h"
 #include "tools/tools_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
@@ -514,6 +515,7 @@ void QN_build_main_window() {
     foo_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
     menu_bar = new Fl_Menu_Bar(0, 0, 1280, 40);
     menu_bar->menu(menuitems);
+    QN_frame_UI_setup(menu_bar);  // the LAMMPS frames of config/config_list.txt
     new Fl_Box(FL_THIN_DOWN_BOX, 0, 40, 1280, 680, nullptr);
 
     auto* messages = new Fl_Scroll(320, 640, 960, 80);

@@ -14,6 +14,8 @@ packages=(
   # tests
   libgtest-dev libgmock-dev
   xvfb xauth libgl1-mesa-dri x11-utils xdotool openssh-server locales
+  # LAMMPS runs the shipped simulation frames in the remote-run tests
+  lammps
 )
 
 missing=()

@@ -257,7 +257,7 @@ TEST_F(BindAction, AfterChangeRunsAfterTheStoreUpdate) {
 
 // ---- Text, choice, file --------------------------------------------------
 
-TEST_F(BindText, EmptiedTextStoresEmptyAndRebindingShowsNULL) {
+TEST_F(BindText, EmptiedTextStoresEmptyAndRebindingShowsItEmpty) {
     QN_set_bit_char(0, "S_name", "abc");
     {
         Fl_Input w(0, 0, 80, 20);
@@ -268,13 +268,14 @@ TEST_F(BindText, EmptiedTextStoresEmptyAndRebindingShowsNULL) {
     }
     EXPECT_EQ(text0(0), "-S_name=");
     std::string out = "default";
-    EXPECT_EQ(QN_scan_char_single(0, "S_name", out), 0);
+    EXPECT_EQ(QN_scan_char_single(0, "S_name", out), 1);
+    EXPECT_EQ(out, "");
 
     // The form binds its widgets again without resetting its group.
     QN_sendbit_free(key);
     Fl_Input again(0, 0, 80, 20);
     QN_get_char(&again, 0, "S_name", key);
-    EXPECT_STREQ(again.value(), "NULL");
+    EXPECT_STREQ(again.value(), "");
     again.value("x y");
     again.do_callback();
     EXPECT_EQ(Quelm_data[0].bit_count, 1);

@@ -163,7 +163,6 @@ TEST(StoreMatching, PrefixLabelsEmptyValuesAndTheLeadingMinus) {
     std::string s = "unchanged";
     EXPECT_EQ(Quelm_scan_char_single("-S_pot1=Cu.eam", "S_pot", s), 0);
     EXPECT_EQ(Quelm_scan_char_single("-S_pot=Cu.eam", "S_pot1", s), 0);
-    EXPECT_EQ(Quelm_scan_char_single("-L=", "L", s), 0);
     EXPECT_EQ(Quelm_scan_char_single("-L", "L", s), 0);
     EXPECT_EQ(Quelm_scan_char_single("--a=1", "a", s), 0);
     EXPECT_EQ(s, "unchanged");
@@ -175,6 +174,18 @@ TEST(StoreMatching, PrefixLabelsEmptyValuesAndTheLeadingMinus) {
     EXPECT_EQ(s, "1");
     EXPECT_EQ(Quelm_scan_char_single("-a==", "a", s), 1);
     EXPECT_EQ(s, "=");
+    EXPECT_EQ(Quelm_scan_char_single("-L=", "L", s), 1);  // an empty text is a value
+    EXPECT_EQ(s, "");
+}
+
+TEST(StoreMatching, AnEmptyTextIsStoredReadAndReplacedInItsOwnBit) {
+    QN_store_init();
+    QN_set_bit_char(4, "S_severpass", "");
+    QN_set_bit_char(4, "S_severname", "me");
+    EXPECT_EQ(QN_stored_text(4, "S_severpass", "fallback"), "");
+    QN_set_bit_char(4, "S_severpass", "typed");
+    ASSERT_EQ(Quelm_data[4].bits.size(), 2u);
+    EXPECT_EQ(Quelm_data[4].bits[0].values[0], "-S_severpass=typed");
 }
 
 TEST(StoreMatching, IntegersAreTruncatedDoublesAndClamped) {
@@ -294,16 +305,20 @@ TEST_F(Store, OccurrencesTellEqualLabelsApart) {
     EXPECT_EQ(QN_set_bit_int_multi(4, -1, "S_mass", 1, 0), QN_REFUSED);
 }
 
-TEST_F(Store, EmptyTextIsStoredButNeverFound) {
+TEST_F(Store, AnEmptyTextIsFoundAndItsBitReusedButIsNoNumber) {
     ASSERT_EQ(QN_set_bit_char(0, "M_file", ""), 1);
     EXPECT_EQ(values(0, 0), std::vector<std::string>{"-M_file="});
     std::string s = "NULL";
-    EXPECT_EQ(QN_scan_char_single(0, "M_file", s), 0);
-    EXPECT_EQ(s, "NULL");
-    EXPECT_EQ(Quelm_scan_dest_single(0, "M_file"), -1);
-    // So the next write by label appends a second bit.
+    EXPECT_EQ(QN_scan_char_single(0, "M_file", s), 1);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(Quelm_scan_dest_single(0, "M_file"), 0);
+    int n = 7;
+    EXPECT_EQ(QN_scan_int_single(0, "M_file", n), 0);
+    EXPECT_EQ(n, 7);
+    // The next write by label replaces the empty text in its own bit.
     QN_set_bit_char(0, "M_file", "a.lmp");
-    EXPECT_EQ(Quelm_data[0].bit_count, 2);
+    EXPECT_EQ(Quelm_data[0].bit_count, 1);
+    EXPECT_EQ(values(0, 0), std::vector<std::string>{"-M_file=a.lmp"});
 }
 
 TEST_F(Store, LabelsThatCannotComeBackFromAFileAreRefused) {

@@ -1,0 +1,870 @@
+// The windows of the configurable LAMMPS frames. Everything a frame computes
+// (defaults, checks, the staged task folders, the transfers) lives in the
+// core (frame_template, remote_tasks); this file only lays the widgets out,
+// binds them to the frame's store group and shows the core's reports.
+#include "simulation/frame_form.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Browser.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Light_Button.H>
+#include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Output.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Secret_Input.H>
+#include <FL/Fl_Tabs.H>
+#include <FL/Fl_Tree.H>
+#include <FL/Fl_Tree_Item.H>
+#include <FL/Fl_Value_Input.H>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/quelm_bind.h"
+#include "app/quelm_import.h"
+#include "app/quelm_store.h"
+#include "app/quelm_window.h"
+#include "simulation/frame_template.h"
+#include "simulation/remote_tasks.h"
+#include "simulation/ssh_session.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct FrameRecord;
+
+// An output showing a path and the button that picks it into a store label.
+struct FileLink {
+    FrameRecord* record = nullptr;
+    std::string label;
+    bool folder = false;
+    Fl_Output* output = nullptr;
+    Fl_Button* button = nullptr;
+};
+
+// A text entry shown in both the "Submit" and the "Download" tab.
+struct InputLink {
+    FrameRecord* record = nullptr;
+    std::string label;
+    Fl_Input* submit = nullptr;
+    Fl_Input* download = nullptr;
+};
+
+// A "Loop:" field: one value, or start, end and step.
+struct LoopField {
+    Fl_Value_Input* single = nullptr;
+    Fl_Value_Input* start = nullptr;
+    Fl_Value_Input* end = nullptr;
+    Fl_Value_Input* step = nullptr;
+    Fl_Light_Button* toggle = nullptr;
+};
+
+struct FrameRecord {
+    std::string name;
+    std::string path;        // the template file of the last build
+    std::string config_dir;  // its folder (holds the "In:" script)
+    std::string title_seen;  // the group's title after the defaults were written
+    int group = -1;
+    int owner = -1;
+    bool built = false;
+    Fl_Double_Window* window = nullptr;
+    QN_frame_template frame;
+
+    Fl_Group* pot_group = nullptr;
+    Fl_Choice* pot_type = nullptr;
+    FileLink* pot1 = nullptr;
+    FileLink* pot2 = nullptr;
+    FileLink* pot_cus = nullptr;
+    Fl_Group* mass_group = nullptr;
+    Fl_Choice* type_sum = nullptr;
+    Fl_Value_Input* mass[10] = {};
+    Fl_Choice* element[10] = {};
+
+    QN_download_filelist list;
+    Fl_Tree* tree = nullptr;
+
+    // Link and loop records of the current window (its callbacks point here).
+    std::vector<std::unique_ptr<FileLink>> file_links;
+    std::vector<std::unique_ptr<InputLink>> input_links;
+    std::vector<std::unique_ptr<LoopField>> loops;
+};
+
+std::vector<std::unique_ptr<FrameRecord>> records;
+// Template paths given to the menu entries as user data (kept for the run).
+std::list<std::string> menu_paths;
+
+FrameRecord* find_record(const std::string& name) {
+    for (auto& r : records)
+        if (r->name == name) return r.get();
+    return nullptr;
+}
+
+// A text as one label of Fl_Menu_::add (no level separator, no shortcut
+// marker, no divider).
+std::string menu_escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '/' || c == '\\' || c == '_') out += '\\';
+        if (c == '&') out += '&';
+        out += c;
+    }
+    return out;
+}
+
+void add_item(Fl_Choice* c, const std::string& text) { c->add(menu_escape(text).c_str(), 0, nullptr, nullptr, 0); }
+
+std::string stored_text(int group, const char* label, const char* fallback) {
+    return QN_stored_text(group, label, fallback);
+}
+
+void framed(Fl_Group* g) {
+    g->box(FL_SHADOW_FRAME);
+    g->align(FL_ALIGN_TOP_LEFT);
+    g->resizable(nullptr);  // moving the group moves its children, sizes stay
+}
+
+// ---- Links -------------------------------------------------------------------
+
+void file_link_cb(Fl_Widget*, void* data) {
+    auto* link = static_cast<FileLink*>(data);
+    if (!QN_path_picker) return;
+    std::string path;
+    if (!QN_path_picker(link->folder ? 1 : 0, path)) return;
+    QN_set_bit_char(link->record->group, link->label, path);
+    link->output->value(path.c_str());
+}
+
+FileLink* file_link(FrameRecord& r, const char* label, int x, int y, int w, const char* output_label,
+                    const char* button_label, bool folder) {
+    auto link = std::make_unique<FileLink>();
+    link->record = &r;
+    link->label = label;
+    link->folder = folder;
+    link->output = new Fl_Output(x, y, w, 30, output_label);
+    link->output->value(stored_text(r.group, label, "No_file").c_str());
+    link->button = new Fl_Button(x + w, y, 50, 30, button_label);
+    link->button->callback(file_link_cb, link.get());
+    r.file_links.push_back(std::move(link));
+    return r.file_links.back().get();
+}
+
+void input_link_cb(Fl_Widget* w, void* data) {
+    auto* link = static_cast<InputLink*>(data);
+    const std::string text = static_cast<Fl_Input*>(w)->value() ? static_cast<Fl_Input*>(w)->value() : "";
+    QN_set_bit_char(link->record->group, link->label, text);
+    if (link->submit != w) link->submit->value(text.c_str());
+    if (link->download != w) link->download->value(text.c_str());
+}
+
+Fl_Input* link_input(bool secret, int x, int y, int w, const char* label) {
+    Fl_Input* in = secret ? new Fl_Secret_Input(x, y, w, 30) : new Fl_Input(x, y, w, 30);
+    in->label(label);
+    in->when(FL_WHEN_CHANGED);
+    return in;
+}
+
+InputLink* input_link(FrameRecord& r, const char* label) {
+    auto link = std::make_unique<InputLink>();
+    link->record = &r;
+    link->label = label;
+    r.input_links.push_back(std::move(link));
+    return r.input_links.back().get();
+}
+
+void bind_input(InputLink* link, Fl_Input* in, bool submit_tab) {
+    (submit_tab ? link->submit : link->download) = in;
+    const bool password = link->label == "S_severpass";
+    in->value(stored_text(link->record->group, link->label.c_str(), password ? "" : "NULL").c_str());
+    in->callback(input_link_cb, link);
+}
+
+// ---- Potential and atom types ------------------------------------------------
+
+void place(FileLink* link, int x, int y, const char* button_label) {
+    link->output->resize(x, y, 160, 30);
+    link->button->resize(x + 160, y, 60, 30);
+    link->button->label(button_label);
+    link->output->show();
+    link->button->show();
+}
+
+void hide(FileLink* link) {
+    link->output->hide();
+    link->button->hide();
+}
+
+void update_mass(FrameRecord& r) {
+    const int n = r.type_sum->value();
+    QN_set_bit_int(r.group, "S_elenum", n, 0);
+    const int gx = r.mass_group->x();
+    const int gy = r.pot_group->y() + r.pot_group->h() + 30;
+    r.mass_group->resize(gx, gy, r.mass_group->w(), n < 0 ? 90 : n / 2 * 40 + 90);
+    r.type_sum->position(r.type_sum->x(), gy + 10);
+    for (int k = 0; k < 10; k++) {
+        const int y = gy + (k / 2) * 40 + 50;
+        r.mass[k]->position(r.mass[k]->x(), y);
+        r.element[k]->position(r.element[k]->x(), y);
+        if (k <= n) {
+            r.mass[k]->show();
+            r.element[k]->show();
+        } else {
+            r.mass[k]->hide();
+            r.element[k]->hide();
+        }
+    }
+    if (r.window) r.window->redraw();
+}
+
+void update_type(FrameRecord& r) {
+    const int type = r.pot_type->value();
+    QN_set_bit_int(r.group, "S_potype", type, 0);
+    const int gx = r.pot_group->x(), gy = r.pot_group->y();
+    hide(r.pot1);
+    hide(r.pot2);
+    hide(r.pot_cus);
+    int h = 50;
+    switch (type) {
+        case QN_POT_EAM:
+        case QN_POT_EAM_ALLOY:
+        case QN_POT_EAM_FS:
+        case QN_POT_TERSOFF:
+            place(r.pot1, gx + 240, gy + 10, "Select");
+            break;
+        case QN_POT_MEAM:
+            h = 90;
+            place(r.pot1, gx + 240, gy + 10, "*.library");
+            place(r.pot2, gx + 10, gy + 50, "*.meam");
+            break;
+        case QN_POT_CUSTOM:
+            place(r.pot_cus, gx + 240, gy + 10, "in");
+            break;
+        case QN_POT_CUSTOM_1:
+            h = 90;
+            place(r.pot_cus, gx + 240, gy + 10, "in");
+            place(r.pot1, gx + 10, gy + 50, "Attach");
+            break;
+        case QN_POT_CUSTOM_2:
+            h = 90;
+            place(r.pot_cus, gx + 240, gy + 10, "in");
+            place(r.pot1, gx + 10, gy + 50, "Attach");
+            place(r.pot2, gx + 240, gy + 50, "Attach");
+            break;
+        default:
+            break;
+    }
+    r.pot_group->resize(gx, gy, r.pot_group->w(), h);
+    update_mass(r);
+}
+
+void type_cb(Fl_Widget*, void* data) { update_type(*static_cast<FrameRecord*>(data)); }
+void mass_cb(Fl_Widget*, void* data) { update_mass(*static_cast<FrameRecord*>(data)); }
+
+// ---- Template fields ---------------------------------------------------------
+
+void loop_cb(Fl_Widget* w, void* data) {
+    auto* loop = static_cast<LoopField*>(data);
+    const bool on = static_cast<Fl_Light_Button*>(w)->value() != 0;
+    Fl_Widget* shown[3] = {loop->start, loop->end, loop->step};
+    for (Fl_Widget* s : shown) {
+        if (on) s->show();
+        else s->hide();
+    }
+    if (on) loop->single->hide();
+    else loop->single->show();
+    if (Fl_Group* p = w->parent()) p->redraw();
+}
+
+// Cursor and open groups of the "Setting" or "Output" tab.
+struct TabCursor {
+    Fl_Scroll* scroll = nullptr;
+    int x = 20, y = 50;
+    std::vector<Fl_Group*> open;  // template groups, innermost last
+    Fl_Group* target() const { return open.empty() ? static_cast<Fl_Group*>(scroll) : open.back(); }
+    void new_row() {
+        if (x != 20) {
+            x = 20;
+            y += 40;
+        }
+    }
+    void next_field() {
+        if (x == 20) {
+            x = 250;
+        } else {
+            x = 20;
+            y += 40;
+        }
+    }
+    void close_group() {
+        Fl_Group* g = open.back();
+        open.pop_back();
+        const int h = x == 20 ? y - g->y() + 10 : y - g->y() + 50;
+        g->size(g->w(), h > 0 ? h : 10);
+        y += x == 20 ? 20 : 60;
+        x = 20;
+    }
+};
+
+void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
+    Fl_Group* into = c.target();
+    const std::string shown = QN_frame_display(f.text);
+    switch (f.kind) {
+        case QN_frame_field::TIP: {
+            c.new_row();
+            // A line of text centred on y + 10 (a box without height would
+            // never be drawn).
+            auto* b = new Fl_Box(c.x - 10, c.y, 460, 20);
+            b->copy_label(shown.c_str());
+            b->align(FL_ALIGN_CENTER);
+            into->add(b);
+            c.x = 20;
+            c.y += 20;
+            return;
+        }
+        case QN_frame_field::GROUP: {
+            c.new_row();
+            auto* g = new Fl_Group(c.x - 10, c.y + 20, 460, 80);
+            g->end();
+            g->copy_label(shown.c_str());
+            framed(g);
+            into->add(g);
+            c.open.push_back(g);
+            c.x = 20;
+            c.y += 20;
+            return;
+        }
+        case QN_frame_field::GROUP_END:
+            if (!c.open.empty()) c.close_group();
+            return;
+        case QN_frame_field::INT:
+        case QN_frame_field::FLOAT: {
+            auto* v = new Fl_Value_Input(c.x + 80, c.y + 10, 130, 30);
+            v->copy_label(shown.c_str());
+            into->add(v);
+            if (f.kind == QN_frame_field::INT) {
+                v->step(1);
+                QN_get_int(v, r.group, f.text, r.owner);
+            } else {
+                QN_get_double(v, r.group, f.text, r.owner);
+            }
+            break;
+        }
+        case QN_frame_field::CHOICE: {
+            auto* ch = new Fl_Choice(c.x + 80, c.y + 10, 130, 30);
+            ch->copy_label(shown.c_str());
+            for (const std::string& item : f.items) add_item(ch, QN_frame_display(item));
+            into->add(ch);
+            QN_choice(ch, r.group, f.text, r.owner);
+            break;
+        }
+        case QN_frame_field::LOOP: {
+            auto loop = std::make_unique<LoopField>();
+            loop->single = new Fl_Value_Input(c.x + 80, c.y + 10, 105, 30);
+            loop->single->copy_label(shown.c_str());
+            loop->start = new Fl_Value_Input(c.x + 80, c.y + 10, 35, 30);
+            loop->start->copy_label(shown.c_str());
+            loop->start->tooltip("start");
+            loop->end = new Fl_Value_Input(c.x + 115, c.y + 10, 35, 30);
+            loop->end->tooltip("end");
+            loop->step = new Fl_Value_Input(c.x + 150, c.y + 10, 35, 30);
+            loop->step->tooltip("step");
+            loop->toggle = new Fl_Light_Button(c.x + 185, c.y + 10, 25, 30);
+            loop->toggle->tooltip("Loop over start ... end by step");
+            for (Fl_Widget* w : {static_cast<Fl_Widget*>(loop->single), static_cast<Fl_Widget*>(loop->start),
+                                 static_cast<Fl_Widget*>(loop->end), static_cast<Fl_Widget*>(loop->step),
+                                 static_cast<Fl_Widget*>(loop->toggle)})
+                into->add(w);
+            QN_get_double(loop->single, r.group, f.text, r.owner);
+            QN_get_loop(loop->start, loop->end, loop->step, r.group, f.text, r.owner);
+            loop->toggle->value(0);
+            loop->toggle->callback(loop_cb, loop.get());
+            loop_cb(loop->toggle, loop.get());
+            r.loops.push_back(std::move(loop));
+            break;
+        }
+        case QN_frame_field::REGION:
+            return;
+    }
+    c.next_field();
+}
+
+void build_template_tabs(FrameRecord& r, Fl_Scroll* setting, Fl_Scroll* output) {
+    TabCursor tabs[2];
+    tabs[0].scroll = setting;
+    tabs[1].scroll = output;
+    int current = 0;
+    Fl_Group* saved = Fl_Group::current();
+    Fl_Group::current(nullptr);  // widgets go where the cursor says
+    for (const QN_frame_field& f : r.frame.fields) {
+        if (f.kind == QN_frame_field::REGION) {
+            current = f.text == "Output" ? 1 : 0;
+            continue;
+        }
+        add_field(r, tabs[current], f);
+    }
+    for (TabCursor& t : tabs)
+        while (!t.open.empty()) t.close_group();
+    Fl_Group::current(saved);
+}
+
+// ---- The server --------------------------------------------------------------
+
+bool ask(const std::string& question) {
+    return QN_choice_hook && QN_choice_hook(question.c_str(), "No", "Yes") == 1;
+}
+
+bool confirm_host_key(const QN_ssh_hostkey& key) {
+    const std::string q = "The server " + key.host + " is not known yet.\nIts " + key.type +
+                          " key has the fingerprint\n" + key.fingerprint + "\nTrust this server and remember its key?";
+    return ask(q);
+}
+
+// The connection settings of the frame; false (reported) when they cannot
+// be used.
+bool server_options(const FrameRecord& r, QN_ssh_options& options) {
+    const std::string password = stored_text(r.group, "S_severpass", "");
+    if (password.empty()) {
+        QN_message_alert("Please enter the password of the server account");
+        return false;
+    }
+    const std::string ip = stored_text(r.group, "S_severip", "");
+    if (!QN_ssh_parse_host(ip, options.host, options.port)) {
+        QN_message_alert(("Server IP must be an address A.B.C.D or A.B.C.D:PORT, not \"" + ip + "\"").c_str());
+        return false;
+    }
+    options.user = stored_text(r.group, "S_severname", "");
+    options.password = password;
+    options.known_hosts.clear();  // $HOME/.ssh/known_hosts
+    options.accept_new_host_key = false;
+    options.confirm_new_host_key = confirm_host_key;
+    options.timeout = 30;
+    return true;
+}
+
+// A fresh private folder for staging, or empty.
+std::string make_stage_folder() {
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+    std::string pattern = (base / "quelm_frame_XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) return std::string();
+    return std::string(buf.data());
+}
+
+void submit(FrameRecord& r) {
+    QN_ssh_options options;
+    if (!server_options(r, options)) return;
+    std::string message;
+    if (QN_frame_check(r.group, r.frame, r.config_dir, message) < 0) {
+        QN_message_alert(message.c_str());
+        return;
+    }
+    const std::string stage = make_stage_folder();
+    if (stage.empty()) {
+        QN_message_alert("Can not create a temporary folder for the run files");
+        return;
+    }
+    const std::string folder = stored_text(r.group, "S_severfold", "");
+    const std::string command = stored_text(r.group, "S_severcomm", "");
+    const int tasks = QN_frame_stage(r.group, r.frame, r.config_dir, stage, false, message);
+    if (tasks < 0) {
+        std::error_code ec;
+        fs::remove_all(stage, ec);
+        QN_message_alert(message.c_str());
+        return;
+    }
+    QN_wait("Submitting, please wait");
+    QN_submit_report report = QN_submit_tasks(options, stage, tasks, folder, command, false);
+    bool declined = false;
+    if (report.exists) {
+        QN_wait_end();
+        if (ask(folder + " already holds a submitted run (R1). Overwrite it?")) {
+            QN_wait("Submitting, please wait");
+            report = QN_submit_tasks(options, stage, tasks, folder, command, true);
+        } else {
+            declined = true;
+        }
+        if (!declined) QN_wait_end();
+    } else {
+        QN_wait_end();
+    }
+    std::error_code ec;
+    fs::remove_all(stage, ec);
+    if (declined) {
+        QN_message(("Nothing was submitted: " + folder + "/R1 already exists on the server.").c_str());
+        return;
+    }
+    const std::string summary = report.summary();
+    if (report.ok()) QN_message(summary.c_str());
+    else QN_message_alert(summary.c_str());
+}
+
+// Sorts every level below item by label, byte by byte.
+void sort_level(Fl_Tree_Item* item) {
+    if (!item) return;
+    const int n = item->children();
+    for (int i = 0; i < n; i++)
+        for (int j = i + 1; j < n; j++) {
+            const char* a = item->child(i)->label();
+            const char* b = item->child(j)->label();
+            if (std::strcmp(a ? a : "", b ? b : "") > 0) item->swap_children(i, j);
+        }
+    for (int i = 0; i < n; i++) sort_level(item->child(i));
+}
+
+void request(FrameRecord& r) {
+    QN_ssh_options options;
+    if (!server_options(r, options)) return;
+    const std::string folder = stored_text(r.group, "S_severfold", "");
+    std::string message;
+    QN_wait("Listing the server folder");
+    QNDF_init(&r.list);
+    const int result = QNDF_request(&r.list, options, folder, message);
+    QN_wait_end();
+    r.tree->clear_children(r.tree->root());
+    if (result < 0) {
+        r.tree->redraw();
+        QN_message_alert(message.empty() ? "Can not list the server folder" : message.c_str());
+        return;
+    }
+    const std::vector<std::string> files = QNDF_files(r.list);
+    for (const std::string& f : files) r.tree->add(f.c_str());
+    sort_level(r.tree->root());
+    r.tree->redraw();
+    std::string text = std::to_string(files.size()) + " files below " + folder + " on the server";
+    if (!r.list.refused.empty())
+        text += "\n" + std::to_string(r.list.refused.size()) + " names were refused (they can not be saved locally)";
+    QN_message(text.c_str());
+}
+
+// The relative path of a tree item (its labels from below the root).
+std::string item_path(Fl_Tree* tree, Fl_Tree_Item* item) {
+    std::string path;
+    for (Fl_Tree_Item* i = item; i && i != tree->root(); i = i->parent()) {
+        const std::string label = i->label() ? i->label() : "";
+        path = path.empty() ? label : label + "/" + path;
+    }
+    return path;
+}
+
+void viewer_close_cb(Fl_Widget* w, void*) {
+    w->hide();
+    Fl::delete_widget(w);
+}
+
+void open_viewer(const std::string& path) {
+    Fl_Group* saved = Fl_Group::current();
+    Fl_Group::current(nullptr);
+    auto* win = new Fl_Double_Window(560, 400);
+    win->copy_label(path.c_str());
+    auto* browser = new Fl_Browser(0, 0, 560, 400);
+    browser->type(FL_MULTI_BROWSER);
+    browser->load(path.c_str());
+    browser->topline(1);
+    win->resizable(browser);
+    win->end();
+    win->callback(viewer_close_cb);
+    win->show();
+    Fl_Group::current(saved);
+}
+
+void download_selected(FrameRecord& r) {
+    std::vector<std::string> names;
+    for (Fl_Tree_Item* i = r.tree->first(); i; i = r.tree->next(i))
+        if (i != r.tree->root() && i->is_selected() && i->children() == 0) names.push_back(item_path(r.tree, i));
+    if (names.empty()) {
+        QN_message_alert("Please select the files to download");
+        return;
+    }
+    const std::string save = stored_text(r.group, "S_savefold", "");
+    std::error_code ec;
+    if (save.empty() || !fs::is_directory(save, ec)) {
+        QN_message_alert("Can not access save folder");
+        return;
+    }
+    QN_ssh_options options;
+    if (!server_options(r, options)) return;
+    QN_existing existing = QN_existing::refuse;
+    int present = 0;
+    for (const std::string& n : names)
+        if (fs::exists(fs::path(save) / n, ec)) present++;
+    if (present > 0)
+        existing = ask(std::to_string(present) + " of the selected files already exist in " + save +
+                       ".\nReplace them?")
+                       ? QN_existing::overwrite
+                       : QN_existing::skip;
+    const std::string folder = stored_text(r.group, "S_severfold", "");
+    QN_wait("Downloading Selected Data");
+    const QN_download_report report = QNDF_download(options, folder, names, save, existing, [](int k, int n) {
+        if (n > 0) QN_wait_update(100.0 * k / n);
+    });
+    QN_wait_end();
+    const std::string summary = report.summary();
+    if (report.ok()) QN_message(summary.c_str());
+    else QN_message_alert(summary.c_str());
+    if (report.done.size() == 1) {
+        const std::string local = (fs::path(save) / report.done.front()).string();
+        if (ask("The file has been downloaded.\nWould you like to open it now?")) open_viewer(local);
+    }
+}
+
+void submit_cb(Fl_Widget*, void* data) { submit(*static_cast<FrameRecord*>(data)); }
+void request_cb(Fl_Widget*, void* data) { request(*static_cast<FrameRecord*>(data)); }
+void download_cb(Fl_Widget*, void* data) { download_selected(*static_cast<FrameRecord*>(data)); }
+
+void tree_cb(Fl_Widget* w, void* data) {
+    auto* tree = static_cast<Fl_Tree*>(w);
+    if (tree->callback_reason() == FL_TREE_REASON_SELECTED && (Fl::event_state() & FL_ALT))
+        download_selected(*static_cast<FrameRecord*>(data));
+}
+
+// ---- The window --------------------------------------------------------------
+
+Fl_Scroll* tab(const char* label) {
+    auto* s = new Fl_Scroll(0, 40, 500, 370, label);
+    s->type(Fl_Scroll::VERTICAL);
+    s->color(FL_WHITE);
+    s->box(FL_FLAT_BOX);
+    return s;
+}
+
+void build_model_tab(FrameRecord& r) {
+    Fl_Scroll* s = tab("Model");
+    auto* g = new Fl_Group(10, 70, 250, 90, "Model Setting");
+    framed(g);
+    auto* mode = new Fl_Choice(110, 80, 130, 30, "Model Mode");
+    add_item(mode, "Select File");
+    QN_choice(mode, r.group, "S_model", r.owner);
+    file_link(r, "S_input", 20, 120, 170, nullptr, "Select", false);
+    g->end();
+    s->end();
+}
+
+void build_potential_tab(FrameRecord& r) {
+    Fl_Scroll* s = tab("Potential");
+    r.pot_group = new Fl_Group(10, 70, 460, 90, "Potential Setting");
+    framed(r.pot_group);
+    r.pot_type = new Fl_Choice(130, 80, 100, 30, "Potential Type");
+    for (const char* name : QN_FRAME_POTENTIAL_NAMES) add_item(r.pot_type, name);
+    r.pot1 = file_link(r, "S_pot1", 250, 80, 160, nullptr, "Select", false);
+    r.pot2 = file_link(r, "S_pot2", 20, 120, 160, nullptr, "Meam", false);
+    r.pot_cus = file_link(r, "S_pot_cus", 250, 80, 160, nullptr, "Custom", false);
+    for (FileLink* l : {r.pot1, r.pot2, r.pot_cus})
+        if (std::string(l->output->value()) == "NULL") l->output->value("No file");
+    hide(r.pot2);
+    hide(r.pot_cus);
+    r.pot_group->end();
+
+    r.mass_group = new Fl_Group(10, 220, 460, 80, "Mass Setting");
+    framed(r.mass_group);
+    r.type_sum = new Fl_Choice(80, 90, 150, 30, "Type Sum:");
+    for (int k = 1; k <= 10; k++) add_item(r.type_sum, std::to_string(k));
+    for (int k = 0; k < 10; k++) {
+        const int x = k % 2 == 0 ? 80 : 300;
+        const int y = 130 + (k / 2) * 40;
+        char label[16];
+        std::snprintf(label, sizeof label, "%2d# Mass:", k + 1);
+        r.mass[k] = new Fl_Value_Input(x, y, 50, 30);
+        r.mass[k]->copy_label(label);
+        QN_get_double_multi(r.mass[k], r.group, k, "S_mass", r.owner);
+        r.element[k] = new Fl_Choice(x + 100, y, 50, 30, " Name");
+        for (int e = 0; e < QN_ELEMENT_COUNT; e++) add_item(r.element[k], ELEMENT_NAME[e]);
+        QN_choice_multi(r.element[k], r.group, k, "S_elemt", r.owner);
+    }
+    r.mass_group->end();
+    s->end();
+
+    const int type = QN_stored_int(r.group, "S_potype", 0);
+    r.pot_type->value(type >= 0 && type < 8 ? type : 0);
+    r.pot_type->callback(type_cb, &r);
+    const int n = QN_stored_int(r.group, "S_elenum", 0);
+    r.type_sum->value(n >= 0 && n < 10 ? n : 0);
+    r.type_sum->callback(mass_cb, &r);
+}
+
+void build_submit_tab(FrameRecord& r, InputLink* links[4]) {
+    Fl_Scroll* s = tab("Submit");
+    auto* g = new Fl_Group(10, 80, 420, 410, "Submit Setting");
+    framed(g);
+    file_link(r, "S_script", 175, 90, 130, "Submistion Script:", "Select", false);
+    file_link(r, "S_path", 175, 130, 130, "Save Path:", "Select", true);
+    auto* pack = new Fl_Button(175, 170, 170, 30, "Pack");
+    pack->deactivate();  // the task folders are packed by Submit itself
+    const char* labels[4] = {"Server IP:", "User Name:", "Password:", "Server Folder:"};
+    for (int k = 0; k < 4; k++) bind_input(links[k], link_input(k == 2, 175, 210 + 40 * k, 180, labels[k]), true);
+    auto* command = new Fl_Input(175, 370, 180, 30, "Submit Command:");
+    QN_get_char(command, r.group, "S_severcomm", r.owner);
+    auto* go = new Fl_Button(175, 410, 170, 30, "Submit");
+    go->callback(submit_cb, &r);
+    g->end();
+    s->end();
+}
+
+void build_download_tab(FrameRecord& r, InputLink* links[4]) {
+    Fl_Scroll* s = tab("Download");
+    auto* g = new Fl_Group(10, 80, 460, 330, "Download");
+    framed(g);
+    const char* labels[4] = {"Server IP:", "User Name:", "Password:", "Server Folder:"};
+    for (int k = 0; k < 4; k++) bind_input(links[k], link_input(k == 2, 330, 90 + 40 * k, 130, labels[k]), false);
+    r.tree = new Fl_Tree(20, 90, 200, 310);
+    r.tree->showroot(0);
+    r.tree->selectmode(FL_TREE_SELECT_MULTI);
+    r.tree->sortorder(FL_TREE_SORT_NONE);
+    r.tree->callback(tree_cb, &r);
+    r.tree->when(FL_WHEN_CHANGED);
+    auto* req = new Fl_Button(230, 250, 230, 30, "Request");
+    req->callback(request_cb, &r);
+    FileLink* save = file_link(r, "S_savefold", 330, 290, 80, "Save Folder", "Select", true);
+    save->button->size(50, 30);
+    auto* standard = new Fl_Button(230, 330, 230, 30, "Download Standard");
+    standard->deactivate();  // no standard result set is defined for a template
+    auto* selected = new Fl_Button(230, 370, 230, 30, "Download Selected");
+    selected->callback(download_cb, &r);
+    g->end();
+    s->end();
+}
+
+void build_window(FrameRecord& r) {
+    Fl_Group* saved = Fl_Group::current();
+    Fl_Group::current(nullptr);
+    r.window = new Fl_Double_Window(500, 450);
+    r.window->copy_label(("LAMMPS Simulation " + r.name).c_str());
+    r.window->color(FL_WHITE);
+    auto* tabs = new Fl_Tabs(0, 0, 500, 410);
+    tabs->color(FL_WHITE);
+    build_model_tab(r);
+    build_potential_tab(r);
+    Fl_Scroll* setting = tab("Setting");
+    setting->end();
+    Fl_Scroll* output = tab("Output");
+    output->end();
+    InputLink* links[4] = {input_link(r, "S_severip"), input_link(r, "S_severname"), input_link(r, "S_severpass"),
+                           input_link(r, "S_severfold")};
+    build_submit_tab(r, links);
+    build_download_tab(r, links);
+    tabs->end();
+    r.window->end();
+    build_template_tabs(r, setting, output);
+    update_type(r);
+    Fl_Group::current(saved);
+    r.built = true;
+}
+
+void menu_cb(Fl_Widget*, void* path) { QN_frame_UI(static_cast<const std::string*>(path)->c_str()); }
+
+// True while the record's group still is the one its window was built on
+// (a store reset drops it).
+bool group_alive(const FrameRecord& r) {
+    return r.group >= QN_FIXED_GROUPS && r.group < QN_MAX_BIT &&
+           Quelm_data[static_cast<size_t>(r.group)].title == r.title_seen;
+}
+
+}  // namespace
+
+void QN_frame_UI_setup(Fl_Menu_Bar* bar) {
+    if (!bar) return;
+    std::vector<std::string> paths;
+    std::string message;
+    if (QN_frame_read_list("config", paths, message) < 0) return;
+    for (const std::string& p : paths) {
+        std::error_code ec;
+        const std::string path = fs::absolute(p, ec).string();
+        QN_frame_template frame;
+        std::string why;
+        if (QN_frame_read_template(ec ? p : path, frame, why) < 0) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            continue;
+        }
+        const std::string* data = nullptr;
+        for (const std::string& known : menu_paths)
+            if (known == (ec ? p : path)) data = &known;
+        if (!data) {
+            menu_paths.push_back(ec ? p : path);
+            data = &menu_paths.back();
+        }
+        const std::string label = "Simulation/LAMMPS/" + menu_escape(frame.name);
+        bar->add(label.c_str(), 0, menu_cb, const_cast<std::string*>(data), 0);
+    }
+}
+
+void QN_frame_UI(const char* path) {
+    if (!path) return;
+    QN_frame_template frame;
+    std::string message;
+    if (QN_frame_read_template(path, frame, message) < 0) {
+        QN_message_alert(message.c_str());
+        return;
+    }
+    FrameRecord* r = find_record(frame.name);
+    if (!r) {
+        records.push_back(std::make_unique<FrameRecord>());
+        r = records.back().get();
+        r->name = frame.name;
+        r->group = QN_add_zone();
+        r->title_seen = "\x01";  // nothing built on it yet
+    }
+    const bool alive = group_alive(*r);
+    if (r->window && r->window->shown() && alive) {
+        r->window->show();  // raises it
+        return;
+    }
+    if (!alive && r->title_seen != "\x01") r->group = QN_add_zone();  // the store was reset meanwhile
+    if (r->group < 0) {
+        QN_message_alert("The parameter store is not ready");
+        return;
+    }
+    if (r->window) {
+        QN_sendbit_free(r->owner);
+        r->window->hide();
+        delete r->window;
+        r->window = nullptr;
+        r->tree = nullptr;
+    }
+    r->file_links.clear();
+    r->input_links.clear();
+    r->loops.clear();
+    QNDF_init(&r->list);
+    r->owner = QN_sendbit_id();
+    r->path = path;
+    r->config_dir = fs::path(path).parent_path().string();
+    if (r->config_dir.empty()) r->config_dir = ".";
+    r->frame = frame;
+    for (const std::string& w : frame.warnings) std::fprintf(stderr, "%s: %s\n", path, w.c_str());
+    if (QN_frame_write_defaults(r->group, r->frame) < 0) {
+        QN_message_alert(("Can not set up the parameters of " + r->name).c_str());
+        return;
+    }
+    r->title_seen = Quelm_data[static_cast<size_t>(r->group)].title;
+    build_window(*r);
+    r->window->show();
+}
+
+Fl_Double_Window* QN_frame_window(const std::string& name) {
+    FrameRecord* r = find_record(name);
+    return r ? r->window : nullptr;
+}
+
+Fl_Tree* QN_frame_tree(const std::string& name) {
+    FrameRecord* r = find_record(name);
+    return r ? r->tree : nullptr;
+}
+
+int QN_frame_group(const std::string& name) {
+    FrameRecord* r = find_record(name);
+    return r ? r->group : -1;
+}

@@ -1,0 +1,344 @@
+#include "simulation/simulation_batch.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/quelm_batch_core.h"
+#include "app/quelm_store.h"
+#include "qb/qb_text.h"
+#include "simulation/frame_template.h"
+#include "simulation/remote_tasks.h"
+#include "simulation/ssh_session.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kStageUsage =
+    "usage: quelm-batch stage frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] -o DIR "
+    "[--overwrite]";
+const char* const kSubmitUsage =
+    "usage: quelm-batch submit frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] --host IP "
+    "[--port N] --user U --folder F --command CMD [--known-hosts FILE] [--accept-new-host-key] [--timeout S] "
+    "[--overwrite] [--password-stdin]";
+const char* const kListUsage =
+    "usage: quelm-batch list --host IP [--port N] --user U --folder F [--known-hosts FILE] [--accept-new-host-key] "
+    "[--timeout S] [--password-stdin]";
+const char* const kDownloadUsage =
+    "usage: quelm-batch download --host IP [--port N] --user U --folder F -o SAVE (--all | PATH ...) "
+    "[--overwrite | --skip-existing] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] [--password-stdin]";
+
+const std::vector<std::string> kSessionValued = {"--host", "--port", "--user", "--folder", "--known-hosts",
+                                                 "--timeout"};
+const std::vector<std::string> kSessionFlags = {"--accept-new-host-key", "--password-stdin"};
+
+int usage(FILE* err, const std::string& why, const char* line) {
+    std::fprintf(err, "%s\n%s\n", why.c_str(), line);
+    return 2;
+}
+
+int failure(FILE* err, const std::string& why) {
+    std::fprintf(err, "%s\n", why.c_str());
+    return 1;
+}
+
+std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+bool given(const QN_batch_args& args, const char* name) { return args.option(name) != nullptr; }
+
+bool parse_number(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = QB_strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0';
+}
+
+// A remote name as it can be shown on one line.
+std::string printable(const std::string& name) {
+    std::string shown;
+    for (unsigned char c : name) shown += c < 32 || c == 127 ? '?' : static_cast<char>(c);
+    return shown;
+}
+
+// The password: standard input's first line with --password-stdin, else
+// QUELM_SSH_PASSWORD, else a prompt on the terminal without echo.
+bool read_password(const QN_batch_args& args, const std::string& who, std::string& password, std::string& error) {
+    password.clear();
+    if (given(args, "--password-stdin")) {
+        if (!std::getline(std::cin, password) && password.empty()) {
+            error = "--password-stdin: no password on standard input";
+            return false;
+        }
+        while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) password.pop_back();
+        return true;
+    }
+    if (const char* env = std::getenv("QUELM_SSH_PASSWORD")) {
+        password = env;
+        return true;
+    }
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    if (!tty) {
+        error = "no password: set QUELM_SSH_PASSWORD, give --password-stdin or run in a terminal";
+        return false;
+    }
+    std::fprintf(tty, "Password for %s: ", who.c_str());
+    std::fflush(tty);
+    termios saved{};
+    const bool terminal = tcgetattr(fileno(tty), &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
+    }
+    int c;
+    while ((c = std::fgetc(tty)) != EOF && c != '\n') password += static_cast<char>(c);
+    if (terminal) tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+    std::fputc('\n', tty);
+    std::fclose(tty);
+    return true;
+}
+
+// The session options of --host, --port, --user, … and the password.
+int session_options(const QN_batch_args& args, QN_ssh_options& options, FILE* err, const char* usage_line) {
+    const std::string* host = args.option("--host");
+    const std::string* user = args.option("--user");
+    if (!host || !user || user->empty()) return usage(err, "--host and --user are needed", usage_line);
+    if (!QN_ssh_parse_host(*host, options.host, options.port))
+        return usage(err, "--host " + *host + " is not a dotted IPv4 address (A.B.C.D or A.B.C.D:PORT)", usage_line);
+    if (const std::string* port = args.option("--port")) {
+        double value = 0;
+        if (!parse_number(*port, value) || value != static_cast<int>(value) || value < 1 || value > 65535)
+            return usage(err, "--port " + *port + " is not a port number (1 ... 65535)", usage_line);
+        options.port = static_cast<int>(value);
+    }
+    if (const std::string* timeout = args.option("--timeout")) {
+        if (!parse_number(*timeout, options.timeout) || !(options.timeout > 0) || options.timeout > 86400)
+            return usage(err, "--timeout " + *timeout + " is not a number of seconds", usage_line);
+    }
+    options.user = *user;
+    if (const std::string* known = args.option("--known-hosts")) options.known_hosts = *known;
+    options.accept_new_host_key = given(args, "--accept-new-host-key");
+    std::string error;
+    if (!read_password(args, options.user + "@" + options.host, options.password, error)) return failure(err, error);
+    return 0;
+}
+
+// The session's reason, with the way to trust a key the known hosts lack.
+std::string session_failure(const std::string& message) {
+    if (message.find("is not in the known hosts") == std::string::npos) return message;
+    return message + "\n(give --accept-new-host-key to trust this key)";
+}
+
+// The template: a file, a file in the config folder, or a frame's name there.
+bool find_template(const std::string& given_name, std::string& config_dir, std::string& path, std::string& error) {
+    std::error_code ec;
+    if (fs::is_regular_file(given_name, ec)) {
+        path = given_name;
+        if (config_dir.empty()) config_dir = fs::path(given_name).parent_path().string();
+        if (config_dir.empty()) config_dir = ".";
+        return true;
+    }
+    if (config_dir.empty()) config_dir = "config";
+    if (fs::is_regular_file(config_dir + "/" + given_name, ec)) {
+        path = config_dir + "/" + given_name;
+        return true;
+    }
+    std::vector<std::string> paths;
+    std::string message;
+    QN_frame_read_list(config_dir, paths, message);
+    for (const auto& p : paths) {
+        QN_frame_template frame;
+        if (QN_frame_read_template(p, frame, message) == 1 && frame.name == QN_frame_display(given_name)) {
+            path = p;
+            return true;
+        }
+    }
+    error = "no template " + given_name + " (neither a file nor a frame of " + config_dir + "/config_list.txt)";
+    return false;
+}
+
+// Fills a fresh store group for "frame TEMPLATE MODEL": the template's
+// defaults, the status file, the -LABEL=VALUE entries, then the model.
+// 0, or the exit status of a failure (already reported).
+int prepare_frame(const QN_batch_args& args, QN_frame_template& frame, std::string& config_dir, int& group, FILE* err,
+                  const char* usage_line) {
+    if (args.words.size() != 3 || args.words[0] != "frame")
+        return usage(err, "give: frame TEMPLATE MODEL", usage_line);
+    if (const std::string* config = args.option("--config")) config_dir = *config;
+    std::string path, error;
+    if (!find_template(args.words[1], config_dir, path, error)) return failure(err, error);
+    if (QN_frame_read_template(path, frame, error) != 1) return failure(err, error);
+    for (const auto& w : frame.warnings) std::fprintf(err, "%s: %s\n", path.c_str(), w.c_str());
+    QN_store_init();
+    group = QN_add_zone();
+    QN_frame_write_defaults(group, frame);
+    const int filled = QN_batch_fill_group(group, args, error);
+    if (filled == 2) return usage(err, error, usage_line);
+    if (filled != 0) return failure(err, error);
+    QN_set_bit_char(group, "S_input", args.words[2]);
+    return 0;
+}
+
+// A fresh private folder for staging; removed by its destructor.
+struct StagingDir {
+    std::string path;
+    StagingDir() {
+        std::error_code ec;
+        std::string pattern = (fs::temp_directory_path(ec) / "quelm_stage_XXXXXX").string();
+        if (mkdtemp(pattern.data())) path = pattern;
+    }
+    ~StagingDir() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+};
+
+int command_stage(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--status", "--config"}, args, error, {"--overwrite"}))
+        return usage(err, error, kStageUsage);
+    const std::string* target = args.option("-o");
+    if (!target || target->empty()) return usage(err, "stage needs an output folder (-o)", kStageUsage);
+    QN_frame_template frame;
+    std::string config_dir;
+    int group = -1;
+    if (int status = prepare_frame(args, frame, config_dir, group, err, kStageUsage)) return status;
+    const int tasks = QN_frame_stage(group, frame, config_dir, *target, given(args, "--overwrite"), error);
+    if (tasks < 1) return failure(err, error);
+    std::fprintf(out, "%s: %d task%s staged in %s (R1 ... R%d)\n", frame.name.c_str(), tasks, tasks == 1 ? "" : "s",
+                 target->c_str(), tasks);
+    return 0;
+}
+
+void print_task_reports(const QN_submit_report& report, FILE* out) {
+    for (const auto& t : report.tasks) {
+        if (t.ok())
+            std::fprintf(out, "%s: %d files uploaded, command exit status 0\n", t.folder.c_str(), t.files_uploaded);
+        else if (!t.error.empty())
+            std::fprintf(out, "%s: FAILED after %d of %d files: %s\n", t.folder.c_str(), t.files_uploaded, t.files,
+                         t.error.c_str());
+        else
+            std::fprintf(out, "%s: %d files uploaded, command exit status %d\n%s", t.folder.c_str(),
+                         t.files_uploaded, t.exit_status, t.output.c_str());
+    }
+}
+
+int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, join({"--status", "--config", "--command"}, kSessionValued), args, error,
+                        join({"--overwrite"}, kSessionFlags)))
+        return usage(err, error, kSubmitUsage);
+    const std::string* folder = args.option("--folder");
+    const std::string* command = args.option("--command");
+    if (!folder || folder->empty() || !command || command->empty())
+        return usage(err, "submit needs --folder and --command", kSubmitUsage);
+    QN_frame_template frame;
+    std::string config_dir;
+    int group = -1;
+    if (int status = prepare_frame(args, frame, config_dir, group, err, kSubmitUsage)) return status;
+    // Everything local is checked before a password is asked for.
+    if (QN_frame_check(group, frame, config_dir, error) != 1) return failure(err, error);
+    QN_ssh_options options;
+    if (int status = session_options(args, options, err, kSubmitUsage)) return status;
+    StagingDir staging;
+    if (staging.path.empty()) return failure(err, "cannot create a private staging folder");
+    const int tasks = QN_frame_stage(group, frame, config_dir, staging.path + "/run", true, error);
+    if (tasks < 1) return failure(err, error);
+    const QN_submit_report report =
+        QN_submit_tasks(options, staging.path + "/run", tasks, *folder, *command, given(args, "--overwrite"));
+    print_task_reports(report, out);
+    if (!report.ok()) return failure(err, session_failure(report.summary()));
+    std::fprintf(out, "%s\n", report.summary().c_str());
+    return 0;
+}
+
+int command_list(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, kSessionValued, args, error, kSessionFlags))
+        return usage(err, error, kListUsage);
+    const std::string* folder = args.option("--folder");
+    if (!folder || folder->empty()) return usage(err, "list needs --folder", kListUsage);
+    if (!args.words.empty() || !args.entries.empty()) return usage(err, "list takes no words", kListUsage);
+    QN_ssh_options options;
+    if (int status = session_options(args, options, err, kListUsage)) return status;
+    QN_download_filelist list;
+    if (QNDF_request(&list, options, *folder, error) != QN_SSH_OK) return failure(err, session_failure(error));
+    for (const auto& name : QNDF_files(list)) std::fprintf(out, "%s\n", name.c_str());
+    for (const auto& name : list.refused)
+        std::fprintf(err, "refused remote name (cannot be saved locally): %s\n", printable(name).c_str());
+    for (const auto& name : list.unlisted) std::fprintf(err, "cannot list %s\n", name.c_str());
+    return list.unlisted.empty() ? 0 : 1;
+}
+
+int command_download(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, join({"-o"}, kSessionValued), args, error,
+                        join({"--all", "--overwrite", "--skip-existing"}, kSessionFlags)))
+        return usage(err, error, kDownloadUsage);
+    const std::string* folder = args.option("--folder");
+    const std::string* save = args.option("-o");
+    if (!folder || folder->empty() || !save || save->empty())
+        return usage(err, "download needs --folder and -o SAVE", kDownloadUsage);
+    const bool all = given(args, "--all");
+    if (all == !args.words.empty()) return usage(err, "give either --all or the paths to fetch", kDownloadUsage);
+    if (given(args, "--overwrite") && given(args, "--skip-existing"))
+        return usage(err, "--overwrite and --skip-existing exclude each other", kDownloadUsage);
+    if (!args.entries.empty()) return usage(err, "download takes no -LABEL=VALUE entries", kDownloadUsage);
+    const QN_existing existing = given(args, "--overwrite")        ? QN_existing::overwrite
+                                 : given(args, "--skip-existing") ? QN_existing::skip
+                                                                   : QN_existing::refuse;
+    std::error_code ec;
+    if (!fs::is_directory(*save, ec)) return failure(err, "Can not access save folder " + *save);
+    QN_ssh_options options;
+    if (int status = session_options(args, options, err, kDownloadUsage)) return status;
+    std::vector<std::string> names = args.words;
+    if (all) {
+        QN_download_filelist list;
+        if (QNDF_request(&list, options, *folder, error) != QN_SSH_OK) return failure(err, session_failure(error));
+        names = QNDF_files(list);
+        for (const auto& name : list.refused)
+            std::fprintf(err, "refused remote name (cannot be saved locally): %s\n", printable(name).c_str());
+    }
+    const QN_download_report report = QNDF_download(options, *folder, names, *save, existing);
+    for (const auto& name : report.done) std::fprintf(out, "%s\n", name.c_str());
+    for (const auto& name : report.skipped) std::fprintf(out, "%s (exists, skipped)\n", name.c_str());
+    if (!report.ok()) return failure(err, session_failure(report.summary()));
+    std::fprintf(out, "%s\n", report.summary().c_str());
+    return 0;
+}
+
+}  // namespace
+
+void QN_batch_register_simulation() {
+    QN_batch_add_command("stage",
+                         "  stage frame TEMPLATE MODEL [-S_...=VALUE ...] [--status F.qnw] [--config DIR] -o DIR\n"
+                         "                            write the task folders R1 ... RT of a LAMMPS frame as a\n"
+                         "                            submission creates them on the server\n",
+                         command_stage);
+    QN_batch_add_command("submit",
+                         "  submit frame TEMPLATE MODEL ... --host IP [--port N] --user U --folder F --command CMD\n"
+                         "                            stage, upload to F/R1 ... and run CMD in each (password from\n"
+                         "                            QUELM_SSH_PASSWORD, --password-stdin or a prompt)\n",
+                         command_submit);
+    QN_batch_add_command("list",
+                         "  list --host IP --user U --folder F\n"
+                         "                            every file below the server folder F\n",
+                         command_list);
+    QN_batch_add_command("download",
+                         "  download --host IP --user U --folder F -o SAVE (--all | PATH ...)\n"
+                         "                            fetch files below F into SAVE [--overwrite|--skip-existing]\n",
+                         command_download);
+}

@@ -1,0 +1,431 @@
+// Task folders on a real server: submitting staged folders (uploads checked,
+// one command per folder, failures reported as failures), the download list
+// and downloads into a save folder, and quelm-batch's stage, submit, list and
+// download against an OpenSSH server on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "simulation/remote_tasks.h"
+#include "sshd_fixture.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void write_file(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// ---- Without a server ------------------------------------------------------------
+
+TEST(TaskCommand, QuotesTheFolderAndKeepsTheCommand) {
+    const struct {
+        const char* folder;
+        const char* expected;
+    } cases[] = {
+        {"run/R1", "cd -- 'run/R1' && lmp -in in"},
+        {"my run/R2", "cd -- 'my run/R2' && lmp -in in"},
+        {"it's; rm -rf ~/R1", "cd -- 'it'\\''s; rm -rf ~/R1' && lmp -in in"},
+        {"-x/R1", "cd -- '-x/R1' && lmp -in in"},
+    };
+    for (const auto& c : cases) {
+        std::string line;
+        ASSERT_TRUE(QN_task_command(c.folder, "lmp -in in", line)) << c.folder;
+        EXPECT_EQ(line, c.expected);
+    }
+    std::string line = "unchanged";
+    EXPECT_FALSE(QN_task_command("a\nb/R1", "true", line));
+    EXPECT_FALSE(QN_task_command(std::string("a\0b", 3), "true", line));
+    EXPECT_EQ(line, "unchanged");
+}
+
+TEST(Reports, SayCompleteOnlyWhenEverythingSucceeded) {
+    QN_submit_report report;
+    EXPECT_FALSE(report.ok());  // nothing submitted is no success
+    QN_task_report good;
+    good.folder = "run/R1";
+    good.command_ran = true;
+    good.exit_status = 0;
+    report.tasks = {good};
+    EXPECT_EQ(report.summary(), "Submit complete");
+
+    QN_task_report exited = good;
+    exited.folder = "run/R2";
+    exited.exit_status = 3;
+    QN_task_report cut = good;
+    cut.folder = "run/R3";
+    cut.command_ran = false;
+    cut.error = "upload of in failed: connection lost";
+    report.tasks = {good, exited, cut};
+    EXPECT_FALSE(report.ok());
+    EXPECT_EQ(report.summary(),
+              "Submit failed: 2 of 3 tasks did not succeed\n"
+              "run/R2: the command ended with exit status 3\n"
+              "run/R3: upload of in failed: connection lost");
+
+    QN_download_report download;
+    EXPECT_EQ(download.summary(), "No file selected: nothing was downloaded");
+    download.done = {"R1/log"};
+    EXPECT_EQ(download.summary(), "The files have been downloaded");
+    download.skipped = {"R1/out"};
+    EXPECT_EQ(download.summary(), "The files have been downloaded (1 existing file left as it was)");
+    download.failed = {{"R2/log", "size mismatch"}};
+    EXPECT_EQ(download.summary(), "Download failed: 1 of 3 files could not be downloaded\nR2/log: size mismatch");
+    download.error = "Can not access save folder /x";
+    EXPECT_EQ(download.summary(), "Download failed: Can not access save folder /x");
+}
+
+TEST(DownloadList, FilesComeInByteOrder) {
+    QN_download_filelist list;
+    list.items = {{"b", 1, 0}, {"a.txt", 0, 0}, {"b/Z", 0, 0}, {"b/a", 0, 0}, {"B", 0, 0}};
+    EXPECT_EQ(QNDF_files(list), (std::vector<std::string>{"B", "a.txt", "b/Z", "b/a"}));
+}
+
+TEST(DownloadRefusals, NoServerIsContactedForAMissingSaveFolder) {
+    QN_ssh_options options;
+    options.host = "127.0.0.1";
+    options.port = 1;  // nothing listens there; the folder check comes first
+    options.user = "nobody";
+    options.password = "x";
+    const QN_download_report report = QNDF_download(options, "run", {"R1/log"}, "/nonexistent/save", QN_existing::refuse);
+    EXPECT_FALSE(report.ok());
+    EXPECT_EQ(report.error.rfind("Can not access save folder", 0), 0u) << report.error;
+}
+
+// ---- Against a server --------------------------------------------------------------
+
+class RemoteTasks : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!server.start(why)) GTEST_SKIP() << why;
+        options = server.options();
+        options.accept_new_host_key = true;
+    }
+    // A staged folder local/R1 … local/Rn, each holding the named files.
+    std::string stage(int tasks, const std::vector<std::pair<std::string, std::string>>& files) {
+        const std::string local = scratch.path("staged");
+        for (int j = 1; j <= tasks; j++)
+            for (const auto& f : files)
+                write_file(local + "/R" + std::to_string(j) + "/" + f.first, f.second + " of R" + std::to_string(j));
+        return local;
+    }
+    std::string remote(const std::string& relative) const { return server.home + "/" + relative; }
+
+    TestSshd server;
+    QN_ssh_options options;
+    ScratchDir scratch;
+};
+
+TEST_F(RemoteTasks, SubmitUploadsEveryFileAndRunsTheCommandInsideEachFolder) {
+    const std::string local = stage(2, {{"in", "units metal"}, {"it's a; \"job\"", "quoted name"}});
+    const QN_submit_report report =
+        QN_submit_tasks(options, local, 2, "runs/first", "cat in > out.txt && pwd > where.txt", false);
+    ASSERT_TRUE(report.ok()) << report.summary();
+    EXPECT_EQ(report.summary(), "Submit complete");
+    ASSERT_EQ(report.tasks.size(), 2u);
+    for (int j = 1; j <= 2; j++) {
+        const std::string r = "runs/first/R" + std::to_string(j);
+        EXPECT_EQ(report.tasks[j - 1].folder, r);
+        EXPECT_EQ(report.tasks[j - 1].files_uploaded, 2);
+        EXPECT_EQ(slurp(remote(r + "/in")), "units metal of R" + std::to_string(j));
+        EXPECT_EQ(slurp(remote(r + "/it's a; \"job\"")), "quoted name of R" + std::to_string(j));
+        EXPECT_EQ(slurp(remote(r + "/out.txt")), "units metal of R" + std::to_string(j));
+        EXPECT_EQ(slurp(remote(r + "/where.txt")), remote(r) + "\n");
+    }
+}
+
+TEST_F(RemoteTasks, ResubmittingIsRefusedUnlessOverwriteIsGiven) {
+    const std::string local = stage(1, {{"in", "first"}});
+    ASSERT_TRUE(QN_submit_tasks(options, local, 1, "run", "true", false).ok());
+    write_file(local + "/R1/in", "second");
+    const QN_submit_report again = QN_submit_tasks(options, local, 1, "run", "touch ran_again", false);
+    EXPECT_FALSE(again.ok());
+    EXPECT_TRUE(again.exists);
+    EXPECT_TRUE(again.tasks.empty());
+    EXPECT_NE(again.summary().find("run/R1 already exists"), std::string::npos) << again.summary();
+    EXPECT_EQ(slurp(remote("run/R1/in")), "first of R1");
+    EXPECT_FALSE(fs::exists(remote("run/R1/ran_again")));
+
+    const QN_submit_report replaced = QN_submit_tasks(options, local, 1, "run", "touch ran_again", true);
+    ASSERT_TRUE(replaced.ok()) << replaced.summary();
+    EXPECT_EQ(slurp(remote("run/R1/in")), "second");
+    EXPECT_TRUE(fs::exists(remote("run/R1/ran_again")));
+}
+
+TEST_F(RemoteTasks, AFailingCommandIsReportedWithItsExitStatusAndTheOthersStillRun) {
+    const std::string local = stage(3, {{"in", "x"}});
+    write_file(local + "/R2/marker", "");
+    const QN_submit_report report =
+        QN_submit_tasks(options, local, 3, "run", "test -f marker || { echo no marker >&2; exit 3; }", false);
+    ASSERT_EQ(report.tasks.size(), 3u);
+    EXPECT_FALSE(report.ok());
+    EXPECT_EQ(report.tasks[0].exit_status, 3);
+    EXPECT_EQ(report.tasks[0].output, "no marker\n");  // stderr comes back too
+    EXPECT_TRUE(report.tasks[1].ok());
+    EXPECT_EQ(report.tasks[2].exit_status, 3);
+    EXPECT_EQ(report.summary(),
+              "Submit failed: 2 of 3 tasks did not succeed\n"
+              "run/R1: the command ended with exit status 3\n"
+              "run/R3: the command ended with exit status 3");
+}
+
+TEST_F(RemoteTasks, AHostileFolderNameIsCreatedLiterallyAndNeverRunAsCommands) {
+    const std::string local = stage(1, {{"in", "x"}});
+    const std::string folder = "it's; touch PWNED #";
+    const QN_submit_report report = QN_submit_tasks(options, local, 1, folder, "touch done", false);
+    ASSERT_TRUE(report.ok()) << report.summary();
+    EXPECT_TRUE(fs::exists(remote(folder + "/R1/done")));
+    EXPECT_FALSE(fs::exists(remote("PWNED")));
+}
+
+TEST_F(RemoteTasks, ATaskWhoseFolderCannotBeMadeNeverRunsItsCommand) {
+    const std::string local = stage(1, {{"in", "x"}});
+    ASSERT_EQ(server.run_as_user("mkdir -p run && echo file > run/R1"), 0);  // R1 is a file
+    const QN_submit_report report = QN_submit_tasks(options, local, 1, "run", "touch \"$HOME/ran\"", true);
+    ASSERT_EQ(report.tasks.size(), 1u);
+    EXPECT_FALSE(report.ok());
+    EXPECT_FALSE(report.tasks[0].command_ran);
+    EXPECT_NE(report.tasks[0].error.find("cannot create the folder"), std::string::npos) << report.tasks[0].error;
+    EXPECT_FALSE(fs::exists(remote("ran")));
+}
+
+TEST_F(RemoteTasks, AWrongPasswordSubmitsNothing) {
+    const std::string local = stage(1, {{"in", "x"}});
+    options.password = "not the password";
+    const QN_submit_report report = QN_submit_tasks(options, local, 1, "run", "true", false);
+    EXPECT_FALSE(report.ok());
+    EXPECT_TRUE(report.tasks.empty());
+    EXPECT_NE(report.summary().find("Authentication by password failed"), std::string::npos) << report.summary();
+    EXPECT_FALSE(fs::exists(remote("run")));
+}
+
+TEST_F(RemoteTasks, TheDownloadListHoldsEveryFileBelowTheRootAndRefusesUnsafeNames) {
+    ASSERT_EQ(server.run_as_user("mkdir -p res/R1/sub res/R2 && echo a > res/R1/log && echo b > res/R1/sub/dump && "
+                                 "echo c > res/R2/log && ln -s /etc/passwd res/R2/link && echo d > 'res/x\\y' && "
+                                 "echo e > res/.hidden"),
+              0);
+    QN_download_filelist list;
+    std::string message;
+    ASSERT_EQ(QNDF_request(&list, options, "res/", message), QN_SSH_OK) << message;
+    EXPECT_EQ(QNDF_files(list), (std::vector<std::string>{".hidden", "R1/log", "R1/sub/dump", "R2/log"}));
+    EXPECT_EQ(list.refused, (std::vector<std::string>{"x\\y"}));
+    EXPECT_EQ(list.count, static_cast<int>(list.items.size()));
+    for (const auto& item : list.items) EXPECT_EQ(item.expand, 0) << item.name;
+
+    QNDF_init(&list);
+    EXPECT_LT(QNDF_request(&list, options, "missing", message), 0);
+    EXPECT_TRUE(list.items.empty());
+}
+
+TEST_F(RemoteTasks, DownloadsFollowTheOverwritePolicyAndStayInsideTheSaveFolder) {
+    ASSERT_EQ(server.run_as_user("mkdir -p res/R1 && printf new > res/R1/log && printf out > res/R1/out"), 0);
+    const std::string save = scratch.path("save");
+    write_file(save + "/R1/log", "old");
+
+    QN_download_report refused = QNDF_download(options, "res", {"R1/log", "R1/out"}, save, QN_existing::refuse);
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(refused.done, (std::vector<std::string>{"R1/out"}));
+    ASSERT_EQ(refused.failed.size(), 1u);
+    EXPECT_EQ(refused.failed[0].first, "R1/log");
+    EXPECT_EQ(slurp(save + "/R1/log"), "old");
+    EXPECT_EQ(slurp(save + "/R1/out"), "out");
+
+    QN_download_report skipped = QNDF_download(options, "res", {"R1/log"}, save, QN_existing::skip);
+    EXPECT_TRUE(skipped.ok());
+    EXPECT_EQ(skipped.skipped, (std::vector<std::string>{"R1/log"}));
+    EXPECT_EQ(slurp(save + "/R1/log"), "old");
+
+    QN_download_report replaced = QNDF_download(options, "res", {"R1/log"}, save, QN_existing::overwrite);
+    EXPECT_EQ(replaced.summary(), "The files have been downloaded");
+    EXPECT_EQ(slurp(save + "/R1/log"), "new");
+
+    // Names leading out of the save folder, directly or through a link.
+    fs::create_directories(scratch.path("outside"));
+    fs::create_directory_symlink(scratch.path("outside"), save + "/R9");
+    ASSERT_EQ(server.run_as_user("mkdir -p res/R9 && echo x > res/R9/log"), 0);
+    QN_download_report escaping =
+        QNDF_download(options, "res", {"../escaped", "/etc/x", "R9/log"}, save, QN_existing::overwrite);
+    EXPECT_EQ(escaping.failed.size(), 3u);
+    EXPECT_TRUE(escaping.done.empty());
+    EXPECT_FALSE(fs::exists(scratch.path("escaped")));
+    EXPECT_FALSE(fs::exists(scratch.path("outside/log")));
+}
+
+// ---- quelm-batch ---------------------------------------------------------------
+
+// A small frame of its own: one loop, a LAMMPS script that runs a few steps.
+void write_test_frame(const std::string& dir) {
+    write_file(dir + "/config_list.txt", "short_run.txt\n");
+    write_file(dir + "/short_run.txt",
+               "#frame Short_Run\n"
+               "Region: Setting\n"
+               "Tip: A_few_NVE_steps\n"
+               "Loop: T 300\n"
+               "Int: steps 20\n"
+               "In: in.short\n");
+    write_file(dir + "/in.short",
+               "units metal\n"
+               "atom_style atomic\n"
+               "boundary p p p\n"
+               "include in.variable\n"
+               "include in.potential\n"
+               "velocity all create ${T} 4928459\n"
+               "fix 1 all nve\n"
+               "thermo 10\n"
+               "run ${steps}\n");
+}
+
+// A 3 × 3 × 3 fcc Cu block (108 atoms) as a LAMMPS data file.
+void write_cu_block(const std::string& path) {
+    const double a = 3.615;
+    std::string text = "fcc Cu\n\n108 atoms\n1 atom types\n\n";
+    text += "0 10.845 xlo xhi\n0 10.845 ylo yhi\n0 10.845 zlo zhi\n\nAtoms # atomic\n\n";
+    const double basis[4][3] = {{0, 0, 0}, {0.5, 0.5, 0}, {0.5, 0, 0.5}, {0, 0.5, 0.5}};
+    int id = 1;
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++)
+            for (int k = 0; k < 3; k++)
+                for (const auto& b : basis) {
+                    char line[128];
+                    std::snprintf(line, sizeof line, "%d 1 %.6f %.6f %.6f\n", id++, (i + b[0]) * a, (j + b[1]) * a,
+                                  (k + b[2]) * a);
+                    text += line;
+                }
+    write_file(path, text);
+}
+
+const char* const kPotential = "/usr/share/lammps/potentials/Cu_mishin1.eam.alloy";
+
+class BatchRemote : public RemoteTasks {
+protected:
+    void SetUp() override {
+        RemoteTasks::SetUp();
+        if (IsSkipped()) return;
+        write_test_frame(scratch.path("config"));
+        write_cu_block(scratch.path("cu.lmp"));
+        write_file(scratch.path("loop.qnw"),
+                   "-PRIVATE_LOOP_FLAG=0\t-T=300\n-PRIVATE_LOOP_FLAG=1\t-T=600\n-PRIVATE_LOOP_FLAG=0\t\n");
+        setenv("QUELM_SSH_PASSWORD", server.password.c_str(), 1);
+    }
+    void TearDown() override { unsetenv("QUELM_SSH_PASSWORD"); }
+    std::string session_args() const {
+        return "--host 127.0.0.1 --port " + std::to_string(server.port) + " --user " + server.user +
+               " --known-hosts " + server.known_hosts + " --timeout 20";
+    }
+    std::string frame_args() const {
+        return "frame " + scratch.path("config/short_run.txt") + " " + scratch.path("cu.lmp") + " --status " +
+               scratch.path("loop.qnw") + " -S_potype=1 -S_pot1=" + kPotential + " -S_elemt=28 -S_mass=63.546";
+    }
+    // quelm-batch with the arguments; standard input from the file `input`
+    // (none when empty).
+    BatchOutcome batch(const std::string& arguments, const std::string& input = "") {
+        const std::string cmd = std::string(QUELM_BATCH) + " " + arguments + " > " + scratch.path("out") + " 2> " +
+                                scratch.path("err") + " < " + (input.empty() ? "/dev/null" : input);
+        const int raw = std::system(cmd.c_str());
+        BatchOutcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(scratch.path("out")),
+                             slurp(scratch.path("err"))};
+        EXPECT_EQ(outcome.out.find(server.password), std::string::npos);
+        EXPECT_EQ(outcome.err.find(server.password), std::string::npos);
+        return outcome;
+    }
+};
+
+TEST_F(BatchRemote, StageWritesOneVariableFilePerLoopValue) {
+    if (!fs::exists(kPotential)) GTEST_SKIP() << "LAMMPS potentials are not installed";
+    const BatchOutcome staged = batch("stage " + frame_args() + " -o " + scratch.path("staged"));
+    ASSERT_EQ(staged.status, 0) << staged.err;
+    for (int j = 1; j <= 2; j++) {
+        const std::string r = scratch.path("staged/R" + std::to_string(j));
+        EXPECT_EQ(slurp(r + "/in.variable"), std::string("read_data cu.lmp\nvariable T equal ") +
+                                                 (j == 1 ? "300.000000" : "600.000000") + "\nvariable steps equal 20\n");
+        EXPECT_EQ(slurp(r + "/in.potential"),
+                  "pair_style eam/alloy\npair_coeff * * Cu_mishin1.eam.alloy Cu\nmass 1 63.546000\n");
+        EXPECT_TRUE(fs::exists(r + "/cu.lmp"));
+        EXPECT_TRUE(fs::exists(r + "/Cu_mishin1.eam.alloy"));
+        EXPECT_EQ(slurp(r + "/in"), slurp(scratch.path("config/in.short")));
+    }
+    EXPECT_FALSE(fs::exists(scratch.path("staged/R3")));
+}
+
+TEST_F(BatchRemote, SubmitRunsLammpsInEveryTaskFolder) {
+    if (system("command -v lmp > /dev/null 2>&1") != 0 || !fs::exists(kPotential))
+        GTEST_SKIP() << "LAMMPS (lmp and its potentials) is not installed";
+    const std::string submit = "submit " + frame_args() + " " + session_args() +
+                               " --folder runs/anneal --command 'lmp -in in > out 2>&1'";
+    BatchOutcome first = batch(submit);
+    EXPECT_EQ(first.status, 1);  // the server's key is not known yet
+    EXPECT_NE(first.err.find("--accept-new-host-key"), std::string::npos) << first.err;
+    EXPECT_FALSE(fs::exists(remote("runs")));
+
+    const BatchOutcome done = batch(submit + " --accept-new-host-key");
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    EXPECT_NE(done.out.find("Submit complete"), std::string::npos) << done.out;
+    for (int j = 1; j <= 2; j++) {
+        const std::string out = slurp(remote("runs/anneal/R" + std::to_string(j) + "/out"));
+        EXPECT_NE(out.find("Loop time"), std::string::npos) << out;
+        EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+        EXPECT_NE(out.rfind("Total wall time"), std::string::npos);
+    }
+    EXPECT_NE(slurp(remote("runs/anneal/R2/in.variable")).find("variable T equal 600.000000"), std::string::npos);
+
+    const BatchOutcome again = batch(submit);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+    EXPECT_EQ(again.out.find("Submit complete"), std::string::npos);
+}
+
+TEST_F(BatchRemote, ListAndDownloadBringResultsHome) {
+    ASSERT_EQ(server.run_as_user("mkdir -p res/R1 res/R2 && printf one > res/R1/log && printf two > 'res/R2/a b'"),
+              0);
+    const BatchOutcome listed = batch("list " + session_args() + " --accept-new-host-key --folder res");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, "R1/log\nR2/a b\n");
+
+    fs::create_directories(scratch.path("save"));
+    const BatchOutcome fetched = batch("download " + session_args() + " --folder res --all -o " + scratch.path("save"));
+    ASSERT_EQ(fetched.status, 0) << fetched.err;
+    EXPECT_EQ(slurp(scratch.path("save/R1/log")), "one");
+    EXPECT_EQ(slurp(scratch.path("save/R2/a b")), "two");
+
+    const BatchOutcome refused = batch("download " + session_args() + " --folder res -o " + scratch.path("save") +
+                                       " R1/log");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out.find("The files have been downloaded"), std::string::npos);
+    const BatchOutcome skipped = batch("download " + session_args() + " --folder res -o " + scratch.path("save") +
+                                       " R1/log --skip-existing");
+    EXPECT_EQ(skipped.status, 0) << skipped.err;
+}
+
+TEST_F(BatchRemote, ThePasswordComesFromStandardInputOrTheEnvironmentAndAWrongOneFails) {
+    const std::string list = "list " + session_args() + " --accept-new-host-key --folder .";
+    unsetenv("QUELM_SSH_PASSWORD");
+    const BatchOutcome none = batch(list);  // no terminal, no variable
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("QUELM_SSH_PASSWORD"), std::string::npos) << none.err;
+
+    write_file(scratch.path("pw"), server.password + "\n");
+    const BatchOutcome piped = batch(list + " --password-stdin", scratch.path("pw"));
+    EXPECT_EQ(piped.status, 0) << piped.err;
+
+    setenv("QUELM_SSH_PASSWORD", "wrong-password", 1);
+    const BatchOutcome wrong = batch(list);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.err.find("Authentication by password failed"), std::string::npos) << wrong.err;
+    EXPECT_EQ(wrong.err.find("wrong-password"), std::string::npos);
+
+    setenv("QUELM_SSH_PASSWORD", "", 1);
+    const BatchOutcome empty = batch(list);
+    EXPECT_EQ(empty.status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,800 @@
+// The SSH session against a real OpenSSH server on loopback (one throwaway
+// account and sshd per test case), and its pure helpers.
+#include "simulation/ssh_session.h"
+#include "sshd_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+// Output of a shell command run here (the test's own tools, e.g. ssh-keygen).
+std::string shell_output(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+std::string sh_word(const std::string& word) {
+    std::string out;
+    EXPECT_TRUE(QN_shell_quote(word, out)) << word;
+    return out;
+}
+
+// The SHA256 field of `ssh-keygen -lf FILE`.
+std::string keygen_fingerprint(const std::string& pub) {
+    std::istringstream in(shell_output("/usr/bin/ssh-keygen -lf " + sh_word(pub)));
+    std::string bits, fp;
+    in >> bits >> fp;
+    return fp;
+}
+
+std::string host_key_pub(const TestSshd& sshd) { return sshd.scratch + "/ssh_host_ed25519_key.pub"; }
+
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+    return names;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Each case gets its own sshd and account.
+class SshServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!sshd.start(why)) GTEST_SKIP() << why;
+    }
+    QN_ssh_options trusting() const {
+        QN_ssh_options o = sshd.options();
+        o.accept_new_host_key = true;
+        return o;
+    }
+    void connect(QN_ssh_session& session) {
+        ASSERT_EQ(session.open(trusting()), QN_SSH_OK) << session.message();
+    }
+    TestSshd sshd;
+};
+
+// ---- Authentication -----------------------------------------------------------
+
+using SshAuth = SshServer;
+
+TEST_F(SshAuth, RightPasswordConnectsAsTheUser) {
+    QN_ssh_session session;
+    connect(session);
+    EXPECT_TRUE(session.is_open());
+    int status = -1;
+    std::string out;
+    ASSERT_EQ(session.exec("id -un", &status, &out), QN_SSH_OK) << session.message();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, sshd.user + "\n");
+    session.close();
+    EXPECT_FALSE(session.is_open());
+    session.close();  // a second close is harmless
+    EXPECT_NE(session.exec("true", &status), QN_SSH_OK);
+}
+
+TEST_F(SshAuth, WrongPasswordRefusedThenRightOneWorksOnTheSameObject) {
+    QN_ssh_session session;
+    QN_ssh_options o = trusting();
+    o.password += "x";
+    EXPECT_EQ(session.open(o), QN_SSH_AUTH_REFUSED);
+    EXPECT_EQ(session.message(), "Authentication by password failed.");
+    EXPECT_FALSE(session.is_open());
+    EXPECT_EQ(session.message().find(o.password), std::string::npos);
+    EXPECT_NE(sshd.log_text().find("Failed password for " + sshd.user), std::string::npos);
+    EXPECT_EQ(session.open(trusting()), QN_SSH_OK) << session.message();
+    EXPECT_TRUE(session.is_open());
+}
+
+TEST_F(SshAuth, EmptyPasswordRefusedWithoutConnecting) {
+    QN_ssh_session session;
+    QN_ssh_options o = trusting();
+    o.password.clear();
+    EXPECT_EQ(session.open(o), QN_SSH_AUTH_REFUSED);
+    EXPECT_FALSE(session.message().empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(sshd.log_text().find("Connection from"), std::string::npos) << sshd.log_text();
+    EXPECT_FALSE(fs::exists(sshd.known_hosts));
+    // The log does show a real connection.
+    connect(session);
+    EXPECT_NE(sshd.log_text().find("Connection from 127.0.0.1"), std::string::npos);
+}
+
+// ---- Host keys ----------------------------------------------------------------
+
+using SshHostKey = SshServer;
+
+TEST_F(SshHostKey, UnknownKeyRefusedBeforeAnyPassword) {
+    QN_ssh_session session;
+    EXPECT_EQ(session.open(sshd.options()), QN_SSH_HOSTKEY_UNKNOWN);
+    const std::string fp = keygen_fingerprint(host_key_pub(sshd));
+    ASSERT_EQ(fp.rfind("SHA256:", 0), 0u) << fp;
+    EXPECT_EQ(session.hostkey().fingerprint, fp);
+    EXPECT_EQ(session.hostkey().type, "ssh-ed25519");
+    EXPECT_EQ(session.hostkey().host, "[127.0.0.1]:" + std::to_string(sshd.port));
+    EXPECT_NE(session.message().find(fp), std::string::npos) << session.message();
+    EXPECT_NE(session.message().find("ssh-ed25519"), std::string::npos);
+    EXPECT_NE(session.message().find("accept"), std::string::npos);
+    EXPECT_FALSE(fs::exists(sshd.known_hosts));
+    EXPECT_FALSE(session.is_open());
+    const std::string log = sshd.log_text();
+    EXPECT_EQ(log.find("Failed password"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Accepted password"), std::string::npos) << log;
+    // The same log does record a password once it is sent.
+    connect(session);
+    EXPECT_NE(sshd.log_text().find("Accepted password for " + sshd.user), std::string::npos);
+}
+
+TEST_F(SshHostKey, AcceptedKeyIsAppendedAndKnownNextTime) {
+    const std::string before = "# kept as it is\nother.example ssh-ed25519 "
+                               "AAAAC3NzaC1lZDI1NTE5AAAAIKw+v4VxG0U+7jBd3fe4Yj7X0v3JQ3dXDeO9HqQu4Rz1";  // no line end
+    write_file(sshd.known_hosts, before);
+    QN_ssh_session session;
+    connect(session);
+    const std::string text = read_file(sshd.known_hosts);
+    ASSERT_EQ(text.compare(0, before.size(), before), 0) << text;
+    std::istringstream lines(text.substr(before.size()));
+    std::string empty, line, extra;
+    std::getline(lines, empty);  // the line end added after the old last line
+    EXPECT_EQ(empty, "");
+    std::getline(lines, line);
+    EXPECT_FALSE(std::getline(lines, extra));
+    const std::string prefix = "[127.0.0.1]:" + std::to_string(sshd.port) + " ";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    // The key is the server's public key as OpenSSH writes it.
+    std::istringstream pub(read_file(host_key_pub(sshd)));
+    std::string type, blob;
+    pub >> type >> blob;
+    EXPECT_EQ(line.substr(prefix.size()), type + " " + blob);
+    session.close();
+
+    // Known now: no acceptance needed, nothing appended.
+    EXPECT_EQ(session.open(sshd.options()), QN_SSH_OK) << session.message();
+    EXPECT_EQ(read_file(sshd.known_hosts), text);
+}
+
+TEST_F(SshHostKey, FileInMissingFolderIsCreated) {
+    QN_ssh_session session;
+    QN_ssh_options o = trusting();
+    o.known_hosts = sshd.scratch + "/new/.ssh/known_hosts";
+    ASSERT_EQ(session.open(o), QN_SSH_OK) << session.message();
+    EXPECT_EQ(fs::status(sshd.scratch + "/new/.ssh").permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(read_file(o.known_hosts).rfind("[127.0.0.1]:", 0), 0u);
+}
+
+TEST_F(SshHostKey, ConfirmCallbackSeesTheFingerprint) {
+    const std::string fp = keygen_fingerprint(host_key_pub(sshd));
+    QN_ssh_session session;
+    QN_ssh_options o = sshd.options();
+    int calls = 0;
+    QN_ssh_hostkey seen;
+    o.confirm_new_host_key = [&](const QN_ssh_hostkey& key) {
+        ++calls;
+        seen = key;
+        return false;
+    };
+    EXPECT_EQ(session.open(o), QN_SSH_HOSTKEY_UNKNOWN);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seen.fingerprint, fp);
+    EXPECT_EQ(seen.type, "ssh-ed25519");
+    EXPECT_FALSE(fs::exists(sshd.known_hosts));
+
+    o.confirm_new_host_key = [&](const QN_ssh_hostkey& key) {
+        ++calls;
+        return key.fingerprint == fp;
+    };
+    EXPECT_EQ(session.open(o), QN_SSH_OK) << session.message();
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(fs::exists(sshd.known_hosts));
+}
+
+TEST_F(SshHostKey, ChangedKeyRefusedBeforeAnyPassword) {
+    const std::string old_fp = keygen_fingerprint(host_key_pub(sshd));
+    {
+        QN_ssh_session session;
+        connect(session);
+    }
+    std::string why;
+    ASSERT_TRUE(sshd.restart_with_new_host_key(why)) << why;
+    const std::string new_fp = keygen_fingerprint(host_key_pub(sshd));
+    ASSERT_NE(old_fp, new_fp);
+    const std::string known = read_file(sshd.known_hosts);
+
+    QN_ssh_session session;
+    int asked = 0;
+    QN_ssh_options o = trusting();  // even with acceptance of new keys
+    o.confirm_new_host_key = [&](const QN_ssh_hostkey&) { return ++asked, true; };
+    EXPECT_EQ(session.open(o), QN_SSH_HOSTKEY_CHANGED);
+    EXPECT_EQ(asked, 0);
+    EXPECT_NE(session.message().find(old_fp), std::string::npos) << session.message();
+    EXPECT_NE(session.message().find(new_fp), std::string::npos) << session.message();
+    EXPECT_EQ(session.hostkey().fingerprint, new_fp);
+    EXPECT_EQ(session.hostkey().old_fingerprint, old_fp);
+    EXPECT_EQ(read_file(sshd.known_hosts), known);
+    const std::string log = sshd.log_text();  // only since the restart
+    EXPECT_NE(log.find("Connection from 127.0.0.1"), std::string::npos) << log;
+    EXPECT_EQ(log.find("password"), std::string::npos) << log;
+}
+
+// ---- Commands -----------------------------------------------------------------
+
+using SshExec = SshServer;
+
+TEST_F(SshExec, ExitStatusesAndMergedOutput) {
+    QN_ssh_session session;
+    connect(session);
+    int status = -1;
+    std::string out;
+    ASSERT_EQ(session.exec("true", &status, &out), QN_SSH_OK) << session.message();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "");
+    ASSERT_EQ(session.exec("echo x; exit 3", &status, &out), QN_SSH_OK) << session.message();
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(out, "x\n");
+    out = "kept:";
+    ASSERT_EQ(session.exec("echo out; echo err >&2; echo out2", &status, &out), QN_SSH_OK);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out.rfind("kept:", 0), 0u);
+    for (const char* word : {"out\n", "err\n", "out2\n"}) EXPECT_NE(out.find(word), std::string::npos) << out;
+    EXPECT_EQ(out.size(), std::string("kept:out\nerr\nout2\n").size());
+    ASSERT_EQ(session.exec("exit 3", &status), QN_SSH_OK);  // no output wanted
+    EXPECT_EQ(status, 3);
+}
+
+TEST_F(SshExec, NoisyStderrDoesNotStall) {
+    QN_ssh_session session;
+    connect(session);
+    int status = -1;
+    std::string out;
+    ASSERT_EQ(session.exec("head -c 5000000 /dev/zero | tr '\\000' e >&2; echo done", &status, &out), QN_SSH_OK)
+        << session.message();
+    EXPECT_EQ(status, 0);
+    // Both streams whole; stdout and stderr come through separate pipes on
+    // the server, so "done" may arrive before the end of the noise.
+    ASSERT_EQ(out.size(), 5000005u);
+    const size_t done = out.find("done\n");
+    ASSERT_NE(done, std::string::npos);
+    out.erase(done, 5);
+    EXPECT_EQ(out, std::string(5000000, 'e'));
+}
+
+TEST_F(SshExec, SignalsGive128PlusNumber) {
+    QN_ssh_session session;
+    connect(session);
+    int status = -1;
+    ASSERT_EQ(session.exec("kill -TERM $$", &status), QN_SSH_OK) << session.message();
+    EXPECT_EQ(status, 143);
+    ASSERT_EQ(session.exec("kill -KILL $$", &status), QN_SSH_OK) << session.message();
+    EXPECT_EQ(status, 137);
+    ASSERT_EQ(session.exec("kill -USR1 $$", &status), QN_SSH_OK) << session.message();
+    EXPECT_EQ(status, 255);
+}
+
+TEST_F(SshExec, ManyCommandsOnOneSession) {
+    QN_ssh_session session;
+    connect(session);
+    for (int i = 0; i < 60; ++i) {
+        int status = -1;
+        std::string out;
+        ASSERT_EQ(session.exec("echo " + std::to_string(i) + "; exit " + std::to_string(i % 5), &status, &out),
+                  QN_SSH_OK)
+            << i << ": " << session.message();
+        EXPECT_EQ(status, i % 5);
+        EXPECT_EQ(out, std::to_string(i) + "\n");
+    }
+}
+
+TEST_F(SshExec, StalledServerTimesOut) {
+    QN_ssh_session session;
+    QN_ssh_options o = trusting();
+    o.timeout = 2;
+    ASSERT_EQ(session.open(o), QN_SSH_OK) << session.message();
+    int status = -1;
+    ASSERT_EQ(session.exec("true", &status), QN_SSH_OK);
+    // Freeze the account's side of the connection (its sshd process runs as
+    // the account): the next command gets no answer.
+    ASSERT_EQ(sshd.run_as_user("kill -STOP -1; true"), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.exec("true", &status), QN_SSH_TIMEOUT);
+    const double took = seconds_since(t0);
+    EXPECT_GE(took, 1.5);
+    EXPECT_LE(took, 5.0);
+    EXPECT_NE(session.message().find("timed out waiting for"), std::string::npos) << session.message();
+    EXPECT_FALSE(session.is_open());
+    sshd.kill_sessions();
+}
+
+// ---- Transfers ----------------------------------------------------------------
+
+using SshTransfer = SshServer;
+
+TEST_F(SshTransfer, RoundTripWithAwkwardNames) {
+    QN_ssh_session session;
+    connect(session);
+    const std::string dir = sshd.home + "/run 1; it's \"here\"";
+    ASSERT_EQ(session.mkdir(dir), QN_SSH_OK) << session.message();
+    EXPECT_EQ(session.mkdir(dir), QN_SSH_OK) << "an existing folder is fine";
+    const std::string data = random_bytes(3 * 1024 * 1024 + 17, 7);
+    struct Case {
+        std::string name, data;
+    } cases[] = {{"a b's \"c\"; d.dat", data}, {"empty file", ""}};
+    for (const auto& c : cases) {
+        const std::string local = sshd.scratch + "/up " + c.name;
+        write_file(local, c.data);
+        const std::string remote = dir + "/" + c.name;
+        std::vector<std::pair<uint64_t, uint64_t>> steps;
+        ASSERT_EQ(session.upload(local, remote, [&](uint64_t d, uint64_t t) { steps.emplace_back(d, t); }), QN_SSH_OK)
+            << session.message();
+        ASSERT_FALSE(steps.empty());
+        EXPECT_EQ(steps.back(), std::make_pair(uint64_t(c.data.size()), uint64_t(c.data.size())));
+        if (!c.data.empty()) {
+            EXPECT_LE(steps.size(), c.data.size() / (1 << 20) + 2);
+        }
+        // The file as the account sees it on the server.
+        EXPECT_EQ(sshd.run_as_user("test -f " + sh_word(remote) + " && test \"$(stat -c %s " + sh_word(remote) +
+                                   ")\" = " + std::to_string(c.data.size())),
+                  0);
+        EXPECT_EQ(sshd.run_as_user("cmp -s " + sh_word(remote) + " " + sh_word(local)), 0);
+        QN_remote_entry entry;
+        ASSERT_EQ(session.stat(remote, &entry), 1) << session.message();
+        EXPECT_FALSE(entry.is_dir);
+        EXPECT_EQ(entry.size, c.data.size());
+        EXPECT_EQ(entry.name, c.name);
+
+        const std::string back = sshd.scratch + "/down " + c.name;
+        steps.clear();
+        ASSERT_EQ(session.download(remote, back, QN_existing::refuse,
+                                   [&](uint64_t d, uint64_t t) { steps.emplace_back(d, t); }),
+                  QN_SSH_OK)
+            << session.message();
+        EXPECT_TRUE(read_file(back) == c.data) << c.name;
+        ASSERT_FALSE(steps.empty());
+        EXPECT_EQ(steps.back(), std::make_pair(uint64_t(c.data.size()), uint64_t(c.data.size())));
+    }
+    // Nothing but the final files in the local folder.
+    std::set<std::string> names;
+    for (const auto& n : files_in(sshd.scratch))
+        if (n.rfind("down ", 0) == 0 || n[0] == '.') names.insert(n);
+    EXPECT_EQ(names, (std::set<std::string>{"down a b's \"c\"; d.dat", "down empty file"}));
+    // Upload replaces (truncates) an existing remote file.
+    const std::string small = sshd.scratch + "/small";
+    write_file(small, "12345");
+    ASSERT_EQ(session.upload(small, dir + "/a b's \"c\"; d.dat"), QN_SSH_OK);
+    QN_remote_entry entry;
+    ASSERT_EQ(session.stat(dir + "/a b's \"c\"; d.dat", &entry), 1);
+    EXPECT_EQ(entry.size, 5u);
+}
+
+TEST_F(SshTransfer, MkdirStatAndBadLocalFiles) {
+    QN_ssh_session session;
+    connect(session);
+    ASSERT_EQ(sshd.run_as_user("echo hi > file"), 0);
+    QN_remote_entry entry;
+    EXPECT_EQ(session.stat(sshd.home + "/file", &entry), 1);
+    EXPECT_EQ(entry.size, 3u);
+    EXPECT_EQ(session.stat(sshd.home + "/missing", &entry), 0) << session.message();
+    ASSERT_EQ(session.stat(sshd.home, &entry), 1);
+    EXPECT_TRUE(entry.is_dir);
+    EXPECT_NE(session.mkdir(sshd.home + "/file"), QN_SSH_OK) << "a file has the name";
+    EXPECT_NE(session.mkdir(sshd.home + "/no/such/parent"), QN_SSH_OK);
+    EXPECT_NE(session.mkdir("/root/forbidden"), QN_SSH_OK);
+    EXPECT_EQ(session.upload(sshd.scratch + "/missing", sshd.home + "/x"), QN_SSH_LOCAL_FAILED);
+    EXPECT_EQ(session.upload(sshd.scratch, sshd.home + "/x"), QN_SSH_LOCAL_FAILED);
+    write_file(sshd.scratch + "/f", "f");
+    EXPECT_EQ(session.upload(sshd.scratch + "/f", "/root/forbidden"), QN_SSH_FAILED);
+    EXPECT_EQ(session.stat(sshd.home + "/x", &entry), 0);
+    // The session is still usable after those refusals.
+    int status = -1;
+    EXPECT_EQ(session.exec("true", &status), QN_SSH_OK);
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(SshTransfer, DownloadPolicies) {
+    QN_ssh_session session;
+    connect(session);
+    ASSERT_EQ(sshd.run_as_user("printf new > f"), 0);
+    const std::string remote = sshd.home + "/f";
+    const std::string local = sshd.scratch + "/local";
+    write_file(local, "old content");
+    EXPECT_EQ(session.download(remote, local, QN_existing::refuse), QN_SSH_EXISTS);
+    EXPECT_NE(session.message().find(local), std::string::npos);
+    EXPECT_EQ(read_file(local), "old content");
+    EXPECT_EQ(session.download(remote, local, QN_existing::skip), QN_SSH_OK) << session.message();
+    EXPECT_EQ(read_file(local), "old content");
+    EXPECT_EQ(session.download(remote, local, QN_existing::overwrite), QN_SSH_OK) << session.message();
+    EXPECT_EQ(read_file(local), "new");
+
+    // A missing remote file: failure, no local file, no temporary file.
+    const std::string dir = sshd.scratch + "/d";
+    fs::create_directory(dir);
+    EXPECT_EQ(session.download(sshd.home + "/missing", dir + "/m", QN_existing::overwrite), QN_SSH_FAILED);
+    EXPECT_TRUE(files_in(dir).empty());
+    // A remote folder is not a file.
+    EXPECT_EQ(session.download(sshd.home, dir + "/m", QN_existing::overwrite), QN_SSH_FAILED);
+    EXPECT_TRUE(files_in(dir).empty());
+    // Missing local folders are created.
+    const std::string nested = sshd.scratch + "/n1/n2/n3/f";
+    EXPECT_EQ(session.download(remote, nested, QN_existing::refuse), QN_SSH_OK) << session.message();
+    EXPECT_EQ(read_file(nested), "new");
+    EXPECT_EQ(files_in(sshd.scratch + "/n1/n2/n3"), std::vector<std::string>{"f"});
+    // A local folder in the way.
+    EXPECT_EQ(session.download(remote, dir, QN_existing::overwrite), QN_SSH_LOCAL_FAILED);
+    EXPECT_TRUE(fs::is_directory(dir));
+}
+
+// Cuts the connection once a tenth of a large download arrived.
+class SshCut : public SshServer {
+protected:
+    void cut_download(const std::string& local, QN_existing existing) {
+        ASSERT_EQ(sshd.run_as_user("truncate -s 600M big"), 0);
+        QN_ssh_session session;
+        connect(session);
+        bool cut = false;
+        uint64_t seen = 0;
+        const int r = session.download(sshd.home + "/big", local, existing, [&](uint64_t done, uint64_t total) {
+            seen = done;
+            if (!cut && total > 0 && done >= total / 10) {
+                cut = true;
+                sshd.kill_sessions();
+            }
+        });
+        EXPECT_TRUE(cut);
+        EXPECT_LT(r, 0);
+        EXPECT_LT(seen, 600u << 20);
+        EXPECT_FALSE(session.message().empty());
+        EXPECT_FALSE(session.is_open());
+    }
+};
+
+TEST_F(SshCut, NothingLeftBehind) {
+    const std::string dir = sshd.scratch + "/cut";
+    fs::create_directory(dir);
+    cut_download(dir + "/big", QN_existing::refuse);
+    EXPECT_TRUE(files_in(dir).empty());
+}
+
+TEST_F(SshCut, ExistingFileUnchanged) {
+    const std::string dir = sshd.scratch + "/cut";
+    fs::create_directory(dir);
+    write_file(dir + "/big", "precious");
+    cut_download(dir + "/big", QN_existing::overwrite);
+    EXPECT_EQ(files_in(dir), std::vector<std::string>{"big"});
+    EXPECT_EQ(read_file(dir + "/big"), "precious");
+}
+
+// ---- Listing ------------------------------------------------------------------
+
+using SshList = SshServer;
+
+TEST_F(SshList, DirectoriesAndRegularFilesOnly) {
+    const std::string long_name(255, 'L');
+    ASSERT_EQ(sshd.run_as_user("mkdir -p L/b && printf abc > L/a && head -c 1000 /dev/zero > L/b/c.dat && "
+                               "ln -s a L/link && ln -s b L/dirlink && echo > L/.h && mkfifo L/fifo && "
+                               "printf 1234567 > L/" + long_name),
+              0);
+    QN_ssh_session session;
+    connect(session);
+    std::vector<QN_remote_entry> entries;
+    ASSERT_EQ(session.list(sshd.home + "/L", entries), QN_SSH_OK) << session.message();
+    std::map<std::string, std::pair<bool, uint64_t>> got;
+    for (const auto& e : entries) got[e.name] = {e.is_dir, e.size};
+    EXPECT_EQ(got.size(), entries.size()) << "no name twice";
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got.count("a"), 1u);
+    EXPECT_EQ(got["a"], std::make_pair(false, uint64_t(3)));
+    EXPECT_EQ(got.count("b"), 1u);
+    EXPECT_TRUE(got["b"].first);
+    EXPECT_EQ(got.count(".h"), 1u);
+    EXPECT_EQ(got[".h"], std::make_pair(false, uint64_t(1)));
+    EXPECT_EQ(got.count(long_name), 1u);
+    EXPECT_EQ(got[long_name], std::make_pair(false, uint64_t(7)));
+
+    ASSERT_EQ(session.list(sshd.home + "/L/b", entries), QN_SSH_OK);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "c.dat");
+    EXPECT_EQ(entries[0].size, 1000u);
+
+    EXPECT_EQ(session.list(sshd.home + "/missing", entries), QN_SSH_FAILED);
+    EXPECT_TRUE(entries.empty());
+    EXPECT_FALSE(session.message().empty());
+    EXPECT_TRUE(session.is_open());
+}
+
+TEST_F(SshList, ManyEntries) {
+    ASSERT_EQ(sshd.run_as_user("mkdir M && cd M && for i in $(seq 1 500); do : > file$i; done && mkdir d1 d2"), 0);
+    QN_ssh_session session;
+    connect(session);
+    std::vector<QN_remote_entry> entries;
+    ASSERT_EQ(session.list(sshd.home + "/M", entries), QN_SSH_OK) << session.message();
+    std::set<std::string> names;
+    for (const auto& e : entries) names.insert(e.name);
+    EXPECT_EQ(entries.size(), 502u);
+    EXPECT_EQ(names.size(), 502u);
+    EXPECT_EQ(names.count("file1"), 1u);
+    EXPECT_EQ(names.count("file500"), 1u);
+    EXPECT_EQ(names.count("d2"), 1u);
+}
+
+// ---- The global session -------------------------------------------------------
+
+using SshGlobal = SshServer;
+
+TEST_F(SshGlobal, WrappersUseTheOneSession) {
+    ASSERT_EQ(QN_init_ssh(trusting()), QN_SSH_OK) << QN_globel_session.message();
+    int status = -1;
+    EXPECT_EQ(QN_ssh_exec("mkdir w && exit 4", &status), QN_SSH_OK);
+    EXPECT_EQ(status, 4);
+    write_file(sshd.scratch + "/up", "payload");
+    EXPECT_EQ(QN_ssh_upload(sshd.scratch + "/up", sshd.home + "/w/p"), QN_SSH_OK);
+    write_file(sshd.scratch + "/down", "old");
+    EXPECT_EQ(QN_ssh_download(sshd.home + "/w/p", sshd.scratch + "/down"), QN_SSH_OK);
+    EXPECT_EQ(read_file(sshd.scratch + "/down"), "payload");
+    std::vector<std::string> names;
+    std::vector<int> dirs;
+    ASSERT_EQ(sshd.run_as_user("mkdir w/sub"), 0);
+    ASSERT_EQ(QN_ssh_opendir(sshd.home + "/w", names, dirs), 2);
+    std::map<std::string, int> got;
+    for (size_t i = 0; i < names.size(); ++i) got[names[i]] = dirs[i];
+    EXPECT_EQ(got, (std::map<std::string, int>{{"p", 0}, {"sub", 1}}));
+    EXPECT_EQ(QN_ssh_opendir(sshd.home + "/nothing", names, dirs), -2);
+    QN_ssh_shutdown();
+    EXPECT_FALSE(QN_globel_session.is_open());
+    EXPECT_LT(QN_ssh_exec("true", &status), 0);
+}
+
+// ---- Servers that do not answer -----------------------------------------------
+
+TEST(SshTimeout, SilentServerFailsWithinTheTimeout) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    std::atomic<bool> accepted{false};
+    // Accepts and holds the connection without a word.
+    std::thread server([&] {
+        const int c = ::accept(listener, nullptr, nullptr);
+        if (c >= 0) {
+            accepted = true;
+            char b[256];
+            while (::read(c, b, sizeof b) > 0) {
+            }
+            ::close(c);
+        }
+    });
+    QN_ssh_session session;
+    QN_ssh_options o;
+    o.host = "127.0.0.1";
+    o.port = ntohs(sa.sin_port);
+    o.user = "nobody";
+    o.password = "secret-word";
+    o.accept_new_host_key = true;
+    o.known_hosts = "/nonexistent/known_hosts";
+    o.timeout = 2;
+    const auto t0 = std::chrono::steady_clock::now();
+    const int r = session.open(o);
+    const double took = seconds_since(t0);
+    EXPECT_EQ(r, QN_SSH_TIMEOUT);
+    EXPECT_GE(took, 1.5);
+    EXPECT_LE(took, 5.0);
+    EXPECT_NE(session.message().find("banner"), std::string::npos) << session.message();
+    EXPECT_EQ(session.message().find("secret-word"), std::string::npos);
+    EXPECT_TRUE(accepted);
+    EXPECT_FALSE(session.is_open());
+    ::shutdown(listener, SHUT_RDWR);  // the session closed its socket: the reader ends
+    server.join();
+    ::close(listener);
+}
+
+TEST(SshTimeout, RefusedAndBadAddresses) {
+    // A port nobody listens on.
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    ::close(s);
+    QN_ssh_session session;
+    QN_ssh_options o;
+    o.host = "127.0.0.1";
+    o.port = ntohs(sa.sin_port);
+    o.user = "u";
+    o.password = "p";
+    o.timeout = 2;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.open(o), QN_SSH_FAILED);
+    EXPECT_LT(seconds_since(t0), 1.0);
+    EXPECT_NE(session.message().find("refused"), std::string::npos) << session.message();
+    o.host = "localhost";
+    EXPECT_EQ(session.open(o), QN_SSH_FAILED);
+    EXPECT_NE(session.message().find("localhost"), std::string::npos);
+    o.host = "127.0.0.1";
+    o.port = 0;
+    EXPECT_EQ(session.open(o), QN_SSH_FAILED);
+}
+
+// ---- Pure helpers -------------------------------------------------------------
+
+TEST(SshNames, ShellQuote) {
+    const struct {
+        std::string in;
+        bool ok;
+        std::string out;
+    } cases[] = {
+        {"plain", true, "'plain'"},
+        {"", true, "''"},
+        {"it's", true, "'it'\\''s'"},
+        {"a b;c$(d)`e`\"f\"", true, "'a b;c$(d)`e`\"f\"'"},
+        {"''", true, "''\\'''\\'''"},
+        {std::string("a\0b", 3), false, ""},
+        {"a\nb", false, ""},
+        {"a\rb", false, ""},
+    };
+    for (const auto& c : cases) {
+        std::string out = "untouched";
+        EXPECT_EQ(QN_shell_quote(c.in, out), c.ok) << c.in;
+        EXPECT_EQ(out, c.ok ? c.out : "untouched") << c.in;
+    }
+    // What the shell makes of a quoted word is the word.
+    for (const std::string word : {"it's", "a \"b\" ; c", "$HOME `x` \\ *", ""}) {
+        EXPECT_EQ(shell_output("printf %s " + sh_word(word)), word);
+    }
+}
+
+TEST(SshNames, RemoteNamesAndPaths) {
+    const struct {
+        std::string in;
+        bool name, path;
+    } cases[] = {
+        {"", false, false},
+        {".", false, false},
+        {"..", false, false},
+        {"a", true, true},
+        {".hidden", true, true},
+        {"a b's", true, true},
+        {"a/b", false, true},
+        {"a\\b", false, false},
+        {std::string("a\0b", 3), false, false},
+        {"a/../b", false, false},
+        {"a/./b", false, false},
+        {"/abs", false, false},
+        {"a/", false, false},
+        {"a//b", false, false},
+        {"...", true, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(QN_remote_name_ok(c.in), c.name) << c.in;
+        EXPECT_EQ(QN_remote_path_ok(c.in), c.path) << c.in;
+    }
+}
+
+TEST(SshNames, ParseHost) {
+    const struct {
+        std::string in;
+        bool ok;
+        std::string host;
+        int port;
+    } cases[] = {
+        {"127.0.0.1", true, "127.0.0.1", 22},
+        {"127.0.0.1:2222", true, "127.0.0.1", 2222},
+        {" 10.1.2.3:65535 ", true, "10.1.2.3", 65535},
+        {"1.2.3.4:1", true, "1.2.3.4", 1},
+        {"host.name", false, "", 0},
+        {"1.2.3.4:0", false, "", 0},
+        {"1.2.3.4:70000", false, "", 0},
+        {"1.2.3.4:", false, "", 0},
+        {"1.2.3.4:22x", false, "", 0},
+        {"1.2.3.4:-22", false, "", 0},
+        {"1.2.3", false, "", 0},
+        {"1.2.3.256", false, "", 0},
+        {"", false, "", 0},
+        {"::1", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        std::string host = "none";
+        int port = -1;
+        EXPECT_EQ(QN_ssh_parse_host(c.in, host, port), c.ok) << c.in;
+        if (c.ok) {
+            EXPECT_EQ(host, c.host) << c.in;
+            EXPECT_EQ(port, c.port) << c.in;
+        } else {
+            EXPECT_EQ(host, "none") << c.in;
+            EXPECT_EQ(port, -1) << c.in;
+        }
+    }
+}
+
+TEST(SshNames, FingerprintIsSha256InUnpaddedBase64) {
+    EXPECT_EQ(QN_ssh_fingerprint(nullptr, 0), "SHA256:47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU");
+    const std::string abc = "abc";  // SHA-256 ba7816bf…f20015ad
+    EXPECT_EQ(QN_ssh_fingerprint(reinterpret_cast<const unsigned char*>(abc.data()), abc.size()),
+              "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0");
+    // Longer than one block, and a real key against ssh-keygen.
+    char dir[] = "/tmp/qnfp.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string key = std::string(dir) + "/k";
+    shell_output("/usr/bin/ssh-keygen -q -t ed25519 -N '' -f " + key + " 2>&1");
+    std::istringstream pub(read_file(key + ".pub"));
+    std::string type, b64;
+    pub >> type >> b64;
+    const std::string blob =
+        shell_output("printf %s " + sh_word(b64) + " | base64 -d");
+    ASSERT_GT(blob.size(), 32u);
+    EXPECT_EQ(QN_ssh_fingerprint(reinterpret_cast<const unsigned char*>(blob.data()), blob.size()),
+              keygen_fingerprint(key + ".pub"));
+    const std::string million(1000000, 'a');  // SHA-256 cdc76e5c…c7112cd0
+    EXPECT_EQ(QN_ssh_fingerprint(reinterpret_cast<const unsigned char*>(million.data()), million.size()),
+              "SHA256:zcduXJkU+5KBocfihNc+Z/GAmkiklyAOBG05zMcRLNA");
+    fs::remove_all(dir);
+}
+
+TEST(SshNames, CheckDirMakesEveryPrefix) {
+    char dir[] = "/tmp/qncd.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string base = dir;
+    EXPECT_TRUE(QN_check_dir(base + "/a/b c/d/file.txt"));
+    EXPECT_TRUE(fs::is_directory(base + "/a/b c/d"));
+    EXPECT_FALSE(fs::exists(base + "/a/b c/d/file.txt"));
+    EXPECT_TRUE(QN_check_dir(base + "/a/b c/d/file.txt")) << "existing folders are fine";
+    EXPECT_TRUE(QN_check_dir(base + "/e/"));
+    EXPECT_TRUE(fs::is_directory(base + "/e"));
+    EXPECT_TRUE(QN_check_dir("nofolder"));
+    write_file(base + "/plain", "x");
+    EXPECT_FALSE(QN_check_dir(base + "/plain/sub/f"));
+    fs::remove_all(base);
+}
+
+}  // namespace
