@@ -1,6 +1,7 @@
 #include "app/quelm_store.h"
 
 #include <climits>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -113,7 +114,18 @@ int write_slot(Quelm_data_bit_LV2& bit, std::string text, int slot) {
 }
 
 std::string value_text(const std::string& label, int v) { return "-" + label + QB_format("=%d", v); }
-std::string value_text(const std::string& label, double v) { return "-" + label + QB_format("=%lf", v); }
+// "%lf", unless its six decimals would lose the value (a strain rate of
+// 2e-7 must not become 0): then the shortest text that reads back exactly.
+std::string value_text(const std::string& label, double v) {
+    std::string text = QB_format("%lf", v);
+    const double back = QB_strtod(text.c_str(), nullptr);
+    if (std::isfinite(v) && v != 0 && std::fabs(back - v) > 1e-3 * std::fabs(v)) {
+        char shortest[64];
+        const auto end = std::to_chars(shortest, shortest + sizeof shortest, v).ptr;
+        text.assign(shortest, end);
+    }
+    return "-" + label + "=" + text;
+}
 std::string value_text(const std::string& label, const std::string& v) { return "-" + label + "=" + v; }
 
 template <class T>

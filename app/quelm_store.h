@@ -70,6 +70,8 @@ int QN_delete_bit(std::vector<Quelm_data_bit_LV2>& bits, int index);
 // between) is refused, and no bit is appended for a refused write. Labels must
 // be non-empty, without blanks or '=' and not PRIVATE_LOOP_FLAG, so that every
 // written value reads back from a status file under its own label.
+// Doubles are written with "%lf", or, when six decimals would lose the
+// value (2e-7 would read back as 0), as the shortest exact text ("2e-07").
 int QN_set_bit_int_multi(int group, int occurrence, const std::string& label, int value, int slot);
 int QN_set_bit_double_multi(int group, int occurrence, const std::string& label, double value, int slot);
 int QN_set_bit_char_multi(int group, int occurrence, const std::string& label, const std::string& text);

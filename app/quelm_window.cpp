@@ -29,6 +29,7 @@
 #include "builders/nano_form.h"
 #include "builders/polycrystal_form.h"
 #include "simulation/frame_form.h"
+#include "simulation/wizard_form.h"
 #include "tools/tools_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
@@ -305,8 +306,6 @@ void later_cb(Fl_Widget* w, void*) {
     not_yet(name.c_str());
 }
 
-void later_button_cb(Fl_Widget* w, void*) { not_yet(w && w->tooltip() ? w->tooltip() : "This function"); }
-
 // The model forms of this version, by their entry in "Select model:" and the
 // Model menu.
 struct ModelForm {
@@ -419,10 +418,10 @@ Fl_Menu_Item menuitems[] = {
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Simulation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"Quelm", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"&Dynamic", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"&Quasistatic", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"&Shock", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
-    {"&Crack", 0, later_cb, nullptr, 0, 0, 0, 0, 0},
+    {"&Dynamic", 0, call<QN_simulate_Dynamic_cb>, nullptr, 0, 0, 0, 0, 0},
+    {"&Quasistatic", 0, call<QN_simulate_Quasistatic_cb>, nullptr, 0, 0, 0, 0, 0},
+    {"&Shock", 0, call<QN_simulate_Shock_cb>, nullptr, 0, 0, 0, 0, 0},
+    {"&Crack", 0, call<QN_simulate_Crack_cb>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Analysis", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
@@ -479,10 +478,10 @@ const ToolButton kToolBar[] = {
     {210, "img/icon/snapshot.png", "Take Snapshot", call<QN_snapshot_globel>, FL_CTRL + '='},
     {244, "img/icon/inspect.png", "Inspect Particle", call<QN_inspect_globel>, 0},
     {278, "img/icon/snap.png", "Analysis", call<QN_swich_analy>, 0},
-    {316, "img/icon/dynamic.png", "Dynamic Simulation", later_button_cb, 0},
-    {350, "img/icon/static.png", "Quasistatic Simulation", later_button_cb, 0},
-    {384, "img/icon/shock.png", "Shock Simulation", later_button_cb, 0},
-    {418, "img/icon/crack.png", "Crack Simulation", later_button_cb, 0},
+    {316, "img/icon/dynamic.png", "Dynamic Simulation", call<QN_simulate_Dynamic_cb>, 0},
+    {350, "img/icon/static.png", "Quasistatic Simulation", call<QN_simulate_Quasistatic_cb>, 0},
+    {384, "img/icon/shock.png", "Shock Simulation", call<QN_simulate_Shock_cb>, 0},
+    {418, "img/icon/crack.png", "Crack Simulation", call<QN_simulate_Crack_cb>, 0},
 };
 
 const char* const kModels[] = {"Atomkit",       "Monocrystal",  "Polycrystal", "Bilayer",  "Multilayer",

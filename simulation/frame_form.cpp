@@ -38,6 +38,7 @@
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "simulation/frame_template.h"
+#include "simulation/remote_form.h"
 #include "simulation/remote_tasks.h"
 #include "simulation/ssh_session.h"
 
@@ -64,14 +65,6 @@ struct InputLink {
     Fl_Input* download = nullptr;
 };
 
-// A "Loop:" field: one value, or start, end and step.
-struct LoopField {
-    Fl_Value_Input* single = nullptr;
-    Fl_Value_Input* start = nullptr;
-    Fl_Value_Input* end = nullptr;
-    Fl_Value_Input* step = nullptr;
-    Fl_Light_Button* toggle = nullptr;
-};
 
 struct FrameRecord {
     std::string name;
@@ -100,7 +93,7 @@ struct FrameRecord {
     // Link and loop records of the current window (its callbacks point here).
     std::vector<std::unique_ptr<FileLink>> file_links;
     std::vector<std::unique_ptr<InputLink>> input_links;
-    std::vector<std::unique_ptr<LoopField>> loops;
+    std::vector<std::unique_ptr<QN_loop_field>> loops;
 };
 
 std::vector<std::unique_ptr<FrameRecord>> records;
@@ -115,26 +108,10 @@ FrameRecord* find_record(const std::string& name) {
 
 // A text as one label of Fl_Menu_::add (no level separator, no shortcut
 // marker, no divider).
-std::string menu_escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '/' || c == '\\' || c == '_') out += '\\';
-        if (c == '&') out += '&';
-        out += c;
-    }
-    return out;
-}
-
-void add_item(Fl_Choice* c, const std::string& text) { c->add(menu_escape(text).c_str(), 0, nullptr, nullptr, 0); }
+void add_item(Fl_Choice* c, const std::string& text) { c->add(QN_menu_escape(text).c_str(), 0, nullptr, nullptr, 0); }
 
 std::string stored_text(int group, const char* label, const char* fallback) {
     return QN_stored_text(group, label, fallback);
-}
-
-void framed(Fl_Group* g) {
-    g->box(FL_SHADOW_FRAME);
-    g->align(FL_ALIGN_TOP_LEFT);
-    g->resizable(nullptr);  // moving the group moves its children, sizes stay
 }
 
 // ---- Links -------------------------------------------------------------------
@@ -275,19 +252,6 @@ void mass_cb(Fl_Widget*, void* data) { update_mass(*static_cast<FrameRecord*>(da
 
 // ---- Template fields ---------------------------------------------------------
 
-void loop_cb(Fl_Widget* w, void* data) {
-    auto* loop = static_cast<LoopField*>(data);
-    const bool on = static_cast<Fl_Light_Button*>(w)->value() != 0;
-    Fl_Widget* shown[3] = {loop->start, loop->end, loop->step};
-    for (Fl_Widget* s : shown) {
-        if (on) s->show();
-        else s->hide();
-    }
-    if (on) loop->single->hide();
-    else loop->single->show();
-    if (Fl_Group* p = w->parent()) p->redraw();
-}
-
 // Cursor and open groups of the "Setting" or "Output" tab.
 struct TabCursor {
     Fl_Scroll* scroll = nullptr;
@@ -339,7 +303,7 @@ void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
             auto* g = new Fl_Group(c.x - 10, c.y + 20, 460, 80);
             g->end();
             g->copy_label(shown.c_str());
-            framed(g);
+            QN_framed(g);
             into->add(g);
             c.open.push_back(g);
             c.x = 20;
@@ -371,7 +335,7 @@ void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
             break;
         }
         case QN_frame_field::LOOP: {
-            auto loop = std::make_unique<LoopField>();
+            auto loop = std::make_unique<QN_loop_field>();
             loop->single = new Fl_Value_Input(c.x + 80, c.y + 10, 105, 30);
             loop->single->copy_label(shown.c_str());
             loop->start = new Fl_Value_Input(c.x + 80, c.y + 10, 35, 30);
@@ -390,8 +354,8 @@ void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
             QN_get_double(loop->single, r.group, f.text, r.owner);
             QN_get_loop(loop->start, loop->end, loop->step, r.group, f.text, r.owner);
             loop->toggle->value(0);
-            loop->toggle->callback(loop_cb, loop.get());
-            loop_cb(loop->toggle, loop.get());
+            loop->toggle->callback(QN_loop_callback, loop.get());
+            QN_loop_callback(loop->toggle, loop.get());
             r.loops.push_back(std::move(loop));
             break;
         }
@@ -422,36 +386,11 @@ void build_template_tabs(FrameRecord& r, Fl_Scroll* setting, Fl_Scroll* output) 
 
 // ---- The server --------------------------------------------------------------
 
-bool ask(const std::string& question) {
-    return QN_choice_hook && QN_choice_hook(question.c_str(), "No", "Yes") == 1;
-}
-
-bool confirm_host_key(const QN_ssh_hostkey& key) {
-    const std::string q = "The server " + key.host + " is not known yet.\nIts " + key.type +
-                          " key has the fingerprint\n" + key.fingerprint + "\nTrust this server and remember its key?";
-    return ask(q);
-}
-
 // The connection settings of the frame; false (reported) when they cannot
 // be used.
 bool server_options(const FrameRecord& r, QN_ssh_options& options) {
-    const std::string password = stored_text(r.group, "S_severpass", "");
-    if (password.empty()) {
-        QN_message_alert("Please enter the password of the server account");
-        return false;
-    }
-    const std::string ip = stored_text(r.group, "S_severip", "");
-    if (!QN_ssh_parse_host(ip, options.host, options.port)) {
-        QN_message_alert(("Server IP must be an address A.B.C.D or A.B.C.D:PORT, not \"" + ip + "\"").c_str());
-        return false;
-    }
-    options.user = stored_text(r.group, "S_severname", "");
-    options.password = password;
-    options.known_hosts.clear();  // $HOME/.ssh/known_hosts
-    options.accept_new_host_key = false;
-    options.confirm_new_host_key = confirm_host_key;
-    options.timeout = 30;
-    return true;
+    return QN_server_options(stored_text(r.group, "S_severip", ""), stored_text(r.group, "S_severname", ""),
+                             stored_text(r.group, "S_severpass", ""), options);
 }
 
 // A fresh private folder for staging, or empty.
@@ -488,105 +427,21 @@ void submit(FrameRecord& r) {
         QN_message_alert(message.c_str());
         return;
     }
-    QN_wait("Submitting, please wait");
-    QN_submit_report report = QN_submit_tasks(options, stage, tasks, folder, command, false);
-    bool declined = false;
-    if (report.exists) {
-        QN_wait_end();
-        if (ask(folder + " already holds a submitted run (R1). Overwrite it?")) {
-            QN_wait("Submitting, please wait");
-            report = QN_submit_tasks(options, stage, tasks, folder, command, true);
-        } else {
-            declined = true;
-        }
-        if (!declined) QN_wait_end();
-    } else {
-        QN_wait_end();
-    }
+    QN_submit_and_report(folder, [&](bool overwrite) {
+        return QN_submit_tasks(options, stage, tasks, folder, command, overwrite);
+    });
     std::error_code ec;
     fs::remove_all(stage, ec);
-    if (declined) {
-        QN_message(("Nothing was submitted: " + folder + "/R1 already exists on the server.").c_str());
-        return;
-    }
-    const std::string summary = report.summary();
-    if (report.ok()) QN_message(summary.c_str());
-    else QN_message_alert(summary.c_str());
-}
-
-// Sorts every level below item by label, byte by byte.
-void sort_level(Fl_Tree_Item* item) {
-    if (!item) return;
-    const int n = item->children();
-    for (int i = 0; i < n; i++)
-        for (int j = i + 1; j < n; j++) {
-            const char* a = item->child(i)->label();
-            const char* b = item->child(j)->label();
-            if (std::strcmp(a ? a : "", b ? b : "") > 0) item->swap_children(i, j);
-        }
-    for (int i = 0; i < n; i++) sort_level(item->child(i));
 }
 
 void request(FrameRecord& r) {
     QN_ssh_options options;
     if (!server_options(r, options)) return;
-    const std::string folder = stored_text(r.group, "S_severfold", "");
-    std::string message;
-    QN_wait("Listing the server folder");
-    QNDF_init(&r.list);
-    const int result = QNDF_request(&r.list, options, folder, message);
-    QN_wait_end();
-    r.tree->clear_children(r.tree->root());
-    if (result < 0) {
-        r.tree->redraw();
-        QN_message_alert(message.empty() ? "Can not list the server folder" : message.c_str());
-        return;
-    }
-    const std::vector<std::string> files = QNDF_files(r.list);
-    for (const std::string& f : files) r.tree->add(f.c_str());
-    sort_level(r.tree->root());
-    r.tree->redraw();
-    std::string text = std::to_string(files.size()) + " files below " + folder + " on the server";
-    if (!r.list.refused.empty())
-        text += "\n" + std::to_string(r.list.refused.size()) + " names were refused (they can not be saved locally)";
-    QN_message(text.c_str());
-}
-
-// The relative path of a tree item (its labels from below the root).
-std::string item_path(Fl_Tree* tree, Fl_Tree_Item* item) {
-    std::string path;
-    for (Fl_Tree_Item* i = item; i && i != tree->root(); i = i->parent()) {
-        const std::string label = i->label() ? i->label() : "";
-        path = path.empty() ? label : label + "/" + path;
-    }
-    return path;
-}
-
-void viewer_close_cb(Fl_Widget* w, void*) {
-    w->hide();
-    Fl::delete_widget(w);
-}
-
-void open_viewer(const std::string& path) {
-    Fl_Group* saved = Fl_Group::current();
-    Fl_Group::current(nullptr);
-    auto* win = new Fl_Double_Window(560, 400);
-    win->copy_label(path.c_str());
-    auto* browser = new Fl_Browser(0, 0, 560, 400);
-    browser->type(FL_MULTI_BROWSER);
-    browser->load(path.c_str());
-    browser->topline(1);
-    win->resizable(browser);
-    win->end();
-    win->callback(viewer_close_cb);
-    win->show();
-    Fl_Group::current(saved);
+    QN_tree_request(r.tree, r.list, options, stored_text(r.group, "S_severfold", ""));
 }
 
 void download_selected(FrameRecord& r) {
-    std::vector<std::string> names;
-    for (Fl_Tree_Item* i = r.tree->first(); i; i = r.tree->next(i))
-        if (i != r.tree->root() && i->is_selected() && i->children() == 0) names.push_back(item_path(r.tree, i));
+    const std::vector<std::string> names = QN_tree_selected(r.tree);
     if (names.empty()) {
         QN_message_alert("Please select the files to download");
         return;
@@ -599,27 +454,11 @@ void download_selected(FrameRecord& r) {
     }
     QN_ssh_options options;
     if (!server_options(r, options)) return;
-    QN_existing existing = QN_existing::refuse;
-    int present = 0;
-    for (const std::string& n : names)
-        if (fs::exists(fs::path(save) / n, ec)) present++;
-    if (present > 0)
-        existing = ask(std::to_string(present) + " of the selected files already exist in " + save +
-                       ".\nReplace them?")
-                       ? QN_existing::overwrite
-                       : QN_existing::skip;
-    const std::string folder = stored_text(r.group, "S_severfold", "");
-    QN_wait("Downloading Selected Data");
-    const QN_download_report report = QNDF_download(options, folder, names, save, existing, [](int k, int n) {
-        if (n > 0) QN_wait_update(100.0 * k / n);
-    });
-    QN_wait_end();
-    const std::string summary = report.summary();
-    if (report.ok()) QN_message(summary.c_str());
-    else QN_message_alert(summary.c_str());
+    const QN_download_report report =
+        QN_download_and_report(names, options, stored_text(r.group, "S_severfold", ""), save);
     if (report.done.size() == 1) {
         const std::string local = (fs::path(save) / report.done.front()).string();
-        if (ask("The file has been downloaded.\nWould you like to open it now?")) open_viewer(local);
+        if (QN_ask_yes("The file has been downloaded.\nWould you like to open it now?")) QN_open_text_viewer(local);
     }
 }
 
@@ -635,18 +474,10 @@ void tree_cb(Fl_Widget* w, void* data) {
 
 // ---- The window --------------------------------------------------------------
 
-Fl_Scroll* tab(const char* label) {
-    auto* s = new Fl_Scroll(0, 40, 500, 370, label);
-    s->type(Fl_Scroll::VERTICAL);
-    s->color(FL_WHITE);
-    s->box(FL_FLAT_BOX);
-    return s;
-}
-
 void build_model_tab(FrameRecord& r) {
-    Fl_Scroll* s = tab("Model");
+    Fl_Scroll* s = QN_simulation_tab("Model");
     auto* g = new Fl_Group(10, 70, 250, 90, "Model Setting");
-    framed(g);
+    QN_framed(g);
     auto* mode = new Fl_Choice(110, 80, 130, 30, "Model Mode");
     add_item(mode, "Select File");
     QN_choice(mode, r.group, "S_model", r.owner);
@@ -656,9 +487,9 @@ void build_model_tab(FrameRecord& r) {
 }
 
 void build_potential_tab(FrameRecord& r) {
-    Fl_Scroll* s = tab("Potential");
+    Fl_Scroll* s = QN_simulation_tab("Potential");
     r.pot_group = new Fl_Group(10, 70, 460, 90, "Potential Setting");
-    framed(r.pot_group);
+    QN_framed(r.pot_group);
     r.pot_type = new Fl_Choice(130, 80, 100, 30, "Potential Type");
     for (const char* name : QN_FRAME_POTENTIAL_NAMES) add_item(r.pot_type, name);
     r.pot1 = file_link(r, "S_pot1", 250, 80, 160, nullptr, "Select", false);
@@ -671,7 +502,7 @@ void build_potential_tab(FrameRecord& r) {
     r.pot_group->end();
 
     r.mass_group = new Fl_Group(10, 220, 460, 80, "Mass Setting");
-    framed(r.mass_group);
+    QN_framed(r.mass_group);
     r.type_sum = new Fl_Choice(80, 90, 150, 30, "Type Sum:");
     for (int k = 1; k <= 10; k++) add_item(r.type_sum, std::to_string(k));
     for (int k = 0; k < 10; k++) {
@@ -698,9 +529,9 @@ void build_potential_tab(FrameRecord& r) {
 }
 
 void build_submit_tab(FrameRecord& r, InputLink* links[4]) {
-    Fl_Scroll* s = tab("Submit");
+    Fl_Scroll* s = QN_simulation_tab("Submit");
     auto* g = new Fl_Group(10, 80, 420, 410, "Submit Setting");
-    framed(g);
+    QN_framed(g);
     file_link(r, "S_script", 175, 90, 130, "Submistion Script:", "Select", false);
     file_link(r, "S_path", 175, 130, 130, "Save Path:", "Select", true);
     auto* pack = new Fl_Button(175, 170, 170, 30, "Pack");
@@ -716,17 +547,12 @@ void build_submit_tab(FrameRecord& r, InputLink* links[4]) {
 }
 
 void build_download_tab(FrameRecord& r, InputLink* links[4]) {
-    Fl_Scroll* s = tab("Download");
+    Fl_Scroll* s = QN_simulation_tab("Download");
     auto* g = new Fl_Group(10, 80, 460, 330, "Download");
-    framed(g);
+    QN_framed(g);
     const char* labels[4] = {"Server IP:", "User Name:", "Password:", "Server Folder:"};
     for (int k = 0; k < 4; k++) bind_input(links[k], link_input(k == 2, 330, 90 + 40 * k, 130, labels[k]), false);
-    r.tree = new Fl_Tree(20, 90, 200, 310);
-    r.tree->showroot(0);
-    r.tree->selectmode(FL_TREE_SELECT_MULTI);
-    r.tree->sortorder(FL_TREE_SORT_NONE);
-    r.tree->callback(tree_cb, &r);
-    r.tree->when(FL_WHEN_CHANGED);
+    r.tree = QN_download_tree(tree_cb, &r);
     auto* req = new Fl_Button(230, 250, 230, 30, "Request");
     req->callback(request_cb, &r);
     FileLink* save = file_link(r, "S_savefold", 330, 290, 80, "Save Folder", "Select", true);
@@ -749,9 +575,9 @@ void build_window(FrameRecord& r) {
     tabs->color(FL_WHITE);
     build_model_tab(r);
     build_potential_tab(r);
-    Fl_Scroll* setting = tab("Setting");
+    Fl_Scroll* setting = QN_simulation_tab("Setting");
     setting->end();
-    Fl_Scroll* output = tab("Output");
+    Fl_Scroll* output = QN_simulation_tab("Output");
     output->end();
     InputLink* links[4] = {input_link(r, "S_severip"), input_link(r, "S_severname"), input_link(r, "S_severpass"),
                            input_link(r, "S_severfold")};
@@ -797,7 +623,7 @@ void QN_frame_UI_setup(Fl_Menu_Bar* bar) {
             menu_paths.push_back(ec ? p : path);
             data = &menu_paths.back();
         }
-        const std::string label = "Simulation/LAMMPS/" + menu_escape(frame.name);
+        const std::string label = "Simulation/LAMMPS/" + QN_menu_escape(frame.name);
         bar->add(label.c_str(), 0, menu_cb, const_cast<std::string*>(data), 0);
     }
 }

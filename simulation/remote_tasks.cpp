@@ -99,7 +99,8 @@ std::string QN_submit_report::summary() const {
 }
 
 QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::string& local_dir, int tasks,
-                                 const std::string& remote_folder, const std::string& command, bool overwrite) {
+                                 const std::string& remote_folder, const std::string& command, bool overwrite,
+                                 const QN_submit_shared* shared) {
     QN_submit_report report;
     const std::string folder = without_trailing_slash(remote_folder);
     if (tasks < 1) {
@@ -119,6 +120,22 @@ QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::strin
     std::vector<std::vector<std::string>> files(static_cast<size_t>(tasks));
     for (int j = 1; j <= tasks; j++) {
         if (!staged_files(local_dir + "/R" + std::to_string(j), files[j - 1], report.error)) return report;
+    }
+
+    // The shared files, copied into each task folder before the setup.
+    std::string prepare;
+    if (shared) {
+        std::string copies;
+        for (const auto& name : shared->files) {
+            std::string quoted;
+            if (!QN_remote_name_ok(name) || !QN_shell_quote("../" + name, quoted)) {
+                report.error = "the shared file name " + name + " cannot be used on the server";
+                return report;
+            }
+            copies += " " + quoted;
+        }
+        if (!copies.empty()) prepare = "cp --" + copies + " . && ";
+        if (!shared->setup.empty()) prepare += shared->setup + " && ";
     }
 
     QN_ssh_session session;
@@ -141,6 +158,14 @@ QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::strin
         report.error = "cannot create the server folder " + folder + ": " + session.message();
         return report;
     }
+    if (shared) {
+        for (const auto& name : shared->files) {
+            if (session.upload(local_dir + "/" + name, folder + "/" + name) != QN_SSH_OK) {
+                report.error = "upload of " + name + " failed: " + session.message();
+                return report;
+            }
+        }
+    }
     for (int j = 1; j <= tasks; j++) {
         QN_task_report task;
         task.folder = folder + "/R" + std::to_string(j);
@@ -161,7 +186,7 @@ QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::strin
         }
         if (task.error.empty()) {
             std::string line;
-            if (!QN_task_command(task.folder, command, line)) {
+            if (!QN_task_command(task.folder, prepare + command, line)) {
                 task.error = "the folder name cannot be passed to a shell";
             } else if (session.exec(line, &task.exit_status, &task.output) != QN_SSH_OK) {
                 task.error = "the command could not be run: " + session.message();

@@ -42,12 +42,23 @@ struct QN_submit_report {
 // False when the folder cannot be quoted (NUL or line end).
 bool QN_task_command(const std::string& folder, const std::string& command, std::string& out);
 
+// What every task shares: files of local_dir uploaded once into the server
+// folder and copied on the server into each task folder, and shell text run
+// in the task folder before the user's command.
+struct QN_submit_shared {
+    std::vector<std::string> files;  // names in local_dir
+    std::string setup;               // e.g. "echo '0' > run_no"; may be empty
+};
+
 // Uploads local_dir/R1 … local_dir/RT (as QN_frame_stage writes them) to
 // remote_folder/R1 … and runs command in each. The session is opened with
 // options and closed at the end. remote_folder/R1 existing is refused unless
 // overwrite. The first failure of a task stops that task; the others go on.
+// With shared, its files go up once and the task command becomes
+// "cd -- 'F/Rj' && cp -- '../A' '../B' . && SETUP && COMMAND".
 QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::string& local_dir, int tasks,
-                                 const std::string& remote_folder, const std::string& command, bool overwrite);
+                                 const std::string& remote_folder, const std::string& command, bool overwrite,
+                                 const QN_submit_shared* shared = nullptr);
 
 // ---- Download list -----------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,10 +13,12 @@
 
 #include "app/quelm_batch_core.h"
 #include "app/quelm_store.h"
+#include "builders/layers.h"
 #include "qb/qb_text.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_tasks.h"
 #include "simulation/ssh_session.h"
+#include "simulation/wizard.h"
 
 namespace fs = std::filesystem;
 
@@ -35,9 +38,28 @@ const char* const kDownloadUsage =
     "usage: quelm-batch download --host IP [--port N] --user U --folder F -o SAVE (--all | PATH ...) "
     "[--overwrite | --skip-existing] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] [--password-stdin]";
 
+const char* const kPackUsage =
+    "usage: quelm-batch pack dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw] "
+    "[--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER] [--solutions all|K,L,...] [--overwrite] -o DIR";
+const char* const kWizardStageUsage =
+    "usage: quelm-batch stage dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw] "
+    "[--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER] [--solutions all|K,L,...] -o DIR "
+    "[--overwrite]";
+const char* const kWizardSubmitUsage =
+    "usage: quelm-batch submit dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw] "
+    "[--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER] [--solutions all|K,L,...] --host IP "
+    "[--port N] --user U --folder F --command CMD [--known-hosts FILE] [--accept-new-host-key] [--timeout S] "
+    "[--overwrite] [--password-stdin]";
+const char* const kDownloadStandardUsage =
+    "usage: quelm-batch download-standard crack [--status F.qnw] [-S_...=VALUE ...] --host IP [--port N] --user U "
+    "--folder F -o SAVE [--overwrite | --skip-existing] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] "
+    "[--password-stdin]";
+
 const std::vector<std::string> kSessionValued = {"--host", "--port", "--user", "--folder", "--known-hosts",
                                                  "--timeout"};
 const std::vector<std::string> kSessionFlags = {"--accept-new-host-key", "--password-stdin"};
+// Options of the simulation wizards only.
+const std::vector<std::string> kWizardValued = {"--link", "--image", "--upper", "--solutions"};
 
 int usage(FILE* err, const std::string& why, const char* line) {
     std::fprintf(err, "%s\n%s\n", why.c_str(), line);
@@ -202,11 +224,30 @@ struct StagingDir {
     }
 };
 
+int wizard_stage(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err);
+int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err);
+
+// The wizard named by the first word, if any; frames refuse the wizards'
+// options.
+bool wizard_word(const QN_batch_args& args, QN_wizard& kind) {
+    return !args.words.empty() && QN_wizard_from_word(args.words[0], kind);
+}
+const std::string* wizard_option_given(const QN_batch_args& args) {
+    for (const auto& o : args.options)
+        if (std::find(kWizardValued.begin(), kWizardValued.end(), o.first) != kWizardValued.end()) return &o.first;
+    return nullptr;
+}
+
 int command_stage(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, {"-o", "--status", "--config"}, args, error, {"--overwrite"}))
+    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status", "--config"}, kWizardValued), args, error,
+                        {"--overwrite"}))
         return usage(err, error, kStageUsage);
+    QN_wizard kind;
+    if (wizard_word(args, kind)) return wizard_stage(args, kind, out, err);
+    if (const std::string* name = wizard_option_given(args))
+        return usage(err, *name + " belongs to the simulation wizards", kStageUsage);
     const std::string* target = args.option("-o");
     if (!target || target->empty()) return usage(err, "stage needs an output folder (-o)", kStageUsage);
     QN_frame_template frame;
@@ -233,12 +274,221 @@ void print_task_reports(const QN_submit_report& report, FILE* out) {
     }
 }
 
+// ---- The simulation wizards ------------------------------------------------------
+
+// Splits "a,b,c" (or "a:b" with sep ':') into numbers; false when a part is
+// no number.
+bool parse_numbers(const std::string& text, char sep, std::vector<double>& values) {
+    values.clear();
+    size_t start = 0;
+    while (true) {
+        const size_t end = text.find(sep, start);
+        double v = 0;
+        if (!parse_number(text.substr(start, end == std::string::npos ? std::string::npos : end - start), v))
+            return false;
+        values.push_back(v);
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+void print_lines(FILE* err, const std::string& prefix, const std::string& text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        std::fprintf(err, "%s%s\n", prefix.c_str(), text.substr(start, end - start).c_str());
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+}
+
+// The wizard's group from its defaults, the status file and the
+// -LABEL=VALUE entries. A crack status file is read by the crack's label
+// kinds (a password entry in it is ignored with a warning). 0, or the exit
+// status of a failure (already reported).
+int fill_wizard_group(const QN_batch_args& args, QN_wizard kind, FILE* err, const char* usage_line) {
+    QN_store_init();
+    QN_wizard_write_defaults(kind);
+    const int group = QN_wizard_about(kind).group;
+    std::string error;
+    int filled;
+    if (kind == QN_wizard::crack) {
+        QN_batch_args rest = args;
+        rest.options.erase(std::remove_if(rest.options.begin(), rest.options.end(),
+                                          [](const std::pair<std::string, std::string>& o) { return o.first == "--status"; }),
+                           rest.options.end());
+        if (const std::string* status = args.option("--status")) {
+            std::string warnings;
+            if (QN_crack_load_status(*status, warnings, error) != 1) return failure(err, error);
+            print_lines(err, *status + ": ", warnings);
+        }
+        filled = QN_batch_fill_group(group, rest, error);
+    } else {
+        filled = QN_batch_fill_group(group, args, error);
+    }
+    if (filled == 2) return usage(err, error, usage_line);
+    if (filled != 0) return failure(err, error);
+    return 0;
+}
+
+// Fills the wizard's group and the window-only settings from "KIND MODEL
+// [options]". 0, or the exit status of a failure (already reported).
+int prepare_wizard(const QN_batch_args& args, QN_wizard kind, QN_wizard_extras& extras, FILE* out, FILE* err,
+                   const char* usage_line) {
+    const QN_wizard_info& info = QN_wizard_about(kind);
+    if (args.words.size() != 2) return usage(err, std::string("give: ") + info.word + " MODEL", usage_line);
+    if (given(args, "--config")) return usage(err, "--config belongs to the frames", usage_line);
+    if (kind != QN_wizard::crack && (given(args, "--upper") || given(args, "--solutions")))
+        return usage(err, "--upper and --solutions belong to the crack wizard", usage_line);
+    if (int status = fill_wizard_group(args, kind, err, usage_line)) return status;
+    const int group = info.group;
+    QN_set_bit_char(group, "S_inputa", args.words[1]);
+    if (const std::string* upper = args.option("--upper")) {
+        QN_set_bit_char(group, "S_inputb", *upper);
+        QN_set_bit_int(group, "S_model", 1, 0);
+    }
+    std::vector<double> v;
+    for (const auto& o : args.options) {
+        if (o.first == "--link") {
+            if (!parse_numbers(o.second, ':', v) || v.size() != 2 || v[0] != static_cast<int>(v[0]))
+                return usage(err, "--link " + o.second + " is not FROM:TO (a model type and a potential element)",
+                             usage_line);
+            extras.links.push_back({static_cast<int>(v[0]), v[1]});
+        } else if (o.first == "--image") {
+            if (!parse_numbers(o.second, ',', v) || v.size() != 6 || v[0] != static_cast<int>(v[0]) ||
+                v[1] != static_cast<int>(v[1]) || v[0] < 1 || v[1] < 1)
+                return usage(err, "--image " + o.second + " is not W,H,RX,RY,RZ,D", usage_line);
+            if (extras.images.size() == 5) return usage(err, "at most 5 images (--image) can be rendered", usage_line);
+            QN_image_setting image;
+            image.width = static_cast<int>(v[0]);
+            image.height = static_cast<int>(v[1]);
+            image.rotx = v[2];
+            image.roty = v[3];
+            image.rotz = v[4];
+            image.distance = v[5];
+            extras.images.push_back(image);
+        }
+    }
+    // An image given without a colour mode is rendered as "Atomic Mises Stress".
+    for (size_t k = 1; k <= extras.images.size(); k++) {
+        const std::string label = "S_img" + std::to_string(k);
+        if (QN_stored_int(group, label, 0) == 0) QN_set_bit_int(group, label, 1, 0);
+    }
+    if (const std::string* which = args.option("--solutions")) {
+        if (QN_stored_int(group, "S_model", 0) != 1)
+            return usage(err, "--solutions needs the Tilt Interface model (--upper UPPER)", usage_line);
+        std::vector<scaned_data> rows;
+        std::string message;
+        if (QN_crack_search(rows, message) < 0) return failure(err, message);
+        if (rows.empty()) return failure(err, "ERROR: Model not selected: the interface search found no solution");
+        std::vector<int> chosen;
+        if (*which == "all") {
+            for (size_t k = 0; k < rows.size(); k++) chosen.push_back(static_cast<int>(k));
+        } else {
+            if (!parse_numbers(*which, ',', v)) return usage(err, "--solutions " + *which + " is not all or K,L,...", usage_line);
+            for (double k : v) {
+                if (k != static_cast<int>(k) || k < 1)
+                    return usage(err, "--solutions takes row numbers from 1 (" + *which + ")", usage_line);
+                chosen.push_back(static_cast<int>(k) - 1);
+            }
+        }
+        if (QN_crack_choose(rows, chosen, message) < 1) return failure(err, message);
+        std::fprintf(out, "%s (of %zu)\n", message.c_str(), rows.size());
+    }
+    return 0;
+}
+
+int command_pack(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status"}, kWizardValued), args, error, {"--overwrite"}))
+        return usage(err, error, kPackUsage);
+    QN_wizard kind;
+    if (!wizard_word(args, kind)) return usage(err, "give: dynamic|quasistatic|shock|crack MODEL", kPackUsage);
+    const std::string* target = args.option("-o");
+    if (!target || target->empty()) return usage(err, "pack needs an output folder (-o)", kPackUsage);
+    QN_wizard_extras extras;
+    if (int status = prepare_wizard(args, kind, extras, out, err, kPackUsage)) return status;
+    const int tasks = QN_wizard_pack(kind, extras, *target, given(args, "--overwrite"), error);
+    if (tasks < 1) return failure(err, error);
+    std::fprintf(out, "%s: %s\n", QN_wizard_about(kind).name, error.c_str());
+    return 0;
+}
+
+int wizard_stage(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err) {
+    const std::string* target = args.option("-o");
+    if (!target || target->empty()) return usage(err, "stage needs an output folder (-o)", kWizardStageUsage);
+    QN_wizard_extras extras;
+    if (int status = prepare_wizard(args, kind, extras, out, err, kWizardStageUsage)) return status;
+    std::string error;
+    const int tasks = QN_wizard_stage(kind, extras, *target, given(args, "--overwrite"), error);
+    if (tasks < 1) return failure(err, error);
+    std::fprintf(out, "%s: %d task%s staged in %s (R1 ... R%d)\n", QN_wizard_about(kind).name, tasks,
+                 tasks == 1 ? "" : "s", target->c_str(), tasks);
+    return 0;
+}
+
+int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err) {
+    const std::string* folder = args.option("--folder");
+    const std::string* command = args.option("--command");
+    if (!folder || folder->empty() || !command || command->empty())
+        return usage(err, "submit needs --folder and --command", kWizardSubmitUsage);
+    QN_wizard_extras extras;
+    if (int status = prepare_wizard(args, kind, extras, out, err, kWizardSubmitUsage)) return status;
+    // Everything local is checked before a password is asked for.
+    std::string error;
+    if (QN_wizard_check(kind, extras, error) != 1) return failure(err, error);
+    QN_ssh_options options;
+    if (int status = session_options(args, options, err, kWizardSubmitUsage)) return status;
+    const QN_submit_report report =
+        QN_wizard_submit(kind, extras, options, *folder, *command, given(args, "--overwrite"));
+    print_task_reports(report, out);
+    if (!report.ok()) return failure(err, session_failure(report.summary()));
+    std::fprintf(out, "%s\n", report.summary().c_str());
+    return 0;
+}
+
+int command_download_standard(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status"}, kSessionValued), args, error,
+                        join({"--overwrite", "--skip-existing"}, kSessionFlags)))
+        return usage(err, error, kDownloadStandardUsage);
+    if (args.words.size() != 1 || args.words[0] != "crack")
+        return usage(err, "give: download-standard crack", kDownloadStandardUsage);
+    const std::string* folder = args.option("--folder");
+    const std::string* save = args.option("-o");
+    if (!folder || folder->empty() || !save || save->empty())
+        return usage(err, "download-standard needs --folder and -o SAVE", kDownloadStandardUsage);
+    if (given(args, "--overwrite") && given(args, "--skip-existing"))
+        return usage(err, "--overwrite and --skip-existing exclude each other", kDownloadStandardUsage);
+    const QN_existing existing = given(args, "--overwrite")        ? QN_existing::overwrite
+                                 : given(args, "--skip-existing") ? QN_existing::skip
+                                                                   : QN_existing::refuse;
+    if (int status = fill_wizard_group(args, QN_wizard::crack, err, kDownloadStandardUsage)) return status;
+    std::error_code ec;
+    if (!fs::is_directory(*save, ec)) return failure(err, "Can not access save folder " + *save);
+    if (QN_crack_blocks(error).empty()) return failure(err, error);
+    QN_ssh_options options;
+    if (int status = session_options(args, options, err, kDownloadStandardUsage)) return status;
+    const QN_download_report report = QN_crack_download_standard(options, *folder, *save, existing);
+    for (const auto& name : report.done) std::fprintf(out, "%s\n", name.c_str());
+    for (const auto& name : report.skipped) std::fprintf(out, "%s (exists, skipped)\n", name.c_str());
+    if (!report.ok()) return failure(err, session_failure(report.summary()));
+    std::fprintf(out, "%s\n", report.summary().c_str());
+    return 0;
+}
+
 int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, join({"--status", "--config", "--command"}, kSessionValued), args, error,
-                        join({"--overwrite"}, kSessionFlags)))
+    if (!QN_batch_parse(argc, argv, 2, join(join({"--status", "--config", "--command"}, kSessionValued), kWizardValued),
+                        args, error, join({"--overwrite"}, kSessionFlags)))
         return usage(err, error, kSubmitUsage);
+    QN_wizard kind;
+    if (wizard_word(args, kind)) return wizard_submit(args, kind, out, err);
+    if (const std::string* name = wizard_option_given(args))
+        return usage(err, *name + " belongs to the simulation wizards", kSubmitUsage);
     const std::string* folder = args.option("--folder");
     const std::string* command = args.option("--command");
     if (!folder || folder->empty() || !command || command->empty())
@@ -325,14 +575,25 @@ int command_download(int argc, const char* const* argv, FILE* out, FILE* err) {
 void QN_batch_register_simulation() {
     QN_batch_add_command("stage",
                          "  stage frame TEMPLATE MODEL [-S_...=VALUE ...] [--status F.qnw] [--config DIR] -o DIR\n"
+                         "  stage dynamic|quasistatic|shock|crack MODEL [wizard options as for pack] -o DIR\n"
                          "                            write the task folders R1 ... RT of a LAMMPS frame as a\n"
                          "                            submission creates them on the server\n",
                          command_stage);
     QN_batch_add_command("submit",
                          "  submit frame TEMPLATE MODEL ... --host IP [--port N] --user U --folder F --command CMD\n"
+                         "  submit dynamic|quasistatic|shock|crack MODEL ... --host IP --user U --folder F --command CMD\n"
                          "                            stage, upload to F/R1 ... and run CMD in each (password from\n"
                          "                            QUELM_SSH_PASSWORD, --password-stdin or a prompt)\n",
                          command_submit);
+    QN_batch_add_command("pack",
+                         "  pack dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw]\n"
+                         "       [--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER]\n"
+                         "       [--solutions all|K,L,...] [--overwrite] -o DIR\n"
+                         "                            write a simulation wizard's package: the re-mapped\n"
+                         "                            potential, model(s), job script, input1.qld ... and img1 ...\n"
+                         "                            (stage and submit take the same wizard words and options;\n"
+                         "                            --solutions picks rows of the interface search, from 1)\n",
+                         command_pack);
     QN_batch_add_command("list",
                          "  list --host IP --user U --folder F\n"
                          "                            every file below the server folder F\n",
@@ -341,4 +602,10 @@ void QN_batch_register_simulation() {
                          "  download --host IP --user U --folder F -o SAVE (--all | PATH ...)\n"
                          "                            fetch files below F into SAVE [--overwrite|--skip-existing]\n",
                          command_download);
+    QN_batch_add_command("download-standard",
+                         "  download-standard crack [--status F.qnw] --host IP --user U --folder F -o SAVE\n"
+                         "                            render each block of crack tasks with ~/bin/data_render and\n"
+                         "                            fetch F/result/theta*.png|dat|log into SAVE/result\n"
+                         "                            [--overwrite|--skip-existing]\n",
+                         command_download_standard);
 }

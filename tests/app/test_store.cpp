@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -188,6 +189,20 @@ TEST(StoreMatching, AnEmptyTextIsStoredReadAndReplacedInItsOwnBit) {
     EXPECT_EQ(Quelm_data[4].bits[0].values[0], "-S_severpass=typed");
 }
 
+TEST(StoreValues, SmallDoublesKeepTheirValue) {
+    QN_store_init();
+    const std::pair<double, const char*> cases[] = {
+        {0.5, "-S_v=0.500000"},   {63.546, "-S_v=63.546000"}, {1.0 / 3, "-S_v=0.333333"},
+        {0.0012345678, "-S_v=0.001235"}, {2e-7, "-S_v=2e-07"}, {-6e-7, "-S_v=-6e-07"},
+        {0, "-S_v=0.000000"},     {1e-300, "-S_v=1e-300"},
+    };
+    for (const auto& c : cases) {
+        QN_set_bit_double(4, "S_v", c.first, 0);
+        EXPECT_EQ(Quelm_data[4].bits[0].values[0], c.second);
+        EXPECT_NEAR(QN_stored_double(4, "S_v"), c.first, 1e-3 * std::fabs(c.first)) << c.second;
+    }
+}
+
 TEST(StoreMatching, IntegersAreTruncatedDoublesAndClamped) {
     int n = -5;
     const std::pair<const char*, int> cases[] = {
@@ -224,10 +239,11 @@ TEST_F(Store, DoublesKeepSixDecimals) {
     EXPECT_DOUBLE_EQ(a, 3.61491);
     QN_set_bit_double(0, "tiny", 4.9e-7, 0);
     QN_set_bit_double(0, "neg_tiny", -4.9e-7, 0);
+    // Six decimals would make them 0: they keep their value instead.
     ASSERT_EQ(QN_scan_double_single(0, "tiny", a), 1);
-    EXPECT_EQ(a, 0.0);
+    EXPECT_EQ(a, 4.9e-7);
     ASSERT_EQ(QN_scan_double_single(0, "neg_tiny", a), 1);
-    EXPECT_EQ(a, 0.0);
+    EXPECT_EQ(a, -4.9e-7);
     QN_set_bit_int(0, "n", -12, 0);
     EXPECT_EQ(values(0, 3), std::vector<std::string>{"-n=-12"});
 }

@@ -33,37 +33,12 @@
 #include "simulation/frame_form.h"
 #include "simulation/frame_template.h"
 #include "simulation/sshd_fixture.h"
+#include "simulation_gui_support.h"
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-int answer_no(const char*, const char*, const char*) { return 0; }
-
-// Questions asked during a test, with the answer of the current hook.
-std::vector<std::string> questions;
-int (*answer)(const char*, const char*, const char*) = answer_yes;
-int record_question(const char* q, const char* b0, const char* b1) {
-    questions.push_back(q ? q : "");
-    return answer(q, b0, b1);
-}
-
-std::string picked_path;
-int pick_fixed_path(int, std::string& path) {
-    path = picked_path;
-    return 1;
-}
-
-template <class T>
-void collect(Fl_Group* g, std::vector<T*>& out) {
-    if (!g) return;
-    for (int i = 0; i < g->children(); i++) {
-        Fl_Widget* w = g->child(i);
-        if (T* t = dynamic_cast<T*>(w)) out.push_back(t);
-        collect<T>(w->as_group(), out);
-    }
-}
 
 // The widget of type T labelled `label` that is shown (its own flag).
 template <class T>
@@ -137,27 +112,12 @@ protected:
         std::string why;
         if (!sshd.start(why)) GTEST_SKIP() << "no test server: " << why;
         home = dir.path("home");
-        fs::create_directories(home);
-        const char* old = getenv("HOME");
-        had_home = old != nullptr;
-        if (old) old_home = old;
-        setenv("HOME", home.c_str(), 1);
-        home_set = true;
+        scoped_home.set(home);
         model = std::string(QUELM_TEST_DATA) + "/simulation/fixtures/cu_fcc.lmp";
-        if (!fs::exists(model)) {
-            model = dir.path("cu_fcc.lmp");
-            FILE* f = std::fopen(model.c_str(), "w");
-            std::fputs("cu\n\n4 atoms\n1 atom types\n\n0 3.615 xlo xhi\n0 3.615 ylo yhi\n0 3.615 zlo zhi\n\n"
-                       "Masses\n\n1 63.546\n\nAtoms # atomic\n\n1 1 0 0 0\n2 1 1.8075 1.8075 0\n"
-                       "3 1 1.8075 0 1.8075\n4 1 0 1.8075 1.8075\n",
-                       f);
-            std::fclose(f);
-        }
     }
     void TearDown() override {
         FrameWindow::TearDown();
-        if (home_set && had_home) setenv("HOME", old_home.c_str(), 1);
-        else if (home_set) unsetenv("HOME");
+        scoped_home.restore();
         QN_path_picker = saved_picker;
     }
 
@@ -182,8 +142,8 @@ protected:
 
     const std::string potential = "/usr/share/lammps/potentials/Cu_mishin1.eam.alloy";
     TestSshd sshd;
-    std::string home, model, old_home;
-    bool had_home = false, home_set = false;
+    std::string home, model;
+    ScopedHome scoped_home;
     int (*saved_picker)(int, std::string&) = QN_path_picker;
 };
 

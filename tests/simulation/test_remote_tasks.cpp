@@ -144,6 +144,22 @@ TEST_F(RemoteTasks, SubmitUploadsEveryFileAndRunsTheCommandInsideEachFolder) {
     }
 }
 
+TEST_F(RemoteTasks, SharedFilesGoUpOnceAndEachTaskCopiesThemBeforeItsSetupAndCommand) {
+    const std::string local = stage(2, {{"input.qld", "task"}});
+    write_file(local + "/pot's.quelm", "potential");
+    QN_submit_shared shared;
+    shared.files = {"pot's.quelm"};
+    shared.setup = "echo '0' > run_no";
+    const QN_submit_report report =
+        QN_submit_tasks(options, local, 2, "run", "cat \"pot's.quelm\" run_no > seen", false, &shared);
+    ASSERT_TRUE(report.ok()) << report.summary();
+    EXPECT_EQ(slurp(remote("run/pot's.quelm")), "potential");
+    for (const char* r : {"run/R1", "run/R2"}) {
+        EXPECT_EQ(slurp(remote(std::string(r) + "/seen")), "potential0\n");
+        EXPECT_EQ(report.tasks[0].files_uploaded, 1);
+    }
+}
+
 TEST_F(RemoteTasks, ResubmittingIsRefusedUnlessOverwriteIsGiven) {
     const std::string local = stage(1, {{"in", "first"}});
     ASSERT_TRUE(QN_submit_tasks(options, local, 1, "run", "true", false).ok());

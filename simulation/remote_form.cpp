@@ -1,0 +1,222 @@
+#include "simulation/remote_form.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Browser.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Light_Button.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Tree.H>
+#include <FL/Fl_Tree_Item.H>
+#include <FL/Fl_Value_Input.H>
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "app/quelm_bind.h"
+#include "app/quelm_import.h"
+#include "app/quelm_window.h"
+
+namespace fs = std::filesystem;
+
+std::string QN_menu_escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '/' || c == '\\' || c == '_') out += '\\';
+        if (c == '&') out += '&';
+        out += c;
+    }
+    return out;
+}
+
+void QN_framed(Fl_Group* g) {
+    g->box(FL_SHADOW_FRAME);
+    g->align(FL_ALIGN_TOP_LEFT);
+    g->resizable(nullptr);
+}
+
+Fl_Scroll* QN_simulation_tab(const char* label) {
+    auto* s = new Fl_Scroll(0, 40, 500, 370, label);
+    s->type(Fl_Scroll::VERTICAL);
+    s->color(FL_WHITE);
+    s->box(FL_FLAT_BOX);
+    return s;
+}
+
+void QN_loop_callback(Fl_Widget* light, void* data) {
+    auto* loop = static_cast<QN_loop_field*>(data);
+    const bool on = static_cast<Fl_Light_Button*>(light)->value() != 0;
+    for (Fl_Widget* w : {static_cast<Fl_Widget*>(loop->start), static_cast<Fl_Widget*>(loop->end),
+                         static_cast<Fl_Widget*>(loop->step)}) {
+        if (on)
+            w->show();
+        else
+            w->hide();
+    }
+    if (on)
+        loop->single->hide();
+    else
+        loop->single->show();
+    if (Fl_Group* p = light->parent()) p->redraw();
+}
+
+bool QN_ask_yes(const std::string& question) {
+    return QN_choice_hook && QN_choice_hook(question.c_str(), "No", "Yes") == 1;
+}
+
+bool QN_confirm_host_key(const QN_ssh_hostkey& key) {
+    return QN_ask_yes("The server " + key.host + " is not known yet.\nIts " + key.type + " key has the fingerprint\n" +
+                      key.fingerprint + "\nTrust this server and remember its key?");
+}
+
+bool QN_server_options(const std::string& ip, const std::string& user, const std::string& password,
+                       QN_ssh_options& options) {
+    if (password.empty()) {
+        QN_message_alert("Please enter the password of the server account");
+        return false;
+    }
+    if (!QN_ssh_parse_host(ip, options.host, options.port)) {
+        QN_message_alert(("Server IP must be an address A.B.C.D or A.B.C.D:PORT, not \"" + ip + "\"").c_str());
+        return false;
+    }
+    options.user = user;
+    options.password = password;
+    options.known_hosts.clear();  // $HOME/.ssh/known_hosts
+    options.accept_new_host_key = false;
+    options.confirm_new_host_key = QN_confirm_host_key;
+    options.timeout = 30;
+    return true;
+}
+
+void QN_show_summary(bool ok, const std::string& summary) {
+    if (ok)
+        QN_message(summary.c_str());
+    else
+        QN_message_alert(summary.c_str());
+}
+
+void QN_submit_and_report(const std::string& folder, const std::function<QN_submit_report(bool)>& run) {
+    QN_wait("Submitting, please wait");
+    QN_submit_report report = run(false);
+    QN_wait_end();
+    if (report.exists) {
+        if (!QN_ask_yes(folder + " already holds a submitted run (R1). Overwrite it?")) {
+            QN_message(("Nothing was submitted: " + folder + "/R1 already exists on the server.").c_str());
+            return;
+        }
+        QN_wait("Submitting, please wait");
+        report = run(true);
+        QN_wait_end();
+    }
+    QN_show_summary(report.ok(), report.summary());
+}
+
+namespace {
+
+// Sorts every level below item by label, byte by byte.
+void sort_level(Fl_Tree_Item* item) {
+    if (!item) return;
+    const int n = item->children();
+    for (int i = 0; i < n; i++)
+        for (int j = i + 1; j < n; j++) {
+            const char* a = item->child(i)->label();
+            const char* b = item->child(j)->label();
+            if (std::strcmp(a ? a : "", b ? b : "") > 0) item->swap_children(i, j);
+        }
+    for (int i = 0; i < n; i++) sort_level(item->child(i));
+}
+
+// The relative path of a tree item (its labels from below the root).
+std::string item_path(Fl_Tree* tree, Fl_Tree_Item* item) {
+    std::string path;
+    for (Fl_Tree_Item* i = item; i && i != tree->root(); i = i->parent()) {
+        const std::string label = i->label() ? i->label() : "";
+        path = path.empty() ? label : label + "/" + path;
+    }
+    return path;
+}
+
+void viewer_close_cb(Fl_Widget* w, void*) {
+    w->hide();
+    Fl::delete_widget(w);
+}
+
+}  // namespace
+
+Fl_Tree* QN_download_tree(void (*callback)(Fl_Widget*, void*), void* data) {
+    auto* tree = new Fl_Tree(20, 90, 200, 310);
+    tree->showroot(0);
+    tree->selectmode(FL_TREE_SELECT_MULTI);
+    tree->sortorder(FL_TREE_SORT_NONE);
+    tree->callback(callback, data);
+    tree->when(FL_WHEN_CHANGED);
+    return tree;
+}
+
+void QN_tree_request(Fl_Tree* tree, QN_download_filelist& list, const QN_ssh_options& options,
+                     const std::string& folder) {
+    std::string message;
+    QN_wait("Listing the server folder");
+    QNDF_init(&list);
+    const int result = QNDF_request(&list, options, folder, message);
+    QN_wait_end();
+    tree->clear_children(tree->root());
+    if (result < 0) {
+        tree->redraw();
+        QN_message_alert(message.empty() ? "Can not list the server folder" : message.c_str());
+        return;
+    }
+    const std::vector<std::string> files = QNDF_files(list);
+    for (const std::string& f : files) tree->add(f.c_str());
+    sort_level(tree->root());
+    tree->redraw();
+    std::string text = std::to_string(files.size()) + " files below " + folder + " on the server";
+    if (!list.refused.empty())
+        text += "\n" + std::to_string(list.refused.size()) + " names were refused (they can not be saved locally)";
+    QN_message(text.c_str());
+}
+
+std::vector<std::string> QN_tree_selected(Fl_Tree* tree) {
+    std::vector<std::string> names;
+    for (Fl_Tree_Item* i = tree->first(); i; i = tree->next(i))
+        if (i != tree->root() && i->is_selected() && i->children() == 0) names.push_back(item_path(tree, i));
+    return names;
+}
+
+QN_download_report QN_download_and_report(const std::vector<std::string>& names, const QN_ssh_options& options,
+                                          const std::string& folder, const std::string& save) {
+    std::error_code ec;
+    int present = 0;
+    for (const std::string& n : names)
+        if (fs::exists(fs::path(save) / n, ec)) present++;
+    QN_existing existing = QN_existing::refuse;
+    if (present > 0)
+        existing = QN_ask_yes(std::to_string(present) + " of the selected files already exist in " + save +
+                              ".\nReplace them?")
+                       ? QN_existing::overwrite
+                       : QN_existing::skip;
+    QN_wait("Downloading Selected Data");
+    const QN_download_report report = QNDF_download(options, folder, names, save, existing, [](int k, int n) {
+        if (n > 0) QN_wait_update(100.0 * k / n);
+    });
+    QN_wait_end();
+    QN_show_summary(report.ok(), report.summary());
+    return report;
+}
+
+void QN_open_text_viewer(const std::string& path) {
+    Fl_Group* saved = Fl_Group::current();
+    Fl_Group::current(nullptr);
+    auto* win = new Fl_Double_Window(560, 400);
+    win->copy_label(path.c_str());
+    auto* browser = new Fl_Browser(0, 0, 560, 400);
+    browser->type(FL_MULTI_BROWSER);
+    browser->load(path.c_str());
+    browser->topline(1);
+    win->resizable(browser);
+    win->end();
+    win->callback(viewer_close_cb);
+    win->show();
+    Fl_Group::current(saved);
+}

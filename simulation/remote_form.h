@@ -1,0 +1,74 @@
+// What the Simulation menu's windows share: menu-item texts, framed groups
+// and tabs, the yes/no question, the host-key question, connection settings
+// from a window's fields, the submission with its overwrite question, and the
+// download tree with its downloads. Reports go to the message area.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "simulation/remote_tasks.h"
+#include "simulation/ssh_session.h"
+
+class Fl_Group;
+class Fl_Light_Button;
+class Fl_Value_Input;
+class Fl_Widget;
+class Fl_Scroll;
+class Fl_Tree;
+class Fl_Tree_Item;
+
+// A text as one item of Fl_Menu_::add (no submenu, shortcut or divider).
+std::string QN_menu_escape(const std::string& text);
+// A group drawn with a shadowed frame and its title above its top left
+// corner; moving it keeps the sizes of its children.
+void QN_framed(Fl_Group* group);
+// A tab of the simulation windows: a white scroll (0, 40, 500, 370).
+Fl_Scroll* QN_simulation_tab(const char* label);
+
+// A loop field: one value, or start, end and step, switched by the light.
+struct QN_loop_field {
+    Fl_Value_Input* single = nullptr;
+    Fl_Value_Input* start = nullptr;
+    Fl_Value_Input* end = nullptr;
+    Fl_Value_Input* step = nullptr;
+    Fl_Light_Button* toggle = nullptr;
+};
+// The light's callback (data: the QN_loop_field): on shows the loop inputs
+// and hides the single one, off the reverse.
+void QN_loop_callback(Fl_Widget* light, void* loop);
+
+// The window's two-button question answered "Yes".
+bool QN_ask_yes(const std::string& question);
+// Asks whether to trust a server whose host key is not known yet, showing
+// its type and SHA-256 fingerprint.
+bool QN_confirm_host_key(const QN_ssh_hostkey& key);
+// Connection settings from a window's fields ("A.B.C.D[:PORT]", user,
+// password); false with an alert when they cannot be used. Host keys are
+// checked against $HOME/.ssh/known_hosts, new ones confirmed by the user.
+bool QN_server_options(const std::string& ip, const std::string& user, const std::string& password,
+                       QN_ssh_options& options);
+
+// Runs a submission (run(false)); when the server folder already holds R1,
+// asks whether to overwrite and runs run(true) on "Yes". Shows the summary:
+// a message on success, an alert otherwise.
+void QN_submit_and_report(const std::string& folder, const std::function<QN_submit_report(bool overwrite)>& run);
+// Shows a summary: a message when ok, an alert otherwise.
+void QN_show_summary(bool ok, const std::string& summary);
+
+// The Download tab's tree (20, 90, 200, 310): no root shown, several items
+// selectable, callback on every change.
+Fl_Tree* QN_download_tree(void (*callback)(Fl_Widget*, void*), void* data);
+// "Request": lists the server folder into list and shows its files in tree
+// (levels by '/', sorted byte by byte).
+void QN_tree_request(Fl_Tree* tree, QN_download_filelist& list, const QN_ssh_options& options,
+                     const std::string& folder);
+// The relative paths of the selected files of tree.
+std::vector<std::string> QN_tree_selected(Fl_Tree* tree);
+// Downloads names from the server folder into save, asking first whether
+// files already there are replaced; shows the report and returns it.
+QN_download_report QN_download_and_report(const std::vector<std::string>& names, const QN_ssh_options& options,
+                                          const std::string& folder, const std::string& save);
+// A window showing a text file's lines.
+void QN_open_text_viewer(const std::string& path);

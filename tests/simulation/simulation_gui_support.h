@@ -1,0 +1,70 @@
+// Pieces the tests of the Simulation windows share: recorded questions with
+// a chosen answer, a fixed path instead of the native chooser, and widgets
+// of one type below a group.
+#pragma once
+
+#include <FL/Fl_Group.H>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gui_window.h"
+
+inline int answer_no(const char*, const char*, const char*) { return 0; }
+
+// Questions asked during a test, with the answer of the current hook.
+inline std::vector<std::string> questions;
+inline int (*answer)(const char*, const char*, const char*) = answer_yes;
+inline int record_question(const char* q, const char* b0, const char* b1) {
+    questions.push_back(q ? q : "");
+    return answer(q, b0, b1);
+}
+
+// The path every chooser "picks".
+inline std::string picked_path;
+inline int pick_fixed_path(int, std::string& path) {
+    path = picked_path;
+    return 1;
+}
+
+// Every widget of type T below g, in order.
+template <class T>
+void collect(Fl_Group* g, std::vector<T*>& out) {
+    if (!g) return;
+    for (int i = 0; i < g->children(); i++) {
+        Fl_Widget* w = g->child(i);
+        if (T* t = dynamic_cast<T*>(w)) out.push_back(t);
+        collect<T>(w->as_group(), out);
+    }
+}
+
+// HOME pointed at a folder (created) while alive, so known_hosts lands there.
+class ScopedHome {
+public:
+    ScopedHome() = default;
+    ~ScopedHome() { restore(); }
+    ScopedHome(const ScopedHome&) = delete;
+    ScopedHome& operator=(const ScopedHome&) = delete;
+    void set(const std::string& home) {
+        std::filesystem::create_directories(home);
+        if (!set_) {
+            const char* old = getenv("HOME");
+            had_ = old != nullptr;
+            if (old) old_ = old;
+        }
+        setenv("HOME", home.c_str(), 1);
+        set_ = true;
+    }
+    void restore() {
+        if (set_ && had_) setenv("HOME", old_.c_str(), 1);
+        else if (set_) unsetenv("HOME");
+        set_ = false;
+    }
+
+private:
+    std::string old_;
+    bool had_ = false, set_ = false;
+};
