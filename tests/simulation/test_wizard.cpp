@@ -792,6 +792,28 @@ TEST_F(WizardRemote, QuasistaticBatchCreatesOneFolderPerTask) {
     EXPECT_TRUE(again.exists);
 }
 
+TEST_F(WizardRemote, BatchSubmitReportsEachTaskAndKeepsThePasswordOut) {
+    NEED_POTENTIAL();
+    setenv("QUELM_SSH_PASSWORD", server.password.c_str(), 1);
+    const std::string submit = "submit shock " + model + " -S_pot=" + potential +
+                               " -S_mass=63.546 --host 127.0.0.1 --port " + std::to_string(server.port) +
+                               " --user " + server.user + " --known-hosts " + server.known_hosts +
+                               " --accept-new-host-key --folder shock --command 'test -f run_no'";
+    const BatchOutcome done = run_batch(scratch, submit);
+    const BatchOutcome again = run_batch(scratch, submit);
+    unsetenv("QUELM_SSH_PASSWORD");
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    EXPECT_NE(done.out.find("shock/R1: "), std::string::npos) << done.out;
+    EXPECT_NE(done.out.find("Submit complete"), std::string::npos) << done.out;
+    EXPECT_TRUE(fs::exists(remote("shock/R1/input.qld")));
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+    for (const BatchOutcome* r : {&done, &again}) {
+        EXPECT_EQ(r->out.find(server.password), std::string::npos);
+        EXPECT_EQ(r->err.find(server.password), std::string::npos);
+    }
+}
+
 TEST_F(WizardRemote, FailingCommandIsReported) {
     NEED_POTENTIAL();
     ready(QN_wizard::dynamic);
