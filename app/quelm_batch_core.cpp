@@ -17,6 +17,8 @@
 #include "builders/polycrystal_editor.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
+#include "qb/qb_frames.h"
+#include "qb/qb_gzip.h"
 #include "qb/qb_text.h"
 
 namespace {
@@ -25,12 +27,16 @@ const char* const kUsage =
     "Usage: quelm-batch COMMAND [ARGUMENTS]\n"
     "\n"
     "Commands:\n"
-    "  info FILE                 read FILE (LAMMPS data file, LAMMPS dump or POSCAR,\n"
-    "                            recognised by its content) and report atoms, types and box\n"
-    "  convert IN OUT [--format lmp|lmc|poscar|poscar-direct]\n"
-    "                            read IN and write OUT; without --format the ending of OUT\n"
+    "  info FILE                 read FILE (LAMMPS data file, LAMMPS dump, POSCAR or\n"
+    "                            extended XYZ, plain or gzipped, recognised by its content)\n"
+    "                            and report atoms, types and box, and the frames of a file\n"
+    "                            of many\n"
+    "  convert IN OUT [--format lmp|lmc|poscar|poscar-direct|extxyz] [--frame K]\n"
+    "                            read IN (frame K of a file of many, from 1; the first by\n"
+    "                            default) and write OUT; without --format the ending of OUT\n"
     "                            chooses: .lmp data file, .lmc custom dump, .POSCAR or .vasp\n"
-    "                            POSCAR with Cartesian coordinates\n"
+    "                            POSCAR with Cartesian coordinates, .xyz or .extxyz extended\n"
+    "                            XYZ; OUT ending in .gz is written gzipped\n"
     "  build KIND [-LABEL=VALUE ...] [--status FILE.qnw] -o OUT\n"
     "                            build a model as the form KIND does (KIND: monocrystal,\n"
     "                            polycrystal, nanocomposite),\n"
@@ -97,33 +103,88 @@ bool read_model(const std::string& path, QB_tools* model, FILE* out, FILE* err) 
     return false;
 }
 
+// Reads frame `frame` (0-based) of path into model; prints the report and,
+// for a file of many frames, which frame it is. True on success.
+bool read_frame(const std::string& path, int frame, QB_tools* model, FILE* out, FILE* err) {
+    QB_frames frames;
+    std::string reason;
+    const int opened = frames.open(path, &reason);
+    if (opened < 0) {
+        std::fprintf(err, "Reading file failed\n%s\n", reason.c_str());
+        return false;
+    }
+    if (opened == 0) {
+        if (frame != 0) {
+            std::fprintf(err, "Reading file failed\n%s holds one frame, not %d\n", path.c_str(), frame + 1);
+            return false;
+        }
+        return read_model(path, model, out, err);
+    }
+    if (frame >= frames.count()) {
+        std::fprintf(err, "Reading file failed\n%s holds %d frame%s, not %d%s%s\n", path.c_str(), frames.count(),
+                     frames.count() == 1 ? "" : "s", frame + 1, frames.remark().empty() ? "" : "\n",
+                     frames.remark().c_str());
+        return false;
+    }
+    std::string text;
+    const int code = frames.read(frame, model, &reason);
+    const int result = QN_read_report(code, model, text, reason);
+    if (result != 1) {
+        std::fprintf(err, "%s\n", result < 0 ? text.c_str() : ("Reading file failed\n" + reason).c_str());
+        return false;
+    }
+    std::fprintf(out, "%s\n", text.c_str());
+    if (frames.count() > 1 || !frames.remark().empty()) {
+        std::fprintf(out, "%d frame%s (timesteps %lld ... %lld); frame %d read%s\n", frames.count(),
+                     frames.count() == 1 ? "" : "s", frames.timestep(0), frames.timestep(frames.count() - 1), frame + 1,
+                     frames.gzipped() ? " (gzipped: each frame is decompressed from the start)" : "");
+        if (!frames.remark().empty()) std::fprintf(out, "%s\n", frames.remark().c_str());
+    }
+    return true;
+}
+
 int command_info(const QN_batch_args& args, FILE* out, FILE* err) {
     if (args.words.size() != 1 || !args.options.empty() || !args.entries.empty())
         return usage_error(err, "info takes one FILE");
     QB_tools model;
-    return read_model(args.words[0], &model, out, err) ? 0 : 1;
+    return read_frame(args.words[0], 0, &model, out, err) ? 0 : 1;
 }
 
 int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
     if (args.words.size() != 2 || !args.entries.empty()) return usage_error(err, "convert takes IN and OUT");
     const std::string& target = args.words[1];
+    const std::string plain = QB_without_gz(target);
     int kind = -1;
     if (const std::string* format = args.option("--format")) {
-        const char* names[4] = {"lmc", "lmp", "poscar", "poscar-direct"};
-        for (int k = 0; k < 4; k++)
+        const char* names[5] = {"lmc", "lmp", "poscar", "poscar-direct", "extxyz"};
+        for (int k = 0; k < 5; k++)
             if (*format == names[k]) kind = k;
         if (kind < 0) return usage_error(err, "unknown format '" + *format + "'");
-    } else if (ends_with(target, ".lmc")) {
+    } else if (ends_with(plain, ".lmc")) {
         kind = 0;
-    } else if (ends_with(target, ".lmp")) {
+    } else if (ends_with(plain, ".lmp")) {
         kind = 1;
-    } else if (ends_with(target, ".POSCAR") || ends_with(target, ".vasp")) {
+    } else if (ends_with(plain, ".POSCAR") || ends_with(plain, ".vasp")) {
         kind = 2;
+    } else if (ends_with(plain, ".xyz") || ends_with(plain, ".extxyz")) {
+        kind = 4;
     } else {
         return usage_error(err, "cannot tell the format of '" + target + "': give --format");
     }
+    int frame = 1;
+    if (const std::string* k = args.option("--frame")) {
+        long long v = 0;
+        size_t used = 0;
+        try {
+            v = std::stoll(*k, &used);
+        } catch (...) {
+            used = 0;
+        }
+        if (used != k->size() || v < 1 || v > 1000000000) return usage_error(err, "--frame takes a frame number from 1");
+        frame = static_cast<int>(v);
+    }
     QB_tools model;
-    if (!read_model(args.words[0], &model, out, err)) return 1;
+    if (!read_frame(args.words[0], frame - 1, &model, out, err)) return 1;
     const int written = QN_write_model(&model, target.c_str(), kind);
     if (written != 1) {
         std::fprintf(err, "Writing file failed\n%s\n",
@@ -507,7 +568,7 @@ int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (command == "analyse") return command_analyse(argc, argv, out, err);
     if (command == "scan") return command_scan(argc, argv, out, err);
     if (command == "convert") {
-        if (!QN_batch_parse(argc, argv, 2, {"--format"}, args, error)) return usage_error(err, error);
+        if (!QN_batch_parse(argc, argv, 2, {"--format", "--frame"}, args, error)) return usage_error(err, error);
         return command_convert(args, out, err);
     }
     return usage_error(err, "unknown command '" + command + "'");

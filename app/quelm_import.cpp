@@ -19,8 +19,12 @@
 #include "atomkit/atomkit_panel.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
+#include "qb/qb_frames.h"
+#include "qb/qb_gzip.h"
+#include "qb/qb_text.h"
 
 std::vector<std::string> QN_file_list;
+std::vector<int> QN_file_frames;
 int QN_file_list_current = 0;
 Fl_Value_Input* QN_file_list_input = nullptr;
 Fl_Slider* QN_file_list_slider = nullptr;
@@ -34,11 +38,20 @@ int ask_with_fl_choice(const char* question, const char* b0, const char* b1) {
 
 const char* const kOpenFilters =
     "Auto detect format\t*\nLAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
-    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR";
+    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR\nExtended XYZ file\t*.{xyz,extxyz}\n"
+    "gzipped file\t*.gz";
 const char* const kSaveFilters =
     "LAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
-    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR";
-const char* const kExtensions[4] = {".lmc", ".lmp", ".POSCAR", ".POSCAR"};
+    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR\nExtended XYZ file\t*.xyz";
+constexpr int kFilterCount = 5;
+const char* const kExtensions[kFilterCount] = {".lmc", ".lmp", ".POSCAR", ".POSCAR", ".xyz"};
+
+// The frame index of the multi-frame file on the bar, kept while its frames
+// are stepped through so that a step reads one frame and scans nothing.
+QB_frames& frame_index() {
+    static QB_frames frames;
+    return frames;
+}
 
 // Case-insensitive order in which runs of digits compare by value (2 before
 // 10), as the folder listing is sorted.
@@ -87,12 +100,48 @@ int read_into_model(const char* path, bool report_success) {
     return result;
 }
 
+// Replaces the current model by frame k of the indexed file, when it reads.
+int read_frame_into_model(const QB_frames& frames, int k, const std::string& remark) {
+    const int types = Globel_Model.ntypes;
+    QB_tools fresh;
+    std::string reason, text;
+    const int code = frames.read(k, &fresh, &reason);
+    int result = QN_read_report(code, &fresh, text, reason);
+    if (result == 1) {
+        Globel_Model = std::move(fresh);
+        text += QB_format("\nFrame %d of %d, timestep %lld", k + 1, frames.count(), frames.timestep(k));
+        if (!remark.empty()) text += "\n" + remark;
+        QN_message(text.c_str());
+        if (Globel_Model.ntypes == types) QNGC.analysis_rebuild = 0;
+    } else {
+        if (result == 0) text = "Reading file failed\n" + (reason.empty() ? frames.path() : reason);
+        QN_message_alert(text.c_str());
+        result = -1;
+    }
+    return result;
+}
+
 void step_to(double v) {
     if (!(v >= 0) || v >= static_cast<double>(QN_file_list.size())) return;
     QN_file_list_current = static_cast<int>(v);
     if (QN_file_list_input) QN_file_list_input->value(QN_file_list_current);
     if (QN_file_list_slider) QN_file_list_slider->value(QN_file_list_current);
-    if (SC_get_file_private(QN_file_list[QN_file_list_current].c_str()) != 1) return;
+    const size_t at = static_cast<size_t>(QN_file_list_current);
+    const int frame = at < QN_file_frames.size() ? QN_file_frames[at] : -1;
+    if (frame >= 0) {
+        QB_frames& frames = frame_index();
+        // Opened again should the bar hold frames of another file.
+        if (frames.path() != QN_file_list[at]) {
+            std::string reason;
+            if (frames.open(QN_file_list[at], &reason) != 1) {
+                QN_message_alert(("Reading file failed\n" + reason).c_str());
+                return;
+            }
+        }
+        if (read_frame_into_model(frames, frame, std::string()) != 1) return;
+    } else if (SC_get_file_private(QN_file_list[at].c_str()) != 1) {
+        return;
+    }
     backup_for_atomkit();
     QN_update_model();
 }
@@ -135,10 +184,15 @@ int QN_ask_model_change() {
     return 1;
 }
 
-void QN_file_list_add(const char* path) { QN_file_list.emplace_back(path ? path : ""); }
+void QN_file_list_add(const char* path) {
+    QN_file_list.emplace_back(path ? path : "");
+    QN_file_frames.resize(QN_file_list.size() - 1, -1);
+    QN_file_frames.push_back(-1);
+}
 
 void QN_file_list_free() {
     QN_file_list.clear();
+    QN_file_frames.clear();
     QN_file_list_current = 0;
 }
 
@@ -150,6 +204,28 @@ void QN_get_file_model() {
 }
 
 int QN_import_path(const std::string& chosen) {
+    // A file of many frames: the bar steps through its frames.
+    {
+        QB_frames& frames = frame_index();
+        std::string reason;
+        const int opened = frames.open(chosen, &reason);
+        if (opened < 0) {
+            QN_message_alert(("Reading file failed\n" + reason).c_str());
+            return -1;
+        }
+        if (opened == 1 && (frames.count() > 1 || !frames.remark().empty())) {
+            const int result = read_frame_into_model(frames, 0, frames.remark());
+            if (result != 1) return result;
+            QN_file_list.assign(static_cast<size_t>(frames.count()), chosen);
+            QN_file_frames.resize(static_cast<size_t>(frames.count()));
+            for (int k = 0; k < frames.count(); k++) QN_file_frames[static_cast<size_t>(k)] = k;
+            QN_file_list_current = 0;
+            backup_for_atomkit();
+            QN_update_model();
+            return 1;
+        }
+        frames = QB_frames();
+    }
     const size_t slash = chosen.find_last_of('/');
     const std::string folder = slash == std::string::npos ? std::string() : chosen.substr(0, slash + 1);
     const std::string pattern = fl_file_pattern(chosen);
@@ -178,6 +254,7 @@ int QN_import_path(const std::string& chosen) {
 
     const int result = SC_get_file_private(chosen.c_str());
     if (result != 1) return result;
+    QN_file_frames.assign(series.size(), -1);
     QN_file_list = std::move(series);
     QN_file_list_current = current;
     backup_for_atomkit();
@@ -228,8 +305,9 @@ void QN_change_file1(Fl_Widget*, void*) { step_to(QN_file_list_input->value()); 
 void QN_change_file2(Fl_Widget*, void*) { step_to(QN_file_list_slider->value()); }
 
 std::string QN_export_name(const std::string& chosen, int filter) {
-    const std::string ext = kExtensions[filter < 0 || filter > 3 ? 0 : filter];
-    const bool has = chosen.size() > ext.size() && chosen.compare(chosen.size() - ext.size(), ext.size(), ext) == 0;
+    const std::string ext = kExtensions[filter < 0 || filter >= kFilterCount ? 0 : filter];
+    const std::string plain = QB_without_gz(chosen);
+    const bool has = plain.size() > ext.size() && plain.compare(plain.size() - ext.size(), ext.size(), ext) == 0;
     return has ? chosen : chosen + ext;
 }
 
@@ -266,7 +344,7 @@ bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter
 }
 
 int QN_export_path(const std::string& chosen, int filter) {
-    if (filter < 0 || filter > 3) filter = 0;
+    if (filter < 0 || filter >= kFilterCount) filter = 0;
     const std::string name = QN_export_name(chosen, filter);
     if (name != chosen && QB_file_exists(name)) {
         const std::string question = "The file " + name + " exists already.\nWould you like to overwrite it?";

@@ -13,8 +13,13 @@ class Fl_Slider;
 class Fl_Box;
 class Fl_Widget;
 
-// The file sequence: full paths in numeric order and the index shown.
+// The file sequence: full paths in numeric order and the index shown. An
+// entry of a multi-frame file (a dump of many timesteps, an extended XYZ of
+// many frames) is the file's path with its frame in QN_file_frames (0-based;
+// -1 for a whole file of a numbered series); both lists have one entry per
+// step of the bar.
 extern std::vector<std::string> QN_file_list;
+extern std::vector<int> QN_file_frames;
 extern int QN_file_list_current;
 extern Fl_Value_Input* QN_file_list_input;
 extern Fl_Slider* QN_file_list_slider;
@@ -27,12 +32,15 @@ extern int (*QN_choice_hook)(const char* question, const char* b0, const char* b
 // "Import": chooser, overwrite question, then QN_import_path.
 void QN_get_file_model();
 // Everything "Import" does once a file is chosen: builds the sequence of
-// its series and reads it; 1 on success.
+// its series (the frames of a multi-frame file, or the numbered files of
+// its folder) and reads it; 1 on success. An incomplete last frame is left
+// out of the sequence and said in the message.
 int QN_import_path(const std::string& chosen);
 // "Export": chooser, then QN_export_path with the chosen filter.
 void QN_save_file_model();
 // Writes the current model as filter 0 dump, 1 data file, 2 POSCAR
-// Cartesian, 3 POSCAR Direct; the name gets the filter's extension. 1 when
+// Cartesian, 3 POSCAR Direct, 4 extended XYZ; the name gets the filter's
+// extension (a name ending in it and ".gz" is kept, and written gzipped). 1 when
 // written, 0 when the user declined to overwrite, -1 on failure.
 int QN_export_path(const std::string& chosen, int filter);
 // The native chooser of the given title and Fl_Native_File_Chooser type,

@@ -18,6 +18,8 @@ int QN_read_report(int code, const QB_tools* model, std::string& text, const std
         case 5: kind = "POSCAR"; break;
         case 6: text = "Reading file failed\nNot enough atoms in POSCAR format"; return -1;
         case QB_READ_UNREADABLE: text = "Reading file failed\ncannot open the file"; return -1;
+        case QB_READ_EXTXYZ: kind = "XYZ"; break;
+        case QB_READ_EXTXYZ_BROKEN: text = "Reading file failed\nNot enough atoms in XYZ format"; return -1;
         default: text.clear(); return 0;
     }
     text = QB_format("%s file detected with %d atoms and %d types\nBox size %lf %lf %lf", kind, model->natoms,
@@ -42,6 +44,7 @@ int QN_write_model(QB_tools* model, const char* path, int kind) {
         case 1: return QB_dump_lmp(model, path);
         case 2: return QB_dump_vasp_Cartesian(model, path);
         case 3: return QB_dump_vasp_Direct(model, path);
+        case 4: return QB_dump_extxyz(model, path);
     }
     return -1;
 }

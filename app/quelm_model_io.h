@@ -20,5 +20,6 @@ std::string QN_new_model_text(const QB_tools* model);
 int QN_read_model(QB_tools* model, const char* path, std::string& text);
 
 // Writer by export kind: 0 dump (".lmc"), 1 data file (".lmp"), 2 POSCAR
-// Cartesian, 3 POSCAR Direct (".POSCAR"). Returns the writer's code.
+// Cartesian, 3 POSCAR Direct (".POSCAR"), 4 extended XYZ (".xyz"); a path
+// ending in ".gz" is written gzipped. Returns the writer's code.
 int QN_write_model(QB_tools* model, const char* path, int kind);

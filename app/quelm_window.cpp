@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "analysis/morla_form.h"
 #include "app/quelm_bind.h"
@@ -180,6 +182,10 @@ void QN_swich_camera_reset() {
     if (have_model()) QN_render_reset_setting();
 }
 
+void QN_swich_camera_fit() {
+    if (have_model()) QN_render_fit();
+}
+
 void QN_snapshot_globel() {
     if (have_model()) QN_snapshot_render();
 }
@@ -190,7 +196,47 @@ void QN_inspect_globel() {
 
 // ------------------------------------------------------------ life cycle
 
+namespace {
+
+// What the view showed at the last update: the box, and the file series with
+// the index in it, to tell a new model from a step of the same series.
+struct Shown {
+    bool valid = false;
+    QB_tools box;  // box fields only
+    std::vector<std::string> series;
+    int index = 0;
+};
+Shown shown;
+bool frame_next = false;
+
+void remember_box(QB_tools& to, const QB_tools& from) {
+    for (int d = 0; d < 3; d++) {
+        to.lo[d] = from.lo[d];
+        to.size[d] = from.size[d];
+        to.origin[d] = from.origin[d];
+        for (int k = 0; k < 3; k++) to.cell[k][d] = from.cell[k][d];
+    }
+    to.triclinic = from.triclinic;
+}
+
+// Whether the model about to be shown gets framed. A step of the sequence bar
+// keeps the series and moves its index: the camera stays even when the box
+// changes a little from file to file (a run under pressure).
+bool frame_this_model() {
+    if (frame_next || !shown.valid || !inited_atomic_viewer) return true;
+    const bool series_step = !QN_file_list.empty() && QN_file_list == shown.series &&
+                             QN_file_list_current != shown.index;
+    if (series_step) return false;
+    return QN_box_changed(&shown.box, &Globel_Model);
+}
+
+}  // namespace
+
+void QN_frame_next_model() { frame_next = true; }
+
 void QN_update_model() {
+    const bool frame = frame_this_model();
+    frame_next = false;
     if (!inited_atomic_viewer) QN_create_render();
     QN_mufile_bar();
     if (QNGC.analysis_rebuild == 1 || !analy_choice) {
@@ -202,6 +248,11 @@ void QN_update_model() {
         if (run && run->active()) run->do_callback(run, run->user_data());
     }
     QN_render_check_file();
+    if (frame && cube) cube->fit(&Globel_Model);
+    remember_box(shown.box, Globel_Model);
+    shown.series = QN_file_list;
+    shown.index = QN_file_list_current;
+    shown.valid = true;
     // Atomkit's column choices follow the model.
     if (model_choice && model_choice->value() == 0) AK_update_Select_slot();
     QNGC.analysis_rebuild = 1;
@@ -211,12 +262,20 @@ void QN_update_model() {
 
 namespace {
 
+// "Import" from the menu, the tool bar or a tab's "Read file": the file the
+// user chose is framed even when its box is the one shown before.
+void import_cb(Fl_Widget*, void*) {
+    QN_frame_next_model();
+    QN_get_file_model();
+    frame_next = false;  // nothing was imported
+}
+
 // A "Read file" button centred in a tab.
 void read_file_button(Fl_Scroll* tab) {
     tab->clear();
     tab->begin();
     auto* b = new Fl_Button(tab->x() + tab->w() / 2 - 60, tab->y() + tab->h() / 2 - 30, 120, 60, "Read file");
-    b->callback([](Fl_Widget*, void*) { QN_get_file_model(); });
+    b->callback([](Fl_Widget*, void*) { import_cb(nullptr, nullptr); });
     tab->end();
     tab->redraw();
 }
@@ -225,6 +284,7 @@ void read_file_button(Fl_Scroll* tab) {
 
 void QN_window_reset() {
     inited_atomic_viewer = 0;
+    shown = Shown();
     if (rending_region) {
         rending_region->clear();
         rending_region->begin();
@@ -346,13 +406,14 @@ void blank(Fl_Widget*, void*) {}
 Fl_Menu_Item menuitems[] = {
     {"&File", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"&New", FL_CTRL + 'n', QN_new_cb, nullptr, 0, 0, 0, 0, 0},
-    {"&Import", FL_CTRL + 'i', call<QN_get_file_model>, nullptr, 0, 0, 0, 0, 0},
+    {"&Import", FL_CTRL + 'i', import_cb, nullptr, 0, 0, 0, 0, 0},
     {"&Export", FL_CTRL + 'e', call<QN_save_file_model>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
     {"Exit", FL_CTRL + 'q', QN_quit_cb, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"View", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"Setting", 0, call<QN_swich_chorma>, nullptr, 0, 0, 0, 0, 0},
-    {"Camera", 0, call<QN_swich_camera>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Camera", 0, call<QN_swich_camera>, nullptr, 0, 0, 0, 0, 0},
+    {"Fit", 0, call<QN_swich_camera_fit>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
     {"Snapshot", 0, call<QN_snapshot_globel>, nullptr, 0, 0, 0, 0, 0},
     {"Inspection", 0, call<QN_inspect_globel>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
@@ -469,7 +530,7 @@ struct ToolButton {
 };
 
 const ToolButton kToolBar[] = {
-    {2, "img/icon/opmd.png", "Import", call<QN_get_file_model>, 0},
+    {2, "img/icon/opmd.png", "Import", import_cb, 0},
     {36, "img/icon/export.png", "Export", call<QN_save_file_model>, 0},
     {74, "img/icon/structure.png", "Model", call<QN_swich_model>, 0},
     {108, "img/icon/chorma.png", "Setting", call<QN_swich_chorma>, 0},
@@ -482,6 +543,7 @@ const ToolButton kToolBar[] = {
     {350, "img/icon/static.png", "Quasistatic Simulation", call<QN_simulate_Quasistatic_cb>, 0},
     {384, "img/icon/shock.png", "Shock Simulation", call<QN_simulate_Shock_cb>, 0},
     {418, "img/icon/crack.png", "Crack Simulation", call<QN_simulate_Crack_cb>, 0},
+    {457, "img/icon/fit.png", "Fit", call<QN_swich_camera_fit>, 0},
 };
 
 const char* const kModels[] = {"Atomkit",       "Monocrystal",  "Polycrystal", "Bilayer",  "Multilayer",
@@ -547,6 +609,7 @@ void QN_build_main_window() {
     }
     separator(69);
     separator(311);
+    separator(451);
     menu_region->end();
     menu_region->resizable(nullptr);
     QNGC.analysis_rebuild = 1;

@@ -59,6 +59,12 @@ void QN_atom_message(int k);
 // Builds the main window (start-up steps up to showing it).
 void QN_build_main_window();
 void QN_window_reset();
+// Shows the current model (view, sequence bar, analyses). The camera frames
+// the model's box (90 % of the view, rotation kept) for the first model,
+// after QN_frame_next_model, and when the box differs from the one shown
+// before (a builder's preview, an Atomkit run that changes the box); it stays
+// where the user left it for a step through the imported file series and
+// when the box is the same (an analysis or Atomkit re-run).
 void QN_update_model();
 
 void QN_swich_model();
@@ -80,6 +86,11 @@ void QN_swich_analy_nta();
 void QN_swich_chorma();
 void QN_swich_camera();
 void QN_swich_camera_reset();
+// View menu "Fit", tool bar "Fit": frames the model, keeping the rotation.
+void QN_swich_camera_fit();
+// The next QN_update_model frames the model whatever its box (an import
+// chosen by the user).
+void QN_frame_next_model();
 void QN_snapshot_globel();
 void QN_inspect_globel();
 void QN_licence();

@@ -10,7 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+#include <zlib.h>
+
+#include "qb/qb_extxyz.h"
 #include "qb/qb_file.h"
+#include "qb/qb_gzip.h"
 #include "qb/qb_progress.h"
 #include "qb/qb_read_text.h"
 #include "qb/qb_text.h"
@@ -124,20 +129,40 @@ int read_vasp_text(std::string_view text, ReadResult& r) {
 // Parses text (nullptr: the file could not be read) and, on success only,
 // replaces the record with what was read.
 template <class Parse>
-int parse_into(QB_tools* s, const MappedFile* file, Parse parse, std::string* reason = nullptr) {
+int parse_into(QB_tools* s, const std::string_view* text, Parse parse, std::string* reason = nullptr) {
     QB_checkdat_err = 0;
-    if (!file) return -1;
+    if (!text) return -1;
     ReadResult r;
-    const int code = parse(file->text(), r);
+    const int code = parse(*text, r);
     if (code == 1) store_result(s, r);
     if (code != 1 && reason && !r.reason.empty()) *reason = r.reason;
     return code;
 }
 
+// The text of a file, mapped, or decompressed when it is gzip data.
+class FileText {
+public:
+    bool open(const char* path, std::string* reason) {
+        if (QB_is_gzip(path)) {
+            gz_ = true;
+            return QB_gunzip(path, inflated_, reason);
+        }
+        return map_.open(path, reason);
+    }
+    std::string_view text() const { return gz_ ? std::string_view(inflated_) : map_.text(); }
+
+private:
+    MappedFile map_;
+    std::string inflated_;
+    bool gz_ = false;
+};
+
 template <class Parse>
 int read_with(QB_tools* s, const char* path, Parse parse) {
-    MappedFile file;
-    return parse_into(s, file.open(path) ? &file : nullptr, parse);
+    FileText file;
+    if (!file.open(path, nullptr)) return parse_into(s, nullptr, parse);
+    const std::string_view text = file.text();
+    return parse_into(s, &text, parse);
 }
 
 // -------------------------------------------------------------------- writers
@@ -145,7 +170,7 @@ int read_with(QB_tools* s, const char* path, Parse parse) {
 // Buffered text output with fast number formatting.
 class TextOut {
 public:
-    explicit TextOut(FILE* f) : f_(f), buf_(new char[kSize]) {}
+    explicit TextOut(FILE* f, gzFile gz = nullptr) : f_(f), gz_(gz), buf_(new char[kSize]) {}
     ~TextOut() { flush(); }
     TextOut(const TextOut&) = delete;
     TextOut& operator=(const TextOut&) = delete;
@@ -153,7 +178,7 @@ public:
     TextOut& operator<<(std::string_view s) {
         if (s.size() > kSize - kRoom) {
             flush();
-            std::fwrite(s.data(), 1, s.size(), f_);
+            put(s.data(), s.size());
             return *this;
         }
         room(s.size());
@@ -175,10 +200,17 @@ public:
         n_ = static_cast<size_t>(std::to_chars(buf_.get() + n_, buf_.get() + n_ + 24, v).ptr - buf_.get());
         return *this;
     }
+    // The shortest text that reads back as the same double.
+    TextOut& g(double v) {
+        room(32);
+        n_ = static_cast<size_t>(std::to_chars(buf_.get() + n_, buf_.get() + n_ + 32, v).ptr - buf_.get());
+        return *this;
+    }
     void flush() {
-        if (n_) std::fwrite(buf_.get(), 1, n_, f_);
+        if (n_) put(buf_.get(), n_);
         n_ = 0;
     }
+    bool failed() const { return failed_; }
 
 private:
     static constexpr size_t kSize = 1 << 20;
@@ -186,9 +218,18 @@ private:
     void room(size_t need) {
         if (n_ + need > kSize) flush();
     }
+    void put(const char* p, size_t n) {
+        if (gz_) {
+            if (gzwrite(gz_, p, static_cast<unsigned>(n)) != static_cast<int>(n)) failed_ = true;
+        } else if (std::fwrite(p, 1, n, f_) != n) {
+            failed_ = true;
+        }
+    }
     FILE* f_;
+    gzFile gz_;
     std::unique_ptr<char[]> buf_;
     size_t n_ = 0;
+    bool failed_ = false;
 };
 
 int live_atoms(const QB_tools* s) {
@@ -284,17 +325,40 @@ TextOut& lammps_atom(TextOut& w, const QB_tools* s, const LammpsCell& c, const a
     return w.lf(p[2]);
 }
 
-// Writes through a temporary file; 1 when the whole file landed.
+// Writes through a temporary file; 1 when the whole file landed. A name
+// ending in ".gz" is written gzipped.
 template <class Body>
 int write_file(const char* path, Body body) {
     if (!path) return -1;
     QB_output_file out(path);
     if (!out) return -1;
-    {
-        TextOut w(out.get());
-        body(w);
+    if (!QB_gz_name(path)) {
+        bool failed;
+        {
+            TextOut w(out.get());
+            body(w);
+            w.flush();
+            failed = w.failed();
+        }
+        return !failed && out.commit() ? 1 : -1;
     }
-    return out.commit() ? 1 : -1;
+    std::fflush(out.get());
+    const int fd = dup(fileno(out.get()));
+    gzFile gz = fd >= 0 ? gzdopen(fd, "wb6") : nullptr;
+    if (!gz) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    gzbuffer(gz, 1u << 20);
+    bool failed;
+    {
+        TextOut w(out.get(), gz);
+        body(w);
+        w.flush();
+        failed = w.failed();
+    }
+    failed = gzclose_w(gz) != Z_OK || failed;
+    return !failed && out.commit() ? 1 : -1;
 }
 
 }  // namespace
@@ -317,26 +381,43 @@ int QB_read_file(QB_tools* s, const char* path) { return QB_read_file(s, path, n
 
 int QB_read_file(QB_tools* s, const char* path, std::string* reason) {
     if (reason) reason->clear();
-    MappedFile file;
+    FileText file;
     if (!file.open(path, reason)) {
         QB_free_exchannel(s);
         QB_free_atom(s);
         return QB_READ_UNREADABLE;
     }
+    const std::string_view text = file.text();
+    return QB_read_text(s, text, path, reason);
+}
+
+int QB_read_text(QB_tools* s, std::string_view text, const char* path, std::string* reason) {
+    if (reason) reason->clear();
+    if (!path) path = "";
     QB_free_atom(s);
-    int code = parse_into(s, &file, read_lmp_text, reason);
+    int code = parse_into(s, &text, read_lmp_text, reason);
     if (code == 1) return 1;
     if (code == -2) return 2;
     if (reason) reason->clear();
     QB_free_atom(s);
     code = parse_into(
-        s, &file, [path](std::string_view t, ReadResult& r) { return read_lmc_text(t, path, r); }, reason);
+        s, &text, [path](std::string_view t, ReadResult& r) { return read_lmc_text(t, path, r); }, reason);
     if (code == 1) return 3;
     if (code == -2 || code == -4) return 4;
     if (reason) reason->clear();
     QB_free_exchannel(s);
     QB_free_atom(s);
-    code = parse_into(s, &file, read_vasp_text, reason);
+    // An XYZ frame before POSCAR: its first line is a count alone, and a
+    // POSCAR whose title is a number has its scale, not a comment, next.
+    if (looks_like_xyz(text)) {
+        code = parse_into(s, &text, [](std::string_view t, ReadResult& r) { return read_extxyz_text(t, r); }, reason);
+        if (code == 1) return QB_READ_EXTXYZ;
+        if (code == -2) return QB_READ_EXTXYZ_BROKEN;
+        if (reason) reason->clear();
+        QB_free_exchannel(s);
+        QB_free_atom(s);
+    }
+    code = parse_into(s, &text, read_vasp_text, reason);
     if (code == 1) return 5;
     if (code == -2) return 6;
     return 0;
@@ -496,6 +577,91 @@ int dump_vasp(QB_tools* s, const char* path, bool direct) {
 
 int QB_dump_vasp_Direct(QB_tools* s, const char* path) { return dump_vasp(s, path, true); }
 int QB_dump_vasp_Cartesian(QB_tools* s, const char* path) { return dump_vasp(s, path, false); }
+
+int QB_dump_extxyz(QB_tools* s, const char* path) {
+    // The cell: the triclinic vectors, or the orthogonal box at lo.
+    double cell[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    double origin[3];
+    if (s->triclinic == 1) {
+        std::memcpy(cell, s->cell, sizeof cell);
+        std::memcpy(origin, s->origin, sizeof origin);
+    } else {
+        for (int d = 0; d < 3; d++) cell[d][d] = s->size[d];
+        std::memcpy(origin, s->lo, sizeof origin);
+    }
+    // Species ASE knows: a type named after an element keeps its name, any
+    // other is written X (ASE's dummy atom). When that leaves two types with
+    // one species, a "type" column keeps them apart (read back as the types).
+    static const char* const kElements =
+        " H He Li Be B C N O F Ne Na Mg Al Si P S Cl Ar K Ca Sc Ti V Cr Mn Fe Co Ni Cu Zn Ga Ge As Se Br Kr Rb Sr Y"
+        " Zr Nb Mo Tc Ru Rh Pd Ag Cd In Sn Sb Te I Xe Cs Ba La Ce Pr Nd Pm Sm Eu Gd Tb Dy Ho Er Tm Yb Lu Hf Ta W Re"
+        " Os Ir Pt Au Hg Tl Pb Bi Po At Rn Fr Ra Ac Th Pa U Np Pu Am Cm Bk Cf Es Fm Md No Lr Rf Db Sg Bh Hs Mt Ds Rg"
+        " Cn Nh Fl Mc Lv Ts Og X ";
+    std::vector<std::string> species(static_cast<size_t>(std::max(s->ntypes, 0)));
+    bool type_column = false;
+    for (size_t t = 0; t < species.size(); t++) {
+        QB_load_elename(s, static_cast<int>(t), species[t]);
+        const bool known = !species[t].empty() && species[t].size() <= 3 &&
+                           std::strstr(kElements, (" " + species[t] + " ").c_str()) != nullptr;
+        if (!known) species[t] = "X";
+        for (size_t u = 0; u < t; u++) type_column = type_column || species[u] == species[t];
+    }
+    // Column names: letters, digits and underscores only, as ASE keeps them.
+    auto clean = [](std::string name) {
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+        return name.empty() ? std::string("column") : name;
+    };
+    return write_file(path, [&](TextOut& w) {
+        // A cell that is not finite numbers is left out (no Lattice: no cell).
+        bool finite = true;
+        for (int e = 0; e < 3; e++) {
+            finite = finite && std::isfinite(origin[e]);
+            for (int d = 0; d < 3; d++) finite = finite && std::isfinite(cell[e][d]);
+        }
+        w.integer(live_atoms(s)) << '\n';
+        if (finite) {
+            w << "Lattice=\"";
+            for (int e = 0; e < 3; e++)
+                for (int d = 0; d < 3; d++) {
+                    if (e + d > 0) w << ' ';
+                    w.g(cell[e][d]);
+                }
+            w << "\" ";
+        }
+        w << "Properties=species:S:1:pos:R:3";
+        if (type_column) w << ":type:I:1";
+        for (const auto& n : s->channel_names) w << ':' << clean(n) << ":R:1";
+        for (const auto& n : s->exint_names) w << ':' << clean(n) << ":I:1";
+        for (const auto& n : s->exdouble_names) w << ':' << clean(n) << ":R:1";
+        if (finite) {
+            w << " Origin=\"";
+            w.g(origin[0]) << ' ';
+            w.g(origin[1]) << ' ';
+            w.g(origin[2]) << '"';
+        }
+        w << " pbc=\"";
+        w << (s->periodic[0] ? "T " : "F ") << (s->periodic[1] ? "T " : "F ") << (s->periodic[2] ? "T\"\n" : "F\"\n");
+        for (int i = 0; i < s->natoms; i++) {
+            const atomdata& a = s->atoms[i];
+            if (a.id <= 0) continue;
+            const size_t t = static_cast<size_t>(a.type - 1);
+            w << (a.type >= 1 && t < species.size() ? std::string_view(species[t]) : std::string_view("X")) << ' ';
+            w.g(a.x) << ' ';
+            w.g(a.y) << ' ';
+            w.g(a.z);
+            if (type_column) w << ' ', w.integer(a.type);
+            const size_t k = static_cast<size_t>(i);
+            auto at = [k](const auto& columns, size_t c) {
+                return c < columns.size() && k < columns[c].size() ? columns[c][k] : 0;
+            };
+            for (size_t c = 0; c < s->channel_names.size(); c++) w << ' ', w.g(at(s->channel_data, c));
+            for (size_t c = 0; c < s->exint_names.size(); c++) w << ' ', w.integer(at(s->exint_data, c));
+            for (size_t c = 0; c < s->exdouble_names.size(); c++) w << ' ', w.g(at(s->exdouble_data, c));
+            w << '\n';
+        }
+    });
+}
 
 // ============================================================ engine headers
 

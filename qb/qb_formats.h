@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "qb/qb_tools.h"
 
@@ -18,12 +19,19 @@
 // zu (wrapped on reading), xs ys zs or xsu ysu zsu positions and element
 // names; data files of the atomic, charge, full, molecular, bond and angle
 // styles.
+// 9 extended XYZ (or plain XYZ) read, 10 extended XYZ recognised but its
+// atom lines short or broken. A file whose bytes are gzip data is read
+// decompressed, whatever its name, with the same recognition.
 constexpr int QB_READ_UNREADABLE = 8;
+constexpr int QB_READ_EXTXYZ = 9;
+constexpr int QB_READ_EXTXYZ_BROKEN = 10;
 int QB_read_file(QB_tools* s, const char* path);
 // The same, with the user's reason when a failure has more to say than its
 // code ("cannot open hot.dump: No such file or directory", the columns a
 // dump lacks, an atom style not read); empty otherwise.
 int QB_read_file(QB_tools* s, const char* path, std::string* reason);
+// The same recognition on text already in memory (path names it in remarks).
+int QB_read_text(QB_tools* s, std::string_view text, const char* path, std::string* reason = nullptr);
 
 // Readers: 1 success, -1 not the format's layout (or the file cannot be
 // opened), -2 atom data short or broken; the dump reader also returns -3
@@ -33,12 +41,14 @@ int QB_read_lmp(QB_tools* s, const char* path);
 int QB_read_lmc(QB_tools* s, const char* path);
 int QB_read_vasp(QB_tools* s, const char* path);
 
-// Writers: 1 written, -1 the file could not be written (an existing file of
+// Writers (a name ending in ".gz" is written gzipped): 1 written, -1 the file could not be written (an existing file of
 // that name is left as it was), -2 the cell is degenerate (zero volume).
 int QB_dump_lmp(QB_tools* s, const char* path);
 int QB_dump_lmc(QB_tools* s, const char* path);
 int QB_dump_vasp_Direct(QB_tools* s, const char* path);
 int QB_dump_vasp_Cartesian(QB_tools* s, const char* path);
+// Extended XYZ (see qb_extxyz.h).
+int QB_dump_extxyz(QB_tools* s, const char* path);
 
 // Number tokens. QB_checkdat converts the leading number of the token; when
 // characters remain it prints ">>ERROR: error data type %s should be float or

@@ -99,10 +99,10 @@ MappedFile::~MappedFile() {
     if (map_) munmap(map_, size_);
 }
 
-bool MappedFile::open(const char* path, std::string* reason) {
+int open_regular(const char* path, std::string* reason) {
     auto fail = [&](const std::string& why) {
         if (reason) *reason = "cannot open " + std::string(path ? path : "") + ": " + why;
-        return false;
+        return -1;
     };
     if (!path) return fail("no file name");
     struct stat st;
@@ -112,8 +112,23 @@ bool MappedFile::open(const char* path, std::string* reason) {
     // does not wait for a writer.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return fail(std::generic_category().message(errno));
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (!ok) fail("not a regular file");
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return fail("not a regular file");
+    }
+    return fd;
+}
+
+bool MappedFile::open(const char* path, std::string* reason) {
+    auto fail = [&](const std::string& why) {
+        if (reason) *reason = "cannot open " + std::string(path ? path : "") + ": " + why;
+        return false;
+    };
+    const int fd = open_regular(path, reason);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok) fail(std::generic_category().message(errno));
     if (ok && st.st_size > 0) {
         size_ = static_cast<size_t>(st.st_size);
         void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);

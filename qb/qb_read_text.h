@@ -104,6 +104,11 @@ inline std::string_view without_comment(std::string_view line) {
     return hash == std::string_view::npos ? line : line.substr(0, hash);
 }
 
+// Opens a regular file for reading (O_CLOEXEC, non-blocking so that a name
+// that became a pipe is never waited on): the descriptor, or -1 with the
+// user's reason ("cannot open PATH: …", "not a regular file").
+int open_regular(const char* path, std::string* reason);
+
 // A whole regular file mapped into memory, read-only. Anything else (a
 // folder, a FIFO, a device) is refused before it is opened, so a read never
 // waits on a pipe or a terminal.

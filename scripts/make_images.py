@@ -255,6 +255,18 @@ def icon_crack(p):
     p.poly([(12, 5), (20, 5), (17, 10), (19, 14), (15.5, 21), (16, 13), (14, 9)], INK, INK, 1)
 
 
+def icon_fit(p):
+    """A cube framed by four corner marks: the model fitted to the view."""
+    c = cell_corners(9, 13, 10, 5, 5)
+    for i in range(4):
+        p.line([c[4 + i], c[4 + (i + 1) % 4]], INK, 1.2)
+        p.line([c[i + 4], c[i]], INK, 1.2)
+    p.poly(c[:4], tint(VIEW, 0.45), INK, 1.6)
+    for a, b, q in (((3, 10), (3, 3), (10, 3)), ((22, 3), (29, 3), (29, 10)),
+                    ((29, 22), (29, 29), (22, 29)), ((10, 29), (3, 29), (3, 22))):
+        p.line([a, b, q], VIEW, 2.5)
+
+
 ICONS = {name[5:]: f for name, f in globals().items() if name.startswith("icon_")}
 
 

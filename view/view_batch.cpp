@@ -50,7 +50,8 @@ bool numbers(const std::string& text, char separator, std::vector<double>& out, 
 int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, {"-o", "--size", "--scale", "--color", "--rgb", "--rotate"}, args, error))
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--size", "--scale", "--color", "--rgb", "--rotate"}, args, error,
+                        {"--fixed-height"}))
         return usage(err, error);
     const std::string* target = args.option("-o");
     if (args.words.size() != 1 || !target || !args.entries.empty())
@@ -116,6 +117,11 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
         const QN_range range = QN_render_default_range(Globel_Model.ntypes);
         cube->loadQB_bar(&Globel_Model, 1, range.min, range.max);
     }
+    // The picture frames the box as the window does for a new model, in the
+    // picture's own proportions; --fixed-height keeps the view's default
+    // height of 100 length units, centred on the box.
+    if (!args.option("--fixed-height"))
+        cube->fit(&Globel_Model, static_cast<int>(size[0]), static_cast<int>(size[1]));
     int (*save[3])(const char*, int, int, int, int) = {SOIL_save_png, SOIL_save_jpeg, SOIL_save_bmp};
     const int result = save[kind](target->c_str(), static_cast<int>(size[0]), static_cast<int>(size[1]),
                                   static_cast<int>(scale[0]), 0);
@@ -130,8 +136,10 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
 void QN_batch_register_snapshot() {
     QN_batch_add_command("snapshot",
                          "  snapshot IN -o OUT.png|.jpg|.bmp [--size WxH] [--scale S] [--color COLUMN | --rgb R,G,B]\n"
-                         "           [--rotate AX,AY,AZ]\n"
+                         "           [--rotate AX,AY,AZ] [--fixed-height]\n"
                          "                            draw IN as the view does and write the picture (needs an\n"
-                         "                            X server; under xvfb-run on a machine without a desktop)\n",
+                         "                            X server; under xvfb-run on a machine without a desktop);\n"
+                         "                            the box fills 90 % of the picture unless --fixed-height\n"
+                         "                            keeps a view 100 length units high\n",
                          QN_batch_snapshot);
 }

@@ -152,6 +152,11 @@ mat diag(float a, float b, float c, float d) {
 
 constexpr double kDegree = 3.14159265358979323846 / 180.0;
 
+// The perspective camera: focal factor of Q and the eye's distance from the
+// box centre along z (before the perspective scale of z).
+constexpr float kLens = 7.5987f;
+constexpr float kEye = 9.6f;
+
 mat rot_x(double deg) {
     const float c = static_cast<float>(std::cos(deg * kDegree));
     const float s = static_cast<float>(std::sin(deg * kDegree));
@@ -469,8 +474,8 @@ QN_mat4 QN_camera_mvp(const QN_camera& cam, int w, int h) {
     if (cam.perspective > 0) {
         const float p = static_cast<float>(cam.perspective);
         mat Q{};
-        at(Q, 0, 0) = 7.5987f;
-        at(Q, 1, 1) = 7.5987f;
+        at(Q, 0, 0) = kLens;
+        at(Q, 1, 1) = kLens;
         at(Q, 2, 2) = 5;
         at(Q, 3, 2) = -1;
         at(Q, 2, 3) = 48;
@@ -479,7 +484,7 @@ QN_mat4 QN_camera_mvp(const QN_camera& cam, int w, int h) {
         at(T, 0, 3) = cam.shift_x;
         at(T, 1, 3) = cam.shift_y;
         at(T, 2, 2) = p;
-        at(T, 2, 3) = -9.6f;
+        at(T, 2, 3) = -kEye;
         return mul(mul(mul(mul(P, diag(1, 1, 1.0f / p, 1)), Q), T), R);
     }
     mat T0 = identity();
@@ -503,4 +508,142 @@ double QN_camera_px_per_unit(const QN_camera& cam, int h) { return h / cam.view_
 int QN_pick_decode(unsigned char r, unsigned char g, unsigned char b, int drawn) {
     const long n = static_cast<long>(r) + 256L * g + 65536L * b;
     return n >= 1 && n <= drawn ? static_cast<int>(n) : 0;
+}
+
+// ------------------------------------------------------------------ framing
+
+std::array<double, 24> QN_render_box_corners(const QB_tools* model) {
+    const std::array<double, 72> edges = QN_render_box_edges(model);
+    std::array<double, 24> out{};
+    for (int k = 0; k < 8; k++)
+        for (int d = 0; d < 3; d++) out[3 * k + d] = edges[3 * k + d];  // 4 edges along a, both ends
+    return out;
+}
+
+double QN_view_bounds::extent() const {
+    return std::max((x_max - x_min) / 2, (y_max - y_min) / 2);
+}
+
+bool QN_camera_bounds(const QN_camera& cam, const double* points, int count, int w, int h,
+                      QN_view_bounds* out) {
+    if (!points || count < 1 || !out) return false;
+    const QN_mat4 m = QN_camera_mvp(cam, w, h);
+    QN_view_bounds b;
+    for (int k = 0; k < count; k++) {
+        const double* p = points + 3 * static_cast<size_t>(k);
+        double c[4];
+        for (int r = 0; r < 4; r++) c[r] = m[r] * p[0] + m[4 + r] * p[1] + m[8 + r] * p[2] + m[12 + r];
+        if (!(c[3] > 0) || !std::isfinite(c[0]) || !std::isfinite(c[1]) || !std::isfinite(c[3]))
+            return false;
+        const double x = c[0] / c[3], y = c[1] / c[3];
+        if (k == 0 || x < b.x_min) b.x_min = x;
+        if (k == 0 || x > b.x_max) b.x_max = x;
+        if (k == 0 || y < b.y_min) b.y_min = y;
+        if (k == 0 || y > b.y_max) b.y_max = y;
+    }
+    *out = b;
+    return true;
+}
+
+namespace {
+
+// The shift s centring the values v[k] seen at distances d[k] > 0:
+// max((v + s) / d) = -min((v + s) / d). The sum of the two sides grows with
+// s, so bisection between -max(v) (everything left of the centre) and
+// -min(v) finds it. `half` receives max((v + s) / d).
+double centring_shift(const std::vector<double>& v, const std::vector<double>& d, double* half) {
+    const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
+    if (std::all_of(d.begin(), d.end(), [](double x) { return x == 1; })) {  // orthographic
+        const double s = -(*lo_it + *hi_it) / 2;
+        *half = *hi_it + s;
+        return s;
+    }
+    auto sides = [&](double s, double* top) {
+        double mx = -INFINITY, mn = INFINITY;
+        for (size_t k = 0; k < v.size(); k++) {
+            const double q = (v[k] + s) / d[k];
+            mx = std::max(mx, q);
+            mn = std::min(mn, q);
+        }
+        if (top) *top = mx;
+        return mx + mn;
+    };
+    double a = -*hi_it, b = -*lo_it;
+    for (int i = 0; i < 200 && a < b; i++) {
+        const double mid = a + (b - a) / 2;
+        if (mid <= a || mid >= b) break;  // no double left between them
+        if (sides(mid, nullptr) < 0)
+            a = mid;
+        else
+            b = mid;
+    }
+    const double s = a + (b - a) / 2;
+    sides(s, half);
+    return s;
+}
+
+}  // namespace
+
+bool QN_camera_fit(QN_camera* cam, const double* points, int count, int w, int h, double fill) {
+    if (!cam || !points || count < 1 || !(fill > 0) || !std::isfinite(fill)) return false;
+    w = std::max(w, 1);
+    h = std::max(h, 1);
+    const QN_mat4 R = QN_camera_rotation(cam->rot_x, cam->rot_y, cam->rot_z);
+    const bool perspective = cam->perspective > 0;
+    // The matrices hold the perspective in single precision.
+    const double p = perspective ? static_cast<double>(static_cast<float>(cam->perspective)) : 0;
+    std::vector<double> X(static_cast<size_t>(count)), Y(X.size()), D(X.size());
+    for (int k = 0; k < count; k++) {
+        const double* q = points + 3 * static_cast<size_t>(k);
+        double r[3];
+        for (int row = 0; row < 3; row++) r[row] = R[row] * q[0] + R[4 + row] * q[1] + R[8 + row] * q[2];
+        const double dist = perspective ? kEye - p * r[2] : 1.0;
+        if (!std::isfinite(r[0]) || !std::isfinite(r[1]) || !std::isfinite(dist) || !(dist > 1e-9))
+            return false;
+        X[k] = r[0];
+        Y[k] = r[1];
+        D[k] = dist;
+    }
+    double half_x = 0, half_y = 0;
+    const double sx = centring_shift(X, D, &half_x);
+    const double sy = centring_shift(Y, D, &half_y);
+    // Screen x in the view: 2 h K (X + s) / (view_height w d), y: 2 K (Y + s) /
+    // (view_height d), K the lens factor (1 orthographic); centred, the
+    // covered fraction is the top side.
+    const double lens = perspective ? kLens : 1.0;
+    const double by_width = 2.0 * h * lens * half_x / (static_cast<double>(w) * fill);
+    const double by_height = 2.0 * lens * half_y / fill;
+    const double height = std::max(by_width, by_height);
+    if (!(height > 0) || !std::isfinite(height) || !std::isfinite(sx) || !std::isfinite(sy) ||
+        std::fabs(sx) > FLT_MAX || std::fabs(sy) > FLT_MAX)
+        return false;
+    cam->view_height = height;
+    cam->shift_x = static_cast<float>(sx);
+    cam->shift_y = static_cast<float>(sy);
+    return true;
+}
+
+bool QN_camera_fit_box(QN_camera* cam, const QB_tools* model, int w, int h, double fill) {
+    if (!model) return false;
+    const std::array<double, 24> corners = QN_render_box_corners(model);
+    return QN_camera_fit(cam, corners.data(), 8, w, h, fill);
+}
+
+bool QN_box_changed(const QB_tools* a, const QB_tools* b, double tolerance) {
+    if (!a || !b) return a != b;
+    if ((a->triclinic == 1) != (b->triclinic == 1)) return true;
+    double change = 0, scale = 0;
+    auto take = [&](double x, double y) {
+        const double d = std::fabs(x - y);
+        change = std::isnan(d) ? INFINITY : std::max(change, d);
+    };
+    for (int d = 0; d < 3; d++) {
+        take(a->lo[d], b->lo[d]);
+        take(a->size[d], b->size[d]);
+        take(a->origin[d], b->origin[d]);
+        for (int k = 0; k < 3; k++) take(a->cell[k][d], b->cell[k][d]);
+        scale = std::max({scale, std::fabs(a->size[d]), std::fabs(b->size[d])});
+    }
+    if (!(scale > 0) || !std::isfinite(scale)) return change > 0;
+    return !(change <= tolerance * scale);
 }

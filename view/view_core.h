@@ -143,6 +143,50 @@ QN_mat4 QN_camera_axes(const QN_camera& cam, int w, int h);
 // Pixels per length unit: h / view_height.
 double QN_camera_px_per_unit(const QN_camera& cam, int h);
 
+// ---- Framing
+
+// Share of the view a framed model fills: the larger of its projected width
+// over the view width and projected height over the view height.
+constexpr double QN_FIT_FILL = 0.9;
+
+// The 8 corners of the model's box (the cell for a triclinic box), centred as
+// the render data is: corner k at [3 k, 3 k + 3), the ends of the 4 box edges
+// along a.
+std::array<double, 24> QN_render_box_corners(const QB_tools* model);
+
+// Bounds of points projected through QN_camera_mvp(cam, w, h), in normalised
+// device coordinates (-1 ... 1 across the view in x and y).
+struct QN_view_bounds {
+    double x_min = 0, x_max = 0, y_min = 0, y_max = 0;
+    // The larger of the width and height fractions of the view covered.
+    double extent() const;
+};
+
+// Projects `count` points (3 doubles each, box-centred) with the camera's
+// matrices. False when there are no points, a coordinate is not finite or a
+// point lies at or behind the eye of a perspective camera.
+bool QN_camera_bounds(const QN_camera& cam, const double* points, int count, int w, int h,
+                      QN_view_bounds* out);
+
+// Frames points in a view of w x h pixels: keeps the rotation, perspective
+// and depth range, and sets view_height and the shift so that the projected
+// points are centred and their extent (QN_view_bounds::extent) is `fill`.
+// Orthographic cameras scale linearly; with perspective the centre solves
+// max((X + s) / d) = -min((X + s) / d) over the corners (d the distance from
+// the eye), then the view height scales the result. Returns false and leaves
+// *cam alone when the points have no projected extent, are not finite, or
+// one lies at or behind the eye (a perspective too strong for their size).
+bool QN_camera_fit(QN_camera* cam, const double* points, int count, int w, int h,
+                   double fill = QN_FIT_FILL);
+// The same for the 8 corners of the model's box.
+bool QN_camera_fit_box(QN_camera* cam, const QB_tools* model, int w, int h,
+                       double fill = QN_FIT_FILL);
+
+// Whether two boxes differ by more than `tolerance` relative to their size:
+// the largest change of lo, size, origin and cell (and the triclinic flag)
+// over the largest box length of the two.
+bool QN_box_changed(const QB_tools* a, const QB_tools* b, double tolerance = 1e-6);
+
 // Picking: the hit pass writes n = vertex index + 1 as (n & 255, n >> 8 & 255,
 // n >> 16 & 255) in red, green and blue. Returns n (1 + drawn index) when
 // 1 <= n <= drawn, else 0 (no atom).

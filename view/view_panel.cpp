@@ -298,7 +298,8 @@ void build_camera(int top) {
     zom_size = stepper(y + 175, "Zoom+", "Zoom-", 10, call<QN_render_zom_plus>, call<QN_render_zom_minus>);
     pers_size = stepper(y + 210, "Pers+", "Pers-", 0.01, call<QN_render_perspective_plus>,
                         call<QN_render_perspective_minus>);
-    button(20, y + 245, 270, "Reset", call<QN_render_reset_setting>);
+    button(20, y + 245, 132, "Reset", call<QN_render_reset_setting>);
+    button(158, y + 245, 132, "Fit", call<QN_render_fit>)->tooltip("Frame the model in the view (key F)");
     g->end();
 
     g = l.frame("Light:", 2);
@@ -525,6 +526,10 @@ void QN_render_reset_setting() {
         c.shift_x = c.shift_y = 0;
         c.view_height = 100;
     });
+}
+
+void QN_render_fit() {
+    if (cube) cube->fit(&Globel_Model);
 }
 
 void QN_Select_mode_cb() {

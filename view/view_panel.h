@@ -46,6 +46,8 @@ void QN_render_bar_flush_callback();
 void QN_render_check_file2(const char* name);
 void QN_render_check_file3(const char* r, const char* g, const char* b);
 void QN_render_reset_setting();
+// Frames the current model in the view, keeping the rotation ("Fit", key F).
+void QN_render_fit();
 void QN_Select_mode_cb();
 
 // "Save As" of the snapshot frame: checks the size, asks for the file.

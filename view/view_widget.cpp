@@ -291,6 +291,20 @@ QN_camera cube_box::camera() const {
     return c;
 }
 
+bool cube_box::fit(const QB_tools* model, int w, int h) {
+    if (w < 1 || h < 1) {
+        w = pixel_w();
+        h = pixel_h();
+    }
+    QN_camera c = camera();
+    if (!QN_camera_fit_box(&c, model, w, h)) return false;
+    view_height = c.view_height;
+    shift_x = c.shift_x;
+    shift_y = c.shift_y;
+    redraw();
+    return true;
+}
+
 void cube_box::draw() {
     if (!prog_atoms) create_resources();
     paint(pixel_w(), pixel_h());
@@ -407,7 +421,23 @@ int cube_box::handle(int event) {
             else
                 QN_render_zom_minus();
             return 1;
+        case FL_FOCUS:
+        case FL_UNFOCUS:
+            return 1;  // takes the keyboard for F
+        case FL_KEYBOARD:
+        case FL_SHORTCUT:
+            // F frames the model: from the keyboard while the view has the
+            // focus, or as a shortcut nobody else took with the pointer over
+            // the view.
+            if ((Fl::event_key() == 'f' || Fl::event_key() == 'F') &&
+                !(Fl::event_state() & (FL_CTRL | FL_ALT | FL_META)) &&
+                (event == FL_KEYBOARD || Fl::event_inside(this))) {
+                QN_render_fit();
+                return 1;
+            }
+            break;
         case FL_PUSH:
+            if (Fl::focus() != this) Fl::focus(this);
             if (Fl::event_button() == FL_LEFT_MOUSE && inspect_mode) {
                 const int n = pick_partical(Fl::event_x(), Fl::event_y());
                 // The picked vertex's atom record, 1-based; 0 shows the box.

@@ -59,6 +59,11 @@ public:
 
     // The camera as the matrices take it.
     QN_camera camera() const;
+    // Frames the box of `model` at the current rotation and perspective
+    // (view height and shift, QN_camera_fit_box) for a picture of w x h
+    // pixels, the view's own size when w or h is not above 0, and redraws;
+    // false, camera unchanged, when the box cannot be framed.
+    bool fit(const QB_tools* model, int w = 0, int h = 0);
 
 private:
     bool use_bar_ = true;

@@ -193,3 +193,63 @@ TEST(BatchGroup, StatusFileThenEntriesFillTheFormsGroup) {
     EXPECT_EQ(QN_batch_fill_group(1, missing, error), 1);
     std::filesystem::remove_all(dir);
 }
+
+// Files of many frames, gzipped files and extended XYZ (fixtures of
+// qb/oracle/make_frame_fixtures.py).
+TEST_F(Batch, FramesGzipAndExtendedXyz) {
+    const std::string frames = std::string(QUELM_TEST_DATA) + "/qb/fixtures/frames/";
+    const struct {
+        const char* file;
+        const char* report;
+    } infos[] = {
+        {"cu_run.dump", "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"
+                        "3 frames (timesteps 0 ... 20); frame 1 read\n"},
+        {"cu_run.dump.gz", "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"
+                           "3 frames (timesteps 0 ... 20); frame 1 read (gzipped: each frame is decompressed from "
+                           "the start)\n"},
+        {"ase_tric.extxyz", "XYZ file detected with 5 atoms and 2 types\nBox size 6.800000 5.600000 6.200000\n"
+                            "2 frames (timesteps 0 ... 1); frame 1 read\n"},
+    };
+    for (const auto& c : infos) {
+        const Outcome r = run("info " + frames + c.file);
+        EXPECT_EQ(r.status, 0) << c.file << r.err;
+        EXPECT_TRUE(ends_with(r.out, c.report)) << r.out;
+    }
+
+    // --frame picks a frame; the ending picks extended XYZ and gzip.
+    Outcome r = run("convert " + frames + "cu_run.dump " + path("f2.xyz.gz") + " --frame 2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("frame 2 read"), std::string::npos) << r.out;
+    EXPECT_EQ(slurp(path("f2.xyz.gz")).substr(0, 2), "\x1f\x8b");
+    r = run("info " + path("f2.xyz.gz"));
+    EXPECT_TRUE(ends_with(r.out, "XYZ file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"))
+        << r.out;
+    QB_tools model;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(QB_read_file(&model, path("f2.xyz.gz").c_str()), QB_READ_EXTXYZ);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(model.atoms[0].x, 0.130289253035);  // LAMMPS' atom 1 at timestep 10
+    ASSERT_EQ(run("convert " + frames + "ase_tric.extxyz " + path("t.out") + " --format extxyz --frame 2").status, 0);
+    EXPECT_EQ(slurp(path("t.out")).rfind("5\nLattice=", 0), 0u);
+    ASSERT_EQ(run("convert " + path("f2.xyz.gz") + " " + path("back.lmp.gz")).status, 0);
+    EXPECT_EQ(run("info " + path("back.lmp.gz")).status, 0);
+    ASSERT_EQ(run("convert " + frames + "cu_run.dump.gz " + path("last.extxyz") + " --frame 3").status, 0);
+
+    // Frames that are not there, damaged gzip data, bad frame numbers.
+    r = run("convert " + frames + "cu_run.dump " + path("x.lmp") + " --frame 4");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Reading file failed\n" + frames + "cu_run.dump holds 3 frames, not 4\n");
+    r = run("convert " + std::string(QUELM_TEST_DATA) + "/qb/fixtures/formats/lammps_fcc.data " + path("x.lmp") +
+            " --frame 2");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("holds one frame, not 2"), std::string::npos) << r.err;
+    const std::string packed = slurp(frames + "cu_run.dump.gz");
+    std::ofstream(path("cut.dump.gz"), std::ios::binary) << packed.substr(0, packed.size() / 2);
+    r = run("info " + path("cut.dump.gz"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Reading file failed\n" + path("cut.dump.gz") + ": the gzip data ends early\n");
+    for (const char* bad : {"0", "x", "-1", "2x"}) {
+        r = run("convert " + frames + "cu_run.dump " + path("x.lmp") + " --frame " + bad);
+        EXPECT_EQ(r.status, 2) << bad;
+    }
+}

@@ -92,7 +92,7 @@ TEST_F(Window, LayoutTitleTabsAndModelList) {
     // Thirteen tool-bar buttons with their tooltips, the inspect button among them.
     int buttons = 0;
     for (int k = 0; k < menu_region->children(); k++) buttons += dynamic_cast<Fl_Button*>(menu_region->child(k)) != nullptr;
-    EXPECT_EQ(buttons, 13);
+    EXPECT_EQ(buttons, 14);
     ASSERT_NE(Inspect_MenuButton, nullptr);
     EXPECT_STREQ(Inspect_MenuButton->tooltip(), "Inspect Particle");
     EXPECT_EQ(Inspect_MenuButton->x(), 244);

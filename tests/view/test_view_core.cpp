@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "qb/qb_lattice.h"
 #include "qb/qb_tools.h"
 #include "test_support.h"
 #include "view/view_core.h"
@@ -1033,4 +1034,235 @@ TEST(ImageSettings, FileIsByteExact) {
     EXPECT_EQ(slurp(dir.path("img.txt")), expected);
     EXPECT_EQ(Quelm_dump_img(nullptr, 1, 1, 0, 0, 0, 1), QN_IMAGE_BAD_ARGUMENT);
     EXPECT_EQ(Quelm_dump_img("", 1, 1, 0, 0, 0, 1), QN_IMAGE_BAD_ARGUMENT);
+}
+
+// ---- Framing ---------------------------------------------------------------
+
+namespace {
+
+// Triclinic box origin + u a + v b + w c, its bounding box as lo/size.
+QB_tools make_cell(std::array<double, 3> origin, std::array<std::array<double, 3>, 3> cell) {
+    QB_tools s;
+    QB_init(&s);
+    s.triclinic = 1;
+    for (int d = 0; d < 3; d++) {
+        s.origin[d] = origin[d];
+        double lo = origin[d], hi = origin[d];
+        for (int m = 0; m < 8; m++) {
+            double p = origin[d];
+            for (int k = 0; k < 3; k++)
+                if (m >> k & 1) p += cell[k][d];
+            lo = std::min(lo, p);
+            hi = std::max(hi, p);
+        }
+        s.lo[d] = lo;
+        s.size[d] = hi - lo;
+        for (int k = 0; k < 3; k++) s.cell[k][d] = cell[k][d];
+    }
+    return s;
+}
+
+// Fits the camera to the model's box and checks the framing through the
+// matrices: every corner inside the view, centred, the limiting extent at
+// 90 % of the view.
+void expect_framed(QN_camera cam, const QB_tools& model, int w, int h, const std::string& what) {
+    const double rx = cam.rot_x, ry = cam.rot_y, rz = cam.rot_z, p = cam.perspective;
+    ASSERT_TRUE(QN_camera_fit_box(&cam, &model, w, h)) << what;
+    EXPECT_EQ(cam.rot_x, rx) << what;
+    EXPECT_EQ(cam.rot_y, ry) << what;
+    EXPECT_EQ(cam.rot_z, rz) << what;
+    EXPECT_EQ(cam.perspective, p) << what;
+    const std::array<double, 24> corners = QN_render_box_corners(&model);
+    QN_view_bounds b;
+    ASSERT_TRUE(QN_camera_bounds(cam, corners.data(), 8, w, h, &b)) << what;
+    EXPECT_GE(b.x_min, -1) << what;
+    EXPECT_LE(b.x_max, 1) << what;
+    EXPECT_GE(b.y_min, -1) << what;
+    EXPECT_LE(b.y_max, 1) << what;
+    EXPECT_NEAR(b.extent(), 0.9, 0.02) << what;
+    EXPECT_NEAR(b.x_min + b.x_max, 0, 1e-3) << what;
+    EXPECT_NEAR(b.y_min + b.y_max, 0, 1e-3) << what;
+    // Every one of the 8 corners is a corner of the box.
+    double span[3] = {0, 0, 0};
+    for (int d = 0; d < 3; d++) {
+        double lo = corners[d], hi = corners[d];
+        for (int k = 1; k < 8; k++) {
+            lo = std::min(lo, corners[3 * k + d]);
+            hi = std::max(hi, corners[3 * k + d]);
+        }
+        span[d] = hi - lo;
+        EXPECT_NEAR(span[d], model.size[d], 1e-9 * (1 + model.size[d])) << what;
+    }
+}
+
+const std::array<std::array<double, 3>, 6> kTurns = {{
+    {0, 0, 0}, {30, 45, 0}, {90, 0, 0}, {-20, 130, 75}, {0, 90, 0}, {200, -35, 310},
+}};
+
+}  // namespace
+
+TEST(Framing, CornersAreTheEndsOfTheEdgesAlongA) {
+    const QB_tools s = make_box({1, 2, 3}, {4, 6, 8});
+    const std::array<double, 24> c = QN_render_box_corners(&s);
+    std::set<std::array<double, 3>> seen;
+    for (int k = 0; k < 8; k++) {
+        for (int d = 0; d < 3; d++) EXPECT_DOUBLE_EQ(std::fabs(c[3 * k + d]), s.size[d] / 2) << k;
+        seen.insert({c[3 * k], c[3 * k + 1], c[3 * k + 2]});
+    }
+    EXPECT_EQ(seen.size(), 8u);
+}
+
+TEST(Framing, CubeFillsNinetyPercentInEveryRotationAndWindowShape) {
+    const QB_tools cube = make_box({0, 0, 0}, {10, 10, 10});
+    for (const auto& t : kTurns)
+        for (const auto& wh : std::vector<std::array<int, 2>>{{400, 400}, {940, 530}, {200, 150}, {150, 400}}) {
+            QN_camera cam;
+            cam.rot_x = t[0];
+            cam.rot_y = t[1];
+            cam.rot_z = t[2];
+            expect_framed(cam, cube, wh[0], wh[1],
+                          "rot " + std::to_string(t[0]) + "," + std::to_string(t[1]) + "," +
+                              std::to_string(t[2]) + " view " + std::to_string(wh[0]) + "x" +
+                              std::to_string(wh[1]));
+        }
+}
+
+TEST(Framing, LongThinBoxesAreLimitedByTheirLongSide) {
+    for (const QB_tools& box : {make_box({-50, 0, 0}, {200, 5, 5}), make_box({0, 0, 10}, {4, 4, 300}),
+                                make_box({0, 0, 0}, {3, 120, 3})})
+        for (const auto& t : kTurns)
+            for (const auto& wh : std::vector<std::array<int, 2>>{{940, 530}, {200, 400}}) {
+                QN_camera cam;
+                cam.rot_x = t[0];
+                cam.rot_y = t[1];
+                cam.rot_z = t[2];
+                expect_framed(cam, box, wh[0], wh[1], "size " + std::to_string(box.size[0]) + " rot " +
+                                                          std::to_string(t[1]));
+            }
+    // Unrotated, a box along x in a square view is limited by the width:
+    // 200 units over 90 % of the width, so 222.2 units span the height.
+    QN_camera cam;
+    const QB_tools along_x = make_box({0, 0, 0}, {200, 5, 5}), along_y = make_box({0, 0, 0}, {5, 200, 5});
+    ASSERT_TRUE(QN_camera_fit_box(&cam, &along_x, 400, 400));
+    EXPECT_NEAR(cam.view_height, 200 / 0.9, 1e-9);
+    EXPECT_NEAR(cam.shift_x, 0, 1e-9);
+    // In a 2:1 window the same box only needs 200 / 0.9 / 2 units of height.
+    ASSERT_TRUE(QN_camera_fit_box(&cam, &along_x, 800, 400));
+    EXPECT_NEAR(cam.view_height, 200 / 0.9 / 2, 1e-9);
+    // A box along y is limited by the height whatever the width.
+    ASSERT_TRUE(QN_camera_fit_box(&cam, &along_y, 800, 400));
+    EXPECT_NEAR(cam.view_height, 200 / 0.9, 1e-9);
+}
+
+TEST(Framing, TriclinicBoxIsFramedByItsCellCorners) {
+    const QB_tools tri = make_cell({1, -2, 0}, {{{20, 0, 0}, {8, 15, 0}, {-5, 3, 12}}});
+    for (const auto& t : kTurns) {
+        QN_camera cam;
+        cam.rot_x = t[0];
+        cam.rot_y = t[1];
+        cam.rot_z = t[2];
+        expect_framed(cam, tri, 940, 530, "triclinic rot " + std::to_string(t[0]));
+    }
+    // Unrotated, the projected width is that of the slanted cell, 33 (from
+    // -5 to 28), not of an upright box of its height.
+    QN_camera cam;
+    ASSERT_TRUE(QN_camera_fit_box(&cam, &tri, 400, 400));
+    EXPECT_NEAR(cam.view_height, 33 / 0.9, 1e-9);
+}
+
+TEST(Framing, TinyAndHugeCrystalsBothFill) {
+    QB_tools tiny;
+    QB_init(&tiny);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(QB_create_fcc(&tiny, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1), 0);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(tiny.natoms, 4);
+    // The box of a 5,000,000-atom crystal (100 x 100 x 125 cells); its
+    // atoms do not enter the framing.
+    const QB_tools huge = make_box({0, 0, 0}, {361.5, 361.5, 451.875});
+    ASSERT_EQ(4L * 100 * 100 * 125, 5000000L);
+    for (const QB_tools* box : std::vector<const QB_tools*>{&tiny, &huge})
+        for (const auto& t : kTurns)
+            for (double p : {0.0, 0.01}) {
+                QN_camera cam;
+                cam.rot_x = t[0];
+                cam.rot_y = t[1];
+                cam.rot_z = t[2];
+                cam.perspective = p;
+                expect_framed(cam, *box, 940, 530,
+                              "size " + std::to_string(box->size[0]) + " pers " + std::to_string(p));
+            }
+    // Before the fit the default camera shows the small box as a speck and
+    // cuts the large one.
+    QN_camera plain;
+    const std::array<double, 24> a = QN_render_box_corners(&tiny), b = QN_render_box_corners(&huge);
+    QN_view_bounds small_bounds, large_bounds;
+    ASSERT_TRUE(QN_camera_bounds(plain, a.data(), 8, 940, 530, &small_bounds));
+    ASSERT_TRUE(QN_camera_bounds(plain, b.data(), 8, 940, 530, &large_bounds));
+    EXPECT_LT(small_bounds.extent(), 0.1);
+    EXPECT_GT(large_bounds.extent(), 1);
+}
+
+TEST(Framing, PerspectiveCentresTheNearAndFarSides) {
+    const QB_tools box = make_box({0, 0, 0}, {40, 20, 60});
+    for (double p : {0.01, 0.05, 0.1})
+        for (const auto& t : kTurns) {
+            QN_camera cam;
+            cam.rot_x = t[0];
+            cam.rot_y = t[1];
+            cam.rot_z = t[2];
+            cam.perspective = p;
+            expect_framed(cam, box, 600, 400, "pers " + std::to_string(p) + " rot " + std::to_string(t[1]));
+        }
+}
+
+TEST(Framing, RefusesWhatCannotBeFramedAndKeepsTheCamera) {
+    QN_camera cam;
+    cam.view_height = 77;
+    cam.shift_x = 3;
+    // A box whose far half lies behind the eye of a strong perspective.
+    cam.perspective = 0.5;
+    const QB_tools big = make_box({0, 0, 0}, {100, 100, 100});
+    EXPECT_FALSE(QN_camera_fit_box(&cam, &big, 400, 400));
+    // No extent, nothing, not finite.
+    cam.perspective = 0;
+    const QB_tools empty = make_box({0, 0, 0}, {0, 0, 0});
+    EXPECT_FALSE(QN_camera_fit_box(&cam, &empty, 400, 400));
+    EXPECT_FALSE(QN_camera_fit(&cam, nullptr, 0, 400, 400));
+    const double bad[6] = {0, 0, 0, kNaN, 1, 1};
+    EXPECT_FALSE(QN_camera_fit(&cam, bad, 2, 400, 400));
+    const double fine[6] = {0, 0, 0, 1, 1, 1};
+    EXPECT_FALSE(QN_camera_fit(&cam, fine, 2, 400, 400, 0));
+    EXPECT_FALSE(QN_camera_fit(&cam, fine, 2, 400, 400, kInf));
+    EXPECT_DOUBLE_EQ(cam.view_height, 77);
+    EXPECT_FLOAT_EQ(cam.shift_x, 3);
+    // A flat box seen edge-on still has a width to fit.
+    const QB_tools flat = make_box({0, 0, 0}, {10, 10, 0});
+    EXPECT_TRUE(QN_camera_fit_box(&cam, &flat, 400, 400));
+    EXPECT_NEAR(cam.view_height, 10 / 0.9, 1e-9);
+    // Other fill fractions.
+    EXPECT_TRUE(QN_camera_fit_box(&cam, &flat, 400, 400, 0.5));
+    EXPECT_NEAR(cam.view_height, 20, 1e-9);
+}
+
+TEST(Framing, BoxChangeIsRelativeToTheBoxSize) {
+    const QB_tools a = make_box({0, 0, 0}, {100, 100, 100});
+    QB_tools b = a;
+    EXPECT_FALSE(QN_box_changed(&a, &b));
+    b.size[0] += 5e-5;  // 5e-7 of the box
+    EXPECT_FALSE(QN_box_changed(&a, &b));
+    b.size[0] += 2e-4;
+    EXPECT_TRUE(QN_box_changed(&a, &b));
+    b = a;
+    b.lo[2] = 1;
+    EXPECT_TRUE(QN_box_changed(&a, &b));
+    b = a;
+    b.triclinic = 1;
+    EXPECT_TRUE(QN_box_changed(&a, &b));
+    b = a;
+    b.cell[1][0] = kNaN;
+    EXPECT_TRUE(QN_box_changed(&a, &b));
+    const QB_tools none = make_box({0, 0, 0}, {0, 0, 0});
+    EXPECT_FALSE(QN_box_changed(&none, &none));
+    EXPECT_TRUE(QN_box_changed(&none, &a));
 }

@@ -245,6 +245,52 @@ TEST(BatchSnapshot, DrawsAFileWithTheViewsRenderer) {
     EXPECT_NE(slurp(scratch.path("err")).find("needs an X display"), std::string::npos);
 }
 
+// quelm-batch snapshot frames the box as the window does; --fixed-height
+// keeps a view 100 length units high.
+TEST(BatchSnapshot, FramesTheBoxUnlessTheHeightIsFixed) {
+    ScratchDir scratch;
+    const std::string batch = QUELM_BATCH, in = kFixtures + "lammps_fcc.data";
+    // The columns and rows of the picture that differ from the background,
+    // the axis triad in the lower left corner left out.
+    struct Extent {
+        int x0 = 160, x1 = -1, y0 = 100, y1 = -1;
+    };
+    auto drawn = [&](const std::string& options, Extent& e) {
+        const std::string png = scratch.path("p.png");
+        const std::string cmd = batch + " snapshot " + in + " -o " + png + " --size 160x100 --scale 1 " + options +
+                                " > /dev/null 2> " + scratch.path("err");
+        if (std::system(cmd.c_str()) != 0) return false;
+        int w = 0, h = 0, channels = 0;
+        unsigned char* p = SOIL_load_image(png.c_str(), &w, &h, &channels, SOIL_LOAD_RGB);
+        if (!p || w != 160 || h != 100) return false;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const unsigned char* q = p + (static_cast<size_t>(y) * w + x) * 3;
+                if ((q[0] == 255 && q[1] == 255 && q[2] == 255) || (x < 48 && y > 60)) continue;
+                e.x0 = std::min(e.x0, x);
+                e.x1 = std::max(e.x1, x);
+                e.y0 = std::min(e.y0, y);
+                e.y1 = std::max(e.y1, y);
+            }
+        SOIL_free_image_data(p);
+        return e.x1 >= 0;
+    };
+    // The box is 10.2 x 5.1 A seen face on: in a 160 x 100 picture its width
+    // limits, and the box with the atoms on its faces spans at least 90 % of
+    // the picture's width (the atoms sit on the lower faces only, so the
+    // rows are not centred).
+    Extent framed;
+    ASSERT_TRUE(drawn("", framed)) << slurp(scratch.path("err"));
+    EXPECT_LE(framed.x0, 8);
+    EXPECT_GE(framed.x1, 151);
+    // A view 100 A high leaves it a speck in the middle.
+    Extent fixed;
+    ASSERT_TRUE(drawn("--fixed-height", fixed)) << slurp(scratch.path("err"));
+    EXPECT_LT(fixed.x1 - fixed.x0 + 1, 20);
+    EXPECT_NEAR((fixed.x0 + fixed.x1) / 2.0, 79.5, 3);
+    EXPECT_NEAR((fixed.y0 + fixed.y1) / 2.0, 49.5, 3);
+}
+
 // Small hand-made models in a small window.
 class ViewPixels : public testing::Test {
 protected:
