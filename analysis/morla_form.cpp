@@ -11,8 +11,10 @@
 #include <FL/Fl_Value_Input.H>
 
 #include <string>
+#include <vector>
 
 #include "analysis/morla_driver.h"
+#include "analysis/morla_summary.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
@@ -286,11 +288,10 @@ void QN_run_analysis() {
     QN_wait_end();
 }
 
-void QN_MORLA_run() {
-    if (QN_MORLA_compute(&Globel_Model) == 0) {
-        QN_render_check_file();
-        return;
-    }
+namespace {
+
+// Colours the view by the shown page's result (or the model's file colours).
+void show_result() {
     switch (analy_choice ? analy_choice->value() : -1) {
         case 0:
             if (is_on(active_cna)) return QN_render_check_file2("cna");
@@ -316,6 +317,24 @@ void QN_MORLA_run() {
     QN_render_check_file();
 }
 
+}  // namespace
+
+void QN_MORLA_run() {
+    if (QN_MORLA_compute(&Globel_Model) == 0) {
+        QN_render_check_file();
+        return;
+    }
+    show_result();
+    // What the run found, after what the message area says already (less
+    // the summary of an earlier run, which this one replaces).
+    const std::vector<std::string> columns = QN_MORLA_active_columns();
+    std::string text = QN_message_text();
+    const size_t earlier = text.find("Structure summary of ");
+    if (earlier != std::string::npos) text.erase(earlier == 0 ? 0 : earlier - 1);
+    for (const std::string& line : QN_MORLA_summary_lines(QN_MORLA_summary(&Globel_Model, &columns)))
+        text += (text.empty() ? "" : "\n") + line;
+    QN_message(text.c_str());
+}
 
 void QN_cna_cb(Fl_Round_Button* w) { switch_method(w, "A_cna_active", active_cna); }
 void QN_cnp_cb(Fl_Round_Button* w) { switch_method(w, "A_cnp_active", active_cnp); }

@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 
 #include "analysis/morla_driver.h"
+#include "analysis/morla_summary.h"
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "builders/monocrystal.h"
@@ -55,10 +59,20 @@ const char* const kUsage =
     "       [-o TABLE.tsv]       the lattice-mismatch scan of two crystals whose interface is\n"
     "                            their y-z plane: one row per match\n"
     "  analyse IN -o OUT.lmc [--method cna,baa,cnp,csp,lco,oim] [-A_...=VALUE ...]\n"
-    "          [--status FILE.qnw]\n"
+    "          [--status FILE.qnw] [--summary FILE.tsv]\n"
     "                            run the structure analyses switched on (each listed method,\n"
-    "                            or -A_..._active=1) over IN and write it with their result\n"
-    "                            columns as a custom dump\n"
+    "                            or -A_..._active=1) over IN, print a summary (atoms per\n"
+    "                            structure class, statistics of CSP and CNP) and write IN\n"
+    "                            with their result columns as a custom dump; --summary\n"
+    "                            writes the summary as a table (file, column, class, count,\n"
+    "                            percent, value); without -o only the summary is given\n"
+    "  analyse IN1 IN2 ... [-o FOLDER] [--summary FILE.tsv] ...\n"
+    "  analyse --series FILE [-o FOLDER] [--summary FILE.tsv] ...\n"
+    "                            the same for several inputs, or for the numbered series FILE\n"
+    "                            belongs to (its folder's files that differ only in their\n"
+    "                            numbers, in numeric order: run.2 before run.10); one summary\n"
+    "                            per input, in order; -o names a folder that receives\n"
+    "                            one NAME.lmc per input\n"
     "  analyse IN -o OUT.lmc --method dva,sta,dda,sva,ida,nye,nta[,cna,...] [--reference REF]\n"
     "          [-KV_...=VALUE ...]\n"
     "                            the dislocation analyses against the reference REF (DDA and\n"
@@ -342,14 +356,72 @@ int kavir_method(const std::string& name) {
     return -1;
 }
 
+
+bool is_folder(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_directory(path, ec);
+}
+
+// The dump written into folder for input: its name with the ending (after
+// any ".gz") replaced by ".lmc".
+std::string output_in_folder(const std::string& folder, const std::string& input) {
+    std::string name = QB_without_gz(input);
+    const size_t slash = name.find_last_of('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    const size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name = name.substr(0, dot);
+    return folder + (folder.empty() || folder.back() == '/' ? "" : "/") + name + ".lmc";
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    std::error_code ea, eb;
+    const auto ca = std::filesystem::weakly_canonical(a, ea), cb = std::filesystem::weakly_canonical(b, eb);
+    return ea || eb ? a == b : ca == cb;
+}
+
+// Inputs: the files named, or the numbered series of --series FILE. -o is
+// optional (without it the summary is all there is): for one input it is
+// OUT.lmc or a folder, for several a folder that receives one NAME.lmc per
+// input, never one that would replace an input. Each input gets its summary on standard
+// output; --summary FILE.tsv collects all of them, rows in input order, and
+// is written only when every input was analysed.
 int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, {"-o", "--method", "--status", "--reference"}, args, error))
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--method", "--status", "--reference", "--summary", "--series"}, args,
+                        error))
         return usage_error(err, error);
     const std::string* target = args.option("-o");
-    if (args.words.size() != 1 || !target) return usage_error(err, "analyse takes IN and -o OUT.lmc");
-    if (!ends_with(*target, ".lmc")) return usage_error(err, "the analysed model is written as a custom dump (.lmc)");
+    const std::string* table = args.option("--summary");
+    std::vector<std::string> inputs = args.words;
+    if (const std::string* series = args.option("--series")) {
+        if (!inputs.empty()) return usage_error(err, "analyse takes input files or --series FILE, not both");
+        inputs = QN_series_of(*series);
+        if (inputs.empty()) {
+            std::fprintf(err, "Reading file failed\nCannot read %s\n", series->c_str());
+            return 1;
+        }
+    }
+    if (inputs.empty()) return usage_error(err, "analyse takes IN (or several, or --series FILE)");
+    const bool to_folder = target && (inputs.size() > 1 || is_folder(*target) || target->back() == '/');
+    if (target && !to_folder && !ends_with(*target, ".lmc"))
+        return usage_error(err, "the analysed model is written as a custom dump (.lmc)");
+    if (to_folder && !is_folder(*target)) return usage_error(err, "-o " + *target + " is not a folder");
+    std::vector<std::string> outputs;
+    for (const std::string& in : inputs) {
+        if (!target) break;
+        outputs.push_back(to_folder ? output_in_folder(*target, in) : *target);
+        for (size_t k = 0; k + 1 < outputs.size(); k++)
+            if (same_file(outputs[k], outputs.back()))
+                return usage_error(err, "two inputs would both be written to " + outputs.back());
+        for (const std::string& other : inputs)
+            if (same_file(other, outputs.back()))
+                return usage_error(err, "writing " + outputs.back() + " would replace an input");
+    }
+    if (table) {
+        for (const std::string& in : inputs)
+            if (same_file(in, *table)) return usage_error(err, "--summary " + *table + " would replace an input");
+    }
     std::vector<std::string> methods;
     if (const std::string* list = args.option("--method")) {
         size_t start = 0;
@@ -364,50 +436,72 @@ int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
                 kavir_method(m) < 0)
                 return usage_error(err, "unknown method '" + m + "'");
     }
-    QB_tools model;
-    if (!read_model(args.words[0], &model, out, err)) return 1;
-    QN_store_init();
-    QN_analy_defaults(model.ntypes);
-    QN_KAVIR_init(model.ntypes);
-    bool kavir[QN_KAVIR_COUNT] = {};
-    for (const std::string& m : methods) {
-        if (kavir_method(m) >= 0) kavir[kavir_method(m)] = true;
-        else QN_set_bit_int(QN_ANALY_GROUP, "A_" + m + "_active", 1, 0);
-    }
-    if (const std::string* ref = args.option("--reference")) QN_set_bit_char(QN_KAVIR_GROUP, "KV_ref", *ref);
     // The dislocation analyses' entries (-KV_…) fill their own group.
     QN_batch_args structure = args, dislocation = args;
     structure.entries.clear();
     dislocation.entries.clear();
     for (const std::string& e : args.entries) (e.rfind("-KV_", 0) == 0 ? dislocation : structure).entries.push_back(e);
     dislocation.options.clear();  // a status file belongs to the structure group
-    for (auto [group, part] : {std::pair<int, const QN_batch_args*>{QN_ANALY_GROUP, &structure},
-                               std::pair<int, const QN_batch_args*>{QN_KAVIR_GROUP, &dislocation}}) {
-        const int filled = QN_batch_fill_group(group, *part, error);
-        if (filled != 0) {
-            if (filled == 2) return usage_error(err, error);
-            std::fprintf(err, "%s\n", error.c_str());
-            return 1;
+
+    std::string rows = QN_MORLA_tsv_header();
+    for (size_t f = 0; f < inputs.size(); f++) {
+        const std::string& input = inputs[f];
+        if (inputs.size() > 1) std::fprintf(out, "[%d/%d] %s\n", static_cast<int>(f + 1),
+                                            static_cast<int>(inputs.size()), input.c_str());
+        QB_tools model;
+        if (!read_model(input, &model, out, err)) return 1;
+        QN_store_init();
+        QN_analy_defaults(model.ntypes);
+        QN_KAVIR_init(model.ntypes);
+        bool kavir[QN_KAVIR_COUNT] = {};
+        for (const std::string& m : methods) {
+            if (kavir_method(m) >= 0) kavir[kavir_method(m)] = true;
+            else QN_set_bit_int(QN_ANALY_GROUP, "A_" + m + "_active", 1, 0);
+        }
+        if (const std::string* ref = args.option("--reference")) QN_set_bit_char(QN_KAVIR_GROUP, "KV_ref", *ref);
+        for (auto [group, part] : {std::pair<int, const QN_batch_args*>{QN_ANALY_GROUP, &structure},
+                                   std::pair<int, const QN_batch_args*>{QN_KAVIR_GROUP, &dislocation}}) {
+            const int filled = QN_batch_fill_group(group, *part, error);
+            if (filled != 0) {
+                if (filled == 2) return usage_error(err, error);
+                std::fprintf(err, "%s\n", error.c_str());
+                return 1;
+            }
+        }
+        // The tab's order: the dislocation analyses, then the structure methods.
+        int run = 0;
+        for (int k = 0; k < QN_KAVIR_COUNT; k++) {
+            if (!kavir[k]) continue;
+            std::string message;
+            if (QN_KAVIR_compute(&model, k, message) != 1) {
+                std::fprintf(err, "%s\n", message.c_str());
+                return 1;
+            }
+            std::fprintf(out, "%s\n", message.c_str());
+            run++;
+        }
+        run += QN_MORLA_compute(&model);
+        std::fprintf(out, "%d analyses run\n", run);
+        const std::vector<std::string> columns = QN_MORLA_active_columns();
+        const QN_MORLA_summary_t summary = QN_MORLA_summary(&model, &columns);
+        for (const std::string& line : QN_MORLA_summary_lines(summary)) std::fprintf(out, "%s\n", line.c_str());
+        rows += QN_MORLA_tsv_rows(summary, input);
+        if (target) {
+            if (QB_dump_lmc(&model, outputs[f].c_str()) != 1) {
+                std::fprintf(err, "Writing file failed\nCannot write %s\n", outputs[f].c_str());
+                return 1;
+            }
+            std::fprintf(out, "Save file complete\n");
         }
     }
-    // The tab's order: the dislocation analyses, then the structure methods.
-    int run = 0;
-    for (int k = 0; k < QN_KAVIR_COUNT; k++) {
-        if (!kavir[k]) continue;
-        std::string message;
-        if (QN_KAVIR_compute(&model, k, message) != 1) {
-            std::fprintf(err, "%s\n", message.c_str());
+    if (table) {
+        QB_output_file file(*table);
+        if (!file || std::fputs(rows.c_str(), file.get()) < 0 || !file.commit()) {
+            std::fprintf(err, "Writing file failed\nCannot write %s\n", table->c_str());
             return 1;
         }
-        std::fprintf(out, "%s\n", message.c_str());
-        run++;
+        std::fprintf(out, "Summary written to %s\n", table->c_str());
     }
-    run += QN_MORLA_compute(&model);
-    if (QB_dump_lmc(&model, target->c_str()) != 1) {
-        std::fprintf(err, "Writing file failed\nCannot write %s\n", target->c_str());
-        return 1;
-    }
-    std::fprintf(out, "%d analyses run\nSave file complete\n", run);
     return 0;
 }
 

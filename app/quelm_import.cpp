@@ -10,6 +10,7 @@
 #include <FL/filename.H>
 #include <FL/fl_ask.H>
 
+#include <algorithm>
 #include <cctype>
 #include <clocale>
 #include <cmath>
@@ -51,32 +52,6 @@ const char* const kExtensions[kFilterCount] = {".lmc", ".lmp", ".POSCAR", ".POSC
 QB_frames& frame_index() {
     static QB_frames frames;
     return frames;
-}
-
-// Case-insensitive order in which runs of digits compare by value (2 before
-// 10), as the folder listing is sorted.
-bool numeric_less(const std::string& a, const std::string& b) {
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
-            size_t ei = i, ej = j;
-            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ei++;
-            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ej++;
-            std::string da = a.substr(i, ei - i), db = b.substr(j, ej - j);
-            da.erase(0, std::min(da.find_first_not_of('0'), da.size()));
-            db.erase(0, std::min(db.find_first_not_of('0'), db.size()));
-            if (da.size() != db.size()) return da.size() < db.size();
-            if (da != db) return da < db;
-            i = ei;
-            j = ej;
-            continue;
-        }
-        const int ca = std::tolower(static_cast<unsigned char>(a[i])), cb = std::tolower(static_cast<unsigned char>(b[j]));
-        if (ca != cb) return ca < cb;
-        i++;
-        j++;
-    }
-    return a.size() - i < b.size() - j;
 }
 
 // Atomkit, when shown, works on the model just read.
@@ -150,18 +125,7 @@ void step_to(double v) {
 
 int (*QN_choice_hook)(const char*, const char*, const char*) = ask_with_fl_choice;
 
-std::string fl_file_pattern(const std::string& path) {
-    std::string out;
-    for (size_t i = 0; i < path.size(); i++) {
-        if (std::isdigit(static_cast<unsigned char>(path[i]))) {
-            out += '*';
-            while (i + 1 < path.size() && std::isdigit(static_cast<unsigned char>(path[i + 1]))) i++;
-        } else {
-            out += path[i];
-        }
-    }
-    return out;
-}
+std::string fl_file_pattern(const std::string& path) { return QN_series_pattern(path); }
 
 int SC_get_file_private(const char* path) { return read_into_model(path, true); }
 
@@ -226,31 +190,10 @@ int QN_import_path(const std::string& chosen) {
         }
         frames = QB_frames();
     }
-    const size_t slash = chosen.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : chosen.substr(0, slash + 1);
-    const std::string pattern = fl_file_pattern(chosen);
-
     // The series of the chosen file, in the folder's numeric order.
-    std::vector<std::string> series;
-    int current = -1;
-    dirent** names = nullptr;
-    const int n = fl_filename_list(folder.empty() ? "." : folder.c_str(), &names, fl_casenumericsort);
-    for (int k = 0; k < n; k++) {
-        const std::string name = names[k]->d_name;
-        if (name.empty() || name.back() == '/') continue;
-        const std::string full = folder + name;
-        if (fl_file_pattern(full) != pattern) continue;
-        series.push_back(full);
-        if (full == chosen) current = static_cast<int>(series.size()) - 1;
-    }
-    if (n > 0) fl_filename_free_list(&names, n);
-    if (current < 0) {
-        // The listing did not give the chosen file back: it still belongs in.
-        auto at = series.begin();
-        while (at != series.end() && numeric_less(*at, chosen)) ++at;
-        current = static_cast<int>(at - series.begin());
-        series.insert(at, chosen);
-    }
+    std::vector<std::string> series = QN_series_of(chosen);
+    if (series.empty()) series.push_back(chosen);
+    const int current = static_cast<int>(std::find(series.begin(), series.end(), chosen) - series.begin());
 
     const int result = SC_get_file_private(chosen.c_str());
     if (result != 1) return result;

@@ -1,5 +1,12 @@
 #include "app/quelm_model_io.h"
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+#include "qb/qb_file.h"
+
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
@@ -47,4 +54,69 @@ int QN_write_model(QB_tools* model, const char* path, int kind) {
         case 4: return QB_dump_extxyz(model, path);
     }
     return -1;
+}
+
+// ---- Numbered file series -------------------------------------------------
+
+bool QN_numeric_less(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && digit(a[ei])) ei++;
+            while (ej < b.size() && digit(b[ej])) ej++;
+            std::string da = a.substr(i, ei - i), db = b.substr(j, ej - j);
+            da.erase(0, std::min(da.find_first_not_of('0'), da.size()));
+            db.erase(0, std::min(db.find_first_not_of('0'), db.size()));
+            if (da.size() != db.size()) return da.size() < db.size();
+            if (da != db) return da < db;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        const int ca = std::tolower(static_cast<unsigned char>(a[i]));
+        const int cb = std::tolower(static_cast<unsigned char>(b[j]));
+        if (ca != cb) return ca < cb;
+        i++;
+        j++;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::string QN_series_pattern(const std::string& path) {
+    std::string out;
+    for (size_t i = 0; i < path.size(); i++) {
+        if (std::isdigit(static_cast<unsigned char>(path[i]))) {
+            out += '*';
+            while (i + 1 < path.size() && std::isdigit(static_cast<unsigned char>(path[i + 1]))) i++;
+        } else {
+            out += path[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> QN_series_of(const std::string& path) {
+    if (!QB_file_exists(path)) return {};
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string pattern = QN_series_pattern(path);
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.empty() ? "." : folder, ec)) {
+        std::error_code kind;
+        if (!entry.is_regular_file(kind)) continue;
+        const std::string name = entry.path().filename().string();
+        if (QN_series_pattern(folder + name) == pattern) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), QN_numeric_less);
+    std::vector<std::string> series;
+    for (const std::string& name : names) series.push_back(folder + name);
+    if (std::find(series.begin(), series.end(), path) == series.end()) {
+        auto at = series.begin();
+        while (at != series.end() && QN_numeric_less(*at, path)) ++at;
+        series.insert(at, path);
+    }
+    return series;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "qb/qb_tools.h"
 
@@ -23,3 +24,14 @@ int QN_read_model(QB_tools* model, const char* path, std::string& text);
 // Cartesian, 3 POSCAR Direct (".POSCAR"), 4 extended XYZ (".xyz"); a path
 // ending in ".gz" is written gzipped. Returns the writer's code.
 int QN_write_model(QB_tools* model, const char* path, int kind);
+
+// ---- Numbered file series (the sequence bar's order) -----------------------
+// Case-insensitive order in which runs of digits compare by value (2 before
+// 10).
+bool QN_numeric_less(const std::string& a, const std::string& b);
+// The series pattern of a path: every run of digits as one '*'.
+std::string QN_series_pattern(const std::string& path);
+// The numbered series path belongs to: the regular files of its folder with
+// the same pattern, in numeric order (path itself included). Empty when path
+// is not a regular file.
+std::vector<std::string> QN_series_of(const std::string& path);

@@ -51,7 +51,7 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
     if (!QN_batch_parse(argc, argv, 2, {"-o", "--size", "--scale", "--color", "--rgb", "--rotate"}, args, error,
-                        {"--fixed-height"}))
+                        {"--fixed-height", "--legend"}))
         return usage(err, error);
     const std::string* target = args.option("-o");
     if (args.words.size() != 1 || !target || !args.entries.empty())
@@ -91,6 +91,8 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
     cube->rot_x = rotate[0];
     cube->rot_y = rotate[1];
     cube->rot_z = rotate[2];
+    // The colour legend only on request, so that pictures stay as they were.
+    cube->show_legend = args.option("--legend") ? 1 : 0;
     if (const std::string* column = args.option("--color")) {
         const int slot = QB_slot_get(&Globel_Model, column->c_str());
         QN_range range;
@@ -136,10 +138,11 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
 void QN_batch_register_snapshot() {
     QN_batch_add_command("snapshot",
                          "  snapshot IN -o OUT.png|.jpg|.bmp [--size WxH] [--scale S] [--color COLUMN | --rgb R,G,B]\n"
-                         "           [--rotate AX,AY,AZ] [--fixed-height]\n"
+                         "           [--rotate AX,AY,AZ] [--fixed-height] [--legend]\n"
                          "                            draw IN as the view does and write the picture (needs an\n"
                          "                            X server; under xvfb-run on a machine without a desktop);\n"
                          "                            the box fills 90 % of the picture unless --fixed-height\n"
-                         "                            keeps a view 100 length units high\n",
+                         "                            keeps a view 100 length units high; --legend draws the\n"
+                         "                            colour legend of --color or --rgb in the lower right corner\n",
                          QN_batch_snapshot);
 }

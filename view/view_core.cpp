@@ -1,6 +1,9 @@
 #include "view/view_core.h"
 
+#include <png.h>
+
 #include <algorithm>
+#include <charconv>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -646,4 +649,178 @@ bool QN_box_changed(const QB_tools* a, const QB_tools* b, double tolerance) {
     }
     if (!(scale > 0) || !std::isfinite(scale)) return change > 0;
     return !(change <= tolerance * scale);
+}
+
+// ------------------------------------------------------------------ legend
+
+QN_atlas QN_atlas_from_rgba(const unsigned char* rgba, int W, int H) {
+    QN_atlas atlas;
+    for (int f = 0; f < QN_ATLAS_COLOURS; f++) {
+        const int col = f % 8, row = 7 - f / 8;  // cell of index f, rows from the file's first
+        const double cw = W / 8.0, ch = H / 8.0;
+        const double cx = (col + 0.5) * cw, cy = (row + 0.5) * ch, r = 0.4 * std::min(cw, ch);
+        double sum[3] = {0, 0, 0};
+        long long n = 0;
+        if (rgba) {
+            for (int y = static_cast<int>(row * ch); y < static_cast<int>((row + 1) * ch) && y < H; y++)
+                for (int x = static_cast<int>(col * cw); x < static_cast<int>((col + 1) * cw) && x < W; x++) {
+                    const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
+                    const unsigned char* p = rgba + (static_cast<size_t>(y) * W + x) * 4;
+                    if (dx * dx + dy * dy > r * r || p[3] < 128) continue;
+                    for (int c = 0; c < 3; c++) sum[c] += p[c];
+                    n++;
+                }
+        }
+        QN_rgb& out = atlas[f];
+        if (n == 0) {
+            out.r = out.g = out.b = 128;
+            continue;
+        }
+        out.r = static_cast<unsigned char>(std::lround(sum[0] / n));
+        out.g = static_cast<unsigned char>(std::lround(sum[1] / n));
+        out.b = static_cast<unsigned char>(std::lround(sum[2] / n));
+    }
+    return atlas;
+}
+
+bool QN_atlas_load(const char* path, QN_atlas* out) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    std::vector<unsigned char> pixels;
+    bool ok = path && png_image_begin_read_from_file(&image, path);
+    if (ok) {
+        image.format = PNG_FORMAT_RGBA;
+        pixels.resize(PNG_IMAGE_SIZE(image));
+        ok = png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
+    }
+    png_image_free(&image);
+    if (out)
+        *out = ok ? QN_atlas_from_rgba(pixels.data(), static_cast<int>(image.width), static_cast<int>(image.height))
+                  : QN_atlas_from_rgba(nullptr, 0, 0);
+    return ok;
+}
+
+namespace {
+QN_legend_class_source class_source = nullptr;
+
+int estimate_width(const std::string& text, int px) {
+    return static_cast<int>(std::lround(0.6 * px * static_cast<double>(text.size())));
+}
+}  // namespace
+
+void QN_legend_set_class_source(QN_legend_class_source source) { class_source = source; }
+QN_legend_class_source QN_legend_get_class_source() { return class_source; }
+
+std::string QN_legend_number(double v) {
+    if (!std::isfinite(v)) return std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf");
+    if (v == 0) v = 0;  // no "-0"
+    char text[64];
+    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 4);
+    return std::string(text, r.ptr);
+}
+
+QN_legend QN_legend_build(const QB_tools* model, const QN_legend_request& request, const QN_atlas& atlas) {
+    QN_legend legend;
+    if (!model) return legend;
+    if (request.mode == QN_legend_request::Rgb) {
+        legend.kind = QN_legend::Rgb;
+        legend.title = "RGB";
+        const QN_rgb primaries[3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
+        for (int k = 0; k < 3; k++) legend.entries.push_back({request.rgb[k], 0, primaries[k]});
+        return legend;
+    }
+    if (request.mode != QN_legend_request::Bar || request.column == "type" || request.column.empty() ||
+        request.slot < 0 || request.slot >= QB_slot_sum(model))
+        return legend;
+    legend.title = request.column;
+    const auto colour_of = [&](double v) { return atlas[QN_render_bar_index(v, request.min, request.max)]; };
+    const QN_legend_classes classes = class_source ? class_source(request.column) : QN_legend_classes{};
+    if (!classes.empty()) {
+        legend.kind = QN_legend::Classes;
+        bool has_other = false;
+        for (const auto& c : classes) has_other = has_other || c.first == -1;
+        std::vector<long long> count(classes.size(), 0);
+        std::vector<std::pair<double, long long>> others;  // values of the "-1" class and their counts
+        for (int i = 0; i < model->natoms; i++) {
+            if (model->atoms[i].id <= 0) continue;
+            const double v = QB_slot_data(model, request.slot, i);
+            bool matched = false;
+            for (size_t k = 0; k < classes.size() && !matched; k++)
+                if (classes[k].first != -1 && v == classes[k].first) count[k]++, matched = true;
+            if (matched || !has_other || !std::isfinite(v)) continue;
+            auto it = std::find_if(others.begin(), others.end(), [&](const auto& o) { return o.first == v; });
+            if (it == others.end())
+                others.push_back({v, 1});
+            else
+                it->second++;
+        }
+        for (size_t k = 0; k < classes.size(); k++) {
+            if (classes[k].first != -1) {
+                if (count[k] > 0) legend.entries.push_back({classes[k].second, classes[k].first, colour_of(classes[k].first)});
+            } else if (!others.empty()) {
+                const auto most = std::max_element(others.begin(), others.end(),
+                                                   [](const auto& a, const auto& b) { return a.second < b.second; });
+                legend.entries.push_back({classes[k].second, most->first, colour_of(most->first)});
+            }
+        }
+        return legend;
+    }
+    legend.kind = QN_legend::Bar;
+    for (int f = 0; f < QN_ATLAS_COLOURS; f++) {
+        const double v = request.min + (request.max - request.min) * f / QN_ATLAS_COLOURS;
+        legend.entries.push_back({"", v, atlas[f]});
+    }
+    legend.min_text = QN_legend_number(request.min);
+    legend.max_text = QN_legend_number(request.max);
+    return legend;
+}
+
+void QN_legend_layout(QN_legend* legend, int W, int H, double scale, QN_legend_measure measure) {
+    (void)H;
+    if (!legend) return;
+    legend->quads.clear();
+    legend->texts.clear();
+    legend->panel = {};
+    if (legend->kind == QN_legend::Empty) return;
+    if (!measure) measure = estimate_width;
+    if (!(scale > 0) || !std::isfinite(scale)) scale = 1;
+    const auto px = [&](double v) { return std::max(1, static_cast<int>(std::lround(v * scale))); };
+    const int margin = px(10), pad = px(6), tp = px(13), row = px(17), gap = px(5);
+    legend->text_px = tp;
+    const int x0 = margin + pad, y0 = margin + pad;
+    int width = measure(legend->title, tp), top = y0;
+    if (legend->kind == QN_legend::Bar) {
+        const int step = px(2), bar_h = px(14), bar_w = step * static_cast<int>(legend->entries.size());
+        const int bar_y = y0 + tp + px(3);
+        for (size_t k = 0; k < legend->entries.size(); k++)
+            legend->quads.push_back({{x0 + step * static_cast<int>(k), bar_y, step, bar_h}, legend->entries[k].colour});
+        const int min_w = measure(legend->min_text, tp), max_w = measure(legend->max_text, tp);
+        const int span = std::max(bar_w, min_w + gap + max_w);
+        legend->texts.push_back({x0, y0, legend->min_text});
+        legend->texts.push_back({x0 + std::max(bar_w, span) - max_w, y0, legend->max_text});
+        width = std::max(width, span);
+        top = bar_y + bar_h + px(3);
+    } else {
+        const int n = static_cast<int>(legend->entries.size());
+        for (int k = 0; k < n; k++) {
+            const int y = y0 + (n - 1 - k) * row;
+            legend->quads.push_back({{x0, y, tp, tp}, legend->entries[k].colour});
+            legend->texts.push_back({x0 + tp + gap, y, legend->entries[k].label});
+            width = std::max(width, tp + gap + measure(legend->entries[k].label, tp));
+        }
+        top = y0 + n * row;
+    }
+    legend->texts.push_back({x0, top, legend->title});
+    legend->panel = {margin, margin, width + 2 * pad, top + tp + pad - margin};
+    // Laid out at the left, moved to the right corner (clear of the axis
+    // triad in the lower left), never past the left margin.
+    int dx = std::max(0, W - 2 * margin - legend->panel.w);
+    // On a whole multiple of the scale, so that a supersampled legend keeps
+    // its edges on the reduced picture's pixels.
+    const int whole = static_cast<int>(std::lround(scale));
+    if (whole > 1 && std::fabs(scale - whole) < 1e-9) dx -= dx % whole;
+    legend->panel.x += dx;
+    for (QN_legend_quad& q : legend->quads) q.rect.x += dx;
+    for (QN_legend_text& t : legend->texts) t.x += dx;
 }

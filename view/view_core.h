@@ -8,6 +8,8 @@
 #pragma once
 
 #include <array>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "qb/qb_tools.h"
@@ -191,3 +193,103 @@ bool QN_box_changed(const QB_tools* a, const QB_tools* b, double tolerance = 1e-
 // n >> 16 & 255) in red, green and blue. Returns n (1 + drawn index) when
 // 1 <= n <= drawn, else 0 (no atom).
 int QN_pick_decode(unsigned char r, unsigned char g, unsigned char b, int drawn);
+
+// ---- Colour legend
+
+// An 8-bit colour.
+struct QN_rgb {
+    unsigned char r = 0, g = 0, b = 0;
+};
+inline bool operator==(const QN_rgb& a, const QN_rgb& b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
+inline bool operator!=(const QN_rgb& a, const QN_rgb& b) { return !(a == b); }
+
+// Number of colours of the colour-bar atlas (img/color.png: 8 x 8 shaded
+// spheres; index f is column f % 8, row 7 - f / 8 counted from the file's
+// first row, so index 0 is at the lower left and 63 at the upper right).
+constexpr int QN_ATLAS_COLOURS = 64;
+using QN_atlas = std::array<QN_rgb, QN_ATLAS_COLOURS>;
+
+// The colour that stands for each atlas index: the mean over the opaque
+// pixels of the sphere's disc (radius 0.4 of the cell, centred in the cell).
+// `rgba` holds W x H pixels of 4 bytes, the file's first row first. Cells
+// without an opaque pixel get mid grey.
+QN_atlas QN_atlas_from_rgba(const unsigned char* rgba, int W, int H);
+// The same read from a PNG file; false (and mid grey everywhere) when the file
+// cannot be read.
+bool QN_atlas_load(const char* path, QN_atlas* out);
+
+// Classes of a classifying column, in display order: code and name. A code of
+// -1 (when listed) stands for every value that matches no other listed code.
+using QN_legend_classes = std::vector<std::pair<double, std::string>>;
+// Where the legend takes the classes of a column from: a function returning
+// the classes of a column name, empty for a continuous column. The structure
+// analysis provides one (QN_MORLA_classes); the view core does not depend on
+// it, so whoever links both registers it (the view does when it is created).
+// nullptr (the default) treats every column as continuous.
+using QN_legend_class_source = QN_legend_classes (*)(const std::string& column);
+void QN_legend_set_class_source(QN_legend_class_source source);
+QN_legend_class_source QN_legend_get_class_source();
+
+// What the atoms are coloured by.
+struct QN_legend_request {
+    enum Mode { Type, Bar, Rgb } mode = Type;
+    std::string column;       // Bar: the column's name ("type" shows no legend)
+    int slot = -1;            // Bar: its slot
+    double min = 0, max = 1;  // Bar: the colour-bar range
+    std::string rgb[3];       // Rgb: the red, green and blue columns
+};
+
+// A legend's content and layout. Pixel coordinates have their origin at the
+// lower left of the picture (as OpenGL's window coordinates), y upwards.
+struct QN_legend_rect {
+    int x = 0, y = 0, w = 0, h = 0;
+};
+struct QN_legend_quad {
+    QN_legend_rect rect;
+    QN_rgb colour;
+};
+struct QN_legend_text {
+    int x = 0, y = 0;  // lower left of the text's line box (text_px high)
+    std::string text;
+};
+struct QN_legend_entry {
+    std::string label;  // class or column name; empty for the steps of a bar
+    double value = 0;   // class code (Classes), the step's value (Bar)
+    QN_rgb colour;
+};
+struct QN_legend {
+    enum Kind { Empty, Bar, Classes, Rgb } kind = Empty;
+    std::string title;                     // the column's name (Bar, Classes), "RGB"
+    std::vector<QN_legend_entry> entries;  // Bar: 64 steps min ... max; Classes: one per class present; Rgb: 3
+    std::string min_text, max_text;        // Bar: the range's ends
+    // Layout (QN_legend_layout).
+    int text_px = 0;
+    QN_legend_rect panel;
+    std::vector<QN_legend_quad> quads;  // swatches or bar steps, in entry order
+    std::vector<QN_legend_text> texts;
+};
+
+// Text for a legend value: up to 4 significant digits, "C" locale.
+std::string QN_legend_number(double v);
+
+// The content of the legend for the colouring `request` of `model`: Empty for
+// colouring by type (or no model); for a column whose class source lists
+// classes, the classes held by the drawn atoms (positive id) in class order,
+// each with the atlas colour of its code in the range (the "-1" class takes
+// the colour of its most frequent value); for another column a bar of the
+// 64 atlas colours from min to max with the range's texts; for RGB the three
+// column names with pure red, green and blue.
+QN_legend QN_legend_build(const QB_tools* model, const QN_legend_request& request, const QN_atlas& atlas);
+
+// Width in pixels of a text `px` pixels high; the default estimate takes
+// 0.6 px per character.
+using QN_legend_measure = int (*)(const std::string& text, int px);
+// Lays the legend out in the lower right corner of a W x H picture (the axis
+// triad takes the lower left), its panel `margin` from the right and bottom
+// edges, or from the left edge when the picture is narrower; `scale`
+// multiplies every size (1 on screen, the supersampling factor of a
+// snapshot). Sizes at scale 1: margin 10, padding 6, text 13 px high, rows of
+// 17, swatches 13 x 13, a bar of 64 steps of 2 x 14 px. Rows from the top:
+// title, then the swatches (Classes, Rgb) or the bar and under it the min
+// text at its left end and the max text flush with its right end (Bar).
+void QN_legend_layout(QN_legend* legend, int W, int H, double scale, QN_legend_measure measure = nullptr);

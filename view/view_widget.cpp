@@ -6,12 +6,17 @@
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Double_Window.H>
+#include <FL/fl_draw.H>
 #include <FL/gl.h>
+#include <FL/x.H>
 #include <SOIL/SOIL.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
+#include "analysis/morla_summary.h"
 #include "app/quelm_window.h"
 #include "view/view_core.h"
 #include "view/view_image.h"
@@ -147,6 +152,33 @@ out vec4 fragColor;
 void main() { fragColor = texture(starImage, gl_PointCoord); }
 )";
 
+// The legend: flat quads in window pixels, or a text's coverage (red channel
+// of the label texture) in a given colour.
+const char* const kLegendVertex = R"(
+in vec2 legendPixel;
+in vec2 legendUV;
+uniform vec2 viewSize;
+out vec2 uv;
+void main() {
+    uv = legendUV;
+    gl_Position = vec4(2.0 * legendPixel / viewSize - 1.0, 0.0, 1.0);
+}
+)";
+
+const char* const kLegendFragment = R"(
+in vec2 uv;
+uniform vec4 fill;
+uniform int textured;
+uniform sampler2D coverage;
+out vec4 fragColor;
+void main() {
+    if (textured != 0)
+        fragColor = vec4(fill.rgb, fill.a * texture(coverage, uv).r);
+    else
+        fragColor = fill;
+}
+)";
+
 unsigned compile(GLenum kind, const std::string& source, const char* failure) {
     const unsigned shader = glCreateShader(kind);
     const char* text = source.c_str();
@@ -201,10 +233,30 @@ void uniform_matrix(unsigned program, const float* m) {
     glUniformMatrix4fv(glGetUniformLocation(program, "mvpMatrix"), 1, GL_FALSE, m);
 }
 
+// The atlas colours that stand for the colour-bar indices (read once).
+const QN_atlas& atlas_colours() {
+    static const QN_atlas atlas = [] {
+        QN_atlas a;
+        QN_atlas_load("img/color.png", &a);
+        return a;
+    }();
+    return atlas;
+}
+
+// Legend texts: FLTK's Helvetica sized to fit a line box of px pixels.
+int legend_font_size(int px) { return std::max(6, static_cast<int>(std::lround(0.85 * px))); }
+
+int legend_text_width(const std::string& text, int px) {
+    fl_font(FL_HELVETICA, legend_font_size(px));
+    return static_cast<int>(std::ceil(fl_width(text.c_str()))) + 1;
+}
+
 }  // namespace
 
 cube_box::cube_box(int x, int y, int w, int h) : Fl_Gl_Window(x, y, w, h) {
     mode(FL_OPENGL3 | FL_DEPTH | FL_ALPHA | FL_DOUBLE);
+    // The legend names the classes of the structure-analysis columns.
+    if (!QN_legend_get_class_source()) QN_legend_set_class_source(QN_MORLA_classes);
 }
 
 cube_box::~cube_box() {
@@ -224,6 +276,12 @@ void cube_box::release_resources() {
     glDeleteBuffers(1, &vbo);
     glDeleteVertexArrays(1, &vao);
     vbo = vao = 0;
+    if (prog_legend_) glDeleteProgram(prog_legend_), prog_legend_ = 0;
+    glDeleteBuffers(1, &legend_vbo_);
+    glDeleteVertexArrays(1, &legend_vao_);
+    legend_vbo_ = legend_vao_ = 0;
+    for (auto& l : labels_) glDeleteTextures(1, &l.second.texture);
+    labels_.clear();
 }
 
 void cube_box::create_resources() {
@@ -249,6 +307,10 @@ void cube_box::create_resources() {
                       "Print Fragment shader not compiled.");
     glGenVertexArrays(1, &vao);
     glGenBuffers(1, &vbo);
+    prog_legend_ = link(kLegendVertex, kLegendFragment, "Legend Vertex shader not compiled.",
+                        "Legend Fragment shader not compiled.");
+    glGenVertexArrays(1, &legend_vao_);
+    glGenBuffers(1, &legend_vbo_);
     tex_atoms = texture("img/color.png");
     tex_x = texture("img/x.png");
     tex_y = texture("img/y.png");
@@ -260,10 +322,127 @@ void cube_box::create_resources() {
 
 void cube_box::loadQB_bar(QB_tools* model, int slot, double min, double max) {
     take(QN_render_build_bar(model, slot, min, max, rel_radius, slice, host_), true);
+    QN_legend_request request;
+    request.mode = QN_legend_request::Bar;
+    request.slot = slot;
+    request.min = min;
+    request.max = max;
+    if (model) QB_slot_name(model, slot, request.column);
+    legend_ = QN_legend_build(model, request, atlas_colours());
 }
 
 void cube_box::loadQB_col(QB_tools* model, int slot_r, int slot_g, int slot_b) {
     take(QN_render_build_col(model, slot_r, slot_g, slot_b, rel_radius, slice, host_), false);
+    QN_legend_request request;
+    request.mode = QN_legend_request::Rgb;
+    const int slots[3] = {slot_r, slot_g, slot_b};
+    for (int k = 0; k < 3 && model; k++) QB_slot_name(model, slots[k], request.rgb[k]);
+    legend_ = QN_legend_build(model, request, atlas_colours());
+}
+
+QN_legend cube_box::legend(int w, int h, double scale) const {
+    QN_legend l = legend_;
+    QN_legend_layout(&l, w, h, scale, fl_display ? legend_text_width : nullptr);
+    return l;
+}
+
+// A text rasterised by FLTK off screen (black on white, read back) into a
+// one-channel texture of its coverage; the first row is the top of the text.
+const cube_box::Label& cube_box::label(const std::string& text, int px) {
+    const auto key = std::make_pair(text, px);
+    auto found = labels_.find(key);
+    if (found != labels_.end()) return found->second;
+    if (labels_.size() > 64) {
+        for (auto& l : labels_) glDeleteTextures(1, &l.second.texture);
+        labels_.clear();
+    }
+    Label l;
+    l.w = std::max(1, legend_text_width(text, px));
+    l.h = std::max(1, px);
+    std::vector<unsigned char> rgb(static_cast<size_t>(l.w) * l.h * 3, 255);
+    Fl_Offscreen off = fl_create_offscreen(l.w, l.h);
+    if (off) {
+        fl_begin_offscreen(off);
+        fl_color(FL_WHITE);
+        fl_rectf(0, 0, l.w, l.h);
+        fl_color(FL_BLACK);
+        fl_font(FL_HELVETICA, legend_font_size(px));
+        const int base = l.h - std::max(0, (l.h - fl_height()) / 2) - fl_descent();
+        fl_draw(text.c_str(), 0, base);
+        fl_read_image(rgb.data(), 0, 0, l.w, l.h, 0);
+        fl_end_offscreen();
+        fl_delete_offscreen(off);
+    }
+    std::vector<unsigned char> coverage(static_cast<size_t>(l.w) * l.h);
+    for (size_t k = 0; k < coverage.size(); k++) coverage[k] = static_cast<unsigned char>(255 - rgb[3 * k]);
+    glGenTextures(1, &l.texture);
+    glBindTexture(GL_TEXTURE_2D, l.texture);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, l.w, l.h, 0, GL_RED, GL_UNSIGNED_BYTE, coverage.data());
+    return labels_.emplace(key, l).first->second;
+}
+
+// The legend over the finished scene: a panel of the background colour, the
+// swatches or bar steps, then the texts in black or white (whichever stands
+// out from the background).
+void cube_box::paint_legend(int w, int h) {
+    if (!show_legend || picking || legend_.kind == QN_legend::Empty || !prog_legend_) return;
+    const QN_legend l = legend(w, h, legend_scale);
+    glDisable(GL_DEPTH_TEST);
+    glUseProgram(prog_legend_);
+    glBindVertexArray(legend_vao_);
+    glBindBuffer(GL_ARRAY_BUFFER, legend_vbo_);
+    const int pixel_at = glGetAttribLocation(prog_legend_, "legendPixel");
+    const int uv_at = glGetAttribLocation(prog_legend_, "legendUV");
+    if (pixel_at >= 0) {
+        glEnableVertexAttribArray(pixel_at);
+        glVertexAttribPointer(pixel_at, 2, GL_FLOAT, GL_FALSE, 4 * sizeof(float), nullptr);
+    }
+    if (uv_at >= 0) {
+        glEnableVertexAttribArray(uv_at);
+        glVertexAttribPointer(uv_at, 2, GL_FLOAT, GL_FALSE, 4 * sizeof(float), reinterpret_cast<void*>(8));
+    }
+    glUniform2f(glGetUniformLocation(prog_legend_, "viewSize"), static_cast<float>(w), static_cast<float>(h));
+    glUniform1i(glGetUniformLocation(prog_legend_, "coverage"), 0);
+    const int fill_at = glGetUniformLocation(prog_legend_, "fill");
+    const int textured_at = glGetUniformLocation(prog_legend_, "textured");
+    // Two triangles per rectangle; the texture's first row at the top.
+    auto rect = [&](const QN_legend_rect& r) {
+        const float x0 = static_cast<float>(r.x), y0 = static_cast<float>(r.y);
+        const float x1 = x0 + static_cast<float>(r.w), y1 = y0 + static_cast<float>(r.h);
+        const float v[24] = {x0, y0, 0, 1, x1, y0, 1, 1, x1, y1, 1, 0, x0, y0, 0, 1, x1, y1, 1, 0, x0, y1, 0, 0};
+        glBufferData(GL_ARRAY_BUFFER, sizeof v, v, GL_STREAM_DRAW);
+        glDrawArrays(GL_TRIANGLES, 0, 6);
+    };
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glUniform1i(textured_at, 0);
+    glUniform4f(fill_at, bg_color[0], bg_color[1], bg_color[2], 0.85f);
+    rect(l.panel);
+    glDisable(GL_BLEND);
+    for (const QN_legend_quad& q : l.quads) {
+        glUniform4f(fill_at, q.colour.r / 255.0f, q.colour.g / 255.0f, q.colour.b / 255.0f, 1.0f);
+        rect(q.rect);
+    }
+    const float luminance = 0.299f * bg_color[0] + 0.587f * bg_color[1] + 0.114f * bg_color[2];
+    const float ink = luminance > 0.5f ? 0.0f : 1.0f;
+    glEnable(GL_BLEND);
+    glUniform1i(textured_at, 1);
+    glUniform4f(fill_at, ink, ink, ink, 1.0f);
+    glActiveTexture(GL_TEXTURE0);
+    for (const QN_legend_text& t : l.texts) {
+        if (t.text.empty()) continue;
+        const Label& tex = label(t.text, l.text_px);
+        glBindTexture(GL_TEXTURE_2D, tex.texture);
+        rect({t.x, t.y, tex.w, tex.h});
+    }
+    glDisable(GL_BLEND);
+    glEnable(GL_DEPTH_TEST);
+    glBindVertexArray(0);
 }
 
 // New render data waits in host_ for the next draw, which uploads it.
@@ -411,6 +590,7 @@ void cube_box::paint(int w, int h) {
             glDrawArrays(GL_LINE_LOOP, slice_first + slice.slice_count[0], slice.slice_count[1]);
     }
     glBindVertexArray(0);
+    paint_legend(w, h);
 }
 
 int cube_box::handle(int event) {
@@ -543,7 +723,11 @@ int QN_glReadPixels(int W, int H, int S, int B, unsigned char* out) {
         static_cast<long long>(H) * S > QN_SNAPSHOT_MAX_SIDE)
         return QN_IMAGE_BAD_ARGUMENT;
     std::vector<unsigned char> frame;
-    if (!cube->render_frame(W * S, H * S, frame)) return QN_SNAPSHOT_NO_FRAME;
+    const double screen_scale = cube->legend_scale;
+    cube->legend_scale = S;  // the legend keeps its size in the reduced picture
+    const bool made = cube->render_frame(W * S, H * S, frame);
+    cube->legend_scale = screen_scale;
+    if (!made) return QN_SNAPSHOT_NO_FRAME;
     return QN_reduce_frame(frame.data(), W, H, S, B, out);
 }
 

@@ -1,10 +1,15 @@
 // The OpenGL view of the current model: atoms as shaded point sprites
 // (coloured through the colour-bar atlas or by three columns as RGB), the
-// box, the axis triad and the slab outline; mouse rotation, shift and zoom.
+// box, the axis triad and the slab outline; a colour legend in the lower
+// right corner while the atoms are coloured by a column; mouse rotation,
+// shift and zoom.
 #pragma once
 
 #include <FL/Fl_Gl_Window.H>
 
+#include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "qb/qb_tools.h"
@@ -48,6 +53,12 @@ public:
     int inspect_mode = 0;
     int selected = -1;
     int picking = 0;
+    // Draw the colour legend (when the colouring has one), in the view and
+    // in snapshots.
+    int show_legend = 1;
+    // Sizes of the legend relative to the screen's (the supersampling factor
+    // while a snapshot frame is rendered).
+    double legend_scale = 1;
     QN_slice_outline slice;  // slice_count and slice_points of the slab outline
 
     // 1 + the drawn index of the atom under window pixel (x, y), 0 for none.
@@ -56,6 +67,9 @@ public:
     // bottom row first); false when the frame cannot be made.
     bool render_frame(int W, int H, std::vector<unsigned char>& rgb);
     int atoms_drawn() const { return atoms_drawn_; }
+    // The legend of the current colouring (kind Empty for colouring by type),
+    // laid out for a picture of w x h pixels at the given scale.
+    QN_legend legend(int w, int h, double scale = 1) const;
 
     // The camera as the matrices take it.
     QN_camera camera() const;
@@ -71,8 +85,17 @@ private:
     std::vector<float> host_;  // render data waiting for its upload
     int atoms_drawn_ = 0;
     int drag_x_ = 0, drag_y_ = 0;
+    QN_legend legend_;  // content of the current colouring's legend
+    unsigned prog_legend_ = 0, legend_vao_ = 0, legend_vbo_ = 0;
+    struct Label {
+        unsigned texture = 0;
+        int w = 0, h = 0;
+    };
+    std::map<std::pair<std::string, int>, Label> labels_;  // rasterised legend texts
 
     void create_resources();
+    void paint_legend(int w, int h);
+    const Label& label(const std::string& text, int px);
     void paint(int w, int h);
     void take(const QN_render_info& info, bool bar);
     void release_resources();
