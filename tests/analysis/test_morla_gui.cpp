@@ -332,3 +332,22 @@ TEST_F(AnalysisTab, ANotANumberResultIsColouredToo) {
     ASSERT_TRUE(cube->render_frame(64, 64, rgb));
     EXPECT_EQ(rgb.size(), 64u * 64u * 3u);
 }
+
+TEST_F(AnalysisTab, ARunSaysWhatItFound) {
+    load(3, 1);
+    // One vacancy: its twelve neighbours are no longer fcc.
+    Globel_Model.atoms[0].id = -1;
+    QB_affine_delete(&Globel_Model);
+    QN_update_model();
+    toggle(analysis_cna, 1);
+    press(analy_run[0]);
+    const std::string text = QN_message_text();
+    EXPECT_NE(text.find("Structure summary of 107 atoms:"), std::string::npos) << text;
+    // The neighbour count of the "other" class is the method's code, 0.75 - 0.125 n.
+    EXPECT_NE(text.find("cna: fcc 95 (88.8%), other ("), std::string::npos) << text;
+    EXPECT_NE(text.find(" neighbours) 12 (11.2%)"), std::string::npos) << text;
+    // A second run replaces the summary instead of adding another.
+    press(analy_run[0]);
+    const std::string again = QN_message_text();
+    EXPECT_EQ(again.find("Structure summary"), again.rfind("Structure summary")) << again;
+}
