@@ -132,7 +132,7 @@ int QN_analy_defaults(int ntypes) {
     return 1;
 }
 
-int QN_MORLA_compute(QB_tools* model) {
+int QN_MORLA_compute(QB_tools* model, int threads) {
     const int N = model->natoms;
     if (N <= 0) return 0;
     bool on[6];
@@ -197,9 +197,10 @@ int QN_MORLA_compute(QB_tools* model) {
             analyse_block(m, work, model, begin, std::min(begin + kBlock, N), R, near);
         }
     };
-    const int threads = std::min({blocks, static_cast<int>(std::thread::hardware_concurrency()), 8});
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    const int helpers_wanted = std::min({blocks, threads > 0 ? threads : cores, 8});
     std::vector<std::thread> helpers;
-    for (int t = 1; t < threads; t++) helpers.emplace_back(work_on_blocks, false);
+    for (int t = 1; t < helpers_wanted; t++) helpers.emplace_back(work_on_blocks, false);
     work_on_blocks(true);
     for (std::thread& t : helpers) t.join();
     // The copy's images, network and atoms go with it.

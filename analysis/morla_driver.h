@@ -18,6 +18,7 @@ int QN_analy_defaults(int ntypes);
 // R = sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3)) and stores their results in
 // the columns "cna", "baa", "cnp", "csp", "lco_s" ... "lco_b",
 // "oim_s" ... "oim_b" (existing columns of those names are reused).
-// Returns the number of methods run (0 when none is active or the model has
-// no atoms).
-int QN_MORLA_compute(QB_tools* model);
+// Blocks of atoms are analysed on threads (at most 8; 0: one per processor
+// core), with the same results on any number. Returns the number of
+// methods run (0 when none is active or the model has no atoms).
+int QN_MORLA_compute(QB_tools* model, int threads = 0);
