@@ -7,6 +7,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace MORLA_METHOD {
 
 namespace {
@@ -19,6 +23,18 @@ int relative_vectors(const double* centre, double* const* neighbours, int n, V* 
         r[j].x = neighbours[j][0] - centre[0];
         r[j].y = neighbours[j][1] - centre[1];
         r[j].z = neighbours[j][2] - centre[2];
+    }
+    return n;
+}
+
+// Fills r[0..n) from the offsets; returns the usable count.
+template <class V>
+int offset_vectors(const Offsets& o, V* r) {
+    const int n = o.n < 0 ? 0 : o.n > MORLA_MAX_NEIGHBOURS ? MORLA_MAX_NEIGHBOURS : o.n;
+    for (int j = 0; j < n; j++) {
+        r[j].x = o.x[j];
+        r[j].y = o.y[j];
+        r[j].z = o.z[j];
     }
     return n;
 }
@@ -88,25 +104,55 @@ namespace {
 
 // Bond masks of n <= 16 neighbours: bit k of adj[j] is set when neighbours j
 // and k (j != k) are strictly inside the window (lo2, hi2) of each other.
+// The distance of a pair is the same both ways round, so each row is
+// worked out on its own, two pairs at a time, without branches.
 void bond_masks(const CommonNeighborAnalysis::vector* r, int n, double lo2, double hi2, unsigned* adj) {
-    for (int j = 0; j < n; j++) adj[j] = 0;
-    for (int j = 0; j < n; j++)
-        for (int k = j + 1; k < n; k++) {
-            const double d2 = dist2(r[j], r[k]);
-            if (d2 > lo2 && d2 < hi2) {
-                adj[j] |= 1u << k;
-                adj[k] |= 1u << j;
-            }
+    double X[MORLA_MAX_NEIGHBOURS], Y[MORLA_MAX_NEIGHBOURS], Z[MORLA_MAX_NEIGHBOURS];
+    for (int k = 0; k < n; k++) {
+        X[k] = r[k].x;
+        Y[k] = r[k].y;
+        Z[k] = r[k].z;
+    }
+#if defined(__SSE2__)
+    const int even = n & ~1;
+    const __m128d low = _mm_set1_pd(lo2), high = _mm_set1_pd(hi2);
+#else
+    const int even = 0;
+#endif
+    for (int j = 0; j < n; j++) {
+        unsigned row = 0;
+#if defined(__SSE2__)
+        const __m128d xj = _mm_set1_pd(X[j]), yj = _mm_set1_pd(Y[j]), zj = _mm_set1_pd(Z[j]);
+        for (int k = 0; k < even; k += 2) {
+            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(X + k), xj);
+            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(Y + k), yj);
+            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(Z + k), zj);
+            const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+            const __m128d in = _mm_and_pd(_mm_cmpgt_pd(d2, low), _mm_cmplt_pd(d2, high));
+            row |= static_cast<unsigned>(_mm_movemask_pd(in)) << k;
         }
+#endif
+        for (int k = even; k < n; k++) {
+            const double dx = X[k] - X[j], dy = Y[k] - Y[j], dz = Z[k] - Z[j];
+            const double d2 = dx * dx + dy * dy + dz * dz;
+            row |= static_cast<unsigned>((d2 > lo2) & (d2 < hi2)) << k;
+        }
+        adj[j] = row & ~(1u << j);
+    }
 }
 
-// Set bits of a mask (without a library call where the processor's own
-// instruction is not assumed).
-int bits(unsigned m) {
-    m = m - ((m >> 1) & 0x55555555u);
-    m = (m & 0x33333333u) + ((m >> 2) & 0x33333333u);
-    return static_cast<int>((((m + (m >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24);
-}
+// Set bits of a mask of neighbours (at most 16 bits), from a table of the
+// bytes' counts: no library call, and no reliance on the processor's own
+// instruction.
+struct ByteBits {
+    unsigned char n[256];
+    constexpr ByteBits() : n() {
+        for (int b = 0; b < 256; b++) n[b] = static_cast<unsigned char>((b & 1) + n[b / 2]);
+    }
+};
+constexpr ByteBits kByteBits;
+static_assert(MORLA_MAX_NEIGHBOURS <= 16, "neighbour masks are counted a byte at a time, two bytes");
+int bits(unsigned m) { return kByteBits.n[m & 0xFFu] + kByteBits.n[(m >> 8) & 0xFFu]; }
 int lowest(unsigned m) { return __builtin_ctz(m); }
 
 // Bonds among the neighbours of set.
@@ -116,15 +162,10 @@ int bonds_within(const unsigned* adj, unsigned set) {
     return b / 2;
 }
 
-// Signature 100 c + 10 b + l of neighbour j: c common neighbours of the
-// centre and j, b bonds among them, l bonds of their largest connected
-// cluster.
-int signature(const unsigned* adj, int j) {
-    const unsigned common = adj[j];
-    if (common == 0) return 0;
-    const int b = bonds_within(adj, common);
+// Bonds of the largest connected cluster of the neighbours in common.
+int largest_cluster(const unsigned* adj, unsigned common) {
     int longest = 0;
-    for (unsigned left = b > 0 ? common : 0; left;) {
+    for (unsigned left = common; left;) {
         unsigned cluster = left & (~left + 1), before;
         do {
             before = cluster;
@@ -133,6 +174,26 @@ int signature(const unsigned* adj, int j) {
         longest = std::max(longest, bonds_within(adj, cluster));
         left &= ~cluster;
     }
+    return longest;
+}
+
+// Signature 100 c + 10 b + l of neighbour j: c common neighbours of the
+// centre and j, b bonds among them, l bonds of their largest connected
+// cluster.
+int signature(const unsigned* adj, int j) {
+    const unsigned common = adj[j];
+    if (common == 0) return 0;
+    // The degrees within the common neighbours give the bonds, and settle
+    // the largest cluster when there are at most two: two bonds form one
+    // cluster exactly when they share a neighbour.
+    int twice = 0, top = 0;
+    for (unsigned m = common; m; m &= m - 1) {
+        const int d = bits(adj[lowest(m)] & common);
+        twice += d;
+        top = std::max(top, d);
+    }
+    const int b = twice / 2;
+    const int longest = b <= 1 ? b : b == 2 ? (top == 2 ? 2 : 1) : largest_cluster(adj, common);
     return 100 * bits(common) + 10 * b + longest;
 }
 
@@ -166,6 +227,16 @@ double CommonNeighborAnalysis::adaptive(vector* r, int k) {
 float CommonNeighborAnalysis::analysis(double* centre, double** neighbours, int n, int type) {
     vector r[MORLA_MAX_NEIGHBOURS];
     n = relative_vectors(centre, neighbours, n, r);
+    return analysis_relative(r, n, type);
+}
+
+float CommonNeighborAnalysis::analysis(const Offsets& o, int type) {
+    vector r[MORLA_MAX_NEIGHBOURS];
+    const int n = offset_vectors(o, r);
+    return analysis_relative(r, n, type);
+}
+
+float CommonNeighborAnalysis::analysis_relative(vector* r, int n, int type) {
     auto other = [](int count) { return 0.75f - 0.125f * static_cast<float>(count); };
 
     if (isadaptive == 1) {
@@ -176,11 +247,13 @@ float CommonNeighborAnalysis::analysis(double* centre, double** neighbours, int 
         maxcut[0] = cut2;
         unsigned adj[MORLA_MAX_NEIGHBOURS];
         bond_masks(r, 12, 0, cut2, adj);
+        // Any other signature rules out both fcc and hcp.
         int n421 = 0, n422 = 0;
         for (int j = 0; j < 12; j++) {
             const int sig = signature(adj, j);
             if (sig == 421) n421++;
-            if (sig == 422) n422++;
+            else if (sig == 422) n422++;
+            else break;
         }
         if (n421 == 12) return 1.0f;
         if (n421 == 6 && n422 == 6) return 3.0f;
@@ -273,6 +346,16 @@ double CommonNeighborParameter::num(vector* r, int j, int n, double cut2) {
 double CommonNeighborParameter::analysis(double* centre, double** neighbours, int n, int type) {
     vector r[MORLA_MAX_NEIGHBOURS];
     n = relative_vectors(centre, neighbours, n, r);
+    return analysis_relative(r, n, type);
+}
+
+double CommonNeighborParameter::analysis(const Offsets& o, int type) {
+    vector r[MORLA_MAX_NEIGHBOURS];
+    const int n = offset_vectors(o, r);
+    return analysis_relative(r, n, type);
+}
+
+double CommonNeighborParameter::analysis_relative(vector* r, int n, int type) {
 
     double R = 0;
     if (isadaptive) {
@@ -329,6 +412,16 @@ double CentroSymmetryParameter::squaredlenths(double x, double y, double z) { re
 double CentroSymmetryParameter::analysis(double* centre, double** neighbours, int n, int type) {
     vector r[MORLA_MAX_NEIGHBOURS];
     n = relative_vectors(centre, neighbours, n, r);
+    return analysis_relative(r, n, type);
+}
+
+double CentroSymmetryParameter::analysis(const Offsets& o, int type) {
+    vector r[MORLA_MAX_NEIGHBOURS];
+    const int n = offset_vectors(o, r);
+    return analysis_relative(r, n, type);
+}
+
+double CentroSymmetryParameter::analysis_relative(vector* r, int n, int type) {
 
     const int t = type_slot(type, ntypes, cn.size());
     if (t < 0) return -1;
@@ -375,6 +468,16 @@ double BondAngleAnalysis::cosangle(vector* r, int j, int k) {
 double BondAngleAnalysis::analysis(double* centre, double** neighbours, int n) {
     vector r[MORLA_MAX_NEIGHBOURS];
     n = relative_vectors(centre, neighbours, n, r);
+    return analysis_relative(r, n);
+}
+
+double BondAngleAnalysis::analysis(const Offsets& o) {
+    vector r[MORLA_MAX_NEIGHBOURS];
+    const int n = offset_vectors(o, r);
+    return analysis_relative(r, n);
+}
+
+double BondAngleAnalysis::analysis_relative(vector* r, int n) {
     if (n < 6) return other_code(n);
 
     double r02 = 0;

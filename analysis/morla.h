@@ -23,6 +23,17 @@ namespace MORLA_METHOD {
 
 constexpr int MORLA_MAX_NEIGHBOURS = 16;
 
+// Neighbour positions relative to the centre, nearest first: n entries of
+// the three arrays (at most MORLA_MAX_NEIGHBOURS used). The analyses give
+// the same results as from the absolute positions whose differences these
+// are.
+struct Offsets {
+    const double* x;
+    const double* y;
+    const double* z;
+    int n;
+};
+
 // x + 0.5
 double mark(double x);
 
@@ -46,6 +57,8 @@ public:
     void freesetting();
     double squaredlenths(double x, double y, double z);
     float analysis(double* centre, double** neighbours, int n, int type);
+    float analysis(const Offsets& r, int type);
+    float analysis_relative(vector* r, int n, int type);
     // Signature 100 c + 10 b + l of the pair (centre, r[j]) over r[0..n).
     int num(vector* r, int j, int n, double lo2, double hi2);
     // Squared adaptive cut-off for k = 12 or 14; 0 otherwise.
@@ -70,6 +83,8 @@ public:
     // Mean of q_j over the neighbours inside the cut-off; NaN when there is
     // none.
     double analysis(double* centre, double** neighbours, int n, int type);
+    double analysis(const Offsets& r, int type);
+    double analysis_relative(vector* r, int n, int type);
     // q_j = |sum over k != j within cut of (2 r_k - r_j)|^2.
     double num(vector* r, int j, int n, double cut2);
 };
@@ -91,6 +106,8 @@ public:
     // Sum of the N/2 smallest |r_j + r_k|^2 over pairs of the N nearest;
     // -1 when fewer than N neighbours are given or the type has no N.
     double analysis(double* centre, double** neighbours, int n, int type);
+    double analysis(const Offsets& r, int type);
+    double analysis_relative(vector* r, int n, int type);
 };
 
 class BondAngleAnalysis {
@@ -101,6 +118,8 @@ public:
 
     double squaredlenths(double x, double y, double z);
     double analysis(double* centre, double** neighbours, int n);
+    double analysis(const Offsets& r);
+    double analysis_relative(vector* r, int n);
     double cosangle(vector* r, int j, int k);
     double point(double ax, double ay, double az, double bx, double by, double bz);
 };

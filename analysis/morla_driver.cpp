@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "analysis/morla.h"
@@ -13,6 +12,7 @@
 #include "app/quelm_store.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_progress.h"
+#include "qb/qb_threads.h"
 
 namespace {
 
@@ -63,31 +63,38 @@ struct Methods {
     int slot_lco[4] = {-1, -1, -1, -1}, slot_oim[4] = {-1, -1, -1, -1};
 };
 
-// Atoms begin ... end - 1 of model, their neighbours found in work (the
-// model's copy with its images and network), which is only read.
-void analyse_block(Methods m, const QB_tools& work, QB_tools* model, int begin, int end, double R, double near) {
-    QB_neighbour_list list;
+// The atoms of bins begin ... end - 1 of cells, their neighbours the K
+// nearest entries within near, or within R when fewer lie within near (a
+// full list within the nearer radius is the list within R: every entry it
+// leaves out is farther than its last one).
+void analyse_bins(Methods m, const QB_cell_list& cells, int K, QB_tools* model, int begin, int end, double R,
+                  double near) {
+    QB_cell_walker walker(cells, K);
+    QB_cell_hits hits;
     double buffers[MORLA_METHOD::MORLA_MAX_NEIGHBOURS][3];
     double* neighbours[MORLA_METHOD::MORLA_MAX_NEIGHBOURS];
     for (int k = 0; k < MORLA_METHOD::MORLA_MAX_NEIGHBOURS; k++) neighbours[k] = buffers[k];
-    for (int i = begin; i < end; i++) {
-        // A full list within the nearer radius is the list within R: every
-        // atom it leaves out is farther than its last entry.
-        QB_list_query(&work, i, near, &list);
-        if (list.count < work.list_capacity) QB_list_query(&work, i, R, &list);
-        const int n = std::min(list.count, static_cast<int>(MORLA_METHOD::MORLA_MAX_NEIGHBOURS));
-        for (int k = 0; k < n; k++) {
-            const atomdata& a = work.atoms[list.index[k]];
-            buffers[k][0] = a.x;
-            buffers[k][1] = a.y;
-            buffers[k][2] = a.z;
-        }
-        double centre[3] = {work.atoms[i].x, work.atoms[i].y, work.atoms[i].z};
+    const bool orient = m.on[kLco] || m.on[kOim];
+    for (int e = cells.start[begin]; e < cells.start[end]; e++) {
+        const int i = cells.record[e];
+        if (i >= cells.atoms) continue;  // an image
+        walker.query(e, near, &hits);
+        if (hits.count < K) walker.query(e, R, &hits);
+        const int n = std::min(hits.count, static_cast<int>(MORLA_METHOD::MORLA_MAX_NEIGHBOURS));
+        const MORLA_METHOD::Offsets r{hits.dx.data(), hits.dy.data(), hits.dz.data(), n};
         const int type = model->atoms[i].type - 1;
-        if (m.on[kCna]) QB_slot_save(model, m.slot_cna, i, m.cna.analysis(centre, neighbours, n, type));
-        if (m.on[kBaa]) QB_slot_save(model, m.slot_baa, i, m.baa.analysis(centre, neighbours, n));
-        if (m.on[kCnp]) QB_slot_save(model, m.slot_cnp, i, m.cnp.analysis(centre, neighbours, n, type));
-        if (m.on[kCsp]) QB_slot_save(model, m.slot_csp, i, m.csp.analysis(centre, neighbours, n, type));
+        if (m.on[kCna]) QB_slot_save(model, m.slot_cna, i, m.cna.analysis(r, type));
+        if (m.on[kBaa]) QB_slot_save(model, m.slot_baa, i, m.baa.analysis(r));
+        if (m.on[kCnp]) QB_slot_save(model, m.slot_cnp, i, m.cnp.analysis(r, type));
+        if (m.on[kCsp]) QB_slot_save(model, m.slot_csp, i, m.csp.analysis(r, type));
+        if (!orient) continue;
+        for (int k = 0; k < n; k++) {
+            const int t = hits.entry[k];
+            buffers[k][0] = cells.x[t];
+            buffers[k][1] = cells.y[t];
+            buffers[k][2] = cells.z[t];
+        }
+        double centre[3] = {cells.x[e], cells.y[e], cells.z[e]};
         if (m.on[kLco]) {
             m.lco.analysis(centre, neighbours, n, type);
             const double v[4] = {m.lco.s, m.lco.r, m.lco.g, m.lco.b};
@@ -168,41 +175,37 @@ int QN_MORLA_compute(QB_tools* model, int threads) {
     configure_orientation(m.lco, "A_lco_", T);
     configure_orientation(m.oim, "A_oim_", T);
 
-    // A working copy with its periodic images and cell network.
+    // The atoms and their periodic images within R of the faces, binned
+    // for a radius that holds a quarter more atoms than a list at the
+    // model's mean density: most lists are complete within it.
     const double l2 = model->size[0] * model->size[0] + model->size[1] * model->size[1] +
                       model->size[2] * model->size[2];
     const double R = std::sqrt(2 * l2) / std::cbrt(static_cast<double>(N));
-    QB_tools work;
-    QB_copy_system(&work, model);
-    QB_pbc(&work, R);
-    // Radius of a sphere that holds a quarter more atoms than a list at the
-    // model's mean density: most lists are complete within it, and the
-    // network's bins are made for it.
+    const int K = std::max(model->list_capacity, 0);
     const double volume = model->size[0] * model->size[1] * model->size[2];
-    const double near = std::min(R, std::cbrt(3 * 1.25 * work.list_capacity * volume / (4 * std::acos(-1.0) * N)));
+    const double near = std::min(R, std::cbrt(3 * 1.25 * K * volume / (4 * std::acos(-1.0) * N)));
+    const int workers = QB_thread_count(threads);
+    QB_cell_list cells;
+    if (QB_cell_list_build(model, R, near, &cells, workers) != 1) return 0;
 
-    QB_network_init(&work, near);
-    QB_network_pack(&work);
-
-    // Blocks of atoms share nothing but the read-only copy, so helper
-    // threads take blocks alongside this thread, which alone reports the
-    // progress (the busy dialog belongs to the calling thread).
-    constexpr int kBlock = 20000;
-    const int blocks = (N + kBlock - 1) / kBlock;
+    // Runs of bins holding about the same number of entries share nothing
+    // but the read-only cells, so helper threads take runs alongside this
+    // thread, which alone reports the progress (the busy dialog belongs to
+    // the calling thread). Each atom's result goes to its own row: the
+    // results do not depend on the number of threads.
+    const int bins = static_cast<int>(cells.start.size()) - 1;
+    const int entries = cells.start[bins];
+    const int per_run = std::max(1024, entries / 256);
+    std::vector<int> runs{0};
+    for (int b = 0; b < bins; b++)
+        if (cells.start[b + 1] - cells.start[runs.back()] >= per_run || b + 1 == bins) runs.push_back(b + 1);
+    const int run_count = static_cast<int>(runs.size()) - 1;
     std::atomic<int> next{0};
-    auto work_on_blocks = [&](bool report) {
-        for (int b; (b = next.fetch_add(1)) < blocks;) {
-            const int begin = b * kBlock;
-            if (report) QB_progress_update(50.0 + 50.0 * begin / N);
-            analyse_block(m, work, model, begin, std::min(begin + kBlock, N), R, near);
+    QB_on_threads(std::min(run_count, workers), [&](int t) {
+        for (int k; (k = next.fetch_add(1)) < run_count;) {
+            if (t == 0) QB_progress_update(50.0 + 50.0 * cells.start[runs[k]] / std::max(entries, 1));
+            analyse_bins(m, cells, K, model, runs[k], runs[k + 1], R, near);
         }
-    };
-    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    const int helpers_wanted = std::min({blocks, threads > 0 ? threads : cores, 8});
-    std::vector<std::thread> helpers;
-    for (int t = 1; t < helpers_wanted; t++) helpers.emplace_back(work_on_blocks, false);
-    work_on_blocks(true);
-    for (std::thread& t : helpers) t.join();
-    // The copy's images, network and atoms go with it.
+    });
     return active;
 }

@@ -14,10 +14,11 @@ constexpr int QN_ANALY_GROUP = 1;
 int QN_analy_defaults(int ntypes);
 
 // Runs the methods switched on in the group over every atom of model (its
-// neighbours found through periodic images within
-// R = sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3)) and stores their results in
-// the columns "cna", "baa", "cnp", "csp", "lco_s" ... "lco_b",
-// "oim_s" ... "oim_b" (existing columns of those names are reused).
+// sixteen nearest neighbours within R = sqrt(2 (lx^2 + ly^2 + lz^2)) /
+// N^(1/3), periodic images across the model's periodic faces included) and
+// stores their results in the columns "cna", "baa", "cnp", "csp", "lco_s"
+// ... "lco_b", "oim_s" ... "oim_b" (existing columns of those names are
+// reused).
 // Blocks of atoms are analysed on threads (at most 8; 0: one per processor
 // core), with the same results on any number. Returns the number of
 // methods run (0 when none is active or the model has no atoms).

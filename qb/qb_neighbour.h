@@ -43,6 +43,60 @@ int QB_nearest_atom(QB_tools* s, double x, double y, double z, double r);
 int QB_pbclist_build(QB_tools* s, int i, double r);
 void QB_list_clear(QB_tools* s);
 
+// The atoms of a record and their periodic images within reach of the faces
+// (the ghosts QB_pbc(s, reach) would append, at the same positions and in
+// the same order), binned once for many queries without copying the record.
+// The bins are those QB_network_init would make for r on the record with
+// its ghosts; entries lie bin after bin, in record order within a bin, so a
+// query finds what QB_list_query finds on such a copy, in the same order.
+struct QB_cell_list {
+    int atoms = 0;  // the record's atoms: entries of record index < atoms
+    double lo[3] = {0, 0, 0};
+    double bin_size[3] = {0, 0, 0};
+    int bin_count[3] = {0, 0, 0};
+    double radius = 0;                // the cut-off the bins were made for
+    std::vector<int> start;           // entries of bin b: start[b] ... start[b + 1] - 1
+    std::vector<double> x, y, z;      // positions of the entries
+    std::vector<int> record;          // record index of each entry (images: atoms, atoms + 1, ...)
+};
+
+// The work is shared by up to threads threads (QB_thread_count), with the
+// same result on any number. Returns 1, or QB_REFUSED for a non-finite reach or
+// r, or more records than an int counts.
+int QB_cell_list_build(const QB_tools* s, double reach, double r, QB_cell_list* c, int threads = 1);
+
+// The at most K nearest neighbours of one entry: entry indices, squared
+// distances and positions relative to the centre, nearest first.
+struct QB_cell_hits {
+    int count = 0;
+    std::vector<int> entry;
+    std::vector<double> d2, dx, dy, dz;
+};
+
+// Queries of a cell list, the entries of one bin after another: the
+// candidates around a bin are gathered once for all its entries. One walker
+// per thread; the list is only read.
+class QB_cell_walker {
+public:
+    QB_cell_walker(const QB_cell_list& c, int K);
+    // Neighbours of entry e within r (e excluded), as QB_list_query lists
+    // them. Queries of entries of the same bin with the same r in a row
+    // share their candidates.
+    void query(int e, double r, QB_cell_hits* hits);
+
+private:
+    const QB_cell_list& c_;
+    int K_;
+    int bin_ = -1;      // the bin whose candidates are gathered
+    double origin_[3] = {0, 0, 0};  // its corner
+    std::vector<float> x_, y_, z_;  // candidates' positions from the corner
+    std::vector<double> d2_;
+    std::vector<int> entry_;
+    std::vector<int> inside_;
+    std::vector<int> index_;
+    std::vector<double> dist_;
+};
+
 // Appends ghost copies of the atoms within r of the periodic faces, with the
 // column values of the atoms they copy. A second call before QB_pbc_clean
 // prints "PBC init twice!" and returns QB_REFUSED.

@@ -90,6 +90,29 @@ TEST(AnalysisRun, ASecondRunKeepsTheFirstRunsColumns) {
     EXPECT_EQ(QB_slot_get(&s, "lco_s") + 3, QB_slot_get(&s, "lco_b"));  // the four LCO columns together
 }
 
+// A crystal filling its box along a free (non-periodic) z: the two outer
+// layers have no neighbours across the boundary, whatever thread count.
+TEST(AnalysisRun, AFreeBoundaryIsNotWrappedAround) {
+    testing::internal::CaptureStdout();
+    QB_tools s = crystal(true, 6);
+    s.periodic[2] = 0;
+    QN_store_init();
+    QN_analy_defaults(s.ntypes);
+    switch_on("cna");
+    for (int threads : {1, 2, 5}) {
+        ASSERT_EQ(QN_MORLA_compute(&s, threads), 1);
+        int surface = 0;
+        for (int i = 0; i < s.natoms; i++) {
+            const double z = s.atoms[i].z;
+            const bool outer = z < 1 || z > s.size[2] - 2;
+            surface += outer;
+            EXPECT_EQ(QB_get_data(&s, i, "cna") == 1, !outer) << i << " z " << z;
+        }
+        EXPECT_EQ(surface, 2 * 72);
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 TEST(AnalysisRun, BatchAnalyseWritesTheResultColumns) {
     ScratchDir scratch;
     QB_tools s = crystal(true, 3);

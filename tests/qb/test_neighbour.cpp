@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -398,3 +399,111 @@ TEST(Neighbours, ImageListLeavesTheAtomInPlace) {
     for (const auto& bin : s.bin_atoms)
         for (int m : bin) EXPECT_LT(m, s.natoms);
 }
+
+namespace {
+
+struct WalkerCase {
+    const char* name;
+    QB_tools (*model)();
+};
+
+// Large enough to be binned by several threads.
+QB_tools noisy_fcc() {
+    QB_tools s = fcc_crystal(3.615, 12);
+    displace(&s, 0.2, 21);
+    return s;
+}
+// Lists short of sixteen within the first radius, so the second one is asked.
+QB_tools sparse_gas() {
+    QB_tools s = empty_box(25);
+    QB_random g;
+    g.seed(4);
+    for (int i = 0; i < 300; i++) {
+        const double x = 25.0 * g.next() / 32768, y = 25.0 * g.next() / 32768;
+        QB_create_atom(&s, 1, x, y, 25.0 * g.next() / 32768);
+    }
+    return s;
+}
+QB_tools triclinic_cell() { return random_triclinic(600, 8); }
+// Atoms past the faces, two close together a million lengths away, a
+// duplicate, and the box far from the origin.
+QB_tools far_and_outside() {
+    QB_tools s = fcc_crystal(3.615, 5);
+    for (int i = 0; i < s.natoms; i++) {
+        s.atoms[i].x += 1e5 + 0.3;
+        s.atoms[i].y -= 2e4;
+    }
+    s.lo[0] = 1e5;
+    s.lo[1] = -2e4;
+    QB_create_atom(&s, 1, 1e6, 1e6, 1e6);
+    QB_create_atom(&s, 1, 1e6 + 1, 1e6, 1e6);
+    QB_create_atom(&s, 1, s.atoms[3].x, s.atoms[3].y, s.atoms[3].z);
+    return s;
+}
+QB_tools free_z() {
+    QB_tools s = noisy_fcc();
+    s.periodic[2] = 0;
+    return s;
+}
+QB_tools small_box() { return fcc_crystal(3.615, 2); }
+
+const WalkerCase kWalkerCases[] = {{"noisy_fcc", noisy_fcc},     {"sparse_gas", sparse_gas},
+                                   {"triclinic", triclinic_cell}, {"far_and_outside", far_and_outside},
+                                   {"free_z", free_z},            {"small_box", small_box}};
+
+void PrintTo(const WalkerCase& c, std::ostream* os) { *os << c.name; }
+
+class CellWalker : public ::testing::TestWithParam<WalkerCase> {};
+
+// The cell list without copies gives what the ghost copy gives: the same
+// records (images numbered as QB_pbc numbers its ghosts) at the same
+// distances in the same order, ties included, for both the network's
+// radius and a larger one, whatever the number of threads that built it.
+TEST_P(CellWalker, ListsWhatTheGhostCopyLists) {
+    const QB_tools s = GetParam().model();
+    const int n = s.natoms;
+    const double R = analysis_radius(s);
+    const double near = 0.7 * R;
+    QB_tools ghosts = s;
+    ASSERT_EQ(QB_pbc(&ghosts, R), 1);
+    ASSERT_EQ(QB_network_init(&ghosts, near), 1);
+    ASSERT_EQ(QB_network_pack(&ghosts), 1);
+
+    QB_cell_list cells;
+    ASSERT_EQ(QB_cell_list_build(&s, R, near, &cells, 3), 1);
+    QB_cell_list serial;
+    ASSERT_EQ(QB_cell_list_build(&s, R, near, &serial, 1), 1);
+    EXPECT_EQ(serial.start, cells.start);
+    EXPECT_EQ(serial.record, cells.record);
+    EXPECT_EQ(serial.x, cells.x);
+    ASSERT_EQ(static_cast<int>(cells.record.size()), ghosts.natoms);
+    for (int d = 0; d < 3; d++) EXPECT_EQ(cells.bin_count[d], ghosts.bin_count[d]);
+
+    std::vector<int> entry_of(static_cast<size_t>(ghosts.natoms), -1);
+    for (size_t e = 0; e < cells.record.size(); e++) entry_of[cells.record[e]] = static_cast<int>(e);
+    QB_cell_walker walker(cells, ghosts.list_capacity);
+    QB_cell_hits hits;
+    QB_neighbour_list list;
+    int full = 0;
+    for (double r : {near, R}) {
+        for (int i = 0; i < n; i++) {
+            ASSERT_EQ(QB_list_query(&ghosts, i, r, &list), 1);
+            walker.query(entry_of[i], r, &hits);
+            ASSERT_EQ(hits.count, list.count) << "atom " << i << " r " << r;
+            full += hits.count == ghosts.list_capacity;
+            for (int k = 0; k < hits.count; k++) {
+                const int t = hits.entry[k];
+                ASSERT_EQ(cells.record[t], list.index[k]) << "atom " << i << " entry " << k << " r " << r;
+                ASSERT_EQ(std::sqrt(hits.d2[k]), list.distance[k]);
+                EXPECT_EQ(hits.dx[k], ghosts.atoms[list.index[k]].x - s.atoms[i].x);
+                EXPECT_EQ(hits.dz[k], ghosts.atoms[list.index[k]].z - s.atoms[i].z);
+            }
+        }
+    }
+    EXPECT_GT(full, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, CellWalker, ::testing::ValuesIn(kWalkerCases),
+                         [](const ::testing::TestParamInfo<WalkerCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
