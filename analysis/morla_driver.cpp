@@ -139,6 +139,18 @@ int QN_analy_defaults(int ntypes) {
     return 1;
 }
 
+bool QN_MORLA_radii(const QB_tools* model, double* R, double* near) {
+    const int N = model->natoms;
+    if (N <= 0) return false;
+    const double l2 = model->size[0] * model->size[0] + model->size[1] * model->size[1] +
+                      model->size[2] * model->size[2];
+    *R = std::sqrt(2 * l2) / std::cbrt(static_cast<double>(N));
+    const int K = std::max(model->list_capacity, 0);
+    const double volume = model->size[0] * model->size[1] * model->size[2];
+    *near = std::min(*R, std::cbrt(3 * 1.25 * K * volume / (4 * std::acos(-1.0) * N)));
+    return true;
+}
+
 int QN_MORLA_compute(QB_tools* model, int threads) {
     const int N = model->natoms;
     if (N <= 0) return 0;
@@ -176,14 +188,10 @@ int QN_MORLA_compute(QB_tools* model, int threads) {
     configure_orientation(m.oim, "A_oim_", T);
 
     // The atoms and their periodic images within R of the faces, binned
-    // for a radius that holds a quarter more atoms than a list at the
-    // model's mean density: most lists are complete within it.
-    const double l2 = model->size[0] * model->size[0] + model->size[1] * model->size[1] +
-                      model->size[2] * model->size[2];
-    const double R = std::sqrt(2 * l2) / std::cbrt(static_cast<double>(N));
+    // for the nearer radius: most lists are complete within it.
+    double R, near;
+    QN_MORLA_radii(model, &R, &near);
     const int K = std::max(model->list_capacity, 0);
-    const double volume = model->size[0] * model->size[1] * model->size[2];
-    const double near = std::min(R, std::cbrt(3 * 1.25 * K * volume / (4 * std::acos(-1.0) * N)));
     const int workers = QB_thread_count(threads);
     QB_cell_list cells;
     if (QB_cell_list_build(model, R, near, &cells, workers) != 1) return 0;

@@ -19,6 +19,11 @@ int QN_analy_defaults(int ntypes);
 // stores their results in the columns "cna", "baa", "cnp", "csp", "lco_s"
 // ... "lco_b", "oim_s" ... "oim_b" (existing columns of those names are
 // reused).
+// The run's radii for model: R above, and the nearer radius its cells are
+// made for (a sphere holding a quarter more atoms than a list at the
+// model's mean density, at most R). False for a model without atoms.
+bool QN_MORLA_radii(const QB_tools* model, double* R, double* near);
+
 // Blocks of atoms are analysed on threads (at most 8; 0: one per processor
 // core), with the same results on any number. Returns the number of
 // methods run (0 when none is active or the model has no atoms).

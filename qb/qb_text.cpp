@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -53,6 +54,46 @@ int QB_fprintf(FILE* f, const char* fmt, ...) {
     return n;
 }
 
+namespace {
+
+// "%.6f" of a finite v, exactly: v is m 2^e with
+// an integer m of at most 53 bits, so v 10^6 = m 10^6 2^e is an integer
+// shifted by e, whose rounding to an integer (half to even, as the C
+// library rounds the exact binary value) is worked out in 128 bits.
+// Returns the length, or 0 when v is too large for it (1.8e13 and more).
+int format_fixed6(char* out, double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+    const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t(1) << 52);
+    const int e = (biased == 0 ? 1 : biased) - 1075;
+    if (e > 47) return 0;
+    unsigned __int128 n = static_cast<unsigned __int128>(m) * 1000000u;  // below 2^73
+    if (e >= 0) {
+        n <<= e;  // below 2^120
+    } else if (e > -128) {
+        const int s = -e;
+        const unsigned __int128 rest = n & ((static_cast<unsigned __int128>(1) << s) - 1);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (s - 1);
+        n >>= s;
+        if (rest > half || (rest == half && (n & 1))) n++;
+    } else {
+        n = 0;  // below half a millionth
+    }
+    if (n >> 64 != 0) return 0;  // 1.8e13 and more: rare enough for the library
+    const uint64_t whole = static_cast<uint64_t>(n) / 1000000u;
+    uint64_t part = static_cast<uint64_t>(n) % 1000000u;
+    char* p = out;
+    if (bits >> 63) *p++ = '-';
+    p = std::to_chars(p, p + 24, whole).ptr;
+    *p = '.';
+    for (int k = 6; k >= 1; k--, part /= 10) p[k] = static_cast<char>('0' + part % 10);
+    return static_cast<int>(p + 7 - out);
+}
+
+}  // namespace
+
 int QB_format_lf(char* out, double v) {
     if (!std::isfinite(v)) {
         // printf spells these "inf", "-inf", "nan", "-nan".
@@ -61,6 +102,7 @@ int QB_format_lf(char* out, double v) {
         std::memcpy(out, text, static_cast<size_t>(n));
         return n;
     }
+    if (const int n = format_fixed6(out, v)) return n;
     const auto r = std::to_chars(out, out + 349, v, std::chars_format::fixed, 6);
     return static_cast<int>(r.ptr - out);
 }

@@ -630,7 +630,16 @@ TEST(NumberText, FastSixDecimalsEqualPrintf) {
         const int exponent = g.next() % 30 - 12;
         values.push_back((g.next() & 1 ? -1 : 1) * std::ldexp(mantissa, exponent));
         values.push_back(std::round(mantissa * 1e6) / 1e6 + 5e-7);  // near ties of the sixth decimal
+        // Full 53-bit mantissas over the whole range a model can hold, and
+        // far beyond (2^100 and more, below 2^-75).
+        const double full = (mantissa * 8388608.0 + g.next() * 256.0 + g.next() % 256) / 8388608.0;
+        values.push_back((g.next() & 1 ? -1 : 1) * std::ldexp(full, g.next() % 220 - 100));
+        // Exact ties: odd multiples of 1/128 are whole numbers and a half
+        // of millionths, which go to the even one.
+        const double tie = (2 * (g.next() % 4096) + 1) / 128.0 + (g.next() % 3 == 0 ? g.next() * 1024.0 : 0);
+        values.push_back(g.next() & 1 ? -tie : tie);
     }
+    for (int e = 95; e <= 105; e++) values.push_back(std::nextafter(std::ldexp(1.0, e), 0.0));
     for (double v : values) {
         char fast[352], slow[352];
         const int n = QB_format_lf(fast, v);
