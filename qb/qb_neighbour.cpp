@@ -516,10 +516,32 @@ int QB_pbc_clean(QB_tools* s) {
 
 namespace {
 
+#if defined(__SSE2__)
+// For each mask of four lanes: the set lanes' numbers packed to the front,
+// and how many there are.
+struct PackedLanes {
+    alignas(16) __m128i lanes[16];
+    int count[16];
+    PackedLanes() {
+        for (int mask = 0; mask < 16; mask++) {
+            alignas(16) int at[4] = {0, 0, 0, 0};
+            int n = 0;
+            for (int lane = 0; lane < 4; lane++)
+                if (mask & (1 << lane)) at[n++] = lane;
+            lanes[mask] = _mm_load_si128(reinterpret_cast<const __m128i*>(at));
+            count[mask] = n;
+        }
+    }
+};
+const PackedLanes kPacked;
+
+#endif
+
 // The K nearest of the m candidates (entries entry[t], padding -1; skip is
 // left out) within r2 of q, in the order of a stable sort by distance (what
 // inserting them one by one into the bounded list gives): index and dist
-// receive the entries and squared distances, the count is returned.
+// (K + 1 entries: the last is scratch) receive the entries and squared
+// distances, the count is returned.
 //
 // A first pass over the candidates' positions in single precision, taken
 // relative to a nearby origin and four at a time, keeps those within r2 +
@@ -547,15 +569,11 @@ int nearest_of(const QB_cell_list& c, const float* FX, const float* FY, const fl
         const __m128 dz = _mm_sub_ps(_mm_loadu_ps(FZ + t), qz);
         const __m128 d2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
         const int mask = _mm_movemask_ps(_mm_cmplt_ps(d2, limit));
-        // Every lane is written; the count moves past those kept.
-        inside[passed] = t;
-        passed += mask & 1;
-        inside[passed] = t + 1;
-        passed += (mask >> 1) & 1;
-        inside[passed] = t + 2;
-        passed += (mask >> 2) & 1;
-        inside[passed] = t + 3;
-        passed += mask >> 3;
+        // The kept lanes' indices, packed to the front, are written as four;
+        // the count moves past those kept.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(inside + passed),
+                         _mm_add_epi32(_mm_set1_epi32(t), _mm_load_si128(&kPacked.lanes[mask])));
+        passed += kPacked.count[mask];
     }
     }
 #else
@@ -588,11 +606,9 @@ int nearest_of(const QB_cell_list& c, const float* FX, const float* FY, const fl
         alignas(16) long long lanes[2];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), count);
         const int other = pair + 1 - (k - pair);  // the pair's other member
-        const int rank = static_cast<int>(lanes[0] + lanes[1]) + (other < k ? D[other] <= d : D[other] < d);
-        if (rank < K) {
-            index[rank] = inside[k];
-            dist[rank] = d;
-        }
+        const int rank = std::min(static_cast<int>(lanes[0] + lanes[1]) + (other < k ? D[other] <= d : D[other] < d), K);
+        index[rank] = inside[k];
+        dist[rank] = d;
     }
 #else
     for (int k = 0; k < kept; k++) {
@@ -600,10 +616,9 @@ int nearest_of(const QB_cell_list& c, const float* FX, const float* FY, const fl
         int rank = 0;
         for (int j = 0; j < k; j++) rank += D[j] <= d;
         for (int j = k + 1; j < kept; j++) rank += D[j] < d;
-        if (rank < K) {
-            index[rank] = inside[k];
-            dist[rank] = d;
-        }
+        rank = std::min(rank, K);  // K: a slot past the list
+        index[rank] = inside[k];
+        dist[rank] = d;
     }
 #endif
     return std::min(kept, K);
@@ -710,7 +725,7 @@ int QB_cell_list_build(const QB_tools* s, double reach, double r, QB_cell_list* 
 }
 
 QB_cell_walker::QB_cell_walker(const QB_cell_list& c, int K)
-    : c_(c), K_(std::max(K, 0)), index_(static_cast<size_t>(K_)), dist_(static_cast<size_t>(K_)) {}
+    : c_(c), K_(std::max(K, 0)), index_(static_cast<size_t>(K_) + 1), dist_(static_cast<size_t>(K_) + 1) {}
 
 void QB_cell_walker::query(int e, double r, QB_cell_hits* hits) {
     hits->count = 0;
