@@ -19,6 +19,7 @@
 #include "qb/qb_progress.h"
 #include "qb/qb_read_text.h"
 #include "qb/qb_text.h"
+#include "qb/qb_threads.h"
 
 int QB_checkdat_err = 0;
 
@@ -171,6 +172,8 @@ int read_with(QB_tools* s, const char* path, Parse parse) {
 class TextOut {
 public:
     explicit TextOut(FILE* f, gzFile gz = nullptr) : f_(f), gz_(gz), buf_(new char[kSize]) {}
+    // Text kept in memory, appended to *text.
+    explicit TextOut(std::string* text) : f_(nullptr), gz_(nullptr), text_(text), buf_(new char[kSize]) {}
     ~TextOut() { flush(); }
     TextOut(const TextOut&) = delete;
     TextOut& operator=(const TextOut&) = delete;
@@ -219,7 +222,9 @@ private:
         if (n_ + need > kSize) flush();
     }
     void put(const char* p, size_t n) {
-        if (gz_) {
+        if (text_) {
+            text_->append(p, n);
+        } else if (gz_) {
             if (gzwrite(gz_, p, static_cast<unsigned>(n)) != static_cast<int>(n)) failed_ = true;
         } else if (std::fwrite(p, 1, n, f_) != n) {
             failed_ = true;
@@ -227,6 +232,7 @@ private:
     }
     FILE* f_;
     gzFile gz_;
+    std::string* text_ = nullptr;
     std::unique_ptr<char[]> buf_;
     size_t n_ = 0;
     bool failed_ = false;
@@ -484,20 +490,46 @@ int QB_dump_lmc(QB_tools* s, const char* path) {
             w << ' ' << name;
         }
         w << '\n';
-        int n = 0;
-        for (int i = 0; i < s->natoms; i++) {
-            if (s->atoms[i].id <= 0) continue;
-            lammps_atom(w, s, c, s->atoms[i], n);
-            // Columns read directly (a short column reads as 0, as its slot does).
-            const size_t a = static_cast<size_t>(i);
-            auto at = [a](const auto& columns, int k) {
-                const size_t c = static_cast<size_t>(k);
-                return c < columns.size() && a < columns[c].size() ? columns[c][a] : 0;
-            };
-            for (int k = 0; k < s->channel_count; k++) w << '\t', w.lf(at(s->channel_data, k));
-            for (int k = 0; k < s->exint_count; k++) w << '\t', w.integer(at(s->exint_data, k));
-            for (int k = 0; k < s->exdouble_count; k++) w << '\t', w.lf(at(s->exdouble_data, k));
-            w << '\n';
+        // Rows of atoms first .. last - 1; n counts the atoms written before.
+        auto rows = [&](TextOut& out, int first, int last, int n) {
+            for (int i = first; i < last; i++) {
+                if (s->atoms[i].id <= 0) continue;
+                lammps_atom(out, s, c, s->atoms[i], n);
+                // Columns read directly (a short column reads as 0, as its slot does).
+                const size_t a = static_cast<size_t>(i);
+                auto at = [a](const auto& columns, int k) {
+                    const size_t c = static_cast<size_t>(k);
+                    return c < columns.size() && a < columns[c].size() ? columns[c][a] : 0;
+                };
+                for (int k = 0; k < s->channel_count; k++) out << '\t', out.lf(at(s->channel_data, k));
+                for (int k = 0; k < s->exint_count; k++) out << '\t', out.integer(at(s->exint_data, k));
+                for (int k = 0; k < s->exdouble_count; k++) out << '\t', out.lf(at(s->exdouble_data, k));
+                out << '\n';
+            }
+        };
+        // Blocks of rows are made into text side by side, then written in
+        // order.
+        constexpr int kBlock = 1 << 15;
+        const int blocks = (s->natoms + kBlock - 1) / kBlock;
+        const int T = std::min(QB_thread_count(0), blocks);
+        if (T <= 1) return rows(w, 0, s->natoms, 0);
+        std::vector<int> before(static_cast<size_t>(blocks) + 1, 0);  // live atoms before each block
+        for (int b = 0; b < blocks; b++) {
+            before[b + 1] = before[b];
+            for (int i = b * kBlock; i < std::min(s->natoms, (b + 1) * kBlock); i++) before[b + 1] += s->atoms[i].id > 0;
+        }
+        std::vector<std::string> text(static_cast<size_t>(T));
+        std::vector<std::unique_ptr<TextOut>> out;
+        for (std::string& t : text) out.push_back(std::make_unique<TextOut>(&t));
+        for (int first = 0; first < blocks; first += T) {
+            const int here = std::min(T, blocks - first);
+            QB_on_threads(here, [&](int t) {
+                const int b = first + t;
+                text[t].clear();
+                rows(*out[t], b * kBlock, std::min(s->natoms, (b + 1) * kBlock), before[b]);
+                out[t]->flush();
+            });
+            for (int t = 0; t < here; t++) w << text[t];
         }
     });
 }

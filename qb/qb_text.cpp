@@ -61,9 +61,30 @@ namespace {
 // shifted by e, whose rounding to an integer (half to even, as the C
 // library rounds the exact binary value) is worked out in 128 bits.
 // Returns the length, or 0 when v is too large for it (1.8e13 and more).
+// The digits of n millionths, after the sign.
+int millionths(char* out, bool negative, uint64_t n) {
+    const uint64_t whole = n / 1000000u;
+    uint64_t part = n % 1000000u;
+    char* p = out;
+    if (negative) *p++ = '-';
+    p = std::to_chars(p, p + 24, whole).ptr;
+    *p = '.';
+    for (int k = 6; k >= 1; k--, part /= 10) p[k] = static_cast<char>('0' + part % 10);
+    return static_cast<int>(p + 7 - out);
+}
+
 int format_fixed6(char* out, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
+    // Mostly t = |v| 10^6 in double decides: it is off the exact product by
+    // at most t 2^-53, so unless its fraction lies that close to a half,
+    // the nearest whole number is the exact product's.
+    const double t = std::fabs(v) * 1e6;
+    if (t < 0x1p53) {
+        const uint64_t low = static_cast<uint64_t>(t);
+        const double fraction = t - static_cast<double>(low);  // exact
+        if (std::fabs(fraction - 0.5) > t * 0x1p-52) return millionths(out, bits >> 63, low + (fraction > 0.5));
+    }
     const int biased = static_cast<int>((bits >> 52) & 0x7FF);
     const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
     const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t(1) << 52);
@@ -82,14 +103,7 @@ int format_fixed6(char* out, double v) {
         n = 0;  // below half a millionth
     }
     if (n >> 64 != 0) return 0;  // 1.8e13 and more: rare enough for the library
-    const uint64_t whole = static_cast<uint64_t>(n) / 1000000u;
-    uint64_t part = static_cast<uint64_t>(n) % 1000000u;
-    char* p = out;
-    if (bits >> 63) *p++ = '-';
-    p = std::to_chars(p, p + 24, whole).ptr;
-    *p = '.';
-    for (int k = 6; k >= 1; k--, part /= 10) p[k] = static_cast<char>('0' + part % 10);
-    return static_cast<int>(p + 7 - out);
+    return millionths(out, bits >> 63, static_cast<uint64_t>(n));
 }
 
 }  // namespace
