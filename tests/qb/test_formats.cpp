@@ -194,6 +194,58 @@ TEST_F(Formats, DumpBytesWithColumns) {
               "3\t3\t4.500000\t4.000000\t9.000000\n");
 }
 
+// Enough atoms for the rows to be made into text in blocks side by side:
+// the blocks land in order, deleted atoms are left out, and a triclinic
+// dump numbers the atoms it writes without a gap.
+TEST_F(Formats, LargeDumpsKeepTheirRowsInOrder) {
+    QB_tools s = orthogonal_sample();
+    QB_add_exint(&s, "grain");
+    QB_add_exdouble(&s, "csp");
+    std::string rows;
+    for (int i = 0; i < 100000; i++) {
+        const double x = i * 0.0013 - 5, y = -i * 1e-4, z = i % 977 * 0.5;
+        QB_create_atom(&s, 1 + i % 3, x, y, z);
+        const int k = s.natoms - 1;
+        s.atoms[k].id = i + 10;
+        QB_save_data(&s, k, "grain", i % 11);
+        QB_save_data(&s, k, "csp", i * 1e-5);
+        if (i % 13 == 5) {
+            QB_delete_atom(&s, k);
+            continue;
+        }
+        char row[160];
+        std::snprintf(row, sizeof row, "%d\t%d\t%lf\t%lf\t%lf\t%d\t%lf\n", i + 10, 1 + i % 3, x, y, z, i % 11, i * 1e-5);
+        rows += row;
+    }
+    ASSERT_EQ(QB_dump_lmc(&s, path("big.lmc").c_str()), 1);
+    const std::string text = slurp(path("big.lmc"));
+    const std::string header = "ITEM: ATOMS id type x y z grain csp\n";
+    const size_t at = text.find(header);
+    ASSERT_NE(at, std::string::npos);
+    const std::string first_rows = "1\t1\t0.250000\t1.500000\t2.125000\t0\t0.000000\n"
+                                   "2\t2\t3.000000\t-0.500000\t9.750000\t0\t0.000000\n"
+                                   "3\t1\t7.000000\t8.000000\t3.333333\t0\t0.000000\n";
+    EXPECT_TRUE(text.substr(at + header.size()) == first_rows + rows);
+
+    QB_tools t = triclinic_sample();
+    const atomdata pattern[3] = {t.atoms[0], t.atoms[1], t.atoms[2]};
+    for (int k = 0; k < 40000; k++)
+        for (const atomdata& a : pattern) QB_create_atom(&t, a.type, a.x, a.y, a.z);
+    for (int i = 4; i < t.natoms; i += 7) QB_delete_atom(&t, i);
+    ASSERT_EQ(QB_dump_lmc(&t, path("big_t.lmc").c_str()), 1);
+    const std::string tri = slurp(path("big_t.lmc"));
+    const char* const kRows[3] = {"\t1\t2.000000\t3.000000\t4.000000\n", "\t2\t5.000000\t6.000000\t7.000000\n",
+                                  "\t3\t4.500000\t4.000000\t9.000000\n"};
+    std::string want;
+    int written = 0;
+    for (int i = 0; i < t.natoms; i++)
+        if (t.atoms[i].id > 0) want += std::to_string(++written) + kRows[i % 3];
+    const size_t rows_at = tri.find("ITEM: ATOMS id type x y z\n");
+    ASSERT_NE(rows_at, std::string::npos);
+    EXPECT_TRUE(tri.substr(rows_at + 26) == want);
+    EXPECT_NE(tri.find("ITEM: NUMBER OF ATOMS\n" + std::to_string(written) + "\n"), std::string::npos);
+}
+
 TEST_F(Formats, PoscarBytesDirectAndCartesian) {
     QB_tools s = orthogonal_sample();
     QB_save_elename(&s, 0, "Cu");
