@@ -39,6 +39,22 @@ int offset_vectors(const Offsets& o, V* r) {
     return n;
 }
 
+// A method's analysis from absolute positions or from offsets: both become
+// the relative vectors of the method's own kind.
+template <class M, class... Type>
+auto from_positions(M& m, const double* centre, double* const* neighbours, int n, Type... type) {
+    typename M::vector r[MORLA_MAX_NEIGHBOURS];
+    n = relative_vectors(centre, neighbours, n, r);
+    return m.analysis_relative(r, n, type...);
+}
+
+template <class M, class... Type>
+auto from_offsets(M& m, const Offsets& o, Type... type) {
+    typename M::vector r[MORLA_MAX_NEIGHBOURS];
+    const int n = offset_vectors(o, r);
+    return m.analysis_relative(r, n, type...);
+}
+
 template <class V>
 double dist2(const V& a, const V& b) {
     const double dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
@@ -225,16 +241,10 @@ double CommonNeighborAnalysis::adaptive(vector* r, int k) {
 }
 
 float CommonNeighborAnalysis::analysis(double* centre, double** neighbours, int n, int type) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    n = relative_vectors(centre, neighbours, n, r);
-    return analysis_relative(r, n, type);
+    return from_positions(*this, centre, neighbours, n, type);
 }
 
-float CommonNeighborAnalysis::analysis(const Offsets& o, int type) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    const int n = offset_vectors(o, r);
-    return analysis_relative(r, n, type);
-}
+float CommonNeighborAnalysis::analysis(const Offsets& o, int type) { return from_offsets(*this, o, type); }
 
 float CommonNeighborAnalysis::analysis_relative(vector* r, int n, int type) {
     auto other = [](int count) { return 0.75f - 0.125f * static_cast<float>(count); };
@@ -344,16 +354,10 @@ double CommonNeighborParameter::num(vector* r, int j, int n, double cut2) {
 }
 
 double CommonNeighborParameter::analysis(double* centre, double** neighbours, int n, int type) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    n = relative_vectors(centre, neighbours, n, r);
-    return analysis_relative(r, n, type);
+    return from_positions(*this, centre, neighbours, n, type);
 }
 
-double CommonNeighborParameter::analysis(const Offsets& o, int type) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    const int n = offset_vectors(o, r);
-    return analysis_relative(r, n, type);
-}
+double CommonNeighborParameter::analysis(const Offsets& o, int type) { return from_offsets(*this, o, type); }
 
 double CommonNeighborParameter::analysis_relative(vector* r, int n, int type) {
 
@@ -410,16 +414,10 @@ void CentroSymmetryParameter::freesetting() { std::vector<int>().swap(cn); }
 double CentroSymmetryParameter::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
 
 double CentroSymmetryParameter::analysis(double* centre, double** neighbours, int n, int type) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    n = relative_vectors(centre, neighbours, n, r);
-    return analysis_relative(r, n, type);
+    return from_positions(*this, centre, neighbours, n, type);
 }
 
-double CentroSymmetryParameter::analysis(const Offsets& o, int type) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    const int n = offset_vectors(o, r);
-    return analysis_relative(r, n, type);
-}
+double CentroSymmetryParameter::analysis(const Offsets& o, int type) { return from_offsets(*this, o, type); }
 
 double CentroSymmetryParameter::analysis_relative(vector* r, int n, int type) {
 
@@ -466,16 +464,10 @@ double BondAngleAnalysis::cosangle(vector* r, int j, int k) {
 }
 
 double BondAngleAnalysis::analysis(double* centre, double** neighbours, int n) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    n = relative_vectors(centre, neighbours, n, r);
-    return analysis_relative(r, n);
+    return from_positions(*this, centre, neighbours, n);
 }
 
-double BondAngleAnalysis::analysis(const Offsets& o) {
-    vector r[MORLA_MAX_NEIGHBOURS];
-    const int n = offset_vectors(o, r);
-    return analysis_relative(r, n);
-}
+double BondAngleAnalysis::analysis(const Offsets& o) { return from_offsets(*this, o); }
 
 double BondAngleAnalysis::analysis_relative(vector* r, int n) {
     if (n < 6) return other_code(n);
