@@ -145,7 +145,7 @@ bool QN_MORLA_radii(const QB_tools* model, double* R, double* near) {
     const double l2 = model->size[0] * model->size[0] + model->size[1] * model->size[1] +
                       model->size[2] * model->size[2];
     *R = std::sqrt(2 * l2) / std::cbrt(static_cast<double>(N));
-    const int K = std::max(model->list_capacity, 0);
+    const int K = MORLA_METHOD::MORLA_MAX_NEIGHBOURS;
     const double volume = model->size[0] * model->size[1] * model->size[2];
     *near = std::min(*R, std::cbrt(3 * 1.25 * K * volume / (4 * std::acos(-1.0) * N)));
     return true;
@@ -191,7 +191,7 @@ int QN_MORLA_compute(QB_tools* model, int threads) {
     // for the nearer radius: most lists are complete within it.
     double R, near;
     QN_MORLA_radii(model, &R, &near);
-    const int K = std::max(model->list_capacity, 0);
+    const int K = MORLA_METHOD::MORLA_MAX_NEIGHBOURS;
     const int workers = QB_thread_count(threads);
     QB_cell_list cells;
     if (QB_cell_list_build(model, R, near, &cells, workers) != 1) return 0;

@@ -13,18 +13,18 @@ constexpr int QN_ANALY_GROUP = 1;
 // Returns 1, or a negative store code.
 int QN_analy_defaults(int ntypes);
 
-// Runs the methods switched on in the group over every atom of model (its
-// sixteen nearest neighbours within R = sqrt(2 (lx^2 + ly^2 + lz^2)) /
-// N^(1/3), periodic images across the model's periodic faces included) and
-// stores their results in the columns "cna", "baa", "cnp", "csp", "lco_s"
-// ... "lco_b", "oim_s" ... "oim_b" (existing columns of those names are
-// reused).
-// The run's radii for model: R above, and the nearer radius its cells are
-// made for (a sphere holding a quarter more atoms than a list at the
-// model's mean density, at most R). False for a model without atoms.
+// The analysis radius R = sqrt(2 (lx^2 + ly^2 + lz^2)) / N^(1/3) of model,
+// and the nearer radius its cells are made for (a sphere holding a quarter
+// more atoms than a neighbour list at the model's mean density, at most R).
+// False for a model without atoms.
 bool QN_MORLA_radii(const QB_tools* model, double* R, double* near);
 
-// Blocks of atoms are analysed on threads (at most 8; 0: one per processor
-// core), with the same results on any number. Returns the number of
-// methods run (0 when none is active or the model has no atoms).
+// Runs the methods switched on in the group over every atom of model (its
+// MORLA_MAX_NEIGHBOURS nearest neighbours within R, periodic images across
+// the model's periodic faces included) and stores their results in the
+// columns "cna", "baa", "cnp", "csp", "lco_s" ... "lco_b", "oim_s" ...
+// "oim_b" (existing columns of those names are reused). Runs of atoms are
+// analysed on threads (at most 8; 0: one per processor core), with the same
+// results on any number. Returns the number of methods run (0 when none is
+// active or the model has no atoms).
 int QN_MORLA_compute(QB_tools* model, int threads = 0);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/morla.h"
 #include "analysis/morla_driver.h"
 #include "app/quelm_store.h"
 #include "bench_support.h"
@@ -101,12 +102,12 @@ int main(int argc, char** argv) {
     QB_cell_list cells;
     QB_cell_list_build(&s, R, near, &cells, 1);
     const Figure lists = repeated(runs, [&] {
-        QB_cell_walker walker(cells, s.list_capacity);
+        QB_cell_walker walker(cells, MORLA_METHOD::MORLA_MAX_NEIGHBOURS);
         QB_cell_hits hits;
         for (size_t e = 0; e < cells.record.size(); e++) {
             if (cells.record[e] >= cells.atoms) continue;
             walker.query(static_cast<int>(e), near, &hits);
-            if (hits.count < s.list_capacity) walker.query(static_cast<int>(e), R, &hits);
+            if (hits.count < MORLA_METHOD::MORLA_MAX_NEIGHBOURS) walker.query(static_cast<int>(e), R, &hits);
         }
     });
 

@@ -61,8 +61,8 @@ struct QB_cell_list {
 };
 
 // The work is shared by up to threads threads (QB_thread_count), with the
-// same result on any number. Returns 1, or QB_REFUSED for a non-finite reach or
-// r, or more records than an int counts.
+// same result on any number. Returns 1, or QB_REFUSED for a non-finite
+// reach or r, or more records than an int counts.
 int QB_cell_list_build(const QB_tools* s, double reach, double r, QB_cell_list* c, int threads = 1);
 
 // The at most K nearest neighbours of one entry: entry indices, squared
@@ -80,14 +80,14 @@ class QB_cell_walker {
 public:
     QB_cell_walker(const QB_cell_list& c, int K);
     // Neighbours of entry e within r (e excluded), as QB_list_query lists
-    // them. Queries of entries of the same bin with the same r in a row
-    // share their candidates.
+    // them on the copy with ghosts. Queries of entries of the same bin in a
+    // row share their candidates.
     void query(int e, double r, QB_cell_hits* hits);
 
 private:
     const QB_cell_list& c_;
     int K_;
-    int bin_ = -1;      // the bin whose candidates are gathered
+    int bin_ = -1;                  // the bin whose candidates are gathered
     double origin_[3] = {0, 0, 0};  // its corner
     std::vector<float> x_, y_, z_;  // candidates' positions from the corner
     std::vector<double> d2_;
