@@ -1,9 +1,9 @@
 #include "analysis/morla_driver.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,7 @@
 #include "app/quelm_store.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_progress.h"
+#include "qb/qb_text.h"
 #include "qb/qb_threads.h"
 
 namespace {
@@ -63,31 +64,41 @@ struct Methods {
     int slot_lco[4] = {-1, -1, -1, -1}, slot_oim[4] = {-1, -1, -1, -1};
 };
 
-// The atoms of bins begin ... end - 1 of cells, their neighbours the K
+// Each atom of bins begin ... end - 1 of cells with its neighbours, the K
 // nearest entries within near, or within R when fewer lie within near (a
 // full list within the nearer radius is the list within R: every entry it
-// leaves out is farther than its last one).
-void analyse_bins(Methods m, const QB_cell_list& cells, int K, QB_tools* model, int begin, int end, double R,
-                  double near) {
+// leaves out is farther than its last one), at most MORLA_MAX_NEIGHBOURS of
+// them: f(atom, entry, hits, offsets).
+template <class F>
+void each_atom(const QB_cell_list& cells, int K, int begin, int end, double R, double near, F f) {
     QB_cell_walker walker(cells, K);
     QB_cell_hits hits;
-    double buffers[MORLA_METHOD::MORLA_MAX_NEIGHBOURS][3];
-    double* neighbours[MORLA_METHOD::MORLA_MAX_NEIGHBOURS];
-    for (int k = 0; k < MORLA_METHOD::MORLA_MAX_NEIGHBOURS; k++) neighbours[k] = buffers[k];
-    const bool orient = m.on[kLco] || m.on[kOim];
     for (int e = cells.start[begin]; e < cells.start[end]; e++) {
         const int i = cells.record[e];
         if (i >= cells.atoms) continue;  // an image
         walker.query(e, near, &hits);
         if (hits.count < K) walker.query(e, R, &hits);
         const int n = std::min(hits.count, static_cast<int>(MORLA_METHOD::MORLA_MAX_NEIGHBOURS));
-        const MORLA_METHOD::Offsets r{hits.dx.data(), hits.dy.data(), hits.dz.data(), n};
+        f(i, e, hits, MORLA_METHOD::Offsets{hits.dx.data(), hits.dy.data(), hits.dz.data(), n});
+    }
+}
+
+// The methods of m over the atoms of bins begin ... end - 1.
+void analyse_bins(Methods m, const QB_cell_list& cells, int K, QB_tools* model, int begin, int end, double R,
+                  double near) {
+    double buffers[MORLA_METHOD::MORLA_MAX_NEIGHBOURS][3];
+    double* neighbours[MORLA_METHOD::MORLA_MAX_NEIGHBOURS];
+    for (int k = 0; k < MORLA_METHOD::MORLA_MAX_NEIGHBOURS; k++) neighbours[k] = buffers[k];
+    const bool orient = m.on[kLco] || m.on[kOim];
+    each_atom(cells, K, begin, end, R, near,
+              [&](int i, int e, const QB_cell_hits& hits, const MORLA_METHOD::Offsets& r) {
+        const int n = r.n;
         const int type = model->atoms[i].type - 1;
         if (m.on[kCna]) QB_slot_save(model, m.slot_cna, i, m.cna.analysis(r, type));
         if (m.on[kBaa]) QB_slot_save(model, m.slot_baa, i, m.baa.analysis(r));
         if (m.on[kCnp]) QB_slot_save(model, m.slot_cnp, i, m.cnp.analysis(r, type));
         if (m.on[kCsp]) QB_slot_save(model, m.slot_csp, i, m.csp.analysis(r, type));
-        if (!orient) continue;
+        if (!orient) return;
         for (int k = 0; k < n; k++) {
             const int t = hits.entry[k];
             buffers[k][0] = cells.x[t];
@@ -105,7 +116,64 @@ void analyse_bins(Methods m, const QB_cell_list& cells, int K, QB_tools* model, 
             const double v[4] = {m.oim.s, m.oim.r, m.oim.g, m.oim.b};
             for (int k = 0; k < 4; k++) QB_slot_save(model, m.slot_oim[k], i, v[k]);
         }
+    });
+}
+
+// Atoms found fcc, hcp and bcc by the adaptive common neighbour analysis.
+using Structures = std::array<long long, 3>;
+enum { kFcc, kHcp, kBcc };
+
+// The structures of every atom, counted per type (entry t for type t + 1;
+// types outside 1 ... T are counted in the model's total only), and the
+// model's total in entry T. The counts do not depend on the threads.
+std::vector<Structures> count_structures(const QB_tools* model, int T, const QB_cell_list& cells, int K,
+                                         const std::vector<int>& runs, double R, double near, int workers) {
+    const int run_count = static_cast<int>(runs.size()) - 1;
+    const int helpers = std::max(1, std::min(run_count, workers));
+    std::vector<std::vector<Structures>> part(static_cast<size_t>(helpers),
+                                              std::vector<Structures>(static_cast<size_t>(T) + 1, Structures{}));
+    std::atomic<int> next{0};
+    QB_on_threads(helpers, [&](int t) {
+        MORLA_METHOD::CommonNeighborAnalysis cna;
+        cna.isadaptive = 1;
+        std::vector<Structures>& mine = part[static_cast<size_t>(t)];
+        for (int k; (k = next.fetch_add(1)) < run_count;)
+            each_atom(cells, K, runs[k], runs[k + 1], R, near,
+                      [&](int i, int, const QB_cell_hits&, const MORLA_METHOD::Offsets& r) {
+                const float code = cna.analysis(r, 0);
+                const int s = code == 1.0f ? kFcc : code == 3.0f ? kHcp : code == 2.0f ? kBcc : -1;
+                if (s < 0) return;
+                const int type = model->atoms[i].type - 1;
+                if (type >= 0 && type < T) mine[static_cast<size_t>(type)][s]++;
+                mine[static_cast<size_t>(T)][s]++;
+            });
+    });
+    std::vector<Structures> total(static_cast<size_t>(T) + 1, Structures{});
+    for (const auto& p : part)
+        for (size_t t = 0; t < total.size(); t++)
+            for (int s = 0; s < 3; s++) total[t][s] += p[t][s];
+    return total;
+}
+
+// The CSP neighbour number of the structures counted: 12 when more atoms
+// are close-packed (fcc or hcp) than bcc (also on a tie), 8 otherwise, 0
+// when no atom has a structure; *atoms and *name say which atoms decided.
+int structure_neighbours(const Structures& c, long long* atoms, std::string* name) {
+    if (c[kFcc] + c[kHcp] + c[kBcc] == 0) return 0;
+    if (c[kFcc] + c[kHcp] >= c[kBcc]) {
+        *atoms = c[kFcc] + c[kHcp];
+        *name = c[kHcp] == 0 ? "fcc" : c[kFcc] == 0 ? "hcp" : "fcc or hcp";
+        return 12;
     }
+    *atoms = c[kBcc];
+    *name = "bcc";
+    return 8;
+}
+
+void add_line(std::string* message, const std::string& line) {
+    if (!message) return;
+    if (!message->empty()) *message += "\n";
+    *message += line;
 }
 
 }  // namespace
@@ -151,7 +219,8 @@ bool QN_MORLA_radii(const QB_tools* model, double* R, double* near) {
     return true;
 }
 
-int QN_MORLA_compute(QB_tools* model, int threads) {
+int QN_MORLA_compute(QB_tools* model, int threads, std::string* message) {
+    if (message) message->clear();
     const int N = model->natoms;
     if (N <= 0) return 0;
     bool on[6];
@@ -160,38 +229,29 @@ int QN_MORLA_compute(QB_tools* model, int threads) {
     if (!active) return 0;
     const int T = std::max(model->ntypes, 0);
 
-    Methods m;
-    m.on.assign(on, on + 6);
-    // Result columns first, then their slots (adding a column moves none).
-    if (on[kCna]) m.slot_cna = column(model, "cna");
-    if (on[kBaa]) m.slot_baa = column(model, "baa");
-    if (on[kCnp]) m.slot_cnp = column(model, "cnp");
-    if (on[kCsp]) m.slot_csp = column(model, "csp");
-    const char* const lco_names[4] = {"lco_s", "lco_r", "lco_g", "lco_b"};
-    const char* const oim_names[4] = {"oim_s", "oim_r", "oim_g", "oim_b"};
-    for (int k = 0; k < 4 && on[kLco]; k++) m.slot_lco[k] = column(model, lco_names[k]);
-    for (int k = 0; k < 4 && on[kOim]; k++) m.slot_oim[k] = column(model, oim_names[k]);
-    std::printf("Current id=%d %d %d %d\n", m.slot_cna, m.slot_baa, m.slot_cnp, m.slot_csp);
-
-    m.cna.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cna_adptive", 1);
-    m.cna.ntypes = T;
-    m.cnp.ntypes = T;
-    m.cnp.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cnp_adptive", 1) != 0;
-    m.csp.ntypes = T;
-    for (int t = 0; t < T; t++) {
-        m.cna.mincut.push_back(entry("A_cna_min", t));
-        m.cna.maxcut.push_back(entry("A_cna_max", t));
-        m.cnp.cut.push_back(entry("A_cnp_cut", t));
-        m.csp.cn.push_back(static_cast<int>(entry("A_csp_cn", t)));
+    // CSP's neighbour numbers: 0 is taken from the structure below; a
+    // number that cannot give a value (no pair of neighbours, or more
+    // neighbours than a list holds) is refused before anything is written.
+    const int K = MORLA_METHOD::MORLA_MAX_NEIGHBOURS;
+    std::vector<int> csp_cn(static_cast<size_t>(T), 0);
+    bool csp_from_structure = false;
+    for (int t = 0; t < T && on[kCsp]; t++) {
+        const double v = std::trunc(entry("A_csp_cn", t));  // read as a whole number
+        if (!(v >= 0 && v <= K) || v == 1) {
+            add_line(message, QB_format("CSP: a neighbour number of %g for type %d gives no value; give 2 ... %d, "
+                                        "or 0 to take it from the structure (12 for fcc and hcp, 8 for bcc)",
+                                        v, t + 1, K));
+            return -1;
+        }
+        const int cn = static_cast<int>(v);
+        csp_cn[static_cast<size_t>(t)] = cn;
+        csp_from_structure |= cn == 0;
     }
-    configure_orientation(m.lco, "A_lco_", T);
-    configure_orientation(m.oim, "A_oim_", T);
 
     // The atoms and their periodic images within R of the faces, binned
     // for the nearer radius: most lists are complete within it.
     double R, near;
     QN_MORLA_radii(model, &R, &near);
-    const int K = MORLA_METHOD::MORLA_MAX_NEIGHBOURS;
     const int workers = QB_thread_count(threads);
     QB_cell_list cells;
     if (QB_cell_list_build(model, R, near, &cells, workers) != 1) return 0;
@@ -208,6 +268,65 @@ int QN_MORLA_compute(QB_tools* model, int threads) {
     for (int b = 0; b < bins; b++)
         if (cells.start[b + 1] - cells.start[runs.back()] >= per_run || b + 1 == bins) runs.push_back(b + 1);
     const int run_count = static_cast<int>(runs.size()) - 1;
+
+    // A CSP neighbour number of 0 follows the type's structure: 12 when
+    // most of its fcc, hcp and bcc atoms are close-packed, 8 when most are
+    // bcc; a type without such atoms follows the whole model's. A model
+    // without any is refused: every value would be a guess.
+    if (csp_from_structure) {
+        const std::vector<Structures> found = count_structures(model, T, cells, K, runs, R, near, workers);
+        for (int t = 0; t < T; t++) {
+            if (csp_cn[static_cast<size_t>(t)] != 0) continue;
+            long long decided = 0;
+            std::string name;
+            bool own = true;
+            int cn = structure_neighbours(found[static_cast<size_t>(t)], &decided, &name);
+            if (cn == 0) {
+                own = false;
+                cn = structure_neighbours(found[static_cast<size_t>(T)], &decided, &name);
+            }
+            if (cn == 0) {
+                add_line(message, QB_format("CSP: no atom is fcc, hcp or bcc, so the number of neighbours of type %d "
+                                            "cannot be taken from the structure; give it (12 for fcc and hcp, 8 "
+                                            "for bcc)",
+                                            t + 1));
+                return -1;
+            }
+            long long atoms = N;
+            if (own) atoms = std::count_if(model->atoms.begin(), model->atoms.begin() + N,
+                                           [t](const atomdata& a) { return a.type == t + 1; });
+            add_line(message, QB_format("CSP of type %d over %d neighbours: %lld of %s%lld atoms are %s", t + 1, cn,
+                                        decided, own ? "its " : "the model's ", atoms, name.c_str()));
+            csp_cn[static_cast<size_t>(t)] = cn;
+        }
+    }
+
+    Methods m;
+    m.on.assign(on, on + 6);
+    // Result columns first, then their slots (adding a column moves none).
+    if (on[kCna]) m.slot_cna = column(model, "cna");
+    if (on[kBaa]) m.slot_baa = column(model, "baa");
+    if (on[kCnp]) m.slot_cnp = column(model, "cnp");
+    if (on[kCsp]) m.slot_csp = column(model, "csp");
+    const char* const lco_names[4] = {"lco_s", "lco_r", "lco_g", "lco_b"};
+    const char* const oim_names[4] = {"oim_s", "oim_r", "oim_g", "oim_b"};
+    for (int k = 0; k < 4 && on[kLco]; k++) m.slot_lco[k] = column(model, lco_names[k]);
+    for (int k = 0; k < 4 && on[kOim]; k++) m.slot_oim[k] = column(model, oim_names[k]);
+
+    m.cna.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cna_adptive", 1);
+    m.cna.ntypes = T;
+    m.cnp.ntypes = T;
+    m.cnp.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cnp_adptive", 1) != 0;
+    m.csp.ntypes = T;
+    m.csp.cn = csp_cn;
+    for (int t = 0; t < T; t++) {
+        m.cna.mincut.push_back(entry("A_cna_min", t));
+        m.cna.maxcut.push_back(entry("A_cna_max", t));
+        m.cnp.cut.push_back(entry("A_cnp_cut", t));
+    }
+    configure_orientation(m.lco, "A_lco_", T);
+    configure_orientation(m.oim, "A_oim_", T);
+
     std::atomic<int> next{0};
     QB_on_threads(std::min(run_count, workers), [&](int t) {
         for (int k; (k = next.fetch_add(1)) < run_count;) {

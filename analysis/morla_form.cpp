@@ -10,6 +10,7 @@
 #include <FL/Fl_Tabs.H>
 #include <FL/Fl_Value_Input.H>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -202,7 +203,9 @@ void build_tab(int T) {
     round_button(30, 150, 30, "Active", button_cb<QN_csp_cb>, false, false);
     active_csp = framed_group(40 * T, "Centro Symmetry Parameter");
     for (int t = 1; t <= T; t++)
-        field(220, 200 + 40 * (t - 1), 80, QB_format("Type%d Coordination number", t), nullptr, "A_csp_cn", t - 1);
+        field(220, 200 + 40 * (t - 1), 80, QB_format("Type%d Coordination number", t),
+              "Nearest neighbours CSP pairs up; 0 takes them from the structure (12 for fcc and hcp, 8 for bcc)",
+              "A_csp_cn", t - 1);
     active_csp->end();
     active_csp->deactivate();
     run_button(40 * T + 200, 3);
@@ -290,6 +293,17 @@ void QN_run_analysis() {
 
 namespace {
 
+// Where the report of an earlier run begins in the message text (its first
+// line, or the line break before it), npos when there is none.
+size_t earlier_report(const std::string& text) {
+    size_t at = std::string::npos;
+    for (const char* start : {"CSP of type ", "Structure summary of "}) {
+        if (text.rfind(start, 0) == 0) return 0;
+        at = std::min(at, text.find(std::string("\n") + start));
+    }
+    return at;
+}
+
 // Colours the view by the shown page's result (or the model's file colours).
 void show_result() {
     switch (analy_choice ? analy_choice->value() : -1) {
@@ -320,19 +334,29 @@ void show_result() {
 }  // namespace
 
 void QN_MORLA_run() {
-    if (QN_MORLA_compute(&Globel_Model) == 0) {
+    std::string note;
+    const int run = QN_MORLA_compute(&Globel_Model, 0, &note);
+    if (run < 0) {
+        QN_message_alert(note.c_str());
+        QN_render_check_file();
+        return;
+    }
+    if (run == 0) {
         QN_render_check_file();
         return;
     }
     show_result();
     // What the run found, after what the message area says already (less
-    // the summary of an earlier run, which this one replaces).
+    // the report of an earlier run, which this one replaces): how CSP's
+    // neighbour numbers were taken from the structure, then the summary.
     const std::vector<std::string> columns = QN_MORLA_active_columns();
     std::string text = QN_message_text();
-    const size_t earlier = text.find("Structure summary of ");
-    if (earlier != std::string::npos) text.erase(earlier == 0 ? 0 : earlier - 1);
+    const size_t earlier = earlier_report(text);
+    if (earlier != std::string::npos) text.erase(earlier);
+    std::string report = note;
     for (const std::string& line : QN_MORLA_summary_lines(QN_MORLA_summary(&Globel_Model, &columns)))
-        text += (text.empty() ? "" : "\n") + line;
+        report += (report.empty() ? "" : "\n") + line;
+    if (!report.empty()) text += (text.empty() ? "" : "\n") + report;
     QN_message(text.c_str());
 }
 

@@ -13,8 +13,11 @@ bool classifying(const std::string& column) {
     return column == "cna" || column == "baa" || column == "lco_s" || column == "oim_s";
 }
 
-// The neighbour count n of a code 0.75 - 0.125 n, or -1 when code is not of
-// that form (the codes are multiples of 1/8, exact in float and double).
+// The n of a code 0.75 - 0.125 n, or -1 when code is not of that form (the
+// codes are multiples of 1/8, exact in float and double). The n is the
+// number of neighbours the method looked at (for adaptive CNA the length of
+// the list, 16 for nearly every atom), not the atom's coordination, so the
+// summary names every such code "other" without it.
 int other_count(double code) {
     if (!std::isfinite(code)) return -1;
     const double n = (0.75 - code) / 0.125;
@@ -23,8 +26,9 @@ int other_count(double code) {
     return static_cast<int>(r);
 }
 
-// Order of a class code in the display: fcc, bcc, hcp, the "other" codes by
-// rising n, then anything else by value.
+// Order of a class code in the display: fcc, bcc, hcp, "other", then
+// anything else by value. Every code 0.75 - 0.125 n is equivalent to every
+// other, so a map counts them as the one class "other".
 struct ClassOrder {
     bool operator()(double a, double b) const {
         auto rank = [](double c, double& second) {
@@ -32,11 +36,8 @@ struct ClassOrder {
                 second = c;
                 return 0;
             }
-            const int n = other_count(c);
-            if (n >= 0) {
-                second = n;
-                return 1;
-            }
+            second = 0;
+            if (other_count(c) >= 0) return 1;
             second = std::isnan(c) ? HUGE_VAL : c;
             return 2;
         };
@@ -113,8 +114,7 @@ std::string QN_MORLA_class_name(double code) {
     if (code == 1) return "fcc";
     if (code == 2) return "bcc";
     if (code == 3) return "hcp";
-    const int n = other_count(code);
-    if (n >= 0) return QB_format("other (%d neighbour%s)", n, n == 1 ? "" : "s");
+    if (other_count(code) >= 0) return "other";
     return "code " + number(code);
 }
 

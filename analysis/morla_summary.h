@@ -6,7 +6,9 @@
 //
 // Classifying columns: "cna", "baa", and "lco_s", "oim_s", which hold the
 // same structure codes (1 fcc, 2 bcc, 3 hcp, else 0.75 - 0.125 n); one row
-// per class present, fcc, bcc, hcp, then "other (n neighbours)" by rising n.
+// per class present, fcc, bcc, hcp, then "other" for every code 0.75 -
+// 0.125 n together (n is the number of neighbours the method was given, for
+// adaptive CNA the list length, not the atom's coordination).
 // Continuous columns: "csp" and "cnp", rows min, mean, max over the atoms
 // with a value (finite; for CSP also not negative, as -1 marks an atom
 // without its N neighbours), a row "no value" when some atom has none, and
@@ -20,7 +22,7 @@
 // file     the input name the block belongs to (empty when none is given);
 // column   the result column ("cna", "baa", "csp", "cnp", "lco_s", "oim_s");
 // class    the class name for a classifying column ("fcc", "bcc", "hcp",
-//          "other (n neighbours)"), the statistic name for a continuous one
+//          "other"), the statistic name for a continuous one
 //          ("min", "mean", "max", "above 1", ...), or "recognised" /
 //          "unrecognised" for the *_s flags;
 // count    atoms in the class / above the threshold / with a finite value
@@ -44,8 +46,8 @@
 // Empty for any other (continuous) column.
 std::vector<std::pair<double, std::string>> QN_MORLA_classes(const std::string& column);
 
-// The display name of one structure code: "fcc", "bcc", "hcp",
-// "other (n neighbours)" for 0.75 - 0.125 n, or "code x" otherwise.
+// The display name of one structure code: "fcc", "bcc", "hcp", "other" for
+// any 0.75 - 0.125 n, or "code x" otherwise.
 std::string QN_MORLA_class_name(double code);
 
 // One row of a summary.
@@ -77,7 +79,7 @@ QN_MORLA_summary_t QN_MORLA_summary(const QB_tools* model, const std::vector<std
 
 // Lines for the message area (without trailing newlines): a heading
 // "Structure summary of N atoms:", then one line per column, e.g.
-//   cna: fcc 95 (88.8%), other (12 neighbours) 12 (11.2%)
+//   cna: fcc 95 (88.8%), other 12 (11.2%)
 //   csp: min 0, mean 0.456, max 7.8, 12 (11.2%) above 1
 // No line at all when the summary has no row.
 std::vector<std::string> QN_MORLA_summary_lines(const QN_MORLA_summary_t& s);

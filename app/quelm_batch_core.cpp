@@ -36,12 +36,17 @@ const char* const kUsage =
     "                            and report atoms, types and box, and the frames of a file\n"
     "                            of many\n"
     "  convert IN OUT [--format lmp|lmc|poscar|poscar-direct|extxyz] [--frame K]\n"
+    "          [--elements Cu,Ni]\n"
     "                            read IN (frame K of a file of many, from 1; the first by\n"
     "                            default) and write OUT; without --format the ending of OUT\n"
     "                            chooses: .lmp data file, .lmc custom dump, .POSCAR or .vasp\n"
     "                            POSCAR with Cartesian coordinates, .xyz or .extxyz extended\n"
-    "                            XYZ; OUT ending in .gz is written gzipped\n"
-    "  build KIND [-LABEL=VALUE ...] [--status FILE.qnw] -o OUT\n"
+    "                            XYZ; OUT ending in .gz is written gzipped; --elements names\n"
+    "                            the element of each atom type, in type order (a POSCAR needs\n"
+    "                            one for every type; IN may give them: POSCAR species,\n"
+    "                            extended XYZ species, a dump's element column, the\n"
+    "                            comments of a data file's Masses)\n"
+    "  build KIND [-LABEL=VALUE ...] [--status FILE.qnw] [--elements Cu,Ni] -o OUT\n"
     "                            build a model as the form KIND does (KIND: monocrystal,\n"
     "                            polycrystal, nanocomposite),\n"
     "                            from the form's defaults, a saved status and the values\n"
@@ -53,7 +58,10 @@ const char* const kUsage =
     "                            (the generator's log poly_log.fpl is written beside OUT);\n"
     "                            KIND also bilayer, multilayer (--accept-mismatch builds one\n"
     "                            the form would ask about), nanoparticle, nanowire, nanosheet,\n"
-    "                            coreshell, dislocation, crack, solution\n"
+    "                            coreshell, dislocation, crack, solution; --elements names\n"
+    "                            the element of each atom type of the model, in type order\n"
+    "                            (the form's Elements:; without it the crystal files' names\n"
+    "                            are kept), which a .POSCAR needs\n"
     "  build --list              name the builders, one per line\n"
     "  scan BOTTOM UPPER [-S_maxlat=... -S_maxbox=... -S_maxmis=... -S_minanga=... ...]\n"
     "       [-o TABLE.tsv]       the lattice-mismatch scan of two crystals whose interface is\n"
@@ -164,6 +172,17 @@ int command_info(const QN_batch_args& args, FILE* out, FILE* err) {
     return read_frame(args.words[0], 0, &model, out, err) ? 0 : 1;
 }
 
+// How to give the element names a POSCAR needs.
+std::string elements_hint(const QB_tools& model) {
+    const char* sample[4] = {"Cu", "Ni", "Al", "Fe"};
+    std::string list;
+    for (int t = 0; t < std::min(std::max(model.ntypes, 1), 4); t++) list += std::string(t ? "," : "") + sample[t];
+    if (model.ntypes > 4) list += ",...";
+    return QB_format("give one element name per type, in type order, with --elements (the model has %d type%s), "
+                     "e.g. --elements %s",
+                     model.ntypes, model.ntypes == 1 ? "" : "s", list.c_str());
+}
+
 int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
     if (args.words.size() != 2 || !args.entries.empty()) return usage_error(err, "convert takes IN and OUT");
     const std::string& target = args.words[1];
@@ -197,12 +216,18 @@ int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
         if (used != k->size() || v < 1 || v > 1000000000) return usage_error(err, "--frame takes a frame number from 1");
         frame = static_cast<int>(v);
     }
+    const std::string* elements = args.option("--elements");
     QB_tools model;
     if (!read_frame(args.words[0], frame - 1, &model, out, err)) return 1;
+    std::string why;
+    if (elements && QB_set_elenames(&model, *elements, &why) != 1) {
+        std::fprintf(err, "Writing file failed\n--elements: %s\n", why.c_str());
+        return 1;
+    }
     const int written = QN_write_model(&model, target.c_str(), kind);
     if (written != 1) {
         std::fprintf(err, "Writing file failed\n%s\n",
-                     written == -2 ? "The box has no volume" : ("Cannot write " + target).c_str());
+                     QN_write_failure(&model, written, target, elements_hint(model)).c_str());
         return 1;
     }
     std::fprintf(out, "Save file complete\n");
@@ -362,14 +387,17 @@ bool is_folder(const std::string& path) {
     return std::filesystem::is_directory(path, ec);
 }
 
-// The dump written into folder for input: its name with the ending (after
-// any ".gz") replaced by ".lmc".
+// The dump written into folder for input: its name (after any ".gz") with
+// ".lmc" in place of its ending, unless that ending is a number, as in
+// LAMMPS's dump.100, which stays part of the name: dump.100.lmc.
 std::string output_in_folder(const std::string& folder, const std::string& input) {
     std::string name = QB_without_gz(input);
     const size_t slash = name.find_last_of('/');
     if (slash != std::string::npos) name = name.substr(slash + 1);
     const size_t dot = name.find_last_of('.');
-    if (dot != std::string::npos && dot > 0) name = name.substr(0, dot);
+    if (dot != std::string::npos && dot > 0 && dot + 1 < name.size() &&
+        name.find_first_not_of("0123456789", dot + 1) != std::string::npos)
+        name = name.substr(0, dot);
     return folder + (folder.empty() || folder.back() == '/' ? "" : "/") + name + ".lmc";
 }
 
@@ -406,7 +434,10 @@ int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
     const bool to_folder = target && (inputs.size() > 1 || is_folder(*target) || target->back() == '/');
     if (target && !to_folder && !ends_with(*target, ".lmc"))
         return usage_error(err, "the analysed model is written as a custom dump (.lmc)");
-    if (to_folder && !is_folder(*target)) return usage_error(err, "-o " + *target + " is not a folder");
+    std::error_code exists_error;
+    const bool target_exists = target && std::filesystem::exists(*target, exists_error);
+    if (to_folder && (target_exists ? !is_folder(*target) : ends_with(*target, ".lmc")))
+        return usage_error(err, "-o " + *target + " is not a folder");
     std::vector<std::string> outputs;
     for (const std::string& in : inputs) {
         if (!target) break;
@@ -443,6 +474,13 @@ int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
     for (const std::string& e : args.entries) (e.rfind("-KV_", 0) == 0 ? dislocation : structure).entries.push_back(e);
     dislocation.options.clear();  // a status file belongs to the structure group
 
+    // A folder that does not exist yet is made (in a folder that does).
+    if (to_folder && !target_exists) {
+        std::error_code made;
+        if (!std::filesystem::create_directory(*target, made) || made)
+            return usage_error(err, "cannot make the folder " + *target +
+                                        (made ? ": " + made.message() : std::string()));
+    }
     std::string rows = QN_MORLA_tsv_header();
     for (size_t f = 0; f < inputs.size(); f++) {
         const std::string& input = inputs[f];
@@ -480,7 +518,14 @@ int command_analyse(int argc, const char* const* argv, FILE* out, FILE* err) {
             std::fprintf(out, "%s\n", message.c_str());
             run++;
         }
-        run += QN_MORLA_compute(&model);
+        std::string note;
+        const int structure_run = QN_MORLA_compute(&model, 0, &note);
+        if (structure_run < 0) {
+            std::fprintf(err, "%s\n", note.c_str());
+            return 1;
+        }
+        if (!note.empty()) std::fprintf(out, "%s\n", note.c_str());
+        run += structure_run;
         std::fprintf(out, "%d analyses run\n", run);
         const std::vector<std::string> columns = QN_MORLA_active_columns();
         const QN_MORLA_summary_t summary = QN_MORLA_summary(&model, &columns);
@@ -512,7 +557,7 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     }
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, {"--status", "-o"}, args, error, {"--accept-mismatch"}))
+    if (!QN_batch_parse(argc, argv, 2, {"--status", "-o", "--elements"}, args, error, {"--accept-mismatch"}))
         return usage_error(err, error);
     if (args.words.size() != 1) return usage_error(err, "build takes one KIND (see 'quelm-batch build --list')");
     const Builder* builder = nullptr;
@@ -546,6 +591,9 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
         std::fprintf(err, "%s\n", error.c_str());
         return 1;
     }
+    // The form's "Elements:".
+    if (const std::string* elements = args.option("--elements"))
+        QN_set_bit_char(builder->group, "M_elements", *elements);
     QB_tools model;
     QB_init(&model);
     std::string message;
@@ -556,7 +604,7 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     const int written = QN_write_model(&model, target->c_str(), kind);
     if (written != 1) {
         std::fprintf(err, "Writing file failed\n%s\n",
-                     written == -2 ? "The box has no volume" : ("Cannot write " + *target).c_str());
+                     QN_write_failure(&model, written, *target, elements_hint(model)).c_str());
         return 1;
     }
     std::fprintf(out, "%s\n", message.c_str());
@@ -662,7 +710,8 @@ int QN_batch_main(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (command == "analyse") return command_analyse(argc, argv, out, err);
     if (command == "scan") return command_scan(argc, argv, out, err);
     if (command == "convert") {
-        if (!QN_batch_parse(argc, argv, 2, {"--format", "--frame"}, args, error)) return usage_error(err, error);
+        if (!QN_batch_parse(argc, argv, 2, {"--format", "--frame", "--elements"}, args, error))
+            return usage_error(err, error);
         return command_convert(args, out, err);
     }
     return usage_error(err, "unknown command '" + command + "'");

@@ -37,6 +37,36 @@ int ask_with_fl_choice(const char* question, const char* b0, const char* b1) {
     return fl_choice("%s", b0, b1, nullptr, question);
 }
 
+bool ask_with_fl_input(const char* question, const char* initial, std::string& answer) {
+    const char* typed = fl_input("%s", initial, question);
+    if (!typed) return false;
+    answer = typed;
+    return true;
+}
+
+// A POSCAR names every type's element: asks for the names the model lacks
+// and gives them to it. 1 named (or nothing to ask), 0 Cancel, -1 refused
+// (alerted).
+int ask_elements(QB_tools* model) {
+    if (QB_vasp_unnamed_type(model) == 0) return 1;
+    const std::string known = QB_elename_list(model);
+    const bool any = known.find_first_not_of(',') != std::string::npos;
+    const std::string question =
+        model->ntypes == 1
+            ? std::string("A POSCAR file names the element of each atom type.\nElement of type 1 (e.g. Cu):")
+            : QB_format("A POSCAR file names the element of each atom type.\n"
+                        "Elements of types 1 ... %d, in type order (e.g. Cu,Ni):",
+                        model->ntypes);
+    std::string answer;
+    if (!QN_text_hook(question.c_str(), any ? known.c_str() : "", answer)) return 0;
+    std::string why;
+    if (QB_set_elenames(model, answer, &why) != 1) {
+        QN_message_alert(("Saving file failed\n" + why).c_str());
+        return -1;
+    }
+    return 1;
+}
+
 const char* const kOpenFilters =
     "Auto detect format\t*\nLAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
     "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR\nExtended XYZ file\t*.{xyz,extxyz}\n"
@@ -119,11 +149,13 @@ void step_to(double v) {
     }
     backup_for_atomkit();
     QN_update_model();
+    QN_model_saved();
 }
 
 }  // namespace
 
 int (*QN_choice_hook)(const char*, const char*, const char*) = ask_with_fl_choice;
+bool (*QN_text_hook)(const char*, const char*, std::string&) = ask_with_fl_input;
 
 std::string fl_file_pattern(const std::string& path) { return QN_series_pattern(path); }
 
@@ -146,6 +178,13 @@ int QN_ask_model_change() {
         return 0;
     QN_file_list_free();
     return 1;
+}
+
+int QN_ask_form_change() {
+    if (Globel_Model.natoms == 0) return 1;
+    return QN_choice_hook("The current model stays in the view until Preview in the other form replaces it.\n"
+                          "Would you like to open the other form now?",
+                          "No", "Yes") == 1;
 }
 
 void QN_file_list_add(const char* path) {
@@ -186,6 +225,7 @@ int QN_import_path(const std::string& chosen) {
             QN_file_list_current = 0;
             backup_for_atomkit();
             QN_update_model();
+            QN_model_saved();
             return 1;
         }
         frames = QB_frames();
@@ -202,6 +242,7 @@ int QN_import_path(const std::string& chosen) {
     QN_file_list_current = current;
     backup_for_atomkit();
     QN_update_model();
+    QN_model_saved();
     return 1;
 }
 
@@ -293,13 +334,17 @@ int QN_export_path(const std::string& chosen, int filter) {
         const std::string question = "The file " + name + " exists already.\nWould you like to overwrite it?";
         if (QN_choice_hook(question.c_str(), "No", "Yes") == 0) return 0;
     }
+    if (filter == 2 || filter == 3) {
+        const int named = ask_elements(&Globel_Model);
+        if (named != 1) return named;
+    }
     const int written = QN_write_model(&Globel_Model, name.c_str(), filter);
     if (written == 1) {
+        QN_model_saved();
         QN_message_alert("Save file complete");
         return 1;
     }
-    const std::string failure = "Saving file failed\n" +
-                                (written == -2 ? std::string("The box has no volume") : "Cannot write " + name);
+    const std::string failure = "Saving file failed\n" + QN_write_failure(&Globel_Model, written, name);
     QN_message_alert(failure.c_str());
     return -1;
 }

@@ -28,6 +28,9 @@ extern Fl_Box* QN_blank_Slider;
 // The two-button question of the window: returns the index of the button
 // chosen (0 for the first, also for Escape). Tests replace it.
 extern int (*QN_choice_hook)(const char* question, const char* b0, const char* b1);
+// The one-line text question of the window (fl_input): true and the text
+// typed, false for Cancel. Tests replace it.
+extern bool (*QN_text_hook)(const char* question, const char* initial, std::string& answer);
 
 // "Import": chooser, overwrite question, then QN_import_path.
 void QN_get_file_model();
@@ -40,8 +43,10 @@ int QN_import_path(const std::string& chosen);
 void QN_save_file_model();
 // Writes the current model as filter 0 dump, 1 data file, 2 POSCAR
 // Cartesian, 3 POSCAR Direct, 4 extended XYZ; the name gets the filter's
-// extension (a name ending in it and ".gz" is kept, and written gzipped). 1 when
-// written, 0 when the user declined to overwrite, -1 on failure.
+// extension (a name ending in it and ".gz" is kept, and written gzipped). A
+// POSCAR of a model whose types lack element names first asks for them
+// (QN_text_hook); the names given stay with the model. 1 when written, 0
+// when the user declined to overwrite or gave no names, -1 on failure.
 int QN_export_path(const std::string& chosen, int filter);
 // The native chooser of the given title and Fl_Native_File_Chooser type,
 // with a filter (or none); false when nothing was chosen. The process keeps
@@ -53,6 +58,10 @@ bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter
 std::string QN_export_name(const std::string& chosen, int filter);
 
 int QN_ask_model_change();
+// Opening another model form while a model is shown: the model stays until
+// that form's Preview replaces it. 1 to open the form (always, without a
+// model), 0 to keep the form shown.
+int QN_ask_form_change();
 // Reads path into the current model with messages; the model is replaced
 // only when the read succeeds. 1 success, -1 reported failure, 0 otherwise.
 int SC_get_file_private(const char* path);

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     // The program opens on the Monocrystal form with its default crystal.
     QN_model_single_crystal();
     QN_model_single_preview();
+    QN_model_saved();  // nothing of the user's yet
     control_region->value(view_region);
     foo_window->flush();
     return Fl::run();

@@ -56,6 +56,21 @@ int QN_write_model(QB_tools* model, const char* path, int kind) {
     return -1;
 }
 
+std::string QN_write_failure(const QB_tools* model, int written, const std::string& path, const std::string& hint) {
+    if (written == -2) return "The box has no volume";
+    if (written != QB_WRITE_UNNAMED) return "Cannot write " + path;
+    const int t = QB_vasp_unnamed_type(model);
+    const std::string name = QB_elename(model, t - 1);
+    std::string why =
+        name.empty()
+            ? QB_format("A POSCAR file names the element of every atom type, and type %d of %d has no element name", t,
+                        model->ntypes)
+            : QB_format("A POSCAR file names the element of every atom type, and the name \"%s\" of type %d cannot "
+                        "stand in its species line",
+                        name.c_str(), t);
+    return hint.empty() ? why : why + "\n" + hint;
+}
+
 // ---- Numbered file series -------------------------------------------------
 
 bool QN_numeric_less(const std::string& a, const std::string& b) {

@@ -24,6 +24,12 @@ int QN_read_model(QB_tools* model, const char* path, std::string& text);
 // Cartesian, 3 POSCAR Direct (".POSCAR"), 4 extended XYZ (".xyz"); a path
 // ending in ".gz" is written gzipped. Returns the writer's code.
 int QN_write_model(QB_tools* model, const char* path, int kind);
+// Why QN_write_model failed with `written`, in the user's words: "The box has
+// no volume", "Cannot write PATH", or for a POSCAR the type without an
+// element name, followed by `hint` (how to give the names) on a line of its
+// own when one is given.
+std::string QN_write_failure(const QB_tools* model, int written, const std::string& path,
+                             const std::string& hint = std::string());
 
 // ---- Numbered file series (the sequence bar's order) -----------------------
 // Case-insensitive order in which runs of digits compare by value (2 before

@@ -24,6 +24,7 @@
 #include "analysis/morla_form.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "app/quelm_resources.h"
 #include "atomkit/atomkit_panel.h"
 #include "builders/defect_form.h"
 #include "builders/layers_form.h"
@@ -60,12 +61,22 @@ int QN_alerts_modal = 1;
 
 namespace {
 std::string last_message;
+bool model_unsaved = false;  // see QN_model_saved
+int form_entry = 0;          // the entry of the model form shown
 
 const char* const kWelcome =
     "Welcome to Quelm Visualizer!\n"
     "Development edition: builders, analyses and simulations join as they are finished.\n"
     "Quelm Visualizer is made and kept by the Quelm Visualizer team.\n"
     "Please report problems with the steps that led to them to the Quelm Visualizer team.\n";
+
+// The welcome text, followed by what the program misses of its images and
+// templates.
+std::string welcome_text() {
+    std::string missing;
+    if (QN_resource_check(QN_resource_essentials(), missing) == 1) return kWelcome;
+    return std::string(kWelcome) + "\n" + missing + "\n";
+}
 }  // namespace
 
 void QN_message(const char* text) {
@@ -247,6 +258,7 @@ void QN_update_model() {
         Fl_Button* run = k >= 0 && k < QN_ANALY_METHODS ? analy_run[k] : nullptr;
         if (run && run->active()) run->do_callback(run, run->user_data());
     }
+    QN_render_forget_trimming();  // the cut belonged to the model before
     QN_render_check_file();
     if (frame && cube) cube->fit(&Globel_Model);
     remember_box(shown.box, Globel_Model);
@@ -257,6 +269,7 @@ void QN_update_model() {
     if (model_choice && model_choice->value() == 0) AK_update_Select_slot();
     QNGC.analysis_rebuild = 1;
     inited_atomic_viewer = 1;
+    model_unsaved = true;
     if (foo_window) foo_window->flush();
 }
 
@@ -292,13 +305,23 @@ void QN_window_reset() {
         image->box(FL_THIN_DOWN_BOX);
         image->align(FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
         image->color(50);
-        QN_load_img("img/background.png", image, nullptr);
+        QN_load_img(QN_resource_path("img/background.png").c_str(), image, nullptr);
         rending_region->end();
     }
     QN_file_list_free();
     QN_mufile_bar();
-    if (Inspect_MenuButton) QN_load_img("img/icon/inspect.png", Inspect_MenuButton, nullptr);
-    QN_message(kWelcome);
+    QN_render_forget_trimming();
+    model_unsaved = false;
+    if (Inspect_MenuButton) QN_load_img(QN_resource_path("img/icon/inspect.png").c_str(), Inspect_MenuButton, nullptr);
+    // Without its resource folder the tool bar has no icons, atoms are drawn
+    // black and the Simulation menu has no frames: say so once at start-up.
+    static bool missing_told = false;
+    std::string missing;
+    if (!missing_told && QN_resource_check(QN_resource_essentials(), missing) != 1) {
+        missing_told = true;
+        QN_message_alert(missing.c_str());
+    }
+    QN_message(welcome_text().c_str());
     QN_analy_forget();
     if (analysis_region) read_file_button(analysis_region);
     if (view_region) read_file_button(view_region);
@@ -314,7 +337,34 @@ void QN_new_cb(Fl_Widget*, void*) {
     if (QN_ask_model_change()) QN_window_reset();
 }
 
-void QN_quit_cb(Fl_Widget*, void*) { std::exit(0); }
+namespace {
+// Escape reaches the main window's callback when no widget takes it: it
+// closes dialogs and menus, never the program. Closing the window asks
+// like File > Exit.
+void main_window_cb(Fl_Widget*, void*) {
+    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+    QN_quit_cb(nullptr, nullptr);
+}
+}  // namespace
+
+void QN_model_saved() { model_unsaved = false; }
+bool QN_model_unsaved() { return model_unsaved; }
+
+bool QN_may_quit() {
+    return !model_unsaved || Globel_Model.natoms == 0 ||
+           QN_choice_hook("The current model has not been saved.\nQuit and lose it?", "Cancel", "Quit") == 1;
+}
+
+// Every window closed ends the event loop, and main returns 0.
+void QN_quit_cb(Fl_Widget*, void*) {
+    if (!QN_may_quit()) return;
+    while (Fl_Window* w = Fl::first_window()) w->hide();
+}
+
+void QN_model_form_shown(int entry) {
+    form_entry = entry;
+    if (model_choice) model_choice->value(entry);
+}
 
 // ------------------------------------------------------------- text windows
 
@@ -396,9 +446,13 @@ void model_form_cb(Fl_Widget* w, void* data) {
         for (const ModelForm& form : kModelForms)
             if (std::string(item->label()) == form.label) {
                 form.open();
+                // The form that opened, or the one still shown when the
+                // user kept it.
+                QN_model_form_shown(form_entry);
                 return;
             }
     later_cb(w, data);
+    QN_model_form_shown(form_entry);
 }
 
 void blank(Fl_Widget*, void*) {}
@@ -574,6 +628,7 @@ void QN_build_main_window() {
     QN_connect_progress();
 
     foo_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
+    foo_window->callback(main_window_cb);
     menu_bar = new Fl_Menu_Bar(0, 0, 1280, 40);
     menu_bar->menu(menuitems);
     QN_frame_UI_setup(menu_bar);  // the LAMMPS frames of config/config_list.txt
@@ -586,7 +641,7 @@ void QN_build_main_window() {
     message_display->box(FL_NO_BOX);
     message_display->buffer(message_region);
     messages->end();
-    QN_message(kWelcome);
+    QN_message(welcome_text().c_str());
 
     rending_region = new Fl_Group(320, 80, 960, 550);
     rending_region->end();
@@ -604,7 +659,7 @@ void QN_build_main_window() {
         b->tooltip(t.tooltip);
         b->callback(t.action);
         if (t.shortcut) b->shortcut(t.shortcut);
-        QN_load_img(t.icon, b, nullptr);
+        QN_load_img(QN_resource_path(t.icon).c_str(), b, nullptr);
         if (t.action == call<QN_inspect_globel>) Inspect_MenuButton = b;
     }
     separator(69);
@@ -635,6 +690,6 @@ void QN_build_main_window() {
     foo_window->end();
 
     QB_init(&Globel_Model);
-    static Fl_PNG_Image icon("img/icon.png");
+    static Fl_PNG_Image icon(QN_resource_path("img/icon.png").c_str());
     if (icon.w() > 0 && icon.h() > 0) Fl_Window::default_icon(&icon);
 }

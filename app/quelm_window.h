@@ -94,7 +94,19 @@ void QN_frame_next_model();
 void QN_snapshot_globel();
 void QN_inspect_globel();
 void QN_licence();
-// File menu "&New" and "Exit".
+// File menu "&New" and "Exit". Exit, like closing the main window, asks
+// first while the model shown has not been saved (QN_may_quit).
 void QN_new_cb(Fl_Widget*, void*);
 void QN_quit_cb(Fl_Widget*, void*);
+// Whether the model shown is the one in a file: each new model
+// (QN_update_model) is unsaved until QN_model_saved (an import, a step of
+// the sequence bar, a written export). The model the program opens with
+// counts as saved: it is the Monocrystal form's default.
+void QN_model_saved();
+bool QN_model_unsaved();
+// True when the program may end: no unsaved model, or the user chose "Quit".
+bool QN_may_quit();
+// A model form is shown: selects its entry in "Select model:". The choice
+// goes back to it when opening another form is declined.
+void QN_model_form_shown(int entry);
 void QN_about();

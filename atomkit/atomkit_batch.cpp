@@ -84,8 +84,7 @@ int command_atomkit(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (region >= 0) std::fprintf(out, "%d atoms in region %s\n", AK_region_select(&model, region), select->c_str());
     const int written = QN_write_model(&model, target->c_str(), kind);
     if (written != 1) {
-        std::fprintf(err, "Writing file failed\n%s\n",
-                     written == -2 ? "The box has no volume" : ("Cannot write " + *target).c_str());
+        std::fprintf(err, "Writing file failed\n%s\n", QN_write_failure(&model, written, *target).c_str());
         return 1;
     }
     std::fprintf(out, "%s\nSave file complete\n", QN_new_model_text(&model).c_str());

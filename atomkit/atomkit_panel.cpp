@@ -437,7 +437,7 @@ void AtomKit_main() {
             QN_set_bit_char(0, "Model_", "Atomkit");
         }
     }
-    model_choice->value(0);
+    QN_model_form_shown(0);
     QB_init(&backup_model);
     model_group->resize(0, Y0(), 320, 710);
     if (Globel_Model.natoms > 0) QB_copy_system(&backup_model, &Globel_Model);

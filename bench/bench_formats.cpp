@@ -106,7 +106,9 @@ int main() {
     const double w_lmc = timed([&] { QB_dump_lmc(&s, lmc.c_str()); });
     const double r_lmc = timed([&] { QB_read_lmc(&r, lmc.c_str()); });
     const bool lmc_ok = r.natoms == s.natoms;
+    QB_save_elename(&s, 0, "Cu");  // a POSCAR names its elements
     const double w_pos = timed([&] { QB_dump_vasp_Cartesian(&s, poscar.c_str()); });
+    QB_free_elename(&s);
     const double r_pos = timed([&] { QB_read_vasp(&r, poscar.c_str()); });
     const bool pos_ok = r.natoms == s.natoms;
     const std::string atom = base + "/c.atom", unwrapped = base + "/cu.dump";

@@ -5,6 +5,7 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
 #include <FL/Fl_Native_File_Chooser.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Scroll.H>
@@ -19,6 +20,7 @@
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "builders/crystal_source.h"
 #include "qb/qb_formats.h"
 
 namespace {
@@ -103,13 +105,35 @@ QN_field QN_orientation_field(const std::string& prefix, Fl_Group** group) {
     return f;
 }
 
+QN_field QN_text_field(const char* label, const std::string& key) {
+    QN_field f = QN_int_field(label, key);
+    f.kind = QN_FIELD_TEXT;
+    return f;
+}
+
+namespace {
+const char* const kElementsTip =
+    "Element of each atom type, in type order, e.g. Cu,Ni.\n"
+    "Empty: the names the crystal files give (POSCAR species, extended XYZ species).";
+}
+
+QN_field QN_elements_field() { return QN_text_field("Elements:", QN_ELEMENTS_KEY).tip(kElementsTip); }
+
+Fl_Input* QN_elements_input(int group, int x, int y, int w, int owner) {
+    auto* in = new Fl_Input(x, y, w, 30, "Elements:");
+    in->tooltip(kElementsTip);
+    QN_get_char(in, group, QN_ELEMENTS_KEY, owner);
+    return in;
+}
+
 std::vector<QN_store_key> QN_field_keys(const std::vector<QN_field>& fields) {
     std::vector<QN_store_key> keys;
     for (const QN_field& f : fields) switch (f.kind) {
             case QN_FIELD_INT:
             case QN_FIELD_CHOICE: keys.push_back({f.key, QN_KEY_INT}); break;
             case QN_FIELD_DOUBLE: keys.push_back({f.key, QN_KEY_DOUBLE}); break;
-            case QN_FIELD_FILE: keys.push_back({f.key, QN_KEY_TEXT}); break;
+            case QN_FIELD_FILE:
+            case QN_FIELD_TEXT: keys.push_back({f.key, QN_KEY_TEXT}); break;
             case QN_FIELD_ORIENTATION:
                 for (const char* r : {"x", "y", "z"})
                     for (const char* c : {"x", "y", "z"}) keys.push_back({f.key + r + c, QN_KEY_DOUBLE});
@@ -140,8 +164,7 @@ int QN_builder_init(const QN_builder& b, const std::vector<QN_store_key>& keys, 
                     int* slots) {
     if (b.ask && b.group >= 0 && b.group < static_cast<int>(Quelm_data.size()) &&
         Quelm_data[static_cast<size_t>(b.group)].bit_count > 0) {
-        if (!QN_ask_model_change()) return -1;
-        QN_window_reset();
+        if (!QN_ask_form_change()) return -1;
     }
     if (b.cbid) {
         if (*b.cbid >= 0) QN_sendbit_free(*b.cbid);
@@ -161,7 +184,7 @@ int QN_builder_init(const QN_builder& b, const std::vector<QN_store_key>& keys, 
 }
 
 int QN_builder_begin(const QN_builder& b) {
-    model_choice->value(b.entry);
+    QN_model_form_shown(b.entry);
     model_group->clear();
     model_group->resize(0, model_choice->y() + model_choice->h() + 20, 320, b.height);
     model_group->begin();
@@ -215,6 +238,13 @@ int QN_builder_fields(const QN_builder& b, const std::vector<QN_field>& fields, 
                 }
                 if (f.display) *f.display = out;
                 if (f.button) *f.button = button;
+                break;
+            }
+            case QN_FIELD_TEXT: {
+                auto* in = new Fl_Input(f.x, y, f.w, 30, f.label);
+                if (f.tooltip) in->tooltip(f.tooltip);
+                QN_get_char_plus(in, b.group, f.key, f.after_change, owner);
+                if (f.inactive) in->deactivate();
                 break;
             }
             case QN_FIELD_ORIENTATION: {

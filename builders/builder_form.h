@@ -33,6 +33,7 @@ enum QN_field_kind {
     QN_FIELD_CHOICE,       // choice bound with QN_choice(_plus)
     QN_FIELD_FILE,         // file-name output with its chooser button
     QN_FIELD_ORIENTATION,  // "Orientation:" group, rows "x:" "y:" "z:" of three inputs
+    QN_FIELD_TEXT,         // text input bound with QN_get_char_plus
 };
 
 struct QN_field {
@@ -80,6 +81,14 @@ QN_field QN_choice_field(const char* label, const std::string& key, std::vector<
 QN_field QN_file_field(const char* button_label, const std::string& key, void (*pressed)(), Fl_Output** display,
                        Fl_Button** button = nullptr);
 QN_field QN_orientation_field(const std::string& prefix, Fl_Group** group);
+QN_field QN_text_field(const char* label, const std::string& key);
+// The "Elements:" field every builder form ends with: one element symbol per
+// type of the model it builds ("Cu,Ni"), stored under "M_elements".
+QN_field QN_elements_field();
+// The same input for a form laid out by hand, bound to "M_elements" of group
+// under owner.
+class Fl_Input;
+Fl_Input* QN_elements_input(int group, int x, int y, int w, int owner);
 
 // The store keys of a field list, in order (an orientation gives nine).
 std::vector<QN_store_key> QN_field_keys(const std::vector<QN_field>& fields);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "app/quelm_store.h"
 #include "qb/qb_formats.h"
 
 namespace {
@@ -82,6 +83,30 @@ int QN_read_crystal(const std::string& path, QN_crystal& c, std::string& message
         c.types.push_back(a.type);
     }
     c.ntypes = s.ntypes;
+    c.names = QN_type_names(s);
+    return 1;
+}
+
+std::vector<std::string> QN_type_names(const QB_tools& model) {
+    std::vector<std::string> names(static_cast<size_t>(std::max(model.ntypes, 0)));
+    for (size_t k = 0; k < names.size(); k++) names[k] = QB_elename(&model, static_cast<int>(k));
+    return names;
+}
+
+void QN_name_types(QB_tools* model, const std::vector<std::string>& names, int shift) {
+    for (size_t k = 0; k < names.size(); k++)
+        if (!names[k].empty()) QB_save_elename(model, shift + static_cast<int>(k), names[k].c_str());
+}
+
+const char* const QN_ELEMENTS_KEY = "M_elements";
+
+void QN_elements_default(int group) { QN_set_bit_char(group, QN_ELEMENTS_KEY, ""); }
+
+int QN_elements_apply(int group, QB_tools* model, std::string& message) {
+    std::string list;
+    if (!QN_scan_char_single(group, QN_ELEMENTS_KEY, list) || QB_split_elenames(list).empty()) return 1;
+    std::string why;
+    if (QB_set_elenames(model, list, &why) != 1) return QN_refused(&message, "Elements: " + why);
     return 1;
 }
 

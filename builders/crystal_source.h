@@ -21,7 +21,26 @@ struct QN_crystal {
     int ntypes = 0;
     std::vector<QN_vec> sites;  // positions minus `first`
     std::vector<int> types;
+    std::vector<std::string> names;  // element of type t at t - 1, empty where the file names none
 };
+
+// The element names of types 1 ... ntypes of a model, empty where none is
+// known.
+std::vector<std::string> QN_type_names(const QB_tools& model);
+// Gives types shift + 1, shift + 2, ... of model the names, leaving types
+// whose name is empty as they are.
+void QN_name_types(QB_tools* model, const std::vector<std::string>& names, int shift = 0);
+
+// The "Elements:" field of the builder forms: one element symbol per type
+// of the model built ("Cu,Ni"), stored under "M_elements"; empty keeps the
+// names the source files give.
+extern const char* const QN_ELEMENTS_KEY;
+// Writes the field's default (empty) into the form's group.
+void QN_elements_default(int group);
+// Names the built model's types after the field of group when it is not
+// empty: 1, or -1 with "Building model error: Elements: <why>" and the model
+// unchanged.
+int QN_elements_apply(int group, QB_tools* model, std::string& message);
 
 // A builder's refusal: "Building model error: <why>" into *message (when
 // given); false, or -1 from QN_refused.

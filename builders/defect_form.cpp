@@ -58,7 +58,7 @@ void vector_row(std::vector<QN_field>& f, const char* label, const char* prefix)
 
 // The current model stays until "Preview".
 const QN_builder& solute() {
-    static const QN_builder b = QN_make_builder(QN_DEFECT_GROUP, 10, 310, false, &QN_model_solute_cbid,
+    static const QN_builder b = QN_make_builder(QN_DEFECT_GROUP, 10, 350, false, &QN_model_solute_cbid,
                                                 QN_model_solute_defaults, QN_model_solute_build, M_solute_preview,
                                                 M_solute_export, [] {
                                                     M_solute_dispa = nullptr;
@@ -80,6 +80,7 @@ const std::vector<QN_field>& solute_fields() {
         QN_double_field(kCutoff, "M_solute_r")
             .tip("Interstitial sites: four atoms closer than this to each other, in Å")
             .off(),
+        QN_elements_field(),
     };
     return f;
 }
@@ -88,7 +89,7 @@ const std::vector<QN_field>& solute_fields() {
 
 const QN_builder& dislocation() {
     static const QN_builder b =
-        QN_make_builder(QN_DEFECT_GROUP, 11, 390, true, &QN_model_dislocation_cbid, QN_model_dislocation_defaults,
+        QN_make_builder(QN_DEFECT_GROUP, 11, 430, true, &QN_model_dislocation_cbid, QN_model_dislocation_defaults,
                         QN_model_dislocation_build, M_dislocation_preview, M_dislocation_export, [] {
                             M_dislocation_dispa = nullptr;
                             QN_Burgers_Input = nullptr;
@@ -113,6 +114,7 @@ const std::vector<QN_field>& dislocation_fields() {
                         .at(160, 150)
                         .tip("Length of the Burgers vector, in Å"));
         v.push_back(QN_double_field("Poisson Ratio:", "M_dislocation_miu").tip("Used by the edge dislocation"));
+        v.push_back(QN_elements_field());
         return v;
     }();
     return f;
@@ -122,7 +124,7 @@ const std::vector<QN_field>& dislocation_fields() {
 
 const QN_builder& crack() {
     static const QN_builder b =
-        QN_make_builder(QN_DEFECT_GROUP, 12, 430, true, &QN_model_crack_cbid, QN_model_crack_defaults,
+        QN_make_builder(QN_DEFECT_GROUP, 12, 470, true, &QN_model_crack_cbid, QN_model_crack_defaults,
                         QN_model_crack_build, M_crack_preview, M_crack_export, [] { M_crack_dispa = nullptr; });
     return b;
 }
@@ -143,6 +145,7 @@ const std::vector<QN_field>& crack_fields() {
         QN_double_field("Stress Intensity Factor :", "M_crack_KI")
             .at(195, 115)
             .tip("Stress intensity factor K, in MPa·√m"),
+        QN_elements_field(),
     };
     return f;
 }

@@ -417,6 +417,16 @@ int write_defaults(const char* title, std::initializer_list<Default> keys) {
         else
             QN_set_bit_char(QN_DEFECT_GROUP, k.key, "blank");
     }
+    QN_elements_default(QN_DEFECT_GROUP);
+    return 1;
+}
+
+// The form's "Elements:" names on a model just built into `work`, handed to
+// out when they fit; out untouched otherwise.
+int named(int built, QB_tools& work, QB_tools* out, std::string& message) {
+    if (built != 1) return built;
+    if (QN_elements_apply(QN_DEFECT_GROUP, &work, message) != 1) return -1;
+    *out = std::move(work);
     return 1;
 }
 
@@ -454,20 +464,28 @@ int QN_model_solute_defaults() {
 }
 
 int QN_model_dislocation_build(QB_tools* out, std::string& message) {
-    return QB_dislocation(integer("M_dislocation_mode", 0), text("M_dislocation_input").c_str(), real("M_dislocation_cx", 0),
-                          real("M_dislocation_cy", 0), real("M_dislocation_cz", 0), integer("M_dislocation_cu", 0),
-                          real("M_dislocation_dx", 1), real("M_dislocation_dy", 0), real("M_dislocation_dz", 0),
-                          real("M_dislocation_bx", 0), real("M_dislocation_by", 1), real("M_dislocation_bz", 0),
-                          real("M_dislocation_bl", 0), real("M_dislocation_miu", 0), out, &message);
+    QB_tools work;
+    const int built = QB_dislocation(
+        integer("M_dislocation_mode", 0), text("M_dislocation_input").c_str(), real("M_dislocation_cx", 0),
+        real("M_dislocation_cy", 0), real("M_dislocation_cz", 0), integer("M_dislocation_cu", 0),
+        real("M_dislocation_dx", 1), real("M_dislocation_dy", 0), real("M_dislocation_dz", 0),
+        real("M_dislocation_bx", 0), real("M_dislocation_by", 1), real("M_dislocation_bz", 0),
+        real("M_dislocation_bl", 0), real("M_dislocation_miu", 0), &work, &message);
+    return named(built, work, out, message);
 }
 
 int QN_model_crack_build(QB_tools* out, std::string& message) {
-    return QB_crack(integer("M_crack_mode", 0), integer("M_crack_dirc", 0), integer("M_crack_dirp", 0),
-                    text("M_crack_input").c_str(), real("M_crack_lenth", 0), real("M_crack_g", 0), real("M_crack_nu", 0),
-                    real("M_crack_KI", 0), out, &message);
+    QB_tools work;
+    const int built = QB_crack(integer("M_crack_mode", 0), integer("M_crack_dirc", 0), integer("M_crack_dirp", 0),
+                               text("M_crack_input").c_str(), real("M_crack_lenth", 0), real("M_crack_g", 0),
+                               real("M_crack_nu", 0), real("M_crack_KI", 0), &work, &message);
+    return named(built, work, out, message);
 }
 
 int QN_model_solute_build(QB_tools* out, std::string& message) {
-    return QB_solute(integer("M_solute_mode", 0), text("M_solute_input").c_str(), real("M_solute_cont", 0.01),
-                     real("M_solute_r", 3), integer("M_solute_type", 2), integer("M_solute_seed", 0), out, &message);
+    QB_tools work;
+    const int built =
+        QB_solute(integer("M_solute_mode", 0), text("M_solute_input").c_str(), real("M_solute_cont", 0.01),
+                  real("M_solute_r", 3), integer("M_solute_type", 2), integer("M_solute_seed", 0), &work, &message);
+    return named(built, work, out, message);
 }

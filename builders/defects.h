@@ -34,7 +34,9 @@ int QN_model_dislocation_defaults();
 int QN_model_crack_defaults();
 int QN_model_solute_defaults();
 
-// Build from the form's values in group 0, as "Preview" and "Export" do.
+// Build from the form's values in group 0, as "Preview" and "Export" do: the
+// model keeps the element names of its file (a new solute type has none), or
+// takes those of "M_elements" ("Elements:") when it is given.
 int QN_model_dislocation_build(QB_tools* out, std::string& message);
 int QN_model_crack_build(QB_tools* out, std::string& message);
 int QN_model_solute_build(QB_tools* out, std::string& message);

@@ -8,6 +8,7 @@
 
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
+#include "builders/crystal_source.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_progress.h"
 #include "qb/qb_text.h"
@@ -41,6 +42,20 @@ bool prepare(const char* path, int u, int v, QB_tools& c, std::string* message) 
     if (live == 0) {
         refused(message, std::string("Building model error: ") + path + " holds no atoms");
         return false;
+    }
+    // A cell given as vectors along x, y and z (as a POSCAR gives every
+    // cell) is an orthogonal box.
+    if (c.triclinic == 1) {
+        bool diagonal = true;
+        for (int e = 0; e < 3; e++)
+            for (int k = 0; k < 3; k++) diagonal = diagonal && (e == k ? c.cell[e][k] > 0 : c.cell[e][k] == 0);
+        if (diagonal) {
+            c.triclinic = 0;
+            for (int k = 0; k < 3; k++) {
+                c.lo[k] = c.origin[k];
+                c.size[k] = c.cell[k][k];
+            }
+        }
     }
     if (c.triclinic == 1) {
         refused(message, "Building model error: not a orthogonal model");
@@ -175,6 +190,9 @@ int QB_double_layer(int dir, const char* file_a, int na_u, int na_v, double thic
             for (int e = 0; e < 3; e++) work.cell[k][e] = k == e ? work.size[k] : 0;
         }
         work.triclinic = 0;
+        // The upper crystal's types follow the lower's, and so do their names.
+        QN_name_types(&work, QN_type_names(A));
+        QN_name_types(&work, QN_type_names(B), A.ntypes);
         *out = std::move(work);
     } catch (const std::bad_alloc&) {
         return refused(message, "Building model error: not enough memory for this model");
@@ -200,6 +218,7 @@ int QN_model_double_defaults(int mode) {
     QN_set_bit_double(QN_DOUBLE_GROUP, "M_double_bt", 0, 0);
     QN_set_bit_double(QN_DOUBLE_GROUP, "M_double_void", 0, 0);
     QN_set_bit_int(QN_DOUBLE_GROUP, "M_double_period", 1, 0);
+    QN_elements_default(QN_DOUBLE_GROUP);
     return 1;
 }
 
@@ -241,6 +260,7 @@ int QN_model_double_build(int mode, QB_tools* out, std::string& message, double 
         if (static_cast<double>(work.natoms) * p.period >= kMostAtoms || QB_duplicate(&work, f[0], f[1], f[2]) < 0)
             return refused(&message, "Building model error: too many atoms for one model");
     }
+    if (QN_elements_apply(QN_DOUBLE_GROUP, &work, message) != 1) return -1;
     *out = std::move(work);
     message = QN_new_model_text(out) + lines;
     return 1;

@@ -22,6 +22,7 @@
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/builder_form.h"
+#include "builders/crystal_source.h"
 
 int QND_model_mode = 0;
 QB_tools M_double_input1, M_double_input2;
@@ -72,7 +73,7 @@ const QN_builder& layers() {
         x.defaults = [] { return QN_model_double_defaults(QND_model_mode); };
         x.build = build_layers;
         x.ask = true;
-        x.height = 870;
+        x.height = 910;
         x.preview = M_double_extra_preview;
         x.export_model = M_double_extra_export;
         x.forget = [] {
@@ -93,7 +94,7 @@ const std::vector<QN_store_key>& layer_keys() {
         {"M_double_dir", QN_KEY_INT},      {"M_double_filea", QN_KEY_TEXT},  {"M_double_ax", QN_KEY_INT},
         {"M_double_ay", QN_KEY_INT},       {"M_double_at", QN_KEY_DOUBLE},   {"M_double_fileb", QN_KEY_TEXT},
         {"M_double_bx", QN_KEY_INT},       {"M_double_by", QN_KEY_INT},      {"M_double_bt", QN_KEY_DOUBLE},
-        {"M_double_void", QN_KEY_DOUBLE},  {"M_double_period", QN_KEY_INT},
+        {"M_double_void", QN_KEY_DOUBLE},  {"M_double_period", QN_KEY_INT},   {QN_ELEMENTS_KEY, QN_KEY_TEXT},
     };
     return k;
 }
@@ -206,7 +207,7 @@ void build_form(int top) {
                       "Upper duplicate N times along current axis", "M_double_bt", "Upper thickness");
 
     const int y = top + 440;
-    double_layer_control3 = new Fl_Group(20, y, 290, 260);
+    double_layer_control3 = new Fl_Group(20, y, 290, 300);
     M_double_max1 = new Fl_Value_Input(170, y + 10, 60, 30, "Max Periodicity y:");
     M_double_max1->value(0);
     M_double_autob1 = new Fl_Button(240, y + 10, 60, 30, "Auto y");
@@ -228,7 +229,8 @@ void build_form(int top) {
         period->tooltip("Layer periodicity along z axis");
         QN_get_int(period, QN_DOUBLE_GROUP, "M_double_period", QN_model_double_cbid);
     }
-    QN_builder_buttons(layers(), y + 220);
+    QN_elements_input(QN_DOUBLE_GROUP, 110, y + 210, 190, QN_model_double_cbid);
+    QN_builder_buttons(layers(), y + 260);
     double_layer_control3->end();
     double_layer_control3->deactivate();
 }

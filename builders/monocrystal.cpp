@@ -1,5 +1,6 @@
 #include "builders/monocrystal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "app/quelm_store.h"
+#include "builders/crystal_source.h"
 #include "qb/qb_lattice.h"
 #include "app/quelm_model_io.h"
 #include "qb/qb_text.h"
@@ -215,6 +217,7 @@ int QN_model_single_defaults() {
             const std::string label = std::string("M_single_o") + axes[v] + index[k];
             QN_set_bit_double(QN_SINGLE_GROUP, label, dirs[v][k], 0);
         }
+    QN_elements_default(QN_SINGLE_GROUP);
     return 1;
 }
 
@@ -238,6 +241,8 @@ void QN_model_single_apply_script(int count, char** names, const int* flags) {
             else
                 QN_reset_bit_double(QN_SINGLE_GROUP, key.label, names[i], flags[i]);
         }
+    for (int i = 0; i < count; i++)
+        if (names[i]) QN_reset_bit_char(QN_SINGLE_GROUP, QN_ELEMENTS_KEY, names[i], flags[i]);
 }
 
 int QN_model_single_read(QN_single_params& p) {
@@ -255,6 +260,7 @@ int QN_model_single_read(QN_single_params& p) {
     for (int v = 0; v < 3; v++)
         for (int k = 0; k < 3; k++)
             found += QN_scan_double_single(QN_SINGLE_GROUP, std::string("M_single_o") + axes[v] + index[k], dirs[v][k]);
+    QN_scan_char_single(QN_SINGLE_GROUP, QN_ELEMENTS_KEY, p.elements);
     return found == static_cast<int>(sizeof(kKeys) / sizeof(kKeys[0])) ? 1 : 0;
 }
 
@@ -290,6 +296,16 @@ int QN_model_single_check(const QN_single_params& p, std::string& message) {
                                     dirs[v][0], dirs[v][1], dirs[v][2]);
                 return QN_SINGLE_REFUSED;
             }
+    }
+    if (!QB_split_elenames(p.elements).empty()) {
+        // One name per type of the structure's basis.
+        QB_tools types;
+        for (int i = 0; i < s.site_count; i++) types.ntypes = std::max(types.ntypes, s.sites[i].type);
+        std::string why;
+        if (QB_set_elenames(&types, p.elements, &why) != 1) {
+            message = "Building model error: Elements: " + why;
+            return QN_SINGLE_REFUSED;
+        }
     }
     const double atoms = atoms_per_box(s, p) * p.dpx * p.dpy * p.dpz;
     if (!(atoms <= static_cast<double>(INT_MAX))) {
@@ -344,6 +360,13 @@ int QN_model_single_build(QB_tools* model, const QN_single_params& p, std::strin
     } catch (const std::bad_alloc&) {
         message = "Building model error: not enough memory for this model";
         return QN_SINGLE_REFUSED;
+    }
+    if (!QB_split_elenames(p.elements).empty()) {
+        std::string why;
+        if (QB_set_elenames(&work, p.elements, &why) != 1) {
+            message = "Building model error: Elements: " + why;
+            return QN_SINGLE_REFUSED;
+        }
     }
     *model = std::move(work);
     message = QN_new_model_text(model);

@@ -52,6 +52,7 @@ struct QN_single_params {
     double ox[3] = {1, 0, 0};  // crystal direction [hkl] along box x
     double oy[3] = {0, 1, 0};
     double oz[3] = {0, 0, 1};
+    std::string elements;  // "Elements:": one element symbol per type, empty for none
 };
 
 constexpr int QN_SINGLE_GROUP = 0;
@@ -59,7 +60,7 @@ extern const char* const QN_SINGLE_TITLE;  // "Build a single_crystal with speci
 extern const char* const QN_SINGLE_REJECTED;  // "Building model error: not a orthogonal system"
 
 // Resets store group 0 with the form's title and writes "Model_" and every
-// key with the defaults of structure 0. Returns 1, or a negative store code
+// key with the defaults of structure 0 (and "M_elements" empty). Returns 1, or a negative store code
 // when the store is not initialised.
 int QN_model_single_defaults();
 
@@ -72,8 +73,9 @@ int QN_model_single_choose(int index);
 // with each of the count (names[i], flags[i]) pairs of a loaded script.
 void QN_model_single_apply_script(int count, char** names, const int* flags);
 
-// Reads the parameters back from group 0. Returns 1 when every key was
-// found, 0 when some were missing (those keep the defaults of params).
+// Reads the parameters back from group 0. Returns 1 when every numeric key
+// was found, 0 when some were missing (those keep the defaults of params);
+// "M_elements" is read when present.
 int QN_model_single_read(QN_single_params& params);
 
 // Result codes of the build.
@@ -85,7 +87,8 @@ constexpr int QN_SINGLE_NOT_ORTHOGONAL = -2;  // orientation rejected; model lef
 // built, else QN_SINGLE_REFUSED and the reason in message.
 int QN_model_single_check(const QN_single_params& params, std::string& message);
 
-// Builds the crystal into model, replacing what it held. On QN_SINGLE_BUILT
+// Builds the crystal into model, replacing what it held, its types named
+// after params.elements when that is not empty. On QN_SINGLE_BUILT
 // message is "New model detected with %d atoms and %d types\nBox size %lf %lf
 // %lf". A rejected orientation (measure 0.1 or more) empties the model and
 // gives QN_SINGLE_NOT_ORTHOGONAL with QN_SINGLE_REJECTED; any other refusal

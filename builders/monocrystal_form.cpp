@@ -13,6 +13,7 @@
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "builders/builder_form.h"
 #include "builders/monocrystal.h"
 #include "qb/qb_formats.h"
 #include "app/quelm_model_io.h"
@@ -103,9 +104,11 @@ void build_form(int top) {
         }
     QN_single_ort->end();
 
-    auto* preview = new Fl_Button(20, top + 450, 135, 30, "Preview");
+    QN_elements_input(QN_SINGLE_GROUP, 110, top + 450, 200, QN_model_single_cbid);
+
+    auto* preview = new Fl_Button(20, top + 500, 135, 30, "Preview");
     preview->callback([](Fl_Widget*, void*) { QN_model_single_preview(); });
-    auto* save = new Fl_Button(175, top + 450, 135, 30, "Export");
+    auto* save = new Fl_Button(175, top + 500, 135, 30, "Export");
     save->callback([](Fl_Widget*, void*) { QN_model_single_export(); });
     choose_structure(0);
 }
@@ -137,8 +140,7 @@ QN_SINGLE_ITEM(QN_model_single_S18, 18)
 
 int QN_model_single_init(int count, char** names, int* flags) {
     if (QN_SINGLE_GROUP < static_cast<int>(Quelm_data.size()) && Quelm_data[QN_SINGLE_GROUP].bit_count > 0) {
-        if (!QN_ask_model_change()) return -1;
-        QN_window_reset();
+        if (!QN_ask_form_change()) return -1;
     }
     QN_model_single_free();
     QN_model_single_cbid = QN_sendbit_id();
@@ -154,7 +156,7 @@ void QN_model_single_free() {
 
 void QN_model_single_crystal() {
     if (QN_model_single_init(0, nullptr, nullptr) == -1) return;
-    model_choice->value(1);
+    QN_model_form_shown(1);
     model_group->clear();
     model_group->resize(0, model_choice->y() + 40, 320, 670);
     model_group->begin();

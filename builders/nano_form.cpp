@@ -39,7 +39,7 @@ void release(int& cbid) {
 
 // The current model stays until "Preview".
 const QN_builder& cluster() {
-    static const QN_builder b = QN_make_builder(QN_NANO_GROUP, 6, 370, false, &QN_model_cluster_cbid,
+    static const QN_builder b = QN_make_builder(QN_NANO_GROUP, 6, 410, false, &QN_model_cluster_cbid,
                                                 QN_model_cluster_defaults, QN_model_cluster_build, M_cluster_preview,
                                                 M_cluster_export, [] {
                                                     M_cluster_dispa = nullptr;
@@ -54,6 +54,7 @@ const std::vector<QN_field>& cluster_fields() {
         QN_file_field("Select Model", "M_cluster_input", M_cluster_reading1, &M_cluster_dispa),
         QN_double_field("Radius(Å):", "M_cluster_r"),
         QN_orientation_field("M_cluster_", &QN_cluster_matrix).off(),
+        QN_elements_field(),
     };
     return f;
 }
@@ -62,7 +63,7 @@ const std::vector<QN_field>& cluster_fields() {
 
 const QN_builder& wire() {
     static const QN_builder b =
-        QN_make_builder(QN_NANO_GROUP, 7, 330, true, &QN_model_wire_cbid, QN_model_wire_defaults, QN_model_wire_build,
+        QN_make_builder(QN_NANO_GROUP, 7, 370, true, &QN_model_wire_cbid, QN_model_wire_defaults, QN_model_wire_build,
                         M_wire_preview, M_wire_export, [] { M_wire_dispa = nullptr; });
     return b;
 }
@@ -74,6 +75,7 @@ const std::vector<QN_field>& wire_fields() {
         QN_choice_field("Direction:", "M_wire_dir", {"X", "Y", "Z"}),
         QN_double_field("Radius(Å):", "M_wire_r"),
         QN_double_field("Height(Å):", "M_wire_h"),
+        QN_elements_field(),
     };
     return f;
 }
@@ -82,7 +84,7 @@ const std::vector<QN_field>& wire_fields() {
 
 const QN_builder& sheet() {
     static const QN_builder b =
-        QN_make_builder(QN_NANO_GROUP, 8, 350, true, &QN_model_sheet_cbid, QN_model_sheet_defaults, QN_model_sheet_build,
+        QN_make_builder(QN_NANO_GROUP, 8, 390, true, &QN_model_sheet_cbid, QN_model_sheet_defaults, QN_model_sheet_build,
                         M_sheet_preview, M_sheet_export, [] { M_sheet_dispa = nullptr; });
     return b;
 }
@@ -99,6 +101,7 @@ const std::vector<QN_field>& sheet_fields() {
         QN_int_field(nullptr, "M_sheet_ny").at(215, 95).beside(),
         QN_double_field("Thickness(Å):", "M_sheet_thick"),
         QN_double_field("Vacuum(Å):", "M_sheet_void"),
+        QN_elements_field(),
     };
     return f;
 }
@@ -107,7 +110,7 @@ const std::vector<QN_field>& sheet_fields() {
 
 const QN_builder& coreshell() {
     static const QN_builder b = QN_make_builder(
-        QN_NANO_GROUP, 9, 500, true, &QN_model_coreshell_cbid, QN_model_coreshell_defaults, QN_model_coreshell_build,
+        QN_NANO_GROUP, 9, 540, true, &QN_model_coreshell_cbid, QN_model_coreshell_defaults, QN_model_coreshell_build,
         M_coreshell_preview, M_coreshell_export, [] {
             M_coreshell_dispa = M_coreshell_dispb = nullptr;
             QN_coreshell_matrix = nullptr;
@@ -130,6 +133,7 @@ const std::vector<QN_field>& coreshell_fields() {
         QN_double_field("Min Distance(Å):", "M_coreshell_dmin")
             .tip("Shell atoms closer than this to a core atom are removed.\n"
                  "0 means automatic: 0.75 times the smaller nearest-neighbour distance of the two crystals."),
+        QN_elements_field(),
     };
     return f;
 }

@@ -111,12 +111,40 @@ double cell_density(const QN_crystal& c) {
 }
 
 
+// The period of the crystal along a box axis: the shortest lattice vector
+// n a + m b + l c (|n|, |m|, |l| <= 6) whose two other components vanish, to
+// the precision a cell written with six decimals keeps.
+bool axis_period(const QN_crystal& c, int axis, double& period) {
+    constexpr int kReach = 6;
+    period = 0;
+    for (int n = -kReach; n <= kReach; n++)
+        for (int m = -kReach; m <= kReach; m++)
+            for (int l = -kReach; l <= kReach; l++) {
+                QN_vec v;
+                for (int k = 0; k < 3; k++) v[k] = n * c.cell[0][k] + m * c.cell[1][k] + l * c.cell[2][k];
+                const double along = v[static_cast<size_t>(axis)];
+                if (!(along > 0)) continue;
+                bool straight = true;
+                for (int k = 0; k < 3; k++)
+                    if (k != axis && !(std::fabs(v[static_cast<size_t>(k)]) <= 1e-6 * along)) straight = false;
+                if (straight && (period == 0 || along < period * (1 - 1e-12))) period = along;
+            }
+    return period > 0;
+}
+
 // Hands the generated atoms over as the new model.
 int finish(QB_tools* out, QB_tools& work, int ntypes, std::string* message, const std::string& extra = "") {
     QN_number_atoms(&work, ntypes);
     *out = std::move(work);
     if (message) *message = QN_new_model_text(out) + extra;
     return 1;
+}
+
+// The same, the types named after the crystal's elements.
+int finish(QB_tools* out, QB_tools& work, int ntypes, const std::vector<std::string>& names, std::string* message,
+           const std::string& extra = "") {
+    QN_name_types(&work, names);
+    return finish(out, work, ntypes, message, extra);
 }
 
 // Checks common to the shapes.
@@ -212,7 +240,7 @@ int QB_cluster(int shape, const char* file, double R, double xx, double xy, doub
         const bool all[3] = {true, true, true};
         work.natoms = static_cast<int>(work.atoms.size());
         QN_padded_box(&work, all);
-        return finish(out, work, c.ntypes, message);
+        return finish(out, work, c.ntypes, c.names, message);
     } catch (const std::bad_alloc&) {
         QN_refuse(message, "not enough memory for this model");
         return -1;
@@ -230,12 +258,15 @@ int QB_wire(int section, int axis, const char* file, double R, double H, QB_tool
         if (message) *message = why;
         return -1;
     }
-    const QN_vec e = row(c.cell, axis);
-    for (int k = 0; k < 3; k++)
-        if (k != axis && e[k] != 0) return QN_refused(message, "the cell vector of the wire axis is not along it");
-    const double period = std::fabs(e[axis]);
+    double period = 0;
+    if (!axis_period(c, axis, period))
+        return QN_refused(message, "no lattice vector of the crystal lies along the wire axis");
     const double count = std::floor(H / period + 1);
     const double L = count * period;
+    // Atoms are kept in [-L/2, L/2) along the axis, the window moved down by
+    // a little more than rounding, so that of the two ends of a column
+    // exactly one stays whatever way the last bit of either falls.
+    const double slack = 1e-7 * period;
     const int m = section == 0 ? 0 : section == 1 ? 4 : section == 2 ? 6 : 8;
     const double reach = m == 0 ? R : R / std::cos(kPi / m);
     if (!within_limits(cell_density(c) * 4 * reach * reach * L, message)) return -1;
@@ -243,7 +274,7 @@ int QB_wire(int section, int axis, const char* file, double R, double H, QB_tool
     try {
         QN_fill_shape s;
         for (int a = 0; a < 3; a++) {
-            s.lo[a] = a == axis ? -L / 2 : -reach * 1.001 - 1e-9;
+            s.lo[a] = a == axis ? -L / 2 - slack : -reach * 1.001 - 1e-9;
             s.hi[a] = a == axis ? L / 2 : reach * 1.001 + 1e-9;
         }
         std::vector<QN_vec> faces;
@@ -260,7 +291,7 @@ int QB_wire(int section, int axis, const char* file, double R, double H, QB_tool
         }
         // Half-open along the axis: the wire repeats with period L.
         s.keep = [&](const QN_vec& p) {
-            if (!(p[static_cast<size_t>(axis)] >= -L / 2 && p[static_cast<size_t>(axis)] < L / 2)) return false;
+            if (!(p[static_cast<size_t>(axis)] >= -L / 2 - slack && p[static_cast<size_t>(axis)] < L / 2 - slack)) return false;
             if (m == 0) return !(p[static_cast<size_t>(u)] * p[static_cast<size_t>(u)] + p[static_cast<size_t>(v)] * p[static_cast<size_t>(v)] > R * R);
             for (const QN_vec& n : faces)
                 if (dot(n, p) > R) return false;
@@ -270,12 +301,16 @@ int QB_wire(int section, int axis, const char* file, double R, double H, QB_tool
         QB_init(&work);
         QN_fill_crystal(c, s, work.atoms);
         work.natoms = static_cast<int>(work.atoms.size());
+        for (atomdata& a : work.atoms) {
+            double& along = axis == 0 ? a.x : axis == 1 ? a.y : a.z;
+            if (along < -L / 2) along += L;
+        }
         bool cross_axes[3] = {true, true, true};
         cross_axes[axis] = false;
         QN_padded_box(&work, cross_axes);
         work.lo[axis] = work.origin[axis] = -L / 2;
         work.size[axis] = work.cell[axis][axis] = L;
-        return finish(out, work, c.ntypes, message);
+        return finish(out, work, c.ntypes, c.names, message);
     } catch (const std::bad_alloc&) {
         QN_refuse(message, "not enough memory for this model");
         return -1;
@@ -371,7 +406,7 @@ int QB_sheet(int plane, const char* file, double cx, double cy, double cz, int u
             work.lo[a] = c.origin[a] + low;
             work.size[a] = span;
         }
-        return finish(out, work, c.ntypes, message);
+        return finish(out, work, c.ntypes, c.names, message);
     } catch (const std::bad_alloc&) {
         QN_refuse(message, "not enough memory for this model");
         return -1;
@@ -443,14 +478,15 @@ int QB_coreshell(int shape, int core_mode, const char* shell_file, const char* c
             work.natoms = static_cast<int>(work.atoms.size());
             const bool all[3] = {true, true, true};
             QN_padded_box(&work, all);
-            return finish(out, work, shell.ntypes + core.ntypes, message,
+            QN_name_types(&work, core.names, shell.ntypes);
+            return finish(out, work, shell.ntypes + core.ntypes, shell.names, message,
                           QB_format("\n%d shell atoms closer than %lf to the core removed", dropped, dmin));
         }
         if (removed) *removed = 0;
         work.natoms = static_cast<int>(work.atoms.size());
         const bool all[3] = {true, true, true};
         QN_padded_box(&work, all);
-        return finish(out, work, shell.ntypes, message);
+        return finish(out, work, shell.ntypes, shell.names, message);
     } catch (const std::bad_alloc&) {
         QN_refuse(message, "not enough memory for this model");
         return -1;
@@ -491,6 +527,7 @@ int QN_model_cluster_defaults() {
     QN_set_bit_char(QN_NANO_GROUP, "M_cluster_input", "blank");
     QN_set_bit_double(QN_NANO_GROUP, "M_cluster_r", 10, 0);
     orientation_defaults("M_cluster_");
+    QN_elements_default(QN_NANO_GROUP);
     return 1;
 }
 
@@ -503,6 +540,7 @@ int QN_model_wire_defaults() {
     QN_set_bit_int(QN_NANO_GROUP, "M_wire_dir", 0, 0);
     QN_set_bit_double(QN_NANO_GROUP, "M_wire_r", 10, 0);
     QN_set_bit_double(QN_NANO_GROUP, "M_wire_h", 10, 0);
+    QN_elements_default(QN_NANO_GROUP);
     return 1;
 }
 
@@ -520,6 +558,7 @@ int QN_model_sheet_defaults() {
     QN_set_bit_int(QN_NANO_GROUP, "M_sheet_ny", 1, 0);
     QN_set_bit_double(QN_NANO_GROUP, "M_sheet_thick", 5, 0);
     QN_set_bit_double(QN_NANO_GROUP, "M_sheet_void", 5, 0);
+    QN_elements_default(QN_NANO_GROUP);
     return 1;
 }
 
@@ -535,32 +574,58 @@ int QN_model_coreshell_defaults() {
     QN_set_bit_char(QN_NANO_GROUP, "M_coreshell_cfile", "blank");
     QN_set_bit_int(QN_NANO_GROUP, "M_coreshell_cmode", 0, 0);
     QN_set_bit_double(QN_NANO_GROUP, "M_coreshell_dmin", 0, 0);
+    QN_elements_default(QN_NANO_GROUP);
     return 1;
 }
+
+namespace {
+
+// The form's "Elements:" names on a model just built into `work` (private to
+// the caller), handed to out when they fit; out untouched otherwise.
+int named(int built, QB_tools& work, QB_tools* out, std::string& message) {
+    if (built != 1) return built;
+    if (QN_elements_apply(QN_NANO_GROUP, &work, message) != 1) return -1;
+    *out = std::move(work);
+    return 1;
+}
+
+}  // namespace
 
 int QN_model_cluster_build(QB_tools* out, std::string& message) {
     double r[3][3];
     orientation_read("M_cluster_", r);
-    return QB_cluster(integer("M_cluster_mode", 0), text("M_cluster_input").c_str(), real("M_cluster_r", 10), r[0][0],
-                      r[0][1], r[0][2], r[1][0], r[1][1], r[1][2], r[2][0], r[2][1], r[2][2], out, &message);
+    QB_tools work;
+    const int built = QB_cluster(integer("M_cluster_mode", 0), text("M_cluster_input").c_str(), real("M_cluster_r", 10),
+                                 r[0][0], r[0][1], r[0][2], r[1][0], r[1][1], r[1][2], r[2][0], r[2][1], r[2][2], &work,
+                                 &message);
+    return named(built, work, out, message);
 }
 
 int QN_model_wire_build(QB_tools* out, std::string& message) {
-    return QB_wire(integer("M_wire_mode", 0), integer("M_wire_dir", 0), text("M_wire_input").c_str(), real("M_wire_r", 10),
-                   real("M_wire_h", 10), out, &message);
+    const std::string file = text("M_wire_input");
+    QB_tools work;
+    const int built = QB_wire(integer("M_wire_mode", 0), integer("M_wire_dir", 0), file.c_str(), real("M_wire_r", 10),
+                              real("M_wire_h", 10), &work, &message);
+    return named(built, work, out, message);
 }
 
 int QN_model_sheet_build(QB_tools* out, std::string& message) {
-    return QB_sheet(integer("M_sheet_mode", 0), text("M_sheet_input").c_str(), real("M_sheet_x", 0), real("M_sheet_y", 0),
-                    real("M_sheet_z", 0), integer("M_sheet_u", 0), integer("M_sheet_nx", 1), integer("M_sheet_ny", 1),
-                    real("M_sheet_thick", 5), real("M_sheet_void", 5), out, &message);
+    QB_tools work;
+    const int built = QB_sheet(integer("M_sheet_mode", 0), text("M_sheet_input").c_str(), real("M_sheet_x", 0),
+                               real("M_sheet_y", 0), real("M_sheet_z", 0), integer("M_sheet_u", 0),
+                               integer("M_sheet_nx", 1), integer("M_sheet_ny", 1), real("M_sheet_thick", 5),
+                               real("M_sheet_void", 5), &work, &message);
+    return named(built, work, out, message);
 }
 
 int QN_model_coreshell_build(QB_tools* out, std::string& message) {
     double r[3][3];
     orientation_read("M_coreshell_", r);
-    return QB_coreshell(integer("M_coreshell_mode", 0), integer("M_coreshell_cmode", 0),
-                        text("M_coreshell_input").c_str(), text("M_coreshell_cfile").c_str(), real("M_coreshell_r", 10),
-                        real("M_coreshell_core", 5), r[0][0], r[0][1], r[0][2], r[1][0], r[1][1], r[1][2], r[2][0],
-                        r[2][1], r[2][2], out, &message, real("M_coreshell_dmin", 0));
+    QB_tools work;
+    const int built = QB_coreshell(integer("M_coreshell_mode", 0), integer("M_coreshell_cmode", 0),
+                                   text("M_coreshell_input").c_str(), text("M_coreshell_cfile").c_str(),
+                                   real("M_coreshell_r", 10), real("M_coreshell_core", 5), r[0][0], r[0][1], r[0][2],
+                                   r[1][0], r[1][1], r[1][2], r[2][0], r[2][1], r[2][2], &work, &message,
+                                   real("M_coreshell_dmin", 0));
+    return named(built, work, out, message);
 }

@@ -32,7 +32,9 @@ int QN_model_wire_defaults();
 int QN_model_sheet_defaults();
 int QN_model_coreshell_defaults();
 
-// Build from the form's values in group 0, as "Preview" and "Export" do.
+// Build from the form's values in group 0, as "Preview" and "Export" do: the
+// types keep the element names of the crystal files (the core's after the
+// shell's), or take those of "M_elements" ("Elements:") when it is given.
 int QN_model_cluster_build(QB_tools* out, std::string& message);
 int QN_model_wire_build(QB_tools* out, std::string& message);
 int QN_model_sheet_build(QB_tools* out, std::string& message);

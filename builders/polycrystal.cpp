@@ -91,6 +91,7 @@ struct Template {
     std::vector<Vec> sites;
     std::vector<int> types;  // shifted by the types of the build lines before
     int ntypes = 0;
+    std::vector<std::string> names;  // element names of its own types 1 ... ntypes
 };
 
 // A seed or one of its periodic images.
@@ -116,6 +117,7 @@ struct Input {
     // Boundary lattice of "spgb".
     std::vector<Vec> gb_sites;
     std::vector<int> gb_types;
+    std::vector<std::string> gb_names;
     Vec gb_cell{};
 };
 
@@ -322,6 +324,7 @@ bool Parser::read_gb_lattice() {
         in_.gb_sites.push_back({a.x, a.y, a.z});
         in_.gb_types.push_back(a.type);
     }
+    in_.gb_names = QN_type_names(lattice);
     return true;
 }
 
@@ -511,6 +514,7 @@ bool Parser::read_template(Template& t, int shift) {
     if (!(std::fabs(det(t.cell)) > 1e-9 * longest * longest * longest))
         return fail("ERROR: TEMPLATE " + t.file + " HAS A CELL WITHOUT VOLUME");
     t.ntypes = s.ntypes;
+    t.names = QN_type_names(s);
     return true;
 }
 
@@ -1321,6 +1325,14 @@ int ic_xyz_poly(const char* input, QB_tools* model, std::string& message, const 
             }
         out.natoms = id;
         out.ntypes = generator.ntypes();
+        // Each template's types keep their element names, and so do the
+        // boundary lattice's after them.
+        int shift = 0;
+        for (const Template& t : in.templates) {
+            QN_name_types(&out, t.names, shift);
+            shift += t.ntypes;
+        }
+        if (in.layout == kSpgb) QN_name_types(&out, in.gb_names, shift);
         for (int a = 0; a < 3; a++) {
             out.lo[a] = out.origin[a] = 0;
             out.size[a] = out.cell[a][a] = in.box[a];
@@ -1347,8 +1359,11 @@ int QN_poly_write_data(const QB_tools* model, const char* path) {
     int live = 0;
     for (int i = 0; i < model->natoms; i++) live += model->atoms[static_cast<size_t>(i)].id > 0;
     QB_fprintf(f, "Position data\n%d\tatoms\n%d\tatom types\n", live, model->ntypes);
-    QB_fprintf(f, "0.00\t\t%lf\txlo xhi\n0.00\t\t%lf\tylo yhi\n0.00\t\t%lf\tzlo zhi\n\nAtoms\n\n", model->size[0],
+    QB_fprintf(f, "0.00\t\t%lf\txlo xhi\n0.00\t\t%lf\tylo yhi\n0.00\t\t%lf\tzlo zhi\n", model->size[0],
                model->size[1], model->size[2]);
+    // The types' element names, when every type has one.
+    std::fputs(QB_lammps_masses(model).c_str(), f);
+    std::fputs("\nAtoms\n\n", f);
     for (int i = 0; i < model->natoms; i++) {
         const atomdata& a = model->atoms[static_cast<size_t>(i)];
         if (a.id > 0) QB_fprintf(f, "%d\t%d\t%lf\t%lf\t%lf\n", a.id, a.type, a.x, a.y, a.z);

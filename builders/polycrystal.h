@@ -37,8 +37,10 @@ struct QN_poly_options {
 int ic_xyz_poly(const char* input, QB_tools* model, std::string& message,
                 const QN_poly_options& options = QN_poly_options());
 
-// The generator's own LAMMPS data file ("Position data", box from 0.00);
-// 1 written, -1 the file could not be written (an earlier file stays).
+// The generator's own LAMMPS data file ("Position data", box from 0.00, and
+// the "Masses" of the types when every type is named after an element); 1
+// written, -1 the file could not be written (an earlier file stays). The
+// model's types keep the element names of the templates that give them.
 int QN_poly_write_data(const QB_tools* model, const char* path);
 
 // Orientations, rows orthonormal (the grain's matrix is the transpose).

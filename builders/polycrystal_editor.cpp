@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app/quelm_store.h"
+#include "builders/crystal_source.h"
 #include "builders/polycrystal.h"
 #include "qb/qb_file.h"
 #include "qb/qb_random.h"
@@ -19,6 +20,7 @@ int QN_model_poly_defaults(int mode) {
     if (reset < 0) return reset;
     QN_set_bit_char(QN_POLY_GROUP, "Model_", QB_format("Poly_Crystal%d", mode));
     QN_set_bit_char(QN_POLY_GROUP, "Model_Poly_file", "./Quelm_ply.input");
+    QN_elements_default(QN_POLY_GROUP);
     return 1;
 }
 
@@ -27,7 +29,12 @@ int QN_model_poly_build(QB_tools* model, const std::string& log_path, std::strin
     QN_scan_char_single(QN_POLY_GROUP, "Model_Poly_file", input);
     QN_poly_options options;
     options.log_path = log_path;
-    return ic_xyz_poly(input.c_str(), model, message, options);
+    QB_tools work;
+    const int built = ic_xyz_poly(input.c_str(), &work, message, options);
+    if (built != QN_POLY_BUILT) return built;
+    if (QN_elements_apply(QN_POLY_GROUP, &work, message) != 1) return QN_POLY_REFUSED;
+    *model = std::move(work);
+    return built;
 }
 
 // ------------------------------------------------------------------ grains

@@ -18,12 +18,15 @@ extern const char* const QN_POLY_FILL_SEED;  // "Please fill all seed first"
 
 // Resets store group 0 with the form's title and writes "Model_"
 // ("Poly_Crystal%d" with the mode: 0 polycrystal, 1 nanocomposite) and
-// "Model_Poly_file" ("./Quelm_ply.input"). 1, or a store refusal.
+// "Model_Poly_file" ("./Quelm_ply.input") and "M_elements" (empty). 1, or a
+// store refusal.
 int QN_model_poly_defaults(int mode);
 
 // Runs the generator on the keyword file named by "Model_Poly_file" of
 // group 0 into model, the log going to log_path: the generator's code and
-// message (the model is untouched unless it built).
+// message (the model is untouched unless it built); the types are named
+// after "M_elements" when it is given (a list that does not fit refuses the
+// build), else after the templates' elements.
 int QN_model_poly_build(QB_tools* model, const std::string& log_path, std::string& message);
 
 // One grain of the table: seed x, y, z; the crystal directions along box x

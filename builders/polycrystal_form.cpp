@@ -22,6 +22,8 @@
 #include "app/quelm_model_io.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
+#include "builders/builder_form.h"
+#include "builders/crystal_source.h"
 #include "builders/polycrystal.h"
 #include "qb/qb_text.h"
 
@@ -255,14 +257,16 @@ void table_callback(Fl_Value_Input* w, long cell) {
 
 int QN_model_poly_init(int count, char** entries, int* slots) {
     if (QN_POLY_GROUP < static_cast<int>(Quelm_data.size()) && Quelm_data[QN_POLY_GROUP].bit_count > 0) {
-        if (!QN_ask_model_change()) return -1;
-        QN_window_reset();
+        if (!QN_ask_form_change()) return -1;
     }
     QN_model_poly_free();
     QN_model_poly_cbid = QN_sendbit_id();
     QN_model_poly_defaults(QNP_model_mode);
     for (int k = 0; k < count && entries; k++)
-        if (entries[k]) QN_reset_bit_char(QN_POLY_GROUP, "Model_Poly_file", entries[k], slots ? slots[k] : 0);
+        if (entries[k]) {
+            QN_reset_bit_char(QN_POLY_GROUP, "Model_Poly_file", entries[k], slots ? slots[k] : 0);
+            QN_reset_bit_char(QN_POLY_GROUP, QN_ELEMENTS_KEY, entries[k], slots ? slots[k] : 0);
+        }
     return 1;
 }
 
@@ -284,7 +288,7 @@ void QN_model_nanocomposite() {
 void QN_model_poly_crystal_core() {
     if (QN_model_poly_init(0, nullptr, nullptr) == -1) return;
     Fl_Group* const current = Fl_Group::current();
-    model_choice->value(QNP_model_mode == 0 ? 2 : 5);
+    QN_model_form_shown(QNP_model_mode == 0 ? 2 : 5);
     make_grain_window();
     QNP_file_list.fill(QN_POLY_NO_FILE);
     QN_poly_grain_list->grain_data.files = 1;
@@ -345,7 +349,7 @@ void QN_model_poly_choice() {
     clear_later(QN_grain_region);
     QNP_model_file_choice = nullptr;
     for (Fl_Output*& o : QNP_model_file_display) o = nullptr;
-    QN_grain_region->resize(QN_grain_region->x(), QN_grain_region->y(), 320, 280 + 40 * files);
+    QN_grain_region->resize(QN_grain_region->x(), QN_grain_region->y(), 320, 320 + 40 * files);
     Fl_Group* const current = Fl_Group::current();
     QN_grain_region->begin();
     const int x = QN_grain_region->x();
@@ -384,6 +388,8 @@ void QN_model_poly_choice() {
             y += 40;
         }
     }
+    QN_elements_input(QN_POLY_GROUP, x + 110, y, 180, QN_model_poly_cbid);
+    y += 40;
     button(x + 20, y, 270, "More", call<QN_model_poly_random>);
     button(x + 20, y + 40, 135, "Preview", call<QN_model_poly_preview_model>);
     button(x + 155, y + 40, 135, "Export", call<QN_model_poly_write_model>);
@@ -543,6 +549,7 @@ int QN_ic_xyz_poly(const char* input, const char* output, int mode, std::string&
     QB_tools built;
     QN_wait("-Building Model-Please Wait");
     int result = ic_xyz_poly(input, &built, message);
+    if (result == QN_POLY_BUILT && QN_elements_apply(QN_POLY_GROUP, &built, message) != 1) result = QN_POLY_REFUSED;
     if (result == QN_POLY_BUILT && mode != 0) {
         std::printf("transfering the data into lammps data\n");
         std::fflush(stdout);

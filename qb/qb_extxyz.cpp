@@ -354,6 +354,10 @@ int read_extxyz_text(std::string_view text, ReadResult& r, size_t* used) {
         r.ntypes = top;
     }
 
+    // ASE's dummy species X names no element.
+    for (std::string& name : r.element_names)
+        if (name == "X") name.clear();
+
     // The cell: orthogonal when the Lattice is diagonal.
     if (!have_pbc) pbc[0] = pbc[1] = pbc[2] = have_lattice ? 1 : 0;
     std::memcpy(r.periodic, pbc, sizeof pbc);

@@ -42,11 +42,25 @@ int QB_read_lmc(QB_tools* s, const char* path);
 int QB_read_vasp(QB_tools* s, const char* path);
 
 // Writers (a name ending in ".gz" is written gzipped): 1 written, -1 the file could not be written (an existing file of
-// that name is left as it was), -2 the cell is degenerate (zero volume).
+// that name is left as it was), -2 the cell is degenerate (zero volume),
+// QB_WRITE_UNNAMED (POSCAR only) a type has no element name the species line
+// can hold: nothing is written, and an existing file is left as it was.
+// The data file carries the element names of the types as the comments of
+// a "Masses" section ("1\t63.546000\t# Cu") when every type is named after
+// an element; the POSCAR species line and the extended XYZ species carry
+// them always.
+constexpr int QB_WRITE_UNNAMED = -3;
 int QB_dump_lmp(QB_tools* s, const char* path);
 int QB_dump_lmc(QB_tools* s, const char* path);
 int QB_dump_vasp_Direct(QB_tools* s, const char* path);
 int QB_dump_vasp_Cartesian(QB_tools* s, const char* path);
+// The first type whose name a POSCAR species line cannot hold (none, empty,
+// a number, or a text with blanks), 0 when every type 1 ... ntypes can be
+// written.
+int QB_vasp_unnamed_type(const QB_tools* s);
+// The "Masses" section of a data file, "\nMasses\n\n" and one line per
+// type, when every type is named after an element; empty otherwise.
+std::string QB_lammps_masses(const QB_tools* s);
 // Extended XYZ (see qb_extxyz.h).
 int QB_dump_extxyz(QB_tools* s, const char* path);
 

@@ -102,8 +102,27 @@ int read_lmp_text(std::string_view text, ReadResult& r) {
     }
     if (natoms < 0 || ntypes > QB_MAX_TYPES) return -1;
 
-    // Sections up to "Atoms", whose comment names the atom style.
+    // Sections up to "Atoms", whose comment names the atom style. A
+    // "Masses" line "1 63.546 # Cu" names its type after the element of
+    // its comment.
+    std::vector<std::string> names;
     while (words.empty() || words[0] != "Atoms") {
+        if (!words.empty() && words[0] == "Masses" && words.size() == 1) {
+            while (true) {
+                if (!sc.next_line(line)) return -1;
+                words = words_of(without_comment(line));
+                long long type = 0;
+                if (words.size() != 2 || !token_int(words[0], type) || !is_plain_number(words[1])) break;
+                const size_t hash = line.find('#');
+                if (hash == std::string_view::npos || type < 1 || type > QB_MAX_TYPES || (ntypes > 0 && type > ntypes))
+                    continue;
+                const std::vector<std::string_view> comment = words_of(line.substr(hash + 1));
+                if (comment.empty() || !(QB_element_mass(std::string(comment[0])) > 0)) continue;
+                if (names.size() < static_cast<size_t>(type)) names.resize(static_cast<size_t>(type));
+                names[static_cast<size_t>(type - 1)] = std::string(comment[0]);
+            }
+            continue;
+        }
         if (!sc.next_line(line)) return -1;
         words = words_of(without_comment(line));
     }
@@ -171,6 +190,7 @@ int read_lmp_text(std::string_view text, ReadResult& r) {
         top = std::max(top, static_cast<int>(type));
     }
     r.ntypes = top;
+    r.element_names = std::move(names);
     r.periodic[0] = r.periodic[1] = r.periodic[2] = 1;
     const double L[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
     if (tilted) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "qb/qb_text.h"
+
 namespace {
 
 
@@ -393,6 +395,9 @@ int QB_combine_system(QB_tools* dst, const QB_tools* src) {
         for (int m = 0; m < src->natoms; m++)
             QB_slot_save(dst, slot, n + m, from > 0 ? QB_slot_data(src, from, m) : 0.0);
     }
+    // The merged types keep their names.
+    for (int k = 0; k < src->ntypes; k++)
+        if (QB_has_elename(src, k)) QB_save_elename(dst, t + k, QB_elename(src, k).c_str());
     dst->ntypes += src->ntypes;
     return 1;
 }
@@ -625,26 +630,114 @@ int QB_save_data(QB_tools* s, int i, const char* name, double value) {
 namespace {
 bool make_elements(QB_tools* s, int k) {
     if (k < 0 || k >= QB_MAX_TYPES) return false;
-    while (static_cast<int>(s->element_names.size()) <= k)
-        s->element_names.push_back("E" + std::to_string(s->element_names.size()));
+    if (static_cast<int>(s->element_names.size()) <= k) s->element_names.resize(static_cast<size_t>(k) + 1);
     s->element_count = static_cast<int>(s->element_names.size());
     return true;
 }
+
+// Standard atomic weights (IUPAC; the longest-lived isotope where there is
+// none), by atomic number.
+struct Element {
+    const char* symbol;
+    double mass;
+};
+constexpr Element kElements[] = {
+    {"H", 1.008}, {"He", 4.002602}, {"Li", 6.94}, {"Be", 9.0121831}, {"B", 10.81}, {"C", 12.011}, {"N", 14.007},
+    {"O", 15.999}, {"F", 18.998403163}, {"Ne", 20.1797}, {"Na", 22.98976928}, {"Mg", 24.305}, {"Al", 26.9815385},
+    {"Si", 28.085}, {"P", 30.973761998}, {"S", 32.06}, {"Cl", 35.45}, {"Ar", 39.948}, {"K", 39.0983}, {"Ca", 40.078},
+    {"Sc", 44.955908}, {"Ti", 47.867}, {"V", 50.9415}, {"Cr", 51.9961}, {"Mn", 54.938044}, {"Fe", 55.845},
+    {"Co", 58.933194}, {"Ni", 58.6934}, {"Cu", 63.546}, {"Zn", 65.38}, {"Ga", 69.723}, {"Ge", 72.63},
+    {"As", 74.921595}, {"Se", 78.971}, {"Br", 79.904}, {"Kr", 83.798}, {"Rb", 85.4678}, {"Sr", 87.62}, {"Y", 88.90584},
+    {"Zr", 91.224}, {"Nb", 92.90637}, {"Mo", 95.95}, {"Tc", 97.90721}, {"Ru", 101.07}, {"Rh", 102.9055},
+    {"Pd", 106.42}, {"Ag", 107.8682}, {"Cd", 112.414}, {"In", 114.818}, {"Sn", 118.71}, {"Sb", 121.76}, {"Te", 127.6},
+    {"I", 126.90447}, {"Xe", 131.293}, {"Cs", 132.90545196}, {"Ba", 137.327}, {"La", 138.90547}, {"Ce", 140.116},
+    {"Pr", 140.90766}, {"Nd", 144.242}, {"Pm", 144.91276}, {"Sm", 150.36}, {"Eu", 151.964}, {"Gd", 157.25},
+    {"Tb", 158.92535}, {"Dy", 162.5}, {"Ho", 164.93033}, {"Er", 167.259}, {"Tm", 168.93422}, {"Yb", 173.054},
+    {"Lu", 174.9668}, {"Hf", 178.49}, {"Ta", 180.94788}, {"W", 183.84}, {"Re", 186.207}, {"Os", 190.23},
+    {"Ir", 192.217}, {"Pt", 195.084}, {"Au", 196.966569}, {"Hg", 200.592}, {"Tl", 204.38}, {"Pb", 207.2},
+    {"Bi", 208.9804}, {"Po", 208.98243}, {"At", 209.98715}, {"Rn", 222.01758}, {"Fr", 223.01974}, {"Ra", 226.02541},
+    {"Ac", 227.02775}, {"Th", 232.0377}, {"Pa", 231.03588}, {"U", 238.02891}, {"Np", 237.04817}, {"Pu", 244.06421},
+    {"Am", 243.06138}, {"Cm", 247.07035}, {"Bk", 247.07031}, {"Cf", 251.07959}, {"Es", 252.083}, {"Fm", 257.09511},
+    {"Md", 258.09843}, {"No", 259.101}, {"Lr", 262.11}, {"Rf", 267.122}, {"Db", 268.126}, {"Sg", 271.134},
+    {"Bh", 270.133}, {"Hs", 269.1338}, {"Mt", 278.156}, {"Ds", 281.165}, {"Rg", 281.166}, {"Cn", 285.177},
+    {"Nh", 286.182}, {"Fl", 289.19}, {"Mc", 289.194}, {"Lv", 293.204}, {"Ts", 293.208}, {"Og", 294.214},
+};
 }  // namespace
 
 int QB_save_elename(QB_tools* s, int k, const char* name) {
     if (!name || !make_elements(s, k)) return QB_REFUSED;
-    s->element_names[k] = name;
+    s->element_names[static_cast<size_t>(k)] = name;
     return 1;
 }
 
 int QB_load_elename(QB_tools* s, int k, std::string& out) {
-    if (!make_elements(s, k)) return QB_REFUSED;
-    out = s->element_names[k];
+    if (k < 0 || k >= QB_MAX_TYPES) return QB_REFUSED;
+    out = k < static_cast<int>(s->element_names.size()) ? s->element_names[static_cast<size_t>(k)] : std::string();
     return 1;
 }
 
 void QB_free_elename(QB_tools* s) {
     s->element_names.clear();
     s->element_count = 0;
+}
+
+bool QB_has_elename(const QB_tools* s, int k) {
+    return k >= 0 && k < static_cast<int>(s->element_names.size()) && !s->element_names[static_cast<size_t>(k)].empty();
+}
+
+std::string QB_elename(const QB_tools* s, int k) {
+    return QB_has_elename(s, k) ? s->element_names[static_cast<size_t>(k)] : std::string();
+}
+
+int QB_unnamed_type(const QB_tools* s) {
+    for (int t = 1; t <= s->ntypes; t++)
+        if (!QB_has_elename(s, t - 1)) return t;
+    return 0;
+}
+
+std::string QB_elename_list(const QB_tools* s) {
+    std::string out;
+    for (int t = 1; t <= s->ntypes; t++) {
+        if (t > 1) out += ',';
+        out += QB_elename(s, t - 1);
+    }
+    return out;
+}
+
+double QB_element_mass(const std::string& symbol) {
+    for (const Element& e : kElements)
+        if (symbol == e.symbol) return e.mass;
+    return 0;
+}
+
+std::vector<std::string> QB_split_elenames(const std::string& list) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : list) {
+        if (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+    return words;
+}
+
+int QB_set_elenames(QB_tools* s, const std::string& list, std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return QB_REFUSED;
+    };
+    const std::vector<std::string> names = QB_split_elenames(list);
+    if (names.empty()) return refuse("no element names are given");
+    for (const std::string& n : names)
+        if (!(QB_element_mass(n) > 0)) return refuse("\"" + n + "\" is not an element symbol (such as Cu, Ni, O)");
+    if (static_cast<int>(names.size()) != s->ntypes)
+        return refuse(QB_format("%d element name%s given for %d atom type%s: give one per type, in type order",
+                                static_cast<int>(names.size()), names.size() == 1 ? "" : "s", s->ntypes,
+                                s->ntypes == 1 ? "" : "s"));
+    for (size_t k = 0; k < names.size(); k++) QB_save_elename(s, static_cast<int>(k), names[k].c_str());
+    return 1;
 }

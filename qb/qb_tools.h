@@ -143,10 +143,34 @@ int QB_slot_save(QB_tools* s, int slot, int i, double value);
 double QB_get_data(const QB_tools* s, int i, const char* name);
 int QB_save_data(QB_tools* s, int i, const char* name, double value);
 
-// Element names.
+// Element names: entry k names type k + 1. An entry that was never given a
+// name (or was given an empty one) is empty: no name is known for that type,
+// and nothing is made up for it. QB_save_elename makes entries 0 ... k exist
+// (the new ones empty); QB_load_elename gives entry k, empty when there is
+// none. Both refuse k outside 0 ... QB_MAX_TYPES - 1.
 int QB_save_elename(QB_tools* s, int k, const char* name);
 int QB_load_elename(QB_tools* s, int k, std::string& out);
 void QB_free_elename(QB_tools* s);
+// Whether type k + 1 has a name, and the name (empty when none).
+bool QB_has_elename(const QB_tools* s, int k);
+std::string QB_elename(const QB_tools* s, int k);
+// The first type (1 ... ntypes) without a name, or 0 when every type has one.
+int QB_unnamed_type(const QB_tools* s);
+// The names of types 1 ... ntypes joined by commas, unknown ones empty
+// ("Cu,,Ni").
+std::string QB_elename_list(const QB_tools* s);
+
+// Chemical elements: the standard atomic weight of a symbol ("Cu" 63.546,
+// case as written), 0 for a text that is no element symbol.
+double QB_element_mass(const std::string& symbol);
+// Names every type from a list of element symbols, one per type in type
+// order, separated by commas or blanks ("Cu,Ni", "Cu Ni"). 1 when named;
+// QB_REFUSED with the reason in *why (when given) and the names unchanged
+// when the list is empty, holds a word that is no element symbol, or does
+// not give exactly one name per type.
+int QB_set_elenames(QB_tools* s, const std::string& list, std::string* why = nullptr);
+// Splits such a list into its words.
+std::vector<std::string> QB_split_elenames(const std::string& list);
 
 // Small helpers.
 double QB_squaredlenths(double dx, double dy, double dz);

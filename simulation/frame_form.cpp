@@ -35,6 +35,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "app/quelm_resources.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "simulation/frame_template.h"
@@ -606,7 +607,8 @@ void QN_frame_UI_setup(Fl_Menu_Bar* bar) {
     if (!bar) return;
     std::vector<std::string> paths;
     std::string message;
-    if (QN_frame_read_list("config", paths, message) < 0) return;
+    // A missing list is told at start-up with the rest of the resource folder.
+    if (QN_frame_read_list(QN_resource_path("config"), paths, message) < 0) return;
     for (const std::string& p : paths) {
         std::error_code ec;
         const std::string path = fs::absolute(p, ec).string();

@@ -1,6 +1,7 @@
 // The Simulation menu's LAMMPS frames: one entry per template of
-// "config/config_list.txt" (working folder), each opening a window with the
-// tabs "Model", "Potential", "Setting", "Output", "Submit" and "Download".
+// "config/config_list.txt" in the program's resource folder, each opening a
+// window with the tabs "Model", "Potential", "Setting", "Output", "Submit"
+// and "Download".
 // The window binds its widgets to the frame's store group; "Submit" stages
 // and submits through the core, "Request" and "Download Selected" fill and
 // use the download tree. Reports go to the message area.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/quelm_batch_core.h"
+#include "app/quelm_resources.h"
 #include "app/quelm_store.h"
 #include "builders/layers.h"
 #include "qb/qb_text.h"
@@ -160,7 +161,8 @@ std::string session_failure(const std::string& message) {
     return message + "\n(give --accept-new-host-key to trust this key)";
 }
 
-// The template: a file, a file in the config folder, or a frame's name there.
+// The template: a file, a file in the config folder (by default the one the
+// program ships), or a frame's name there.
 bool find_template(const std::string& given_name, std::string& config_dir, std::string& path, std::string& error) {
     std::error_code ec;
     if (fs::is_regular_file(given_name, ec)) {
@@ -169,7 +171,8 @@ bool find_template(const std::string& given_name, std::string& config_dir, std::
         if (config_dir.empty()) config_dir = ".";
         return true;
     }
-    if (config_dir.empty()) config_dir = "config";
+    const bool shipped = config_dir.empty();
+    if (shipped) config_dir = QN_resource_path("config");
     if (fs::is_regular_file(config_dir + "/" + given_name, ec)) {
         path = config_dir + "/" + given_name;
         return true;
@@ -185,6 +188,8 @@ bool find_template(const std::string& given_name, std::string& config_dir, std::
         }
     }
     error = "no template " + given_name + " (neither a file nor a frame of " + config_dir + "/config_list.txt)";
+    std::string missing;
+    if (shipped && QN_resource_check({"config/config_list.txt"}, missing) != 1) error += "\n" + missing;
     return false;
 }
 

@@ -1,6 +1,7 @@
 // The main window as the program opens it, for tests in a real window:
 // working folder at the sources (for the images), alerts only in the message
-// area, every question answered "yes", an empty store and model.
+// area, every question answered "yes" (a text question cancelled), an empty
+// store and model.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,17 +14,21 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 
 inline int answer_yes(const char*, const char*, const char*) { return 1; }
+// A text question (the element names of a POSCAR export) answered with Cancel.
+inline bool answer_cancel(const char*, const char*, std::string&) { return false; }
 
 inline void open_main_window() {
     ASSERT_EQ(chdir(QUELM_SOURCE), 0);
     QN_alerts_modal = 0;
     QN_choice_hook = answer_yes;
+    QN_text_hook = answer_cancel;
     QN_store_init();
     QN_build_main_window();
     foo_window->show();

@@ -11,6 +11,7 @@
 
 #include "app/quelm_batch_core.h"
 #include "app/quelm_model_io.h"
+#include "app/quelm_resources.h"
 #include "app/quelm_window.h"
 #include "qb/qb_formats.h"
 #include "view/view_image.h"
@@ -79,6 +80,12 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
         return 1;
     }
     XCloseDisplay(display);
+    // Without the textures every atom would come out black.
+    std::string missing;
+    if (QN_resource_check(QN_resource_textures(), missing) != 1) {
+        std::fprintf(err, "quelm-batch: %s\n", missing.c_str());
+        return 1;
+    }
 
     QN_alerts_modal = 0;
     Fl_Double_Window window(0, 0, 320, 200, "quelm-batch snapshot");

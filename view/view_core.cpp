@@ -290,6 +290,12 @@ QN_range QN_render_default_range(int ntypes) {
     return {1 - 0.5 * ntypes, 1.5 * ntypes};
 }
 
+bool QN_render_range_is_noise(double min, double max) {
+    const double spread = std::fabs(max - min);
+    if (!std::isfinite(spread)) return false;
+    return spread < QN_RENDER_RANGE_RESOLUTION || spread <= 1e-9 * std::max(std::fabs(min), std::fabs(max));
+}
+
 int QN_render_bar_range(const QB_tools* model, int slot, const char* name, QN_range* range) {
     const int n = atom_count(model);
     if (n == 0 || !range) return 0;
@@ -309,8 +315,8 @@ int QN_render_bar_range(const QB_tools* model, int slot, const char* name, QN_ra
     }
     if (known && (std::strcmp(name, "cna") == 0 || std::strcmp(name, "baa") == 0)) {
         *range = {-3.66664, 5.66664};
-    } else if (m != M) {
-        *range = {m - 0.66666 * (M - m), M + 0.66666 * (M - m)};
+    } else if (!QN_render_range_is_noise(m, M)) {
+        *range = {m, M};
     } else {
         *range = {m - 2, m + 4};
     }

@@ -85,12 +85,26 @@ struct QN_range {
 // [-1, 5] for one type (or none), else [1 - 0.5 T, 1.5 T].
 QN_range QN_render_default_range(int ntypes);
 
+// The smallest spread of a column's values the colour bar spreads over its
+// colours: one unit of the sixth decimal, the last one the program keeps
+// when it writes a column. Values closer than that are the same value once
+// written (rounding noise such as the 1e-28 of CSP on a perfect crystal).
+constexpr double QN_RENDER_RANGE_RESOLUTION = 1e-6;
+
+// Whether the values from min to max differ only by rounding: their spread
+// is below QN_RENDER_RANGE_RESOLUTION, or at most 1e-9 of their magnitude
+// (the last digits of a double's values far from 0).
+bool QN_render_range_is_noise(double min, double max);
+
 // Range set when column `slot` named `name` is chosen for the colour bar:
-// "cna"/"baa" [-3.66664, 5.66664]; otherwise m - 0.66666 (M - m),
-// M + 0.66666 (M - m) over the finite values of the column (all atom records),
-// or [m - 2, m + 4] when they are equal (or when no value is finite, with m =
-// 0); "Select" [-0.1, 1.2]. Returns 0 and leaves *range alone when the model
-// holds no atom records, else 1.
+// "cna"/"baa" [-3.66664, 5.66664] (the same colour for a class in every
+// model); otherwise the range [m, M] of the finite values of the column (all
+// atom records), the lowest value drawn in the bar's first colour and the
+// highest in its last, or [m - 2, m + 4] when the values differ only by
+// rounding (QN_render_range_is_noise, equal values included), every atom in
+// one colour (also when no value is finite, with m = 0); "Select" [-0.1,
+// 1.2]. Returns 0 and leaves *range alone when the model holds no atom
+// records, else 1.
 int QN_render_bar_range(const QB_tools* model, int slot, const char* name, QN_range* range);
 
 // Slab outline for plane normal n, distance D and width W over the model's box

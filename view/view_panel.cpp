@@ -17,6 +17,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
+#include "app/quelm_resources.h"
 #include "app/quelm_window.h"
 #include "qb/qb_text.h"
 #include "view/view_image.h"
@@ -133,7 +134,7 @@ void fill_choices() {
 
 void inspect_off() {
     if (inspect_particle) inspect_particle->value(0);
-    if (Inspect_MenuButton) QN_load_img("img/icon/inspect.png", Inspect_MenuButton, nullptr);
+    if (Inspect_MenuButton) QN_load_img(QN_resource_path("img/icon/inspect.png").c_str(), Inspect_MenuButton, nullptr);
     if (cube) {
         cube->inspect_mode = 0;
         cube->selected = -1;
@@ -200,8 +201,12 @@ void build_setting(int top) {
     render_bar_flag->type(FL_RADIO_BUTTON);
     render_bar_flag->callback(call<QN_render_radio_colbar>);
     bar_slot = choice(170, y, 120, "Input:");
-    bar_slot_min = input(60, y + 35, 90, "Min", 0, call<QN_render_get_file_flush>);
-    bar_slot_max = input(200, y + 35, 90, "Max", 1, call<QN_render_get_file_flush>);
+    // Wide enough, in a smaller text, for the longest number a field writes
+    // ("-1.23457e+100"): a longer text would show only its end.
+    bar_slot_min = input(45, y + 35, 105, "Min", 0, call<QN_render_get_file_flush>);
+    bar_slot_max = input(190, y + 35, 105, "Max", 1, call<QN_render_get_file_flush>);
+    bar_slot_min->textsize(12);
+    bar_slot_max->textsize(12);
     render_col_flag = new Fl_Round_Button(20 + kIndent, y + 70, 100, 30, "RGB Bar");
     render_col_flag->type(FL_RADIO_BUTTON);
     render_col_flag->callback(call<QN_render_radio_colbar>);
@@ -540,7 +545,8 @@ void QN_Select_mode_cb() {
         cube->redraw();
     } else {
         inspect_particle->value(1);
-        if (Inspect_MenuButton) QN_load_img("img/icon/inspect_off.png", Inspect_MenuButton, nullptr);
+        if (Inspect_MenuButton)
+            QN_load_img(QN_resource_path("img/icon/inspect_off.png").c_str(), Inspect_MenuButton, nullptr);
         cube->inspect_mode = 1;
     }
 }
@@ -566,7 +572,7 @@ void QN_render_slice_delete() {
 void QN_render_slice_recover() {
     QN_trim_slab_recover(&Globel_Model, render_slice_A->value(), render_slice_B->value(), render_slice_C->value(),
                          render_slice_D->value(), render_slice_E->value());
-    show_slab();
+    QN_render_forget_trimming();  // the slab holds its atoms again
     QN_render_get_file_flush();
 }
 
@@ -587,7 +593,16 @@ void QN_render_inverse_delete() {
 
 void QN_render_recover_delete() {
     QN_trim_recover_all(&Globel_Model);
+    QN_render_forget_trimming();
     QN_render_get_file_flush();
+}
+
+void QN_render_forget_trimming() {
+    if (cube) {
+        cube->draw_slice = 0;
+        cube->redraw();
+    }
+    if (render_drawslice_flag) render_drawslice_flag->value(0);
 }
 
 // --------------------------------------------------------------- snapshot

@@ -86,3 +86,6 @@ void QN_render_data_delete();
 void QN_render_data_recover();
 void QN_render_inverse_delete();
 void QN_render_recover_delete();
+// A new model starts untrimmed: the slab outline is no longer shown (the
+// slab's values stay for the next cut).
+void QN_render_forget_trimming();

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "analysis/morla_summary.h"
+#include "app/quelm_resources.h"
 #include "app/quelm_window.h"
 #include "view/view_core.h"
 #include "view/view_image.h"
@@ -237,7 +238,7 @@ void uniform_matrix(unsigned program, const float* m) {
 const QN_atlas& atlas_colours() {
     static const QN_atlas atlas = [] {
         QN_atlas a;
-        QN_atlas_load("img/color.png", &a);
+        QN_atlas_load(QN_resource_path("img/color.png").c_str(), &a);
         return a;
     }();
     return atlas;
@@ -311,10 +312,10 @@ void cube_box::create_resources() {
                         "Legend Fragment shader not compiled.");
     glGenVertexArrays(1, &legend_vao_);
     glGenBuffers(1, &legend_vbo_);
-    tex_atoms = texture("img/color.png");
-    tex_x = texture("img/x.png");
-    tex_y = texture("img/y.png");
-    tex_z = texture("img/z.png");
+    tex_atoms = texture(QN_resource_path("img/color.png").c_str());
+    tex_x = texture(QN_resource_path("img/x.png").c_str());
+    tex_y = texture(QN_resource_path("img/y.png").c_str());
+    tex_z = texture(QN_resource_path("img/z.png").c_str());
     prog_atoms = use_bar_ ? prog_bar : prog_col;
 }
 

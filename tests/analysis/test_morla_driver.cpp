@@ -11,6 +11,8 @@
 
 #include "analysis/morla_driver.h"
 #include "app/quelm_store.h"
+#include "lammps_reference.h"
+#include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
 #include "test_support.h"
@@ -246,4 +248,263 @@ TEST(AnalysisRun, LcoColoursFollowTheCrystalsOrientation) {
         }
     }
     testing::internal::GetCapturedStdout();
+}
+
+// ------------------------------------------- CSP's neighbours from the structure
+
+namespace {
+
+const std::string kReferences = std::string(QUELM_TEST_DATA) + "/analysis/fixtures/";
+
+// Whether the N-th and (N+1)-th nearest neighbours of atom i are so close in
+// distance that which one CSP takes is arbitrary (the programs may differ).
+bool tie_at(const Neighbourhoods& h, size_t i, int N) {
+    const P3& c = h.centre[i];
+    auto d = [&](int k) {
+        const P3& p = h.near[i][static_cast<size_t>(k)];
+        return std::hypot(p[0] - c[0], p[1] - c[1], p[2] - c[2]);
+    };
+    return static_cast<int>(h.near[i].size()) > N && d(N) - d(N - 1) < 1e-6;
+}
+
+struct StructureCase {
+    const char* file;       // <file>_lammps.txt
+    int atoms;
+    int N;                  // the neighbours of LAMMPS' centro/atom for the lattice
+    const char* structure;  // the class that decides
+};
+
+void PrintTo(const StructureCase& c, std::ostream* os) { *os << c.file; }
+
+class CspFromStructure : public ::testing::TestWithParam<StructureCase> {};
+
+class CspFromStructureTypes : public QuietStdoutTest {};
+
+}  // namespace
+
+// A CSP neighbour number of 0 (the default) takes 12 for a close-packed and
+// 8 for a bcc model, and every atom gets LAMMPS' centro/atom value for that
+// N: a polycrystal of three copper grains, thermalised copper and iron after
+// 300 MD steps near 600 K, and the noisy crystals (with a vacancy) of the
+// method's reference tests.
+TEST_P(CspFromStructure, ZeroTakesTheLatticesNeighboursAndMatchesLammps) {
+    const StructureCase& k = GetParam();
+    Reference r;
+    ASSERT_TRUE(read_reference(kReferences + k.file + "_lammps.txt", &r));
+    ASSERT_EQ(static_cast<int>(r.pos.size()), k.atoms);
+    ASSERT_EQ(r.centro, k.N);
+    QB_tools s = model_of(r);
+    QN_store_init();
+    ASSERT_EQ(QN_analy_defaults(s.ntypes), 1);
+    switch_on("csp");
+    double stored = -1;
+    ASSERT_EQ(QN_scan_double_multi(QN_ANALY_GROUP, 0, "A_csp_cn", stored), 1);
+    ASSERT_EQ(stored, 0);  // the form's default
+    std::string message;
+    ASSERT_EQ(QN_MORLA_compute(&s, 0, &message), 1) << message;
+    const std::string head = "CSP of type 1 over " + std::to_string(k.N) + " neighbours: ";
+    EXPECT_EQ(message.rfind(head, 0), 0u) << message;
+    EXPECT_NE(message.find(" of its " + std::to_string(k.atoms) + " atoms are " + k.structure), std::string::npos)
+        << message;
+
+    const Neighbourhoods h = gather(model_of(r));
+    int compared = 0, positive = 0;
+    for (size_t i = 0; i < r.pos.size(); i++) {
+        if (tie_at(h, i, k.N)) continue;
+        compared++;
+        const double ours = QB_get_data(&s, static_cast<int>(i), "csp");
+        positive += r.csp[i] > 0.1;
+        EXPECT_NEAR(ours, r.csp[i], 1e-8 + 1e-9 * r.csp[i]) << k.file << " atom " << i + 1;
+    }
+    EXPECT_GE(compared, k.atoms * 9 / 10);
+    EXPECT_GT(positive, 0);  // not the zeros a wrong N would give everywhere
+}
+
+const StructureCase kStructureCases[] = {
+    {"polycrystal_csp", 683, 12, "fcc"},   {"cu_thermal_csp", 256, 12, "fcc"}, {"fe_thermal_csp", 250, 8, "bcc"},
+    {"fcc_noise", 108, 12, "fcc"},         {"bcc_noise", 128, 8, "bcc"},       {"hcp_noise", 96, 12, "hcp"},
+    {"fcc_vacancy_noise", 107, 12, "fcc"}, {"bcc_vacancy_noise", 127, 8, "bcc"}, {"hcp_vacancy_noise", 95, 12, "hcp"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Models, CspFromStructure, ::testing::ValuesIn(kStructureCases),
+                         [](const ::testing::TestParamInfo<StructureCase>& info) {
+                             return std::string(info.param.file);
+                         });
+
+// Each type follows its own structure: iron atoms given type 2 in a copper
+// model take 8 while copper takes 12, and a type none of whose atoms has a
+// structure (the twelve neighbours of a vacancy) follows the whole model.
+TEST_F(CspFromStructureTypes, EachTypeItsOwnOrTheModels) {
+    Reference cu, fe;
+    ASSERT_TRUE(read_reference(kReferences + "cu_thermal_csp_lammps.txt", &cu));
+    ASSERT_TRUE(read_reference(kReferences + "fe_thermal_csp_lammps.txt", &fe));
+    // Side by side along x, 6 A of vacuum between them (free along x), in
+    // copper's periodic y and z (which iron's atoms near those faces do not
+    // fit).
+    QB_tools s = model_of(cu);
+    const double gap = 6;
+    s.size[0] = s.cell[0][0] = cu.box[0] + fe.box[0] + 2 * gap;
+    s.periodic[0] = 0;
+    for (int i = 0; i < s.natoms; i++) s.atoms[i].x += gap;
+    for (const P3& p : fe.pos) QB_create_atom(&s, 2, p[0] + cu.box[0] + 2 * gap, p[1], p[2]);
+    s.ntypes = 2;
+    QN_store_init();
+    QN_analy_defaults(2);
+    switch_on("csp");
+    std::string message;
+    ASSERT_EQ(QN_MORLA_compute(&s, 0, &message), 1) << message;
+    EXPECT_NE(message.find("CSP of type 1 over 12 neighbours: "), std::string::npos) << message;
+    EXPECT_NE(message.find("\nCSP of type 2 over 8 neighbours: "), std::string::npos) << message;
+    // Away from the vacuum and iron's ill-fitting faces the values are
+    // those of each crystal alone.
+    const Neighbourhoods hcu = gather(model_of(cu)), hfe = gather(model_of(fe));
+    auto inner = [&](const P3& p, const double* L) {
+        for (int d = 0; d < 3; d++)
+            if (p[d] < 3.2 || p[d] > L[d] - 3.2) return false;
+        return true;
+    };
+    int checked = 0;
+    for (size_t i = 0; i < cu.pos.size(); i++)
+        if (inner(cu.pos[i], cu.box) && !tie_at(hcu, i, 12)) {
+            EXPECT_NEAR(QB_get_data(&s, static_cast<int>(i), "csp"), cu.csp[i], 1e-8) << "Cu atom " << i + 1;
+            checked++;
+        }
+    for (size_t i = 0; i < fe.pos.size(); i++)
+        if (inner(fe.pos[i], fe.box) && !tie_at(hfe, i, 8)) {
+            EXPECT_NEAR(QB_get_data(&s, static_cast<int>(cu.pos.size() + i), "csp"), fe.csp[i], 1e-8)
+                << "Fe atom " << i + 1;
+            checked++;
+        }
+    EXPECT_GT(checked, 60);
+
+    // The vacancy's twelve neighbours as type 2: no fcc atom of their own,
+    // so the model's fcc decides, as 12 given by hand would.
+    QB_tools v = crystal(true, 3);
+    const atomdata gone = v.atoms[40];
+    QB_delete_atom(&v, 40);
+    QB_affine_delete(&v);
+    const double L = 3 * 3.615;
+    int marked = 0;
+    for (int i = 0; i < v.natoms; i++) {
+        double d2 = 0;
+        const double p[3] = {v.atoms[i].x - gone.x, v.atoms[i].y - gone.y, v.atoms[i].z - gone.z};
+        for (double x : p) d2 += std::pow(x - L * std::round(x / L), 2);
+        if (std::fabs(std::sqrt(d2) - 3.615 / std::sqrt(2.0)) < 1e-6) v.atoms[i].type = 2, marked++;
+    }
+    ASSERT_EQ(marked, 12);
+    v.ntypes = 2;
+    QN_store_init();
+    QN_analy_defaults(2);
+    switch_on("csp");
+    switch_on("cna");
+    ASSERT_EQ(QN_MORLA_compute(&v, 0, &message), 2) << message;
+    EXPECT_EQ(message, "CSP of type 1 over 12 neighbours: 95 of its 95 atoms are fcc\n"
+                       "CSP of type 2 over 12 neighbours: 95 of the model's 107 atoms are fcc");
+    QB_tools by_hand = v;
+    for (int t = 0; t < 2; t++) QN_set_bit_double_multi(QN_ANALY_GROUP, t, "A_csp_cn", 12, 0);
+    ASSERT_EQ(QN_MORLA_compute(&by_hand, 0, &message), 2);
+    EXPECT_EQ(message, "");
+    for (int i = 0; i < v.natoms; i++) {
+        EXPECT_EQ(QB_get_data(&v, i, "csp"), QB_get_data(&by_hand, i, "csp")) << i;
+        if (v.atoms[i].type == 2) {
+            EXPECT_GT(QB_get_data(&v, i, "csp"), 1) << i;
+        }
+    }
+}
+
+// Neighbour numbers that cannot give a value are refused, and so is 0 on a
+// model without any fcc, hcp or bcc atom (simple cubic): nothing is written,
+// not even an earlier run's column is touched.
+TEST_F(CspFromStructureTypes, WhatCannotGiveAValueIsRefused) {
+    struct Case {
+        bool simple_cubic;
+        double cn;
+        const char* says;
+    };
+    const Case cases[] = {
+        {false, -4, "CSP: a neighbour number of -4 for type 1 gives no value; give 2 ... 16, or 0 to take it from "
+                    "the structure (12 for fcc and hcp, 8 for bcc)"},
+        {false, 1, "CSP: a neighbour number of 1 for type 1 gives no value; give 2 ... 16, or 0 to take it from "
+                   "the structure (12 for fcc and hcp, 8 for bcc)"},
+        {false, 17, "CSP: a neighbour number of 17 for type 1 gives no value; give 2 ... 16, or 0 to take it from "
+                    "the structure (12 for fcc and hcp, 8 for bcc)"},
+        {false, 1e12, "CSP: a neighbour number of 1e+12 for type 1 gives no value; give 2 ... 16, or 0 to take it "
+                      "from the structure (12 for fcc and hcp, 8 for bcc)"},
+        {true, 0, "CSP: no atom is fcc, hcp or bcc, so the number of neighbours of type 1 cannot be taken from the "
+                  "structure; give it (12 for fcc and hcp, 8 for bcc)"},
+    };
+    for (const Case& c : cases) {
+        QB_tools s;
+        if (c.simple_cubic) {
+            QB_create_atom(&s, 1, 0, 0, 0);
+            for (int d = 0; d < 3; d++) s.size[d] = s.cell[d][d] = 2.5;
+            s.ntypes = 1;
+        } else {
+            QB_create_fcc(&s, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1);
+        }
+        QB_duplicate(&s, 4, 4, 4);
+        QN_store_init();
+        QN_analy_defaults(s.ntypes);
+        switch_on("cna");
+        ASSERT_EQ(QN_MORLA_compute(&s), 1);
+        const std::vector<double> before = s.exdouble_data.empty() ? std::vector<double>() : s.exdouble_data[0];
+        switch_on("csp");
+        QN_set_bit_double_multi(QN_ANALY_GROUP, 0, "A_csp_cn", c.cn, 0);
+        std::string message;
+        EXPECT_EQ(QN_MORLA_compute(&s, 0, &message), -1) << c.cn;
+        EXPECT_EQ(message, c.says);
+        EXPECT_EQ(QB_slot_get(&s, "csp"), -1) << c.cn;
+        ASSERT_EQ(s.exdouble_data.size(), 1u);
+        EXPECT_EQ(s.exdouble_data[0], before);
+        // Two neighbours, the fewest that pair, and the whole list give values.
+        for (int n : {2, 16}) {
+            QN_set_bit_double_multi(QN_ANALY_GROUP, 0, "A_csp_cn", n, 0);
+            EXPECT_EQ(QN_MORLA_compute(&s, 0, &message), 2) << n;
+        }
+    }
+}
+
+// quelm-batch analyse with CSP's default: the polycrystal's values are
+// LAMMPS' centro/atom 12 (in the dump's six decimals), the decision is
+// printed, and a refusal fails with its reason. No debugging lines.
+TEST_F(CspFromStructureTypes, BatchAnalyseTakesTheNumberFromTheStructure) {
+    ScratchDir scratch;
+    Reference r;
+    ASSERT_TRUE(read_reference(kReferences + "polycrystal_csp_lammps.txt", &r));
+    QB_tools s = model_of(r);
+    ASSERT_EQ(QB_dump_lmp(&s, scratch.path("poly.lmp").c_str()), 1);
+    const BatchOutcome a =
+        run_batch(scratch, "analyse " + scratch.path("poly.lmp") + " --method csp -o " + scratch.path("poly.lmc"));
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_NE(a.out.find("CSP of type 1 over 12 neighbours: "), std::string::npos) << a.out;
+    EXPECT_EQ(a.out.find("Current id"), std::string::npos) << a.out;
+    EXPECT_NE(a.out.find("1 analyses run\nStructure summary of 683 atoms:\ncsp: min "), std::string::npos) << a.out;
+    QB_tools back;
+    ASSERT_EQ(QB_read_file(&back, scratch.path("poly.lmc").c_str()), 3);
+    ASSERT_EQ(back.natoms, 683);
+    const Neighbourhoods h = gather(model_of(r));
+    int compared = 0;
+    for (int i = 0; i < back.natoms; i++) {
+        if (tie_at(h, static_cast<size_t>(i), 12)) continue;
+        compared++;
+        EXPECT_NEAR(QB_get_data(&back, i, "csp"), r.csp[static_cast<size_t>(i)], 5e-7) << "atom " << i + 1;
+    }
+    EXPECT_GE(compared, 600);
+
+    // Every structure method's output, with CSP's decision as the only remark.
+    const BatchOutcome all = run_batch(scratch, "analyse " + scratch.path("poly.lmp") +
+                                                    " --method cna,baa,cnp,csp,lco,oim");
+    ASSERT_EQ(all.status, 0) << all.err;
+    const size_t remark = all.out.find("CSP of type 1 over 12 neighbours: ");
+    ASSERT_NE(remark, std::string::npos) << all.out;
+    const size_t line_end = all.out.find('\n', remark);
+    EXPECT_EQ(all.out.compare(line_end, 20, "\n6 analyses run\nStru"), 0) << all.out;
+
+    const BatchOutcome refused =
+        run_batch(scratch, "analyse " + scratch.path("poly.lmp") + " --method csp -A_csp_cn=1 -o " +
+                               scratch.path("never.lmc"));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("CSP: a neighbour number of 1 for type 1 gives no value"), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(QB_file_exists(scratch.path("never.lmc")));
 }

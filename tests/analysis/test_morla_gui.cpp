@@ -13,6 +13,7 @@
 #include <FL/Fl_Value_Input.H>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -343,11 +344,70 @@ TEST_F(AnalysisTab, ARunSaysWhatItFound) {
     press(analy_run[0]);
     const std::string text = QN_message_text();
     EXPECT_NE(text.find("Structure summary of 107 atoms:"), std::string::npos) << text;
-    // The neighbour count of the "other" class is the method's code, 0.75 - 0.125 n.
-    EXPECT_NE(text.find("cna: fcc 95 (88.8%), other ("), std::string::npos) << text;
-    EXPECT_NE(text.find(" neighbours) 12 (11.2%)"), std::string::npos) << text;
+    EXPECT_NE(text.find("cna: fcc 95 (88.8%), other 12 (11.2%)"), std::string::npos) << text;
     // A second run replaces the summary instead of adding another.
     press(analy_run[0]);
     const std::string again = QN_message_text();
     EXPECT_EQ(again.find("Structure summary"), again.rfind("Structure summary")) << again;
+}
+
+// The CSP page as it opens: every "Coordination number" 0, which takes the
+// neighbours from the structure (12 for the fcc crystal with a vacancy), so
+// the run gives the values of 12 given by hand, says so, and its colour bar
+// spans the values found. A structure without fcc, hcp or bcc atoms is
+// refused with the reason, and nothing is coloured by a column of zeros.
+TEST_F(AnalysisTab, CspByDefaultTakesItsNeighboursFromTheStructure) {
+    load(3, 1);
+    Globel_Model.atoms[0].id = -1;
+    QB_affine_delete(&Globel_Model);
+    QN_update_model();
+    auto* cn = static_cast<Fl_Value_Input*>(labelled(active_csp, "Type1 Coordination number"));
+    ASSERT_NE(cn, nullptr);
+    EXPECT_EQ(cn->value(), 0);
+    ASSERT_NE(cn->tooltip(), nullptr);
+    EXPECT_NE(std::string(cn->tooltip()).find("0 takes them from the structure"), std::string::npos);
+    toggle(analysis_csp, 1);
+    QN_swich_analy_csp();
+    press(analy_run[3]);
+    const std::string text = QN_message_text();
+    EXPECT_NE(text.find("CSP of type 1 over 12 neighbours: 95 of its 107 atoms are fcc\n"
+                        "Structure summary of 107 atoms:\ncsp: min "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(", 12 (11.2%) above 1"), std::string::npos) << text;
+    const std::vector<double> automatic = column("csp");
+    ASSERT_EQ(automatic.size(), 107u);
+    EXPECT_STREQ(bar_slot->text(), "csp");
+    const double hi = *std::max_element(automatic.begin(), automatic.end());
+    const double lo = *std::min_element(automatic.begin(), automatic.end());
+    EXPECT_GT(hi, 1);
+    EXPECT_EQ(bar_slot_min->value(), lo);
+    EXPECT_EQ(bar_slot_max->value(), hi);
+
+    cn->value(12);
+    press(cn);
+    press(analy_run[3]);
+    EXPECT_EQ(column("csp"), automatic);
+    const std::string again = QN_message_text();
+    EXPECT_EQ(again.find("CSP of type 1 over"), std::string::npos) << again;  // the earlier report is replaced
+    EXPECT_EQ(again.find("Structure summary"), again.rfind("Structure summary")) << again;
+
+    // Simple cubic: no fcc, hcp or bcc atom to take the number from.
+    QB_tools sc;
+    QB_init(&sc);
+    QB_create_atom(&sc, 1, 0, 0, 0);
+    for (int d = 0; d < 3; d++) sc.size[d] = sc.cell[d][d] = 2.5;
+    sc.ntypes = 1;
+    QB_duplicate(&sc, 4, 4, 4);
+    Globel_Model = sc;
+    QN_update_model();
+    Fl::check();
+    toggle(analysis_csp, 1);
+    QN_swich_analy_csp();
+    press(analy_run[3]);
+    EXPECT_EQ(QB_slot_get(&Globel_Model, "csp"), -1);
+    EXPECT_NE(QN_message_text().find("CSP: no atom is fcc, hcp or bcc, so the number of neighbours of type 1 cannot "
+                                     "be taken from the structure"),
+              std::string::npos)
+        << QN_message_text();
 }

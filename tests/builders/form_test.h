@@ -10,6 +10,9 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Tabs.H>
 #include <FL/Fl_Value_Input.H>
 #include <unistd.h>
 
@@ -29,6 +32,9 @@
 #include "view/view_widget.h"
 
 inline const char* const kModelChange = "The current model has been built.\nWould you like to overwrite it now?";
+inline const char* const kFormChange =
+    "The current model stays in the view until Preview in the other form replaces it.\n"
+    "Would you like to open the other form now?";
 
 // The questions asked, and the answers given: `form_answer` to every
 // question not listed in `form_answers`.
@@ -42,6 +48,29 @@ inline int scripted_answer(const char* question, const char*, const char*) {
 }
 
 inline Fl_Value_Input* input(const char* label) { return find_labelled<Fl_Value_Input>(model_group, label); }
+inline Fl_Input* text_input(const char* label) { return find_labelled<Fl_Input>(model_group, label); }
+
+// Types text into a text input key by key, as the user does, after
+// selecting what it held; moving on to `next` ends the typing (the input
+// commits its text when it loses the focus).
+inline void type_into(Fl_Input* in, const std::string& text, Fl_Widget* next) {
+    ASSERT_NE(in, nullptr);
+    ASSERT_NE(next, nullptr);
+    ASSERT_TRUE(in->take_focus());
+    in->position(in->size(), 0);  // all of it selected: typing replaces it
+    Fl::e_state = 0;
+    for (char c : text) {
+        char key[2] = {c, 0};
+        Fl::e_text = key;
+        Fl::e_length = 1;
+        Fl::e_keysym = static_cast<unsigned char>(c);
+        ASSERT_TRUE(Fl::handle(FL_KEYBOARD, in->window())) << c;
+    }
+    Fl::e_text = const_cast<char*>("");
+    Fl::e_length = 0;
+    next->take_focus();
+    Fl::check();
+}
 inline Fl_Choice* choice(const char* label) { return find_labelled<Fl_Choice>(model_group, label); }
 inline Fl_Button* button(const char* label) { return find_labelled<Fl_Button>(model_group, label); }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/quelm_store.h"
 #include "builders/defects.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
@@ -667,4 +668,35 @@ TEST_F(Defects, FieldsMatchTheIndependentEvaluation) {
             }
         }
     }
+}
+
+// The changed model keeps its file's element names; a new solute type has
+// none until "Elements:" (M_elements) names every type.
+TEST_F(Defects, ElementNamesStayAndNewTypesAreNamedByTheForm) {
+    QB_tools cu = simple_cubic(4, 2.5);
+    QB_save_elename(&cu, 0, "Cu");
+    const std::string host = scratch_.path("cu.xyz");
+    ASSERT_EQ(QB_dump_extxyz(&cu, host.c_str()), 1);
+    QB_tools out;
+    std::string message;
+    ASSERT_EQ(QB_solute(0, host.c_str(), 0.25, 3, 2, 7, &out, &message), 1) << message;
+    EXPECT_EQ(out.ntypes, 2);
+    EXPECT_EQ(QB_elename_list(&out), "Cu,");
+    ASSERT_EQ(QB_dislocation(0, host.c_str(), 0.5, 0.5, 0.5, 1, 0, 0, 1, 1, 0, 0, 2.5, 0.3, &out, &message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&out), "Cu");
+
+    QN_store_init();
+    ASSERT_EQ(QN_model_solute_defaults(), 1);
+    QN_set_bit_char(QN_DEFECT_GROUP, "M_solute_input", host);
+    QN_set_bit_double(QN_DEFECT_GROUP, "M_solute_cont", 0.25, 0);
+    ASSERT_EQ(QN_model_solute_build(&out, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&out), "Cu,");
+    QN_set_bit_char(QN_DEFECT_GROUP, "M_elements", "Cu,Zn");
+    ASSERT_EQ(QN_model_solute_build(&out, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&out), "Cu,Zn");
+    QN_set_bit_char(QN_DEFECT_GROUP, "M_elements", "Cu,Zz");
+    EXPECT_EQ(QN_model_solute_build(&out, message), -1);
+    EXPECT_EQ(message, "Building model error: Elements: \"Zz\" is not an element symbol (such as Cu, Ni, O)");
+    EXPECT_EQ(QB_elename_list(&out), "Cu,Zn");
+    QN_store_free();
 }

@@ -8,6 +8,7 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
 #include <FL/Fl_Menu_Bar.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Scroll.H>
@@ -54,7 +55,7 @@ std::vector<Fl_Value_Input*> unlabelled_inputs() {
 
 
 // A key a form writes when it opens, with its kind ('i' int, 'd' double,
-// 't' the text "blank") and default.
+// 't' the text "blank", 'e' an empty text) and default.
 struct Default {
     const char* key;
     char kind;
@@ -71,7 +72,7 @@ void expect_group(const char* title, std::initializer_list<Default> keys) {
         else if (k.kind == 'd')
             EXPECT_EQ(stored_double(k.key), k.value) << k.key;
         else
-            EXPECT_EQ(stored_text(0, k.key), "blank") << k.key;
+            EXPECT_EQ(stored_text(0, k.key), k.kind == 'e' ? "" : "blank") << k.key;
     }
 }
 
@@ -126,7 +127,7 @@ protected:
     // The Dislocation form with the crystal and a screw dislocation along z
     // through (4, 4.5) with b = 2.5: slip normal y, so n = x.
     void screw_along_z() {
-        open("Dislocation", 11, 390);
+        open("Dislocation", 11, 430);
         ASSERT_EQ(M_dislocation_reading1_path(cu_), 1);
         std::vector<Fl_Value_Input*> loose = unlabelled_inputs();  // cx cy cz, dy dz, by bz
         ASSERT_EQ(loose.size(), 7u);
@@ -149,11 +150,11 @@ protected:
 // ------------------------------------------------------------------ opening
 
 TEST_F(DefectForms, SolutionFormOpensWithItsDefaults) {
-    open("Solution", 10, 310);
+    open("Solution", 10, 350);
     expect_group("Build a solute model with two given files",
                  {{"Model_solute", 'i', 0}, {"M_solute_mode", 'i', 0}, {"M_solute_input", 't', 0},
                   {"M_solute_cont", 'd', 0.01}, {"M_solute_type", 'i', 2}, {"M_solute_seed", 'i', 0},
-                  {"M_solute_r", 'd', 3}});
+                  {"M_solute_r", 'd', 3}, {"M_elements", 'e', 0}});
 
     EXPECT_EQ(items(choice("Mode:")), (std::vector<std::string>{"Substitutional Solution", "Interstitial Solution"}));
     EXPECT_EQ(choice("Mode:")->value(), 0);
@@ -177,13 +178,14 @@ TEST_F(DefectForms, SolutionFormOpensWithItsDefaults) {
 }
 
 TEST_F(DefectForms, DislocationFormOpensWithItsDefaults) {
-    open("Dislocation", 11, 390);
+    open("Dislocation", 11, 430);
     expect_group("Build a dislocation model with two given files",
                  {{"Model_dislocation", 'i', 0}, {"M_dislocation_mode", 'i', 0}, {"M_dislocation_input", 't', 0},
                   {"M_dislocation_cu", 'i', 0}, {"M_dislocation_cx", 'd', 0}, {"M_dislocation_cy", 'd', 0},
                   {"M_dislocation_cz", 'd', 0}, {"M_dislocation_dx", 'd', 1}, {"M_dislocation_dy", 'd', 0},
                   {"M_dislocation_dz", 'd', 0}, {"M_dislocation_bx", 'd', 0}, {"M_dislocation_by", 'd', 1},
-                  {"M_dislocation_bz", 'd', 0}, {"M_dislocation_bl", 'd', 0}, {"M_dislocation_miu", 'd', 0}});
+                  {"M_dislocation_bz", 'd', 0}, {"M_dislocation_bl", 'd', 0}, {"M_dislocation_miu", 'd', 0},
+                  {"M_elements", 'e', 0}});
 
     EXPECT_EQ(items(choice("Mode:")), (std::vector<std::string>{"Screw Dislocation", "Edge Dislocation"}));
     EXPECT_EQ(items(choice("Center")), (std::vector<std::string>{"Å", "Box"}));
@@ -216,11 +218,11 @@ TEST_F(DefectForms, DislocationFormOpensWithItsDefaults) {
 }
 
 TEST_F(DefectForms, CrackFormOpensWithItsDefaults) {
-    open("Crack", 12, 430);
+    open("Crack", 12, 470);
     expect_group("Build a crack model with two given files",
                  {{"Model_crack", 'i', 0}, {"M_crack_mode", 'i', 0}, {"M_crack_input", 't', 0},
                   {"M_crack_dirc", 'i', 0}, {"M_crack_dirp", 'i', 0}, {"M_crack_lenth", 'd', 0},
-                  {"M_crack_g", 'd', 0}, {"M_crack_nu", 'd', 0}, {"M_crack_KI", 'd', 0}});
+                  {"M_crack_g", 'd', 0}, {"M_crack_nu", 'd', 0}, {"M_crack_KI", 'd', 0}, {"M_elements", 'e', 0}});
 
     EXPECT_EQ(items(choice("Mode:")), (std::vector<std::string>{"Mode I Plain Strain", "Mode I Plain Stress",
                                                                 "Mode II Plain Strain", "Mode II Plain Stress",
@@ -241,15 +243,15 @@ TEST_F(DefectForms, CrackFormOpensWithItsDefaults) {
 }
 
 TEST_F(DefectForms, FormsReplaceEachOtherAndTheModelMenuReachesThem) {
-    open("Dislocation", 11, 390);
+    open("Dislocation", 11, 430);
     ASSERT_NE(QN_Burgers_Input, nullptr);
     const int dislocation_id = QN_model_dislocation_cbid;
     EXPECT_GE(dislocation_id, 0);
-    open("Solution", 10, 310);
+    open("Solution", 10, 350);
     EXPECT_EQ(M_dislocation_dispa, nullptr);  // the dislocation's widgets went with it
     EXPECT_EQ(QN_Burgers_Input, nullptr);
     ASSERT_NE(Interstitial_Solute_Cutoff, nullptr);
-    open("Crack", 12, 430);
+    open("Crack", 12, 470);
     EXPECT_EQ(M_solute_dispa, nullptr);
     EXPECT_EQ(Interstitial_Solute_Cutoff, nullptr);
     EXPECT_NE(M_crack_dispa, nullptr);
@@ -273,7 +275,7 @@ TEST_F(DefectForms, FormsReplaceEachOtherAndTheModelMenuReachesThem) {
 }
 
 TEST_F(DefectForms, ScriptEntriesGoThroughTheResetWriters) {
-    open("Dislocation", 11, 390);
+    open("Dislocation", 11, 430);
     char bl[] = "-M_dislocation_bl=2.5";
     char mode[] = "-M_dislocation_mode=1";
     char file[] = "-M_dislocation_input=cu.lmp";
@@ -302,7 +304,7 @@ TEST_F(DefectForms, ScriptEntriesGoThroughTheResetWriters) {
 // -------------------------------------------------------------- mode actions
 
 TEST_F(DefectForms, DislocationModeRelabelsTheSecondVector) {
-    open("Dislocation", 11, 390);
+    open("Dislocation", 11, 430);
     Fl_Value_Input* second = QN_Burgers_Input;
     ASSERT_NE(second, nullptr);
     choose(choice("Mode:"), 1);
@@ -319,13 +321,13 @@ TEST_F(DefectForms, DislocationModeRelabelsTheSecondVector) {
     QN_dislocation_mode_callback();
     EXPECT_STREQ(second->label(), "Burgers Dir:");
     // Without the form the action does nothing.
-    open("Crack", 12, 430);
+    open("Crack", 12, 470);
     QN_dislocation_mode_callback();
     EXPECT_EQ(QN_Burgers_Input, nullptr);
 }
 
 TEST_F(DefectForms, SolutionModeSwitchesTheCutoff) {
-    open("Solution", 10, 310);
+    open("Solution", 10, 350);
     ASSERT_NE(Interstitial_Solute_Cutoff, nullptr);
     EXPECT_FALSE(Interstitial_Solute_Cutoff->active());
     choose(choice("Mode:"), 1);
@@ -335,7 +337,7 @@ TEST_F(DefectForms, SolutionModeSwitchesTheCutoff) {
     EXPECT_EQ(stored_int("M_solute_mode"), 0);
     EXPECT_FALSE(Interstitial_Solute_Cutoff->active());
     // Without the form the action does nothing.
-    open("Dislocation", 11, 390);
+    open("Dislocation", 11, 430);
     QN_solute_mode_callback();
     EXPECT_EQ(Interstitial_Solute_Cutoff, nullptr);
 }
@@ -399,13 +401,13 @@ TEST_F(DefectForms, ScrewDislocationPreviewShowsTheModel) {
 TEST_F(DefectForms, FailingDislocationPreviewAlertsAndKeepsTheModel) {
     QN_model_single_preview();  // the Monocrystal form's cell
     ASSERT_EQ(Globel_Model.natoms, 4);
-    open("Dislocation", 11, 390);
-    EXPECT_EQ(Globel_Model.natoms, 0);  // "Yes" to the opening question reset the window
+    open("Dislocation", 11, 430);
+    EXPECT_EQ(Globel_Model.natoms, 4);  // "Yes" to the opening question keeps the model until Preview
     ASSERT_EQ(M_dislocation_reading1_path(cu_), 1);
     // The defaults: a Burgers length of 0.
     M_dislocation_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: the Burgers length must not be 0");
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Globel_Model.natoms, 4);
 
     screw_along_z();
     M_dislocation_preview();
@@ -484,7 +486,7 @@ TEST_F(DefectForms, ExportWritesADataFile) {
     EXPECT_EQ(QN_message_text(), "Building model error: the Burgers length must not be 0");
 
     // The interstitial solution's export holds the inserted atoms.
-    open("Solution", 10, 310);
+    open("Solution", 10, 350);
     ASSERT_EQ(M_solute_reading1_path(cu_), 1);
     choose(choice("Mode:"), 1);
     enter(input("Concentrate:"), 0.05);
@@ -495,7 +497,7 @@ TEST_F(DefectForms, ExportWritesADataFile) {
     EXPECT_EQ(back.ntypes, 2);
 
     // And the crack's holds the crystal.
-    open("Crack", 12, 430);
+    open("Crack", 12, 470);
     ASSERT_EQ(M_crack_reading1_path(cu_), 1);
     choose(choice("Plane Normal:"), 1);
     enter(input("Shear Modulus:"), 48.3);
@@ -509,7 +511,7 @@ TEST_F(DefectForms, ExportWritesADataFile) {
 // ---------------------------------------------------------------------- crack
 
 TEST_F(DefectForms, CrackPreviewShowsTheModel) {
-    open("Crack", 12, 430);
+    open("Crack", 12, 470);
     ASSERT_EQ(M_crack_reading1_path(cu_), 1);
     EXPECT_EQ(M_crack_dispa->value(), cu_);
     // The defaults: "X+" with the plane normal "X" lies in no plane.
@@ -571,7 +573,7 @@ TEST_F(DefectForms, CrackPreviewShowsTheModel) {
 // ------------------------------------------------------------------- solution
 
 TEST_F(DefectForms, SolutionPreviewShowsTheModel) {
-    open("Solution", 10, 310);
+    open("Solution", 10, 350);
     ASSERT_EQ(M_solute_reading1_path(cu_), 1);
     EXPECT_EQ(M_solute_dispa->value(), cu_);
     // The defaults: 1 % of 108 atoms, one solute atom of type 2.
@@ -648,13 +650,14 @@ TEST_F(DefectForms, DislocationAndCrackAskBeforeReplacingTheModel) {
     asked.clear();
     form_answer = 0;  // "No": the Monocrystal form and its model stay
     pick_and_settle(model_choice, "Dislocation");
-    EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
+    EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
+    EXPECT_EQ(model_choice->value(), 1);  // the choice names the form shown
     EXPECT_EQ(Globel_Model.natoms, 4);
     EXPECT_EQ(QN_Burgers_Input, nullptr);
     EXPECT_NE(input("a:"), nullptr);  // the Monocrystal form's lattice
     asked.clear();
     pick_and_settle(model_choice, "Crack");
-    EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
+    EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(Globel_Model.natoms, 4);
     EXPECT_EQ(M_crack_dispa, nullptr);
     EXPECT_NE(input("a:"), nullptr);
@@ -673,16 +676,47 @@ TEST_F(DefectForms, DislocationAndCrackAskBeforeReplacingTheModel) {
     M_solute_preview();
     EXPECT_EQ(Globel_Model.natoms, kAtoms);
 
-    // "Yes" to the opening question resets the window.
+    // "Yes" to the opening question opens the form and keeps the model.
     asked.clear();
     pick_and_settle(model_choice, "Crack");
-    EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
+    EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(model_choice->value(), 12);
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Globel_Model.natoms, kAtoms);
     EXPECT_NE(M_crack_dispa, nullptr);
     // With no model there is nothing to ask.
+    QN_new_cb(nullptr, nullptr);
     asked.clear();
     pick_and_settle(model_choice, "Dislocation");
     EXPECT_TRUE(asked.empty());
     EXPECT_EQ(model_choice->value(), 11);
+}
+
+// "Elements:" of a form laid out from its field list: typed in, it names the
+// model's types, its own host's and the solute's; a list that does not fit
+// is alerted and the model stays.
+TEST_F(DefectForms, ElementsFieldNamesTheSolution) {
+    open("Solution", 10, 350);
+    ASSERT_EQ(M_solute_reading1_path(cu_), 1);
+    Fl_Input* elements = text_input("Elements:");
+    ASSERT_NE(elements, nullptr);
+    EXPECT_STREQ(elements->value(), "");
+    EXPECT_NE(tooltip_of(elements).find("Cu,Ni"), std::string::npos);
+    press(button("Preview"));
+    ASSERT_EQ(Globel_Model.ntypes, 2);
+    EXPECT_EQ(QB_unnamed_type(&Globel_Model), 1);  // the data file names nothing
+
+    type_into(elements, "Cu,Zn", button("Preview"));
+    EXPECT_EQ(stored_text(0, "M_elements"), "Cu,Zn");
+    press(button("Preview"));
+    BuilderFormTest::expect_shown(kAtoms);
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu,Zn");
+    ASSERT_EQ(M_solute_export_path(scratch_.path("alloy")), 1);
+    EXPECT_NE(slurp(scratch_.path("alloy.lmp")).find("\nMasses\n\n1\t63.546000\t# Cu\n2\t65.380000\t# Zn\n\nAtoms\n"),
+              std::string::npos);
+
+    type_into(elements, "Zn", button("Preview"));
+    press(button("Preview"));
+    EXPECT_EQ(QN_message_text(),
+              "Building model error: Elements: 1 element name given for 2 atom types: give one per type, in type order");
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu,Zn");
 }

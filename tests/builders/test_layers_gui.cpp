@@ -95,7 +95,7 @@ protected:
 // ------------------------------------------------------------------ opening
 
 TEST_F(LayersForms, NanostructureFormsOpenWithTheirDefaults) {
-    open("Nanoparticle", 6, 370);
+    open("Nanoparticle", 6, 410);
     EXPECT_EQ(Quelm_data[0].title, "Build a cluster model with two given files");
     EXPECT_EQ(stored_int("Model_Cluster"), 0);
     EXPECT_EQ(stored_int("M_cluster_mode"), 0);
@@ -119,7 +119,7 @@ TEST_F(LayersForms, NanostructureFormsOpenWithTheirDefaults) {
     EXPECT_STREQ(M_cluster_dispa->value(), "No File");
     for (const char* b : {"Select Model", "Preview", "Export"}) EXPECT_NE(button(b), nullptr) << b;
 
-    open("Nanowire", 7, 330);
+    open("Nanowire", 7, 370);
     EXPECT_EQ(M_cluster_dispa, nullptr);  // the nanoparticle's widgets went with it
     EXPECT_EQ(QN_cluster_matrix, nullptr);
     EXPECT_EQ(Quelm_data[0].title, "Build a wire model with two given files");
@@ -134,7 +134,7 @@ TEST_F(LayersForms, NanostructureFormsOpenWithTheirDefaults) {
     ASSERT_NE(M_wire_dispa, nullptr);
     EXPECT_STREQ(M_wire_dispa->value(), "No File");
 
-    open("Nanosheet", 8, 350);
+    open("Nanosheet", 8, 390);
     EXPECT_EQ(Quelm_data[0].title, "Build a sheet model with two given files");
     EXPECT_EQ(items(choice("Mode:")), (std::vector<std::string>{"xy", "xz", "yz"}));
     EXPECT_EQ(items(choice("Center")), (std::vector<std::string>{"Å", "Box"}));
@@ -145,7 +145,7 @@ TEST_F(LayersForms, NanostructureFormsOpenWithTheirDefaults) {
     EXPECT_EQ(input("Vacuum(Å):")->value(), 5);
     ASSERT_NE(M_sheet_dispa, nullptr);
 
-    open("Core-Shell", 9, 500);
+    open("Core-Shell", 9, 540);
     EXPECT_EQ(Quelm_data[0].title, "Build a coreshell model with two given files");
     EXPECT_EQ(input("Shell Radius(Å):")->value(), 10);
     EXPECT_EQ(input("Core Radius(Å):")->value(), 5);
@@ -174,7 +174,7 @@ TEST_F(LayersForms, NanostructureFormsOpenWithTheirDefaults) {
 }
 
 TEST_F(LayersForms, LayerFormsOpenWithTheirDefaults) {
-    open("Bilayer", 3, 870);
+    open("Bilayer", 3, 910);
     EXPECT_EQ(QND_model_mode, 0);
     EXPECT_EQ(Quelm_data[0].title, "Build a double layer model with two given files");
     EXPECT_EQ(stored_text(0, "Model_"), "Double_Layer0");
@@ -211,7 +211,7 @@ TEST_F(LayersForms, LayerFormsOpenWithTheirDefaults) {
     EXPECT_NE(find_labelled<Fl_Button>(double_layer_control3, "Preview"), nullptr);
     EXPECT_NE(find_labelled<Fl_Button>(double_layer_control3, "Export"), nullptr);
 
-    open("Multilayer", 4, 870);
+    open("Multilayer", 4, 910);
     EXPECT_EQ(QND_model_mode, 1);
     EXPECT_EQ(stored_text(0, "Model_"), "Double_Layer1");
     ASSERT_NE(input("Layer Periodicity:"), nullptr);
@@ -229,12 +229,14 @@ TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     asked.clear();
     form_answer = 0;  // "No": the Monocrystal form and its model stay
     pick_and_settle(model_choice, "Nanowire");
-    EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
+    EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
+    EXPECT_EQ(model_choice->value(), 1);  // the choice names the form shown
     EXPECT_EQ(Globel_Model.natoms, 4);
     EXPECT_EQ(find_labelled<Fl_Button>(model_group, "Select Model"), nullptr);
     EXPECT_NE(choice("Structure:"), nullptr);
     EXPECT_NE(input("a:"), nullptr);  // the Monocrystal form's lattice
     pick_and_settle(model_choice, "Bilayer");
+    EXPECT_EQ(model_choice->value(), 1);
     EXPECT_EQ(Globel_Model.natoms, 4);
     EXPECT_EQ(find_labelled<Fl_Group>(model_group, "Bottom:"), nullptr);
     EXPECT_NE(input("a:"), nullptr);
@@ -253,18 +255,21 @@ TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     M_cluster_preview();
     expect_shown(369);
 
-    // "Yes" to the opening question resets the window.
+    // "Yes" to the opening question opens the form; the model stays until
+    // its Preview, and so do the messages.
     asked.clear();
+    const std::string messages = QN_message_text();
     pick_and_settle(model_choice, "Nanosheet");
-    EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
+    EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(model_choice->value(), 8);
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Globel_Model.natoms, 369);
+    EXPECT_EQ(QN_message_text(), messages);
 }
 
 // ------------------------------------------------------------- nanostructures
 
 TEST_F(LayersForms, NanoparticlePreviewShowsTheModel) {
-    open("Nanoparticle", 6, 370);
+    open("Nanoparticle", 6, 410);
     ASSERT_EQ(M_cluster_reading1_path(cu_), 1);
     EXPECT_EQ(M_cluster_dispa->value(), cu_);
     EXPECT_EQ(stored_text(0, "M_cluster_input"), cu_);
@@ -305,7 +310,7 @@ TEST_F(LayersForms, NanoparticlePreviewShowsTheModel) {
 }
 
 TEST_F(LayersForms, FailingPreviewAlertsAndKeepsTheModel) {
-    open("Nanoparticle", 6, 370);
+    open("Nanoparticle", 6, 410);
     ASSERT_EQ(M_cluster_reading1_path(cu_), 1);
     M_cluster_preview();
     ASSERT_EQ(Globel_Model.natoms, 369);
@@ -333,12 +338,14 @@ TEST_F(LayersForms, FailingPreviewAlertsAndKeepsTheModel) {
     EXPECT_FALSE(fs::exists(scratch_.path("np.lmp")));
     EXPECT_TRUE(starts_with(QN_message_text(), "Building model error: cannot read "));
 
-    // The wire: a direction whose cell vector is off its axis.
-    const std::string hcp = write("hcp.lmp", "hcp\n\n2 atoms\n1 atom types\n\n0 2.95 xlo xhi\n0 2.554775 ylo yhi\n"
-                                             "0 4.68 zlo zhi\n-1.475 0 0 xy xz yz\n\nAtoms # atomic\n\n1 1 0 0 0\n"
+    // The wire: a direction along which no lattice vector lies (a tilt of
+    // -0.9 against a = 2.95 repeats along y only in the limit).
+    const std::string hcp = write("hcp.lmp", "tilted\n\n2 atoms\n1 atom types\n\n0 2.95 xlo xhi\n0 2.554775 ylo yhi\n"
+                                             "0 4.68 zlo zhi\n-0.9 0 0 xy xz yz\n\nAtoms # atomic\n\n1 1 0 0 0\n"
                                              "2 1 0 1.703183 2.34\n");
-    open("Nanowire", 7, 330);
-    EXPECT_EQ(Globel_Model.natoms, 0);  // opening reset the window
+    const int before = Globel_Model.natoms;
+    open("Nanowire", 7, 370);
+    EXPECT_EQ(Globel_Model.natoms, before);  // opening keeps the model
     ASSERT_EQ(M_wire_reading1_path(hcp), 1);
     choose(choice("Direction:"), 2);
     M_wire_preview();
@@ -346,7 +353,7 @@ TEST_F(LayersForms, FailingPreviewAlertsAndKeepsTheModel) {
     ASSERT_GT(wire, 0) << QN_message_text();
     choose(choice("Direction:"), 1);
     M_wire_preview();
-    EXPECT_EQ(QN_message_text(), "Building model error: the cell vector of the wire axis is not along it");
+    EXPECT_EQ(QN_message_text(), "Building model error: no lattice vector of the crystal lies along the wire axis");
     EXPECT_EQ(Globel_Model.natoms, wire);
     EXPECT_EQ(cube->atoms_drawn(), wire);
 }
@@ -355,7 +362,7 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
     std::string message;
     QB_tools reference;
 
-    open("Nanowire", 7, 330);
+    open("Nanowire", 7, 370);
     ASSERT_EQ(M_wire_reading1_path(cu_), 1);
     choose(choice("Structure:"), 2);
     choose(choice("Direction:"), 2);
@@ -369,7 +376,7 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
         for (int k = 0; k < 6; k++)
             ASSERT_LE(std::cos(k * M_PI / 3) * a.x + std::sin(k * M_PI / 3) * a.y, 8 + 1e-9);
 
-    open("Nanosheet", 8, 350);
+    open("Nanosheet", 8, 390);
     ASSERT_EQ(M_sheet_reading1_path(cu_), 1);
     choose(choice("Mode:"), 1);
     choose(choice("Center"), 1);
@@ -395,7 +402,7 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
     EXPECT_NEAR(Globel_Model.size[0], 2 * kCu, 1e-9);
     EXPECT_NEAR(Globel_Model.size[2], 3 * kCu, 1e-9);
 
-    open("Core-Shell", 9, 500);
+    open("Core-Shell", 9, 540);
     ASSERT_EQ(M_coreshell_reading1_path(cu_), 1);
     choose(choice("Core Mode:"), 1);
     EXPECT_TRUE(QN_coreshell_cfile->active());
@@ -426,7 +433,7 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
 }
 
 TEST_F(LayersForms, ExportWritesADataFile) {
-    open("Nanoparticle", 6, 370);
+    open("Nanoparticle", 6, 410);
     ASSERT_EQ(M_cluster_reading1_path(cu_), 1);
     ASSERT_EQ(M_cluster_export_path(scratch_.path("np")), 1);
     EXPECT_EQ(Globel_Model.natoms, 0);  // the current model is not touched
@@ -637,8 +644,9 @@ TEST_F(LayersForms, RefusedLayersAlertAndKeepTheModel) {
     EXPECT_FALSE(fs::exists(scratch_.path("low.lmp")));
 
     // The multilayer: periods repeat the pair along the normal; none is refused.
+    const int bilayer = Globel_Model.natoms;
     open_layers("Multilayer", cu_, cu_);
-    EXPECT_EQ(Globel_Model.natoms, 0);  // opening reset the window
+    EXPECT_EQ(Globel_Model.natoms, bilayer);  // opening keeps the model
     set_counts(2, 2, 2, 2);
     M_double_extra_preview();
     ASSERT_EQ(Globel_Model.natoms, 32);

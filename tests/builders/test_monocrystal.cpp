@@ -342,7 +342,10 @@ protected:
 
 TEST_F(MonocrystalStore, DefaultsAreThoseOfTheFirstStructure) {
     EXPECT_EQ(Quelm_data[0].title, "Build a single_crystal with specific structure and orientation");
-    EXPECT_EQ(Quelm_data[0].bit_count, 17);
+    EXPECT_EQ(Quelm_data[0].bit_count, 18);
+    std::string elements = "?";
+    ASSERT_EQ(QN_scan_char_single(0, "M_elements", elements), 1);
+    EXPECT_EQ(elements, "");  // no element made up
     std::string kind;
     ASSERT_EQ(QN_scan_char_single(0, "Model_", kind), 1);
     EXPECT_EQ(kind, "Single_Crystal");
@@ -454,7 +457,8 @@ TEST_F(BatchBuild, StructureChoiceBringsItsLatticeAndEndingsChooseTheWriter) {
     EXPECT_EQ(slurp(path("nial3.lmc")).rfind("ITEM: TIMESTEP", 0), 0u);
 
     // A lattice parameter given explicitly wins over the structure's own.
-    r = run("build monocrystal -M_single_a=5.5 -M_single_str=5 -M_single_dpz=2 -o " + path("nacl.POSCAR"));
+    r = run("build monocrystal -M_single_a=5.5 -M_single_str=5 -M_single_dpz=2 --elements Na,Cl -o " +
+            path("nacl.POSCAR"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "New model detected with 16 atoms and 2 types\nBox size 5.500000 5.500000 11.000000\n");
     EXPECT_EQ(atoms_in("nacl.POSCAR"), 16);

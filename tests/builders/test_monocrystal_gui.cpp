@@ -5,15 +5,20 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
 #include <FL/Fl_Value_Input.H>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/quelm_import.h"
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/monocrystal.h"
+#include "builders/form_test.h"
 #include "builders/monocrystal_form.h"
 #include "gui_window.h"
 #include "test_support.h"
@@ -96,4 +101,105 @@ TEST_F(MonocrystalForm, ExportWritesADataFileAndLeavesTheModel) {
     EXPECT_EQ(Globel_Model.natoms, 4);  // the current model is not touched
     EXPECT_LT(QN_model_single_export_path(scratch_.path("no/dir/x")), 1);
     EXPECT_EQ(QN_message_text().rfind("Saving file failed\n", 0), 0u);
+}
+
+namespace {
+
+// The text questions of the window, and the answer each gets.
+struct TextQuestions {
+    static inline std::vector<std::pair<std::string, std::string>> asked;  // question, text shown
+    static inline bool give = false;
+    static inline std::string answer;
+    static bool hook(const char* question, const char* initial, std::string& out) {
+        asked.emplace_back(question, initial);
+        if (give) out = answer;
+        return give;
+    }
+};
+
+}  // namespace
+
+// "Elements:" typed into the form names the types of the model the form
+// builds, and of the data file it exports.
+TEST_F(MonocrystalForm, ElementsFieldNamesTheModel) {
+    Fl_Input* elements = find_labelled<Fl_Input>(model_group, "Elements:");
+    ASSERT_NE(elements, nullptr);
+    EXPECT_STREQ(elements->value(), "");
+    Fl_Button* preview = find_labelled<Fl_Button>(model_group, "Preview");
+    ASSERT_NE(preview, nullptr);
+    QN_model_single_S5(nullptr, nullptr);  // NaCl
+    type_into(elements, "Na,Cl", preview);
+    std::string stored;
+    ASSERT_EQ(QN_scan_char_single(0, "M_elements", stored), 1);
+    EXPECT_EQ(stored, "Na,Cl");
+    preview->do_callback();
+    EXPECT_EQ(Globel_Model.natoms, 8);
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Na,Cl");
+    ASSERT_EQ(QN_model_single_export_path(scratch_.path("nacl")), 1);
+    EXPECT_NE(slurp(scratch_.path("nacl.lmp")).find("\nMasses\n\n1\t22.989769\t# Na\n2\t35.450000\t# Cl\n"),
+              std::string::npos);
+
+    // A list that does not fit the structure's types builds nothing.
+    QN_model_single_S1(nullptr, nullptr);  // fcc, one type
+    type_into(elements, "Cu,Ni", preview);
+    preview->do_callback();
+    EXPECT_EQ(QN_message_text(),
+              "Building model error: Elements: 2 element names given for 1 atom type: give one per type, in type order");
+    EXPECT_EQ(Globel_Model.natoms, 8);
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Na,Cl");
+    type_into(elements, "Cu", preview);
+    preview->do_callback();
+    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu");
+}
+
+// File > Export as POSCAR of a model whose types have no element names asks
+// for them: Cancel writes nothing, names that do not fit are refused, names
+// given are written and stay with the model.
+TEST_F(MonocrystalForm, PoscarExportAsksForTheElementNames) {
+    TextQuestions::asked.clear();
+    QN_text_hook = TextQuestions::hook;
+    ASSERT_EQ(Globel_Model.natoms, 4);  // the program's first crystal: no names
+    ASSERT_EQ(QB_unnamed_type(&Globel_Model), 1);
+    const std::string question = "A POSCAR file names the element of each atom type.\nElement of type 1 (e.g. Cu):";
+
+    TextQuestions::give = false;
+    EXPECT_EQ(QN_export_path(scratch_.path("cu"), 2), 0);
+    ASSERT_EQ(TextQuestions::asked.size(), 1u);
+    EXPECT_EQ(TextQuestions::asked[0].first, question);
+    EXPECT_EQ(TextQuestions::asked[0].second, "");
+    EXPECT_FALSE(std::filesystem::exists(scratch_.path("cu.POSCAR")));
+
+    TextQuestions::give = true;
+    TextQuestions::answer = "Qq";
+    EXPECT_EQ(QN_export_path(scratch_.path("cu"), 3), -1);
+    EXPECT_EQ(QN_message_text(), "Saving file failed\n\"Qq\" is not an element symbol (such as Cu, Ni, O)");
+    EXPECT_FALSE(std::filesystem::exists(scratch_.path("cu.POSCAR")));
+    EXPECT_EQ(QB_unnamed_type(&Globel_Model), 1);
+
+    TextQuestions::answer = "Cu";
+    ASSERT_EQ(QN_export_path(scratch_.path("cu"), 2), 1);
+    EXPECT_EQ(QN_message_text(), "Save file complete");
+    EXPECT_NE(slurp(scratch_.path("cu.POSCAR")).find("\n\tCu\t\n\t4\t\nCartesian\n"), std::string::npos);
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu");
+    // Named now: the next export asks nothing.
+    ASSERT_EQ(QN_export_path(scratch_.path("d.POSCAR"), 3), 1);
+    EXPECT_EQ(TextQuestions::asked.size(), 3u);
+    EXPECT_NE(slurp(scratch_.path("d.POSCAR")).find("\n\tCu\t\n\t4\t\nDirect\n"), std::string::npos);
+
+    // Two types, one known: the question shows the known one.
+    QN_model_single_S5(nullptr, nullptr);
+    QN_model_single_preview();
+    QB_save_elename(&Globel_Model, 0, "Na");
+    TextQuestions::answer = "Na,Cl";
+    ASSERT_EQ(QN_export_path(scratch_.path("nacl"), 2), 1);
+    ASSERT_EQ(TextQuestions::asked.size(), 4u);
+    EXPECT_EQ(TextQuestions::asked[3].first,
+              "A POSCAR file names the element of each atom type.\nElements of types 1 ... 2, in type order (e.g. Cu,Ni):");
+    EXPECT_EQ(TextQuestions::asked[3].second, "Na,");
+    EXPECT_NE(slurp(scratch_.path("nacl.POSCAR")).find("\n\tNa\tCl\t\n\t4\t4\t\n"), std::string::npos);
+    // Other formats ask nothing.
+    QN_model_single_preview();
+    ASSERT_EQ(QN_export_path(scratch_.path("plain"), 1), 1);
+    EXPECT_EQ(TextQuestions::asked.size(), 4u);
 }

@@ -121,6 +121,63 @@ TEST_F(Nano, NanoparticlesOfCopperCountAndSurface) {
     EXPECT_NEAR(t.natoms, density * 4.0 / 3 * kPi * 12 * 12 * 12, 0.06 * t.natoms);
 }
 
+// Every column of atoms along a wire's axis holds one atom per period, so
+// the wire repeats along its own axis: along each axis of a hexagonal and an
+// orthogonal hcp cell and of a tilted (primitive) fcc cell.
+TEST_F(Nano, WireColumnsHoldOneAtomPerPeriod) {
+    const double a = 3.2093, c = 5.2408, r3 = std::sqrt(3.0);
+    const std::string hexagonal = write("hex.lmp", hcp_cell(a, c));
+    const std::string orthogonal = write(
+        "ortho.lmp", QB_format("hcp\n4 atoms\n1 atom types\n0 %lf xlo xhi\n0 %lf ylo yhi\n0 %lf zlo zhi\n\nAtoms\n\n"
+                               "1 1 0 0 0\n2 1 %lf %lf 0\n3 1 0 %lf %lf\n4 1 %lf %lf %lf\n",
+                               a, r3 * a, c, a / 2, r3 / 2 * a, r3 / 3 * a, c / 2, a / 2, 5 * r3 / 6 * a, c / 2));
+    const double L = kCu / std::sqrt(2.0);  // fcc's primitive cell: three vectors of L at 60 degrees
+    const std::string tilted = write(
+        "prim.lmp", QB_format("fcc\n1 atoms\n1 atom types\n0 %lf xlo xhi\n0 %lf ylo yhi\n0 %lf zlo zhi\n%lf %lf %lf xy xz yz\n\n"
+                              "Atoms\n\n1 1 0 0 0\n",
+                              L, L * r3 / 2, L * std::sqrt(2.0 / 3), L / 2, L / 2, L / (2 * r3)));
+    const struct {
+        const char* name;
+        std::string file;
+        double period[3];
+    } cells[] = {
+        {"hexagonal hcp", hexagonal, {a, r3 * a, c}},
+        {"orthogonal hcp", orthogonal, {a, r3 * a, c}},
+        {"primitive fcc", tilted, {L, r3 * L, std::sqrt(6.0) * L}},
+    };
+    for (const auto& cell : cells)
+        for (int axis = 0; axis < 3; axis++)
+            for (int section : {0, 2}) {
+                SCOPED_TRACE(std::string(cell.name) + " axis " + std::to_string(axis) + " section " + std::to_string(section));
+                QB_tools w;
+                std::string message;
+                ASSERT_EQ(QB_wire(section, axis, cell.file.c_str(), 7, 10, &w, &message), 1) << message;
+                const double periods = std::floor(10 / cell.period[axis] + 1);
+                EXPECT_NEAR(w.size[axis], periods * cell.period[axis], 1e-5);
+                // Atoms by their place in the cross-section.
+                const int u = axis == 0 ? 1 : 0, v = axis == 2 ? 1 : 2;
+                std::vector<std::pair<long, long>> places;
+                for (const atomdata& at : w.atoms) {
+                    const double p[3] = {at.x, at.y, at.z};
+                    EXPECT_TRUE(p[axis] >= w.lo[axis] && p[axis] < w.lo[axis] + w.size[axis]) << p[axis];
+                    places.push_back({std::lround(p[u] * 1e4), std::lround(p[v] * 1e4)});
+                }
+                std::sort(places.begin(), places.end());
+                ASSERT_FALSE(places.empty());
+                for (size_t i = 0; i < places.size();) {
+                    size_t j = i;
+                    while (j < places.size() && places[j] == places[i]) j++;
+                    EXPECT_EQ(j - i, static_cast<size_t>(periods)) << "column at " << places[i].first << ", " << places[i].second;
+                    i = j;
+                }
+            }
+    // The case as it was reported: 4 periods of 21 columns.
+    QB_tools w;
+    std::string message;
+    ASSERT_EQ(QB_wire(0, 0, hexagonal.c_str(), 7, 10, &w, &message), 1) << message;
+    EXPECT_EQ(w.natoms, 84);
+}
+
 TEST_F(Nano, WiresSheetsAndCoreShells) {
     std::string message;
     // A hexagonal wire of the hcp crystal along z: whole periods, the density.
@@ -370,6 +427,9 @@ TEST_F(Nano, RefusalsBuildNothing) {
     const std::string flat = write("flat.lmc", "ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n1\nITEM: BOX BOUNDS pp pp pp\n0 3\n0 3\n"
                                               "0 0\nITEM: ATOMS id type x y z\n1 1 0 0 0\n");
     const std::string hcp = write("hcp.lmp", hcp_cell(2.95, 4.68));
+    // A tilt of -0.9 against a = 2.95: no lattice vector lies along y.
+    const std::string skew = write("skew.lmp", "skew\n1 atoms\n1 atom types\n0 2.95 xlo xhi\n0 2.5 ylo yhi\n0 4 zlo zhi\n"
+                                               "-0.9 0 0 xy xz yz\n\nAtoms\n\n1 1 0 0 0\n");
     const std::string missing = scratch_.path("nowhere.lmp");
     const struct {
         const char* name;
@@ -394,8 +454,8 @@ TEST_F(Nano, RefusalsBuildNothing) {
          "Building model error: too many atoms for one model"},
         {"height 0", [&](QB_tools* o, std::string* m) { return QB_wire(0, 2, cu_.c_str(), 5, 0, o, m); },
          "Building model error: the height must be above 0"},
-        {"wire axis off its cell vector", [&](QB_tools* o, std::string* m) { return QB_wire(0, 1, hcp.c_str(), 5, 5, o, m); },
-         "Building model error: the cell vector of the wire axis is not along it"},
+        {"no lattice vector along the wire axis", [&](QB_tools* o, std::string* m) { return QB_wire(0, 1, skew.c_str(), 5, 5, o, m); },
+         "Building model error: no lattice vector of the crystal lies along the wire axis"},
         {"section 4", [&](QB_tools* o, std::string* m) { return QB_wire(4, 2, cu_.c_str(), 5, 5, o, m); },
          "Building model error: no such structure"},
         {"sheet thickness 0", [&](QB_tools* o, std::string* m) { return QB_sheet(0, cu_.c_str(), 0, 0, 0, 0, 1, 1, 0, 5, o, m); },
@@ -484,4 +544,66 @@ TEST_F(Nano, BatchBuildsEveryKindAndScans) {
     EXPECT_EQ(saved.status, 0);
     EXPECT_EQ(slurp(scratch_.path("t.tsv")), r.out);
     EXPECT_EQ(run_batch(scratch_, "scan " + cu_).status, 2);
+}
+
+// ------------------------------------------------------------ element names
+
+// The crystal files' element names (POSCAR species) name the types of what is
+// built from them, the core's after the shell's and the upper crystal's after
+// the lower's; "Elements:" (M_elements) replaces them, and a list that does
+// not fit refuses the build.
+TEST_F(Nano, ElementNamesComeFromTheCrystalsOrTheElementsField) {
+    auto poscar = [&](const char* name, const char* element, double a) {
+        const double h = a / 2;
+        return write(name, QB_format("fcc\n1.0\n%.10f 0 0\n0 %.10f 0\n0 0 %.10f\n%s\n4\nCartesian\n0 0 0\n%.10f %.10f 0\n"
+                                     "%.10f 0 %.10f\n0 %.10f %.10f\n",
+                                     a, a, a, element, h, h, h, h, h, h));
+    };
+    const std::string cu = poscar("cu.POSCAR", "Cu", kCu), ni = poscar("ni.POSCAR", "Ni", kNi);
+    QB_tools m;
+    std::string message;
+    ASSERT_EQ(QB_cluster(3, cu.c_str(), 8, 1, 0, 0, 0, 1, 0, 0, 0, 1, &m, &message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Cu");
+    ASSERT_EQ(QB_sheet(0, ni.c_str(), 0, 0, 0, 0, 2, 2, 5, 5, &m, &message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Ni");
+    ASSERT_EQ(QB_coreshell(0, 1, ni.c_str(), cu.c_str(), 10, 5, 1, 0, 0, 0, 1, 0, 0, 0, 1, &m, &message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Ni,Cu");
+    ASSERT_EQ(QB_coreshell(0, 1, cu_.c_str(), cu.c_str(), 10, 5, 1, 0, 0, 0, 1, 0, 0, 0, 1, &m, &message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), ",Cu");  // the data file names nothing
+    // Layers take POSCAR crystals too (their cells lie along x, y and z).
+    ASSERT_EQ(QB_double_layer(2, cu.c_str(), 4, 4, 0, ni.c_str(), 4, 4, 0, 2, &m, &message), 1) << message;
+    EXPECT_EQ(m.natoms, 2 * 4 * 4 * 4);
+    EXPECT_EQ(QB_elename_list(&m), "Cu,Ni");
+    ASSERT_EQ(QB_double_layer(2, cu_.c_str(), 4, 4, 0, ni.c_str(), 4, 4, 0, 2, &m, &message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), ",Ni");
+
+    // The forms' builds, from the store.
+    ASSERT_EQ(QN_model_wire_defaults(), 1);
+    QN_set_bit_char(QN_NANO_GROUP, "M_wire_input", cu);
+    ASSERT_EQ(QN_model_wire_build(&m, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Cu");
+    QN_set_bit_char(QN_NANO_GROUP, "M_elements", "Ag");
+    ASSERT_EQ(QN_model_wire_build(&m, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Ag");
+    ASSERT_EQ(QN_model_cluster_defaults(), 1);
+    QN_set_bit_char(QN_NANO_GROUP, "M_cluster_input", cu);
+    QN_set_bit_char(QN_NANO_GROUP, "M_elements", "Au, Pd");
+    const int atoms = m.natoms;
+    EXPECT_EQ(QN_model_cluster_build(&m, message), -1);
+    EXPECT_EQ(message, "Building model error: Elements: 2 element names given for 1 atom type: give one per type, in type order");
+    EXPECT_EQ(m.natoms, atoms);  // the model stays
+    EXPECT_EQ(QB_elename_list(&m), "Ag");
+    QN_set_bit_char(QN_NANO_GROUP, "M_elements", "Au");
+    ASSERT_EQ(QN_model_cluster_build(&m, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Au");
+    ASSERT_EQ(QN_model_double_defaults(0), 1);
+    QN_set_bit_char(QN_DOUBLE_GROUP, "M_double_filea", cu_);
+    QN_set_bit_char(QN_DOUBLE_GROUP, "M_double_fileb", ni);
+    for (const char* k : {"M_double_ax", "M_double_ay", "M_double_bx", "M_double_by"}) QN_set_bit_int(QN_DOUBLE_GROUP, k, 2, 0);
+    QN_set_bit_int(QN_DOUBLE_GROUP, "M_double_dir", 2, 0);
+    ASSERT_EQ(QN_model_double_build(0, &m, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), ",Ni");
+    QN_set_bit_char(QN_DOUBLE_GROUP, "M_elements", "Cu Ni");
+    ASSERT_EQ(QN_model_double_build(0, &m, message), 1) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Cu,Ni");
 }

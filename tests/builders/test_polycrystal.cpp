@@ -628,3 +628,49 @@ TEST_F(Poly, BatchBuildsFromAKeywordFile) {
     EXPECT_EQ(slurp(path("err")), "ERROR: BUILD OVERLOAD\n");
     EXPECT_EQ(batch("build polycrystal -Model_Poly_file=" + input), 2);
 }
+
+// Each template's types keep its element names (a POSCAR's species), the
+// boundary lattice's after them; the form's "Elements:" replaces them all,
+// and the data file carries them in its Masses.
+TEST_F(Poly, TemplatesNameTheirTypes) {
+    const double h = kA / 2;
+    const std::string cu = write("cu.POSCAR", QB_format("cu\n1.0\n%.10f 0 0\n0 %.10f 0\n0 0 %.10f\nCu\n4\nCartesian\n0 0 0\n"
+                                                        "%.10f %.10f 0\n%.10f 0 %.10f\n0 %.10f %.10f\n",
+                                                        kA, kA, kA, h, h, h, h, h, h));
+    const std::string unnamed = fcc_cell();
+    QB_tools two = build("mode 3D\nbox 20 20 20\nseed 3\nrandom 2\nbuild " + cu + " 1\n0 0 0\nbuild " + unnamed +
+                         " 1\n0 0 0\n");
+    EXPECT_EQ(two.ntypes, 2);
+    EXPECT_EQ(QB_elename_list(&two), "Cu,");
+    const std::string gb = write("gb.POSCAR", "sc\n1.0\n2 0 0\n0 2 0\n0 0 2\nO\n1\nDirect\n0.25 0.25 0.25\n");
+    QB_tools decorated = build("mode spgb " + gb + " 12 12 12 1\nseed 8\nrandom 3\nbuild " + cu + " 3\n0 0 0\n");
+    EXPECT_EQ(QB_elename_list(&decorated), "Cu,O");
+    ASSERT_EQ(QN_poly_write_data(&decorated, path("named.lmp").c_str()), 1);
+    EXPECT_NE(slurp(path("named.lmp")).find("zlo zhi\n\nMasses\n\n1\t63.546000\t# Cu\n2\t15.999000\t# O\n\nAtoms\n\n"),
+              std::string::npos);
+    QB_tools back;
+    ASSERT_EQ(QB_read_file(&back, path("named.lmp").c_str()), 1);
+    EXPECT_EQ(QB_elename_list(&back), "Cu,O");
+
+    // The batch build: "M_elements" over the templates' names, refused when
+    // it does not fit (the model stays).
+    write("k.input", "mode 3D\nbox 20 20 20\nseed 3\nrandom 2\nbuild " + cu + " 1\n0 0 0\nbuild " + unnamed +
+                         " 1\n0 0 0\n");
+    QN_store_init();
+    ASSERT_EQ(QN_model_poly_defaults(0), 1);
+    QN_set_bit_char(QN_POLY_GROUP, "Model_Poly_file", path("k.input"));
+    QB_tools m;
+    std::string message;
+    ASSERT_EQ(QN_model_poly_build(&m, path("poly_log.fpl"), message), QN_POLY_BUILT) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Cu,");
+    QN_set_bit_char(QN_POLY_GROUP, "M_elements", "Ag,Au");
+    ASSERT_EQ(QN_model_poly_build(&m, path("poly_log.fpl"), message), QN_POLY_BUILT) << message;
+    EXPECT_EQ(QB_elename_list(&m), "Ag,Au");
+    QN_set_bit_char(QN_POLY_GROUP, "M_elements", "Ag");
+    const int atoms = m.natoms;
+    EXPECT_EQ(QN_model_poly_build(&m, path("poly_log.fpl"), message), QN_POLY_REFUSED);
+    EXPECT_EQ(message, "Building model error: Elements: 1 element name given for 2 atom types: give one per type, in type order");
+    EXPECT_EQ(m.natoms, atoms);
+    EXPECT_EQ(QB_elename_list(&m), "Ag,Au");
+    QN_store_free();
+}

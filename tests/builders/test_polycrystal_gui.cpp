@@ -9,6 +9,7 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
 #include <FL/Fl_Menu_Bar.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Value_Input.H>
@@ -135,11 +136,11 @@ protected:
 }  // namespace
 
 TEST_F(PolycrystalForm, SelectModelOpensTheForm) {
-    QB_create_atom(&Globel_Model, 1, 0, 0, 0);  // a model is there: opening resets the window
+    QB_create_atom(&Globel_Model, 1, 0, 0, 0);  // a model is there: opening asks and keeps it
     open("Polycrystal");
     EXPECT_EQ(model_choice->value(), 2);
     EXPECT_EQ(QNP_model_mode, 0);
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Globel_Model.natoms, 1);
     for (const char* label : {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å):"}) {
         Fl_Value_Input* v = form_input(label);
         ASSERT_NE(v, nullptr) << label;
@@ -154,7 +155,7 @@ TEST_F(PolycrystalForm, SelectModelOpensTheForm) {
     EXPECT_EQ(QNP_model_method_choice->value(), 0);
     ASSERT_NE(QN_grain_region, nullptr);
     EXPECT_EQ(QN_grain_region->w(), 320);
-    EXPECT_EQ(QN_grain_region->h(), 280 + 40);
+    EXPECT_EQ(QN_grain_region->h(), 320 + 40);
     ASSERT_NE(QNP_rad_num, nullptr);
     ASSERT_NE(QNP_rad_seed, nullptr);
     EXPECT_STREQ(QNP_rad_num->label(), "Number:");
@@ -410,7 +411,7 @@ TEST_F(PolycrystalForm, NanocompositeGrainWindowAndKeywordFile) {
     ASSERT_NE(QNP_model_file_display[1], nullptr);
     EXPECT_STREQ(QNP_model_file_display[1]->label(), "#2");
     EXPECT_EQ(QNP_model_file_display[2], nullptr);
-    EXPECT_EQ(QN_grain_region->h(), 280 + 80);
+    EXPECT_EQ(QN_grain_region->h(), 320 + 80);
     set_box(20, 20, 20, 0.1);
     seed_grains(5, 4);
     ASSERT_EQ(QN_model_file_select_path(0, scratch_.path("cu.lmp")), 1);
@@ -588,4 +589,37 @@ TEST_F(PolycrystalForm, ExportWritesTheGeneratorsDataFile) {
     EXPECT_FALSE(fs::exists(scratch_.path("named.lmp.lmp")));
     EXPECT_LT(QN_model_poly_write_model_path(scratch_.path("no/dir/x")), 1);
     EXPECT_EQ(QN_message_text().rfind("Saving file failed\n", 0), 0u);
+}
+
+// The form's "Elements:" names the polycrystal's types, in the view's model
+// and in the data file "Export" writes; a list that does not fit is alerted.
+TEST_F(PolycrystalForm, ElementsFieldNamesThePolycrystal) {
+    open("Polycrystal");
+    set_box(20, 20, 20, 0.1);
+    seed_grains(7, 3);
+    ASSERT_EQ(QN_model_file_select_path(0, scratch_.path("cu.lmp")), 1);
+    auto* elements = find_labelled<Fl_Input>(QN_grain_region, "Elements:");
+    ASSERT_NE(elements, nullptr);
+    EXPECT_STREQ(elements->value(), "");
+    elements->value("Cu");
+    elements->do_callback();
+    std::string stored;
+    ASSERT_EQ(QN_scan_char_single(QN_POLY_GROUP, "M_elements", stored), 1);
+    EXPECT_EQ(stored, "Cu");
+    press(form_button("Preview"));
+    Fl::check();
+    EXPECT_GT(Globel_Model.natoms, 600);
+    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu");
+    ASSERT_EQ(QN_model_poly_write_model_path(scratch_.path("poly")), 1);
+    EXPECT_NE(slurp(scratch_.path("poly.lmp")).find("zlo zhi\n\nMasses\n\n1\t63.546000\t# Cu\n\nAtoms\n\n1\t1\t"),
+              std::string::npos);
+
+    const int atoms = Globel_Model.natoms;
+    elements->value("Cu,Ni");
+    elements->do_callback();
+    press(form_button("Preview"));
+    Fl::check();
+    EXPECT_EQ(QN_message_text(),
+              "Building model error: Elements: 2 element names given for 1 atom type: give one per type, in type order");
+    EXPECT_EQ(Globel_Model.natoms, atoms);
 }

@@ -187,6 +187,7 @@ TEST_F(Frames, DamagedGzipIsReported) {
 TEST_F(Frames, GzipWrittenByEndingAndReadBack) {
     QB_tools model;
     ASSERT_EQ(QB_read_file(&model, (kFormats + "lammps_tric.data").c_str()), 1);
+    for (int k = 0; k < model.ntypes; k++) QB_save_elename(&model, k, "Cu");  // for the POSCAR
     const struct {
         const char* name;
         int (*writer)(QB_tools*, const char*);

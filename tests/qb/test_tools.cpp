@@ -402,26 +402,91 @@ TEST(AtomSystem, FreeAtomResetsAllButTheBox) {
     EXPECT_EQ(a.list_capacity, 16);
 }
 
-TEST(AtomSystem, ElementNamesDefaultToTheirIndex) {
+TEST(AtomSystem, ElementNamesUnknownStayEmpty) {
     QB_tools s;
     QB_init(&s);
-    std::string name;
+    std::string name = "?";
     ASSERT_EQ(QB_load_elename(&s, 2, name), 1);
-    EXPECT_EQ(name, "E2");
-    EXPECT_EQ(s.element_count, 3);
-    QB_load_elename(&s, 0, name);
-    EXPECT_EQ(name, "E0");
+    EXPECT_EQ(name, "");  // no name is made up
+    EXPECT_FALSE(QB_has_elename(&s, 2));
     const std::string long_name(100, 'Z');
     QB_save_elename(&s, 4, long_name.c_str());
     EXPECT_EQ(s.element_count, 5);
+    name = "?";
     QB_load_elename(&s, 3, name);
-    EXPECT_EQ(name, "E3");
+    EXPECT_EQ(name, "");
+    EXPECT_FALSE(QB_has_elename(&s, 3));
     QB_load_elename(&s, 4, name);
     EXPECT_EQ(name, long_name);
+    EXPECT_TRUE(QB_has_elename(&s, 4));
+    EXPECT_FALSE(QB_has_elename(&s, -1));
     EXPECT_EQ(QB_save_elename(&s, -1, "X"), QB_REFUSED);
     EXPECT_EQ(QB_load_elename(&s, 2000000000, name), QB_REFUSED);
     QB_free_elename(&s);
     EXPECT_EQ(s.element_count, 0);
+
+    // The first type without a name, and the list a form shows.
+    s.ntypes = 3;
+    EXPECT_EQ(QB_unnamed_type(&s), 1);
+    EXPECT_EQ(QB_elename_list(&s), ",,");
+    QB_save_elename(&s, 0, "Cu");
+    QB_save_elename(&s, 2, "Ni");
+    EXPECT_EQ(QB_unnamed_type(&s), 2);
+    EXPECT_EQ(QB_elename_list(&s), "Cu,,Ni");
+    QB_save_elename(&s, 1, "Al");
+    EXPECT_EQ(QB_unnamed_type(&s), 0);
+    EXPECT_EQ(QB_elename_list(&s), "Cu,Al,Ni");
+}
+
+TEST(AtomSystem, ElementMassesAreTheStandardAtomicWeights) {
+    EXPECT_DOUBLE_EQ(QB_element_mass("H"), 1.008);
+    EXPECT_DOUBLE_EQ(QB_element_mass("Fe"), 55.845);
+    EXPECT_DOUBLE_EQ(QB_element_mass("Cu"), 63.546);
+    EXPECT_DOUBLE_EQ(QB_element_mass("W"), 183.84);
+    EXPECT_DOUBLE_EQ(QB_element_mass("U"), 238.02891);
+    EXPECT_GT(QB_element_mass("Og"), 0);
+    for (const char* no : {"", "X", "cu", "CU", "Cu_pv", "Cu1", "E0", "Xx", " Cu"}) EXPECT_EQ(QB_element_mass(no), 0) << no;
+}
+
+TEST(AtomSystem, ElementListsNameEveryTypeOrNone) {
+    const struct {
+        const char* list;
+        int ntypes;
+        const char* named;  // the names afterwards
+        const char* why;    // nullptr when accepted
+    } cases[] = {
+        {"Cu,Ni", 2, "Cu,Ni", nullptr},
+        {" Cu  Ni ", 2, "Cu,Ni", nullptr},
+        {"Cu, Ni,", 2, "Cu,Ni", nullptr},
+        {"Fe", 1, "Fe", nullptr},
+        {"", 2, ",", "no element names are given"},
+        {" , ", 1, "", "no element names are given"},
+        {"Cu", 2, ",", "1 element name given for 2 atom types: give one per type, in type order"},
+        {"Cu,Ni,Al", 2, ",", "3 element names given for 2 atom types: give one per type, in type order"},
+        {"Cu,Ni", 1, "", "2 element names given for 1 atom type: give one per type, in type order"},
+        {"Cu,Qq", 2, ",", "\"Qq\" is not an element symbol (such as Cu, Ni, O)"},
+        {"cu", 1, "", "\"cu\" is not an element symbol (such as Cu, Ni, O)"},
+        {"E0,E1", 2, ",", "\"E0\" is not an element symbol (such as Cu, Ni, O)"},
+    };
+    for (const auto& c : cases) {
+        QB_tools s;
+        QB_init(&s);
+        s.ntypes = c.ntypes;
+        std::string why = "(none)";
+        EXPECT_EQ(QB_set_elenames(&s, c.list, &why), c.why ? QB_REFUSED : 1) << c.list;
+        EXPECT_EQ(why, c.why ? c.why : "(none)") << c.list;
+        EXPECT_EQ(QB_elename_list(&s), c.named) << c.list;
+    }
+}
+
+TEST(AtomSystem, CombinedTypesKeepTheirElementNames) {
+    QB_tools a = box_with(10, {{1, 1, 1}}, 1), b = box_with(10, {{2, 2, 2}, {3, 3, 3}}, 1);
+    QB_create_atom(&b, 2, 4, 4, 4);
+    QB_save_elename(&a, 0, "Cu");
+    QB_save_elename(&b, 1, "O");
+    ASSERT_EQ(QB_combine_system(&a, &b), 1);
+    EXPECT_EQ(a.ntypes, 3);
+    EXPECT_EQ(QB_elename_list(&a), "Cu,,O");
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include <jpeglib.h>
 #include <png.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <csetjmp>
@@ -354,8 +355,8 @@ TEST(ColourRange, ColumnRangeRules) {
     EXPECT_DOUBLE_EQ(r.min, 0);
     EXPECT_DOUBLE_EQ(r.max, 6);
     QN_render_bar_range(&s, QB_slot_get(&s, "spread"), "spread", &r);
-    EXPECT_NEAR(r.min, -1.99998, 1e-12);
-    EXPECT_NEAR(r.max, 4.99998, 1e-12);
+    EXPECT_EQ(r.min, 0);  // the values' own range, no padding
+    EXPECT_EQ(r.max, 3);
     QN_render_bar_range(&s, QB_slot_get(&s, "cna"), "cna", &r);
     EXPECT_DOUBLE_EQ(r.min, -3.66664);
     EXPECT_DOUBLE_EQ(r.max, 5.66664);
@@ -368,8 +369,8 @@ TEST(ColourRange, ColumnRangeRules) {
     EXPECT_DOUBLE_EQ(r.max, 1.2);
     // Non-finite values do not enter the minimum and maximum.
     QN_render_bar_range(&s, QB_slot_get(&s, "holes"), "holes", &r);
-    EXPECT_NEAR(r.min, 1 - 1.33332, 1e-12);
-    EXPECT_NEAR(r.max, 3 + 1.33332, 1e-12);
+    EXPECT_EQ(r.min, 1);
+    EXPECT_EQ(r.max, 3);
     QN_render_bar_range(&s, QB_slot_get(&s, "junk"), "junk", &r);
     EXPECT_DOUBLE_EQ(r.min, -2);
     EXPECT_DOUBLE_EQ(r.max, 4);
@@ -377,13 +378,68 @@ TEST(ColourRange, ColumnRangeRules) {
     QB_delete_atom(&s, 0);
     s.atoms[2].type = 3;
     QN_render_bar_range(&s, 1, "type", &r);
-    EXPECT_NEAR(r.min, 1 - 0.66666 * 2, 1e-12);
-    EXPECT_NEAR(r.max, 3 + 0.66666 * 2, 1e-12);
+    EXPECT_EQ(r.min, 1);
+    EXPECT_EQ(r.max, 3);
 
     QB_tools empty = make_box({0, 0, 0}, {1, 1, 1});
     QN_range untouched{7, 8};
     EXPECT_EQ(QN_render_bar_range(&empty, 1, "type", &untouched), 0);
     EXPECT_EQ(untouched.min, 7);
+}
+
+// The automatic range of continuous results as the colour bar shows them:
+// the lowest value in the bar's first colour and the highest in its last,
+// and every atom in one colour when the values differ only by rounding.
+TEST(ColourRange, DataRangeAndRoundingNoise) {
+    struct Case {
+        const char* what;
+        std::vector<double> values;
+        bool one_colour;
+    };
+    const Case cases[] = {
+        // CSP of a polycrystal: most atoms near 0, the boundaries up to 19.6.
+        {"csp of a polycrystal", {0.0007, 0.012, 0.5, 3.1, 7.75, 12.4, 19.6, 0.003}, false},
+        // CSP of a perfect crystal computed from exact positions.
+        {"perfect crystal", {0, 1.00973e-28, 3.78653e-29, 0, 2.2e-29, 1e-28}, true},
+        {"perfect crystal, negative noise", {-1.00973e-28, 0, 5e-29}, true},
+        // The same from positions read with six decimals.
+        {"six-decimal positions", {1.6e-11, 1.1e-11, 8.0e-12, 2.3e-11}, true},
+        {"constant", {2.5, 2.5, 2.5}, true},
+        // An energy per atom of a perfect crystal: the last digits of -3.54.
+        {"large magnitude", {-3.54, -3.54 + 4e-15, -3.54 - 9e-16}, true},
+        // Far from 0 a double's last digits exceed the sixth decimal.
+        {"far from 0", {5e4, 5e4 + 2e-5, 5e4 - 1e-5}, true},
+        // Small but real differences stay spread.
+        {"a spread of 1e-5", {0.00001, 0.00002, 0.0}, false},
+        {"a spread of 2e-6", {1.000002, 1.0, 1.000001}, false},
+    };
+    for (const Case& c : cases) {
+        QB_tools s = make_box({0, 0, 0}, {10, 10, 10});
+        for (size_t i = 0; i < c.values.size(); i++) QB_create_atom(&s, 1, 1.0 * i, 1, 1);
+        add_column(&s, "v", c.values);
+        QN_range r;
+        ASSERT_EQ(QN_render_bar_range(&s, QB_slot_get(&s, "v"), "v", &r), 1) << c.what;
+        const double lo = *std::min_element(c.values.begin(), c.values.end());
+        const double hi = *std::max_element(c.values.begin(), c.values.end());
+        EXPECT_EQ(QN_render_range_is_noise(lo, hi), c.one_colour) << c.what;
+        std::set<int> colours;
+        for (double v : c.values) colours.insert(QN_render_bar_index(v, r.min, r.max));
+        if (c.one_colour) {
+            EXPECT_EQ(colours.size(), 1u) << c.what;
+            EXPECT_EQ(r.min, lo - 2) << c.what;  // the rule for equal values
+            EXPECT_EQ(r.max, lo + 4) << c.what;
+        } else {
+            EXPECT_EQ(r.min, lo) << c.what;
+            EXPECT_EQ(r.max, hi) << c.what;
+            EXPECT_EQ(QN_render_bar_index(lo, r.min, r.max), 0) << c.what;
+            EXPECT_EQ(QN_render_bar_index(hi, r.min, r.max), QN_ATLAS_COLOURS - 1) << c.what;
+        }
+    }
+    // Rounding at both ends of the threshold.
+    EXPECT_TRUE(QN_render_range_is_noise(0, 0.9e-6));
+    EXPECT_FALSE(QN_render_range_is_noise(0, 1e-6));
+    EXPECT_TRUE(QN_render_range_is_noise(5, 5));
+    EXPECT_FALSE(QN_render_range_is_noise(0, kInf));
 }
 
 // ---- Slab outline -----------------------------------------------------------

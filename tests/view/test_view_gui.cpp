@@ -8,7 +8,10 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Round_Button.H>
+#include <FL/Fl_Scroll.H>
+#include <FL/Fl_Tabs.H>
 #include <FL/Fl_Value_Input.H>
+#include <FL/fl_draw.H>
 #include <SOIL/SOIL.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -132,13 +136,54 @@ TEST_F(View, InspectModeSwitchesTheToolBarIcon) {
     EXPECT_EQ(QN_message_text().rfind("Box Data:\n32 Particles\n2 Particles Type\n", 0), 0u);
 }
 
+// Reads the protected horizontal scroll of a text field: 0 when its text
+// starts at the field's left edge.
+struct ScrollOf : Fl_Input_ {
+    static int of(const Fl_Input_& input) { return (input.*(&ScrollOf::xscroll))(); }
+};
+
+// The Min and Max fields show the whole range, however long its numbers'
+// text ("-1.00973e-28" once showed as ".00973e-28", the field scrolled to
+// the end of a text too long for it).
+TEST_F(View, MinAndMaxShowTheirWholeNumbers) {
+    control_region->value(view_region);
+    view_region->scroll_to(0, 0);
+    QB_add_exdouble(&Globel_Model, "csp");
+    for (int i = 0; i < Globel_Model.natoms; i++)
+        QB_save_data(&Globel_Model, i, "csp", i == 3 ? -1.00973e-28 : i == 5 ? 19.6284 : 0.5);
+    QN_render_check_file2("csp");
+    EXPECT_EQ(bar_slot_min->value(), -1.00973e-28);
+    EXPECT_EQ(bar_slot_max->value(), 19.6284);
+    auto shows_all = [](Fl_Value_Input* field, const char* text) {
+        field->redraw();
+        for (int k = 0; k < 5; k++) Fl::check();
+        EXPECT_STREQ(field->input.value(), text);
+        EXPECT_TRUE(field->visible_r());
+        EXPECT_EQ(ScrollOf::of(field->input), 0) << text;
+        fl_font(field->textfont(), field->textsize());
+        EXPECT_LE(fl_width(text), field->w() - Fl::box_dw(field->box())) << text;
+    };
+    shows_all(bar_slot_min, "-1.00973e-28");
+    shows_all(bar_slot_max, "19.6284");
+    // The longest texts a field writes ("%g": sign, six digits, a
+    // three-digit exponent).
+    for (double v : {-1.23457e+100, -2.22507e-308, -1.79769e+308, -0.000123457}) {
+        for (Fl_Value_Input* field : {bar_slot_min, bar_slot_max}) {
+            field->value(v);
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", v);
+            shows_all(field, text);
+        }
+    }
+}
+
 TEST_F(View, ColouringByNamedColumnsAndTrimming) {
     QB_add_exdouble(&Globel_Model, "csp");
     for (int i = 0; i < Globel_Model.natoms; i++) QB_save_data(&Globel_Model, i, "csp", i % 4);
     QN_render_check_file2("csp");
     EXPECT_STREQ(bar_slot->text(), "csp");
-    EXPECT_DOUBLE_EQ(bar_slot_min->value(), 0 - 0.66666 * 3);
-    EXPECT_DOUBLE_EQ(bar_slot_max->value(), 3 + 0.66666 * 3);
+    EXPECT_DOUBLE_EQ(bar_slot_min->value(), 0);  // the values' range
+    EXPECT_DOUBLE_EQ(bar_slot_max->value(), 3);
     QN_render_check_file3("x", "y", "csp");
     EXPECT_EQ(render_col_flag->value(), 1);
     EXPECT_TRUE(colr_slot->active());

@@ -18,6 +18,7 @@
 #include "app/quelm_store.h"
 #include "app/quelm_window.h"
 #include "gui_window.h"
+#include "qb/qb_formats.h"
 #include "test_support.h"
 #include "view/view_core.h"
 #include "view/view_image.h"
@@ -25,6 +26,21 @@
 #include "view/view_widget.h"
 
 namespace {
+
+// quelm-batch snapshot of `in` to `png` at W x H with `options`, read back
+// as rows of RGB; false when the command fails or the picture is not W x H.
+bool batch_snapshot(const std::string& in, const std::string& png, int W, int H, const std::string& options,
+                    const std::string& err, std::vector<unsigned char>& rgb) {
+    const std::string cmd = std::string(QUELM_BATCH) + " snapshot " + in + " -o " + png + " --size " +
+                            std::to_string(W) + "x" + std::to_string(H) + " " + options + " > /dev/null 2> " + err;
+    if (std::system(cmd.c_str()) != 0) return false;
+    int w = 0, h = 0, channels = 0;
+    unsigned char* p = SOIL_load_image(png.c_str(), &w, &h, &channels, SOIL_LOAD_RGB);
+    const bool ok = p && w == W && h == H;
+    if (ok) rgb.assign(p, p + static_cast<size_t>(w) * h * 3);
+    if (p) SOIL_free_image_data(p);
+    return ok;
+}
 
 // A small crystal whose CNA column holds fcc (1) and hcp (3) atoms, with a
 // continuous column beside it, in a box [-5, 5]^3.
@@ -177,18 +193,8 @@ TEST(BatchLegend, SnapshotDrawsTheLegendOnlyWhenAsked) {
     }
     const int PW = 200, PH = 150;
     auto snapshot = [&](const std::string& options, std::vector<unsigned char>& rgb) {
-        const std::string png = scratch.path("p.png");
-        const std::string cmd = std::string(QUELM_BATCH) + " snapshot " + in + " -o " + png + " --size " +
-                                std::to_string(PW) + "x" + std::to_string(PH) +
-                                " --scale 2 --fixed-height --color cna " + options + " > /dev/null 2> " +
-                                scratch.path("err");
-        if (std::system(cmd.c_str()) != 0) return false;
-        int w = 0, h = 0, channels = 0;
-        unsigned char* p = SOIL_load_image(png.c_str(), &w, &h, &channels, SOIL_LOAD_RGB);
-        if (!p || w != PW || h != PH) return false;
-        rgb.assign(p, p + static_cast<size_t>(w) * h * 3);
-        SOIL_free_image_data(p);
-        return true;
+        return batch_snapshot(in, scratch.path("p.png"), PW, PH, "--scale 2 --fixed-height --color cna " + options,
+                              scratch.path("err"), rgb);
     };
     const QN_atlas atlas = project_atlas();
     const double lo = -3.66664, hi = 5.66664;  // the range of a "cna" column
@@ -212,4 +218,53 @@ TEST(BatchLegend, SnapshotDrawsTheLegendOnlyWhenAsked) {
     EXPECT_GE(count(with, hcp), 13 * 13);
     EXPECT_LT(count(without, fcc), 13);
     EXPECT_LT(count(without, hcp), 13);
+}
+
+// quelm-batch snapshot --color uses the view's range: a column that differs
+// only by rounding (CSP of a perfect crystal, 1e-28) gives the same picture
+// as a constant one, legend included but for its title, and a column with a
+// real spread draws its lowest atom in the bar's first colour and its
+// highest in the last, as the legend's ends say.
+TEST(BatchLegend, SnapshotColoursFollowTheDataRange) {
+    ASSERT_EQ(chdir(QUELM_SOURCE), 0);
+    ScratchDir scratch;
+    const std::string in = scratch.path("csp.dump");
+    {
+        std::ofstream f(in);
+        f << "ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n4\nITEM: BOX BOUNDS pp pp pp\n"
+             "0 10\n0 10\n0 10\nITEM: ATOMS id type x y z a b c\n"
+             "1 1 4 4 5 0 0 0\n2 1 6 4 5 0 1.00973e-28 19.6\n3 1 4 6 5 0 -3.78653e-29 0.5\n"
+             "4 1 6 6 5 0 2.2e-29 7.75\n";
+    }
+    const int PW = 160, PH = 120;
+    auto snapshot = [&](const std::string& column, const std::string& options, std::vector<unsigned char>& rgb) {
+        return batch_snapshot(in, scratch.path(column + ".png"), PW, PH,
+                              "--scale 1 --fixed-height --color " + column + " " + options, scratch.path("err"), rgb);
+    };
+    std::vector<unsigned char> flat, noise, spread;
+    ASSERT_TRUE(snapshot("a", "", flat)) << slurp(scratch.path("err"));
+    ASSERT_TRUE(snapshot("b", "", noise)) << slurp(scratch.path("err"));
+    ASSERT_TRUE(snapshot("c", "", spread)) << slurp(scratch.path("err"));
+    EXPECT_TRUE(noise == flat);
+    EXPECT_FALSE(spread == flat);
+
+    // The same model in the window: the legend's ends are the data's.
+    open_main_window();
+    ASSERT_FALSE(HasFatalFailure());
+    QB_tools m;
+    ASSERT_EQ(QB_read_file(&m, in.c_str()), 3);
+    Globel_Model = m;
+    QN_update_model();
+    for (int k = 0; k < 10; k++) Fl::check();
+    ASSERT_NE(cube, nullptr);
+    QN_render_check_file2("c");
+    EXPECT_EQ(bar_slot_min->value(), 0);
+    EXPECT_EQ(bar_slot_max->value(), 19.6);
+    const QN_legend l = cube->legend(240, 180);
+    EXPECT_EQ(l.min_text, "0");
+    EXPECT_EQ(l.max_text, "19.6");
+    QN_render_check_file2("b");
+    const QN_legend one = cube->legend(240, 180);
+    EXPECT_EQ(one.min_text, "-2");
+    EXPECT_EQ(one.max_text, "4");
 }
