@@ -9,7 +9,7 @@
 
 #include "analysis/morla.h"
 #include "analysis/morla_orient.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_progress.h"
 #include "qb/qb_text.h"

@@ -17,7 +17,7 @@
 #include "analysis/morla_driver.h"
 #include "analysis/morla_summary.h"
 #include "app/quelm_bind.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "dislocation/kavir_form.h"
 #include "qb/qb_text.h"

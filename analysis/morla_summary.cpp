@@ -4,7 +4,7 @@
 #include <map>
 
 #include "analysis/morla_driver.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_text.h"
 
 namespace {

@@ -1,6 +1,8 @@
 #include <cstdio>
 
-#include "app/quelm_batch_core.h"
+#include "analysis/analysis_batch.h"
+#include "builders/builders_batch.h"
+#include "store/quelm_batch_core.h"
 #include "atomkit/atomkit_batch.h"
 #include "dislocation/kavir_batch.h"
 #include "simulation/simulation_batch.h"
@@ -9,6 +11,8 @@
 #include "view/view_batch.h"
 
 int main(int argc, char** argv) {
+    QN_batch_register_builders();
+    QN_batch_register_analysis();
     QN_batch_register_snapshot();
     QN_batch_register_atomkit();
     QN_batch_register_kavir();

@@ -21,7 +21,7 @@
 #include <map>
 
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "qb/qb_progress.h"
 

@@ -15,7 +15,7 @@
 #include <clocale>
 #include <cmath>
 
-#include "app/quelm_model_io.h"
+#include "store/quelm_model_io.h"
 #include "app/quelm_window.h"
 #include "atomkit/atomkit_panel.h"
 #include "qb/qb_file.h"

@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/monocrystal_form.h"
 

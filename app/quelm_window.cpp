@@ -24,7 +24,7 @@
 #include "analysis/morla_form.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_resources.h"
+#include "store/quelm_resources.h"
 #include "atomkit/atomkit_panel.h"
 #include "builders/defect_form.h"
 #include "builders/layers_form.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_batch_core.h"
-#include "app/quelm_model_io.h"
+#include "store/quelm_batch_core.h"
+#include "store/quelm_model_io.h"
 #include "atomkit/atomkit.h"
 #include "qb/qb_text.h"
 

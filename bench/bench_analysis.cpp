@@ -21,7 +21,7 @@
 
 #include "analysis/morla.h"
 #include "analysis/morla_driver.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "bench_support.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"

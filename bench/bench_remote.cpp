@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_tasks.h"
 #include "sshd_fixture.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
 #include "simulation/remote_tasks.h"

@@ -17,8 +17,8 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_model_io.h"
-#include "app/quelm_store.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/crystal_source.h"
 #include "qb/qb_formats.h"

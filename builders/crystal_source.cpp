@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_formats.h"
 
 namespace {

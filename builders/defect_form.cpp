@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/builder_form.h"
 #include "builders/defects.h"

@@ -7,8 +7,8 @@
 #include <new>
 #include <vector>
 
-#include "app/quelm_model_io.h"
-#include "app/quelm_store.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_store.h"
 #include "builders/crystal_source.h"
 #include "qb/qb_neighbour.h"
 #include "qb/qb_random.h"

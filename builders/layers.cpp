@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <new>
 
-#include "app/quelm_model_io.h"
-#include "app/quelm_store.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_store.h"
 #include "builders/crystal_source.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_progress.h"

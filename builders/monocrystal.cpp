@@ -7,10 +7,10 @@
 #include <new>
 #include <utility>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/crystal_source.h"
 #include "qb/qb_lattice.h"
-#include "app/quelm_model_io.h"
+#include "store/quelm_model_io.h"
 #include "qb/qb_text.h"
 
 namespace {

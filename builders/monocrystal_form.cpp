@@ -11,12 +11,12 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/builder_form.h"
 #include "builders/monocrystal.h"
 #include "qb/qb_formats.h"
-#include "app/quelm_model_io.h"
+#include "store/quelm_model_io.h"
 #include "qb/qb_text.h"
 
 Fl_Value_Input* QN_lattice_a = nullptr;

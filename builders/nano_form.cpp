@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/builder_form.h"
 #include "builders/nanostructures.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/quelm_model_io.h"
+#include "store/quelm_model_io.h"
 #include "builders/crystal_source.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/crystal_source.h"
 #include "builders/polycrystal.h"
 #include "qb/qb_file.h"

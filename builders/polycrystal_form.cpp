@@ -19,8 +19,8 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_model_io.h"
-#include "app/quelm_store.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/builder_form.h"
 #include "builders/crystal_source.h"

@@ -1,6 +1,6 @@
 #include "dislocation/kavir_batch.h"
 
-#include "app/quelm_batch_core.h"
+#include "store/quelm_batch_core.h"
 #include "dislocation/kavir_main.h"
 
 namespace {

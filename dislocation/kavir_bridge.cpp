@@ -8,7 +8,7 @@
 #include <limits>
 #include <unordered_map>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "dislocation/kavir_main.h"
 #include "qb/qb_file.h"
 #include "qb/qb_text.h"

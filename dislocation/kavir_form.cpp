@@ -15,7 +15,7 @@
 #include "analysis/morla_form.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "dislocation/kavir_bridge.h"
 #include "qb/qb_text.h"

@@ -35,8 +35,8 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_resources.h"
-#include "app/quelm_store.h"
+#include "store/quelm_resources.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_form.h"

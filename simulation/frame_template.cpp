@@ -9,7 +9,7 @@
 #include <set>
 #include <system_error>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"

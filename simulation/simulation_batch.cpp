@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_batch_core.h"
-#include "app/quelm_resources.h"
-#include "app/quelm_store.h"
+#include "store/quelm_batch_core.h"
+#include "store/quelm_resources.h"
+#include "store/quelm_store.h"
 #include "builders/layers.h"
 #include "qb/qb_text.h"
 #include "simulation/frame_template.h"

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/layers.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"

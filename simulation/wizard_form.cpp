@@ -37,7 +37,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/layers_form.h"
 #include "simulation/frame_template.h"

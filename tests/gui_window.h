@@ -17,7 +17,7 @@
 #include <string>
 
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 
 inline int answer_yes(const char*, const char*, const char*) { return 1; }

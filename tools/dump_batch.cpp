@@ -1,6 +1,6 @@
 #include "tools/dump_batch.h"
 
-#include "app/quelm_batch_core.h"
+#include "store/quelm_batch_core.h"
 #include "tools/dumps.h"
 
 void QN_batch_register_dumps() {

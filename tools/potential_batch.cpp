@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_batch_core.h"
+#include "store/quelm_batch_core.h"
 #include "tools/potentials.h"
 
 namespace {

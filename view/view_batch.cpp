@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_batch_core.h"
-#include "app/quelm_model_io.h"
-#include "app/quelm_resources.h"
+#include "store/quelm_batch_core.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_resources.h"
 #include "app/quelm_window.h"
 #include "qb/qb_formats.h"
 #include "view/view_image.h"

@@ -17,7 +17,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_resources.h"
+#include "store/quelm_resources.h"
 #include "app/quelm_window.h"
 #include "qb/qb_text.h"
 #include "view/view_image.h"

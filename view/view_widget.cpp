@@ -17,7 +17,7 @@
 #include <string>
 
 #include "analysis/morla_summary.h"
-#include "app/quelm_resources.h"
+#include "store/quelm_resources.h"
 #include "app/quelm_window.h"
 #include "view/view_core.h"
 #include "view/view_image.h"

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "analysis/morla_driver.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "lammps_reference.h"
 #include "neighbourhoods.h"
 #include "qb/qb_lattice.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "analysis/morla_driver.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "lammps_reference.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"

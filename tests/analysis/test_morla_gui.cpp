@@ -21,7 +21,7 @@
 #include "analysis/morla_driver.h"
 #include "analysis/morla_form.h"
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "qb/qb_lattice.h"
 #include "gui_window.h"

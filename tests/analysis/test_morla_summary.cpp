@@ -10,7 +10,7 @@
 
 #include "analysis/morla_driver.h"
 #include "analysis/morla_summary.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"

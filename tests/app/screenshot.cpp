@@ -18,7 +18,7 @@
 
 #include "analysis/morla_form.h"
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/monocrystal_form.h"
 #include "view/view_panel.h"

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_progress.h"

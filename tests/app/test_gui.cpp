@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/monocrystal_form.h"
 #include "gui_window.h"

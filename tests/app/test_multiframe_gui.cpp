@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "qb/frames_reference.h"
 #include "test_support.h"

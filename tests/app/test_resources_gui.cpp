@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/quelm_resources.h"
-#include "app/quelm_store.h"
+#include "store/quelm_resources.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "gui_window.h"
 #include "test_support.h"

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "app/quelm_import.h"
-#include "app/quelm_model_io.h"
-#include "app/quelm_store.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "atomkit/atomkit.h"
 #include "atomkit/atomkit_panel.h"

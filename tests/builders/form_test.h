@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_model_io.h"
-#include "app/quelm_store.h"
+#include "store/quelm_model_io.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/monocrystal_form.h"
 #include "gui_window.h"

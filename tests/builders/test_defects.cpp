@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/defects.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/monocrystal.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "analysis/morla_driver.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/layers.h"
 #include "builders/nanostructures.h"
 #include "qb/qb_formats.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "analysis/morla_driver.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/polycrystal.h"
 #include "builders/polycrystal_editor.h"
 #include "qb/qb_formats.h"

@@ -3,7 +3,7 @@
 // result columns by atom id; and quelm-batch analyse with them.
 #include <cmath>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "dislocation/crystal_maker.h"
 #include "dislocation/kavir_bridge.h"
 #include "dislocation/kavir_test.h"

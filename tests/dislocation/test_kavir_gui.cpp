@@ -19,7 +19,7 @@
 #include <string>
 
 #include "analysis/morla_form.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "dislocation/kavir_bridge.h"
 #include "dislocation/kavir_form.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 
 namespace {
 

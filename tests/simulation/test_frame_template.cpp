@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "builders/layers.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"

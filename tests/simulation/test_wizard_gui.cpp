@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/layers_form.h"
 #include "gui_window.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/quelm_import.h"
-#include "app/quelm_model_io.h"
+#include "store/quelm_model_io.h"
 #include "app/quelm_window.h"
 #include "gui_window.h"
 #include "qb/qb_lattice.h"

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "app/quelm_import.h"
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "test_support.h"
 #include "view/view_image.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "gui_window.h"
 #include "qb/qb_formats.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_batch_core.h"
-#include "app/quelm_store.h"
+#include "store/quelm_batch_core.h"
+#include "store/quelm_store.h"
 #include "qb/qb_formats.h"
 #include "test_support.h"
 

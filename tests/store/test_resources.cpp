@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_resources.h"
+#include "store/quelm_resources.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

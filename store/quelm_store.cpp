@@ -1,4 +1,4 @@
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 
 #include <climits>
 #include <charconv>

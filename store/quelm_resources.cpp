@@ -1,4 +1,4 @@
-#include "app/quelm_resources.h"
+#include "store/quelm_resources.h"
 
 #include <cstdlib>
 #include <filesystem>

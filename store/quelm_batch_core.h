@@ -33,11 +33,24 @@ bool QN_batch_parse(int argc, const char* const* argv, int first, const std::vec
 // the group has no place for; error says why.
 int QN_batch_fill_group(int group, const QN_batch_args& args, std::string& error);
 
-// A command that lives outside the core (it needs a display); it receives the
-// whole command line and returns the exit status.
+// A command of a subsystem, registered by the program's entry point (the core
+// itself holds only info and convert); it receives the whole command line
+// and returns the exit status.
 using QN_batch_command = int (*)(int argc, const char* const* argv, FILE* out, FILE* err);
 // Makes `name` run `command`; `usage` is its line of the help text.
 void QN_batch_add_command(const char* name, const char* usage, QN_batch_command command);
+
+// What the commands share: a usage error said on err (status 2); whether s
+// ends in tail (and is longer); a model read from path, or frame `frame`
+// (0-based) of it, with the reader's report on out (and, for a file of many
+// frames, which frame) and failures on err; how to give the element names a
+// POSCAR needs.
+int QN_batch_usage_error(FILE* err, const std::string& message);
+bool QN_batch_ends_with(const std::string& s, const char* tail);
+struct QB_tools;
+bool QN_batch_read_model(const std::string& path, QB_tools* model, FILE* out, FILE* err);
+bool QN_batch_read_frame(const std::string& path, int frame, QB_tools* model, FILE* out, FILE* err);
+std::string QN_batch_elements_hint(const QB_tools& model);
 
 // Runs one command line; returns the exit status (0 done, 1 failed, 2 usage
 // error). Results go to out, failures to err.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/quelm_store.h"
+#include "store/quelm_store.h"
 #include "qb/qb_progress.h"
 
 namespace fs = std::filesystem;
@@ -27,7 +27,7 @@ void write_bytes(const fs::path& path, const std::string& bytes) {
     out << bytes;
 }
 
-const fs::path fixture_dir = fs::path(QUELM_TEST_DATA) / "app" / "fixtures" / "store";
+const fs::path fixture_dir = fs::path(QUELM_TEST_DATA) / "store" / "fixtures" / "store";
 
 // The example of the status file format: title " ", one value, a loop of two.
 const char* const example_qnw =

@@ -1,4 +1,4 @@
-#include "app/quelm_model_io.h"
+#include "store/quelm_model_io.h"
 
 #include <algorithm>
 #include <cctype>
