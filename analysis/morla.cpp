@@ -114,7 +114,7 @@ void CommonNeighborAnalysis::freesetting() {
     std::vector<double>().swap(mincut);
 }
 
-double CommonNeighborAnalysis::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
+double CommonNeighborAnalysis::squaredlengths(double x, double y, double z) { return x * x + y * y + z * z; }
 
 namespace {
 
@@ -337,7 +337,7 @@ int CommonNeighborParameter::init(int argc, char** argv) {
 
 void CommonNeighborParameter::freesetting() { std::vector<double>().swap(cut); }
 
-double CommonNeighborParameter::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
+double CommonNeighborParameter::squaredlengths(double x, double y, double z) { return x * x + y * y + z * z; }
 
 double CommonNeighborParameter::num(vector* r, int j, int n, double cut2) {
     if (r == nullptr || n <= 0) return 0;
@@ -411,7 +411,7 @@ int CentroSymmetryParameter::init(int argc, char** argv) {
 
 void CentroSymmetryParameter::freesetting() { std::vector<int>().swap(cn); }
 
-double CentroSymmetryParameter::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
+double CentroSymmetryParameter::squaredlengths(double x, double y, double z) { return x * x + y * y + z * z; }
 
 double CentroSymmetryParameter::analysis(double* centre, double** neighbours, int n, int type) {
     return from_positions(*this, centre, neighbours, n, type);
@@ -452,7 +452,7 @@ double CentroSymmetryParameter::analysis_relative(vector* r, int n, int type) {
 // ---------------------------------------------------------------------------
 // Bond-angle analysis
 
-double BondAngleAnalysis::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
+double BondAngleAnalysis::squaredlengths(double x, double y, double z) { return x * x + y * y + z * z; }
 
 double BondAngleAnalysis::point(double ax, double ay, double az, double bx, double by, double bz) {
     return ax * bx + ay * by + az * bz;
@@ -460,7 +460,7 @@ double BondAngleAnalysis::point(double ax, double ay, double az, double bx, doub
 
 double BondAngleAnalysis::cosangle(vector* r, int j, int k) {
     const double d = point(r[j].x, r[j].y, r[j].z, r[k].x, r[k].y, r[k].z);
-    return d / std::sqrt(squaredlenths(r[j].x, r[j].y, r[j].z) * squaredlenths(r[k].x, r[k].y, r[k].z));
+    return d / std::sqrt(squaredlengths(r[j].x, r[j].y, r[j].z) * squaredlengths(r[k].x, r[k].y, r[k].z));
 }
 
 double BondAngleAnalysis::analysis(double* centre, double** neighbours, int n) {

@@ -55,7 +55,7 @@ public:
     // "cna" with fewer than two numbers: adaptive, 1. No "cna": 0.
     int init(int argc, char** argv);
     void freesetting();
-    double squaredlenths(double x, double y, double z);
+    double squaredlengths(double x, double y, double z);
     float analysis(double* centre, double** neighbours, int n, int type);
     float analysis(const Offsets& r, int type);
     float analysis_relative(vector* r, int n, int type);
@@ -79,7 +79,7 @@ public:
     // No "cnp": 0.
     int init(int argc, char** argv);
     void freesetting();
-    double squaredlenths(double x, double y, double z);
+    double squaredlengths(double x, double y, double z);
     // Mean of q_j over the neighbours inside the cut-off; NaN when there is
     // none.
     double analysis(double* centre, double** neighbours, int n, int type);
@@ -102,7 +102,7 @@ public:
     // -1, the object is left empty. No "csp": 0.
     int init(int argc, char** argv);
     void freesetting();
-    double squaredlenths(double x, double y, double z);
+    double squaredlengths(double x, double y, double z);
     // Sum of the N/2 smallest |r_j + r_k|^2 over pairs of the N nearest;
     // -1 when fewer than N neighbours are given or the type has no N.
     double analysis(double* centre, double** neighbours, int n, int type);
@@ -116,7 +116,7 @@ public:
         double x, y, z;
     };
 
-    double squaredlenths(double x, double y, double z);
+    double squaredlengths(double x, double y, double z);
     double analysis(double* centre, double** neighbours, int n);
     double analysis(const Offsets& r);
     double analysis_relative(vector* r, int n);

@@ -235,7 +235,7 @@ bool is_on(const Fl_Widget* w) { return w && w->active(); }
 int QN_analy_init(int, char**, int*) {
     if (QN_analy_cbid >= 0) QN_sendbit_free(QN_analy_cbid);
     QN_analy_cbid = QN_sendbit_id();
-    QN_analy_defaults(Globel_Model.ntypes);
+    QN_analy_defaults(Current_Model.ntypes);
     return 1;
 }
 
@@ -257,7 +257,7 @@ void QN_analysis() {
     analysis_region->scroll_to(0, 0);
     analysis_region->clear();
     analysis_region->begin();
-    build_tab(Globel_Model.ntypes);
+    build_tab(Current_Model.ntypes);
     QN_KAVIR_analysis();
     analysis_region->end();
     control_region->value(model_region);
@@ -284,7 +284,7 @@ void QN_analy_checkactive() {
 }
 
 void QN_run_analysis() {
-    if (Globel_Model.natoms < 1) return;
+    if (Current_Model.natoms < 1) return;
     QN_wait("Analyzing Please Wait");
     QN_KAVIR_run();
     QN_MORLA_run();
@@ -335,7 +335,7 @@ void show_result() {
 
 void QN_MORLA_run() {
     std::string note;
-    const int run = QN_MORLA_compute(&Globel_Model, 0, &note);
+    const int run = QN_MORLA_compute(&Current_Model, 0, &note);
     if (run < 0) {
         QN_message_alert(note.c_str());
         QN_render_check_file();
@@ -354,7 +354,7 @@ void QN_MORLA_run() {
     const size_t earlier = earlier_report(text);
     if (earlier != std::string::npos) text.erase(earlier);
     std::string report = note;
-    for (const std::string& line : QN_MORLA_summary_lines(QN_MORLA_summary(&Globel_Model, &columns)))
+    for (const std::string& line : QN_MORLA_summary_lines(QN_MORLA_summary(&Current_Model, &columns)))
         report += (report.empty() ? "" : "\n") + line;
     if (!report.empty()) text += (text.empty() ? "" : "\n") + report;
     QN_message(text.c_str());

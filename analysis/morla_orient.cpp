@@ -216,14 +216,14 @@ void LocalCrystallographicOrientation::freesetting() { std::vector<double>().swa
 double LocalCrystallographicOrientation::point(double ax, double ay, double az, double bx, double by, double bz) {
     return ax * bx + ay * by + az * bz;
 }
-double LocalCrystallographicOrientation::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
+double LocalCrystallographicOrientation::squaredlengths(double x, double y, double z) { return x * x + y * y + z * z; }
 double LocalCrystallographicOrientation::sign(double x) { return x > 0 ? 1 : -1; }
 double LocalCrystallographicOrientation::max(double a, double b) { return a > b ? a : b; }
 double LocalCrystallographicOrientation::min(double a, double b) { return a < b ? a : b; }
 
 double LocalCrystallographicOrientation::cosangle(vector* v, int j, int k) {
     return point(v[j].x, v[j].y, v[j].z, v[k].x, v[k].y, v[k].z) /
-           std::sqrt(squaredlenths(v[j].x, v[j].y, v[j].z) * squaredlenths(v[k].x, v[k].y, v[k].z));
+           std::sqrt(squaredlengths(v[j].x, v[j].y, v[j].z) * squaredlengths(v[k].x, v[k].y, v[k].z));
 }
 
 LocalCrystallographicOrientation::vector LocalCrystallographicOrientation::crossproduct(vector a, vector c) {
@@ -329,7 +329,7 @@ void LocalCrystallographicOrientation::bcc(vector* v, int k) {
         const vector v1{v[k].x + v[ic].x, v[k].y + v[ic].y, v[k].z + v[ic].z};
         const vector v2{v[ic].x + v[ib].x, v[ic].y + v[ib].y, v[ic].z + v[ib].z};
         const vector v3 = crossproduct(v1, v2);
-        const double l = std::sqrt(squaredlenths(v2.x, v2.y, v2.z));
+        const double l = std::sqrt(squaredlengths(v2.x, v2.y, v2.z));
         const vector n{v2.x / l, v2.y / l, v2.z / l};
         const vector a2 = rotate(v1, n), a3 = rotate(v3, n);
         cubic_colour({n.x, n.y, n.z}, {a2.x, a2.y, a2.z}, {a3.x, a3.y, a3.z}, d, out);
@@ -493,7 +493,7 @@ void OrientationImagingMap::freesetting() { std::vector<double>().swap(cut); }
 double OrientationImagingMap::point(double ax, double ay, double az, double bx, double by, double bz) {
     return ax * bx + ay * by + az * bz;
 }
-double OrientationImagingMap::squaredlenths(double x, double y, double z) { return x * x + y * y + z * z; }
+double OrientationImagingMap::squaredlengths(double x, double y, double z) { return x * x + y * y + z * z; }
 double OrientationImagingMap::sign(double x) { return x > 0 ? 1 : -1; }
 
 void OrientationImagingMap::sbubble(double* a, int n) {
@@ -583,10 +583,10 @@ void OrientationImagingMap::analysis(double* centre, double** neighbours, int n,
 
     // Cosines to the reference direction; its length enters the divisor, so
     // a direction of zero length gives no colour (grey) rather than 90 deg.
-    const double dlen = std::sqrt(squaredlenths(dir[0], dir[1], dir[2]));
+    const double dlen = std::sqrt(squaredlengths(dir[0], dir[1], dir[2]));
     double t[12];
     for (int l = 0; l < 12; l++) {
-        const double len = dlen * std::sqrt(squaredlenths(w[l][0], w[l][1], w[l][2]));
+        const double len = dlen * std::sqrt(squaredlengths(w[l][0], w[l][1], w[l][2]));
         double c = point(dir[0], dir[1], dir[2], w[l][0], w[l][1], w[l][2]) / len;
         if (c > 1) c = 1;
         if (c < -1) c = -1;

@@ -61,7 +61,7 @@ public:
     // v turned by 45 degrees about the unit axis n.
     vector rotate(vector v, vector n);
     double point(double ax, double ay, double az, double bx, double by, double bz);
-    double squaredlenths(double x, double y, double z);
+    double squaredlengths(double x, double y, double z);
     double sign(double x);
     double max(double a, double b);
     double min(double a, double b);
@@ -91,7 +91,7 @@ public:
     void bcc(double* rgb, double* angles);
     void hcp(double* rgb, double* angles);
     double point(double ax, double ay, double az, double bx, double by, double bz);
-    double squaredlenths(double x, double y, double z);
+    double squaredlengths(double x, double y, double z);
     double sign(double x);
     void sbubble(double* a, int n);
 };

@@ -78,7 +78,7 @@ int find_for_binding(int group, const std::string& label, int occurrence) {
 }
 
 [[noreturn]] void no_such_label(const std::string& label) {
-    QN_message_alert("Programimg ERROR : no such label");
+    QN_message_alert("Programming ERROR : no such label");
     QN_message_alert(label.c_str());
     std::exit(1);
 }

@@ -91,14 +91,14 @@ void backup_for_atomkit() {
 
 // Replaces the current model by what path holds, when it can be read.
 int read_into_model(const char* path, bool report_success) {
-    const int types = Globel_Model.ntypes;
+    const int types = Current_Model.ntypes;
     QB_tools fresh;
     std::string text;
     const int result = QN_read_model(&fresh, path, text);
     if (result == 1) {
-        Globel_Model = std::move(fresh);
+        Current_Model = std::move(fresh);
         if (report_success) QN_message(text.c_str());
-        if (Globel_Model.ntypes == types) QNGC.analysis_rebuild = 0;
+        if (Current_Model.ntypes == types) QNGC.analysis_rebuild = 0;
     } else if (result < 0) {
         QN_message_alert(text.c_str());
     }
@@ -107,17 +107,17 @@ int read_into_model(const char* path, bool report_success) {
 
 // Replaces the current model by frame k of the indexed file, when it reads.
 int read_frame_into_model(const QB_frames& frames, int k, const std::string& remark) {
-    const int types = Globel_Model.ntypes;
+    const int types = Current_Model.ntypes;
     QB_tools fresh;
     std::string reason, text;
     const int code = frames.read(k, &fresh, &reason);
     int result = QN_read_report(code, &fresh, text, reason);
     if (result == 1) {
-        Globel_Model = std::move(fresh);
+        Current_Model = std::move(fresh);
         text += QB_format("\nFrame %d of %d, timestep %lld", k + 1, frames.count(), frames.timestep(k));
         if (!remark.empty()) text += "\n" + remark;
         QN_message(text.c_str());
-        if (Globel_Model.ntypes == types) QNGC.analysis_rebuild = 0;
+        if (Current_Model.ntypes == types) QNGC.analysis_rebuild = 0;
     } else {
         if (result == 0) text = "Reading file failed\n" + (reason.empty() ? frames.path() : reason);
         QN_message_alert(text.c_str());
@@ -173,7 +173,7 @@ int QB_get_file_private(QB_tools* system, const char* path) {
 }
 
 int QN_ask_model_change() {
-    if (Globel_Model.natoms > 0 &&
+    if (Current_Model.natoms > 0 &&
         QN_choice_hook("The current model has been built.\nWould you like to overwrite it now?", "No", "Yes") == 0)
         return 0;
     QN_file_list_free();
@@ -181,7 +181,7 @@ int QN_ask_model_change() {
 }
 
 int QN_ask_form_change() {
-    if (Globel_Model.natoms == 0) return 1;
+    if (Current_Model.natoms == 0) return 1;
     return QN_choice_hook("The current model stays in the view until Preview in the other form replaces it.\n"
                           "Would you like to open the other form now?",
                           "No", "Yes") == 1;
@@ -296,7 +296,7 @@ std::string QN_export_name(const std::string& chosen, int filter) {
 }
 
 void QN_save_file_model() {
-    if (Globel_Model.natoms == 0) {
+    if (Current_Model.natoms == 0) {
         QN_message_alert("No model in current scene");
         return;
     }
@@ -335,16 +335,16 @@ int QN_export_path(const std::string& chosen, int filter) {
         if (QN_choice_hook(question.c_str(), "No", "Yes") == 0) return 0;
     }
     if (filter == 2 || filter == 3) {
-        const int named = ask_elements(&Globel_Model);
+        const int named = ask_elements(&Current_Model);
         if (named != 1) return named;
     }
-    const int written = QN_write_model(&Globel_Model, name.c_str(), filter);
+    const int written = QN_write_model(&Current_Model, name.c_str(), filter);
     if (written == 1) {
         QN_model_saved();
         QN_message_alert("Save file complete");
         return 1;
     }
-    const std::string failure = "Saving file failed\n" + QN_write_failure(&Globel_Model, written, name);
+    const std::string failure = "Saving file failed\n" + QN_write_failure(&Current_Model, written, name);
     QN_message_alert(failure.c_str());
     return -1;
 }

@@ -54,7 +54,7 @@ Fl_Choice* model_choice = nullptr;
 Fl_Group* model_group = nullptr;
 Fl_Choice* view_choice = nullptr;
 
-QB_tools Globel_Model;
+QB_tools Current_Model;
 QN_global_control QNGC;
 int inited_atomic_viewer = 0;
 int QN_alerts_modal = 1;
@@ -99,7 +99,7 @@ std::string QN_message_text() { return last_message; }
 // ---------------------------------------------------------------- reports
 
 void QN_atom_message(int k) {
-    const QB_tools& m = Globel_Model;
+    const QB_tools& m = Current_Model;
     std::string text;
     if (k <= 0 || k > m.natoms) {
         text = QB_format("Box Data:\n%d Particles\n%d Particles Type\n", m.natoms, m.ntypes);
@@ -149,8 +149,8 @@ void select_tab(Fl_Group* tab) {
 
 }  // namespace
 
-void QN_swich_model() { select_tab(model_region); }
-void QN_swich_analy() { select_tab(analysis_region); }
+void QN_switch_model() { select_tab(model_region); }
+void QN_switch_analy() { select_tab(analysis_region); }
 
 namespace {
 void show_method(int k) {
@@ -161,47 +161,47 @@ void show_method(int k) {
 }
 }  // namespace
 
-void QN_swich_analy_cna() { show_method(0); }
-void QN_swich_analy_baa() { show_method(1); }
-void QN_swich_analy_cnp() { show_method(2); }
-void QN_swich_analy_csp() { show_method(3); }
-void QN_swich_analy_lco() { show_method(4); }
-void QN_swich_analy_oim() { show_method(5); }
-void QN_swich_analy_dva() { show_method(6); }
-void QN_swich_analy_sta() { show_method(7); }
-void QN_swich_analy_dda() { show_method(8); }
-void QN_swich_analy_sva() { show_method(9); }
-void QN_swich_analy_ida() { show_method(10); }
-void QN_swich_analy_nye() { show_method(11); }
-void QN_swich_analy_nta() { show_method(12); }
+void QN_switch_analy_cna() { show_method(0); }
+void QN_switch_analy_baa() { show_method(1); }
+void QN_switch_analy_cnp() { show_method(2); }
+void QN_switch_analy_csp() { show_method(3); }
+void QN_switch_analy_lco() { show_method(4); }
+void QN_switch_analy_oim() { show_method(5); }
+void QN_switch_analy_dva() { show_method(6); }
+void QN_switch_analy_sta() { show_method(7); }
+void QN_switch_analy_dda() { show_method(8); }
+void QN_switch_analy_sva() { show_method(9); }
+void QN_switch_analy_ida() { show_method(10); }
+void QN_switch_analy_nye() { show_method(11); }
+void QN_switch_analy_nta() { show_method(12); }
 
-void QN_swich_chorma() {
+void QN_switch_chroma() {
     if (!have_model()) return;
     view_choice->value(0);
     select_tab(view_region);
     QN_render_control1();
 }
 
-void QN_swich_camera() {
+void QN_switch_camera() {
     if (!have_model()) return;
     view_choice->value(1);
     select_tab(view_region);
     QN_render_control2();
 }
 
-void QN_swich_camera_reset() {
+void QN_switch_camera_reset() {
     if (have_model()) QN_render_reset_setting();
 }
 
-void QN_swich_camera_fit() {
+void QN_switch_camera_fit() {
     if (have_model()) QN_render_fit();
 }
 
-void QN_snapshot_globel() {
+void QN_snapshot_global() {
     if (have_model()) QN_snapshot_render();
 }
 
-void QN_inspect_globel() {
+void QN_inspect_global() {
     if (have_model() && inspect_particle) inspect_particle->do_callback(inspect_particle, inspect_particle->user_data());
 }
 
@@ -238,7 +238,7 @@ bool frame_this_model() {
     const bool series_step = !QN_file_list.empty() && QN_file_list == shown.series &&
                              QN_file_list_current != shown.index;
     if (series_step) return false;
-    return QN_box_changed(&shown.box, &Globel_Model);
+    return QN_box_changed(&shown.box, &Current_Model);
 }
 
 }  // namespace
@@ -260,8 +260,8 @@ void QN_update_model() {
     }
     QN_render_forget_trimming();  // the cut belonged to the model before
     QN_render_check_file();
-    if (frame && cube) cube->fit(&Globel_Model);
-    remember_box(shown.box, Globel_Model);
+    if (frame && cube) cube->fit(&Current_Model);
+    remember_box(shown.box, Current_Model);
     shown.series = QN_file_list;
     shown.index = QN_file_list_current;
     shown.valid = true;
@@ -325,10 +325,10 @@ void QN_window_reset() {
     QN_analy_forget();
     if (analysis_region) read_file_button(analysis_region);
     if (view_region) read_file_button(view_region);
-    if (Globel_Model.natoms > 0) {
-        QB_free_atom(&Globel_Model);
-        QB_free_extra(&Globel_Model);
-        QB_free_exchannel(&Globel_Model);
+    if (Current_Model.natoms > 0) {
+        QB_free_atom(&Current_Model);
+        QB_free_extra(&Current_Model);
+        QB_free_exchannel(&Current_Model);
     }
     if (foo_window) foo_window->redraw();
 }
@@ -351,7 +351,7 @@ void QN_model_saved() { model_unsaved = false; }
 bool QN_model_unsaved() { return model_unsaved; }
 
 bool QN_may_quit() {
-    return !model_unsaved || Globel_Model.natoms == 0 ||
+    return !model_unsaved || Current_Model.natoms == 0 ||
            QN_choice_hook("The current model has not been saved.\nQuit and lose it?", "Cancel", "Quit") == 1;
 }
 
@@ -465,11 +465,11 @@ Fl_Menu_Item menuitems[] = {
     {"Exit", FL_CTRL + 'q', QN_quit_cb, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"View", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Setting", 0, call<QN_swich_chorma>, nullptr, 0, 0, 0, 0, 0},
-    {"Camera", 0, call<QN_swich_camera>, nullptr, 0, 0, 0, 0, 0},
-    {"Fit", 0, call<QN_swich_camera_fit>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Snapshot", 0, call<QN_snapshot_globel>, nullptr, 0, 0, 0, 0, 0},
-    {"Inspection", 0, call<QN_inspect_globel>, nullptr, 0, 0, 0, 0, 0},
+    {"Setting", 0, call<QN_switch_chroma>, nullptr, 0, 0, 0, 0, 0},
+    {"Camera", 0, call<QN_switch_camera>, nullptr, 0, 0, 0, 0, 0},
+    {"Fit", 0, call<QN_switch_camera_fit>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
+    {"Snapshot", 0, call<QN_snapshot_global>, nullptr, 0, 0, 0, 0, 0},
+    {"Inspection", 0, call<QN_inspect_global>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Model", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
     {"Atomkit", FL_CTRL + 'a', model_form_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
@@ -540,22 +540,22 @@ Fl_Menu_Item menuitems[] = {
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"Analysis", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"MORLA", 0, call<QN_swich_analy>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"CNA", 0, call<QN_swich_analy_cna>, nullptr, 0, 0, 0, 0, 0},
-    {"BAA", 0, call<QN_swich_analy_baa>, nullptr, 0, 0, 0, 0, 0},
-    {"CNP", 0, call<QN_swich_analy_cnp>, nullptr, 0, 0, 0, 0, 0},
-    {"CSP", 0, call<QN_swich_analy_csp>, nullptr, 0, 0, 0, 0, 0},
-    {"LCO", 0, call<QN_swich_analy_lco>, nullptr, 0, 0, 0, 0, 0},
-    {"OIM", 0, call<QN_swich_analy_oim>, nullptr, 0, 0, 0, 0, 0},
+    {"MORLA", 0, call<QN_switch_analy>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"CNA", 0, call<QN_switch_analy_cna>, nullptr, 0, 0, 0, 0, 0},
+    {"BAA", 0, call<QN_switch_analy_baa>, nullptr, 0, 0, 0, 0, 0},
+    {"CNP", 0, call<QN_switch_analy_cnp>, nullptr, 0, 0, 0, 0, 0},
+    {"CSP", 0, call<QN_switch_analy_csp>, nullptr, 0, 0, 0, 0, 0},
+    {"LCO", 0, call<QN_switch_analy_lco>, nullptr, 0, 0, 0, 0, 0},
+    {"OIM", 0, call<QN_switch_analy_oim>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"KAVIR", 0, call<QN_swich_analy_dva>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"DVA", 0, call<QN_swich_analy_dva>, nullptr, 0, 0, 0, 0, 0},
-    {"STA", 0, call<QN_swich_analy_sta>, nullptr, 0, 0, 0, 0, 0},
-    {"DDA", 0, call<QN_swich_analy_dda>, nullptr, 0, 0, 0, 0, 0},
-    {"SVA", 0, call<QN_swich_analy_sva>, nullptr, 0, 0, 0, 0, 0},
-    {"IDA", 0, call<QN_swich_analy_ida>, nullptr, 0, 0, 0, 0, 0},
-    {"NYE", 0, call<QN_swich_analy_nye>, nullptr, 0, 0, 0, 0, 0},
-    {"NTA", 0, call<QN_swich_analy_nta>, nullptr, 0, 0, 0, 0, 0},
+    {"KAVIR", 0, call<QN_switch_analy_dva>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
+    {"DVA", 0, call<QN_switch_analy_dva>, nullptr, 0, 0, 0, 0, 0},
+    {"STA", 0, call<QN_switch_analy_sta>, nullptr, 0, 0, 0, 0, 0},
+    {"DDA", 0, call<QN_switch_analy_dda>, nullptr, 0, 0, 0, 0, 0},
+    {"SVA", 0, call<QN_switch_analy_sva>, nullptr, 0, 0, 0, 0, 0},
+    {"IDA", 0, call<QN_switch_analy_ida>, nullptr, 0, 0, 0, 0, 0},
+    {"NYE", 0, call<QN_switch_analy_nye>, nullptr, 0, 0, 0, 0, 0},
+    {"NTA", 0, call<QN_switch_analy_nta>, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
     {"&Tools", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
@@ -586,18 +586,18 @@ struct ToolButton {
 const ToolButton kToolBar[] = {
     {2, "img/icon/opmd.png", "Import", import_cb, 0},
     {36, "img/icon/export.png", "Export", call<QN_save_file_model>, 0},
-    {74, "img/icon/structure.png", "Model", call<QN_swich_model>, 0},
-    {108, "img/icon/chorma.png", "Setting", call<QN_swich_chorma>, 0},
-    {142, "img/icon/camera.png", "Camera", call<QN_swich_camera>, 0},
-    {176, "img/icon/camset.png", "Reset Camera", call<QN_swich_camera_reset>, 0},
-    {210, "img/icon/snapshot.png", "Take Snapshot", call<QN_snapshot_globel>, FL_CTRL + '='},
-    {244, "img/icon/inspect.png", "Inspect Particle", call<QN_inspect_globel>, 0},
-    {278, "img/icon/snap.png", "Analysis", call<QN_swich_analy>, 0},
+    {74, "img/icon/structure.png", "Model", call<QN_switch_model>, 0},
+    {108, "img/icon/chorma.png", "Setting", call<QN_switch_chroma>, 0},
+    {142, "img/icon/camera.png", "Camera", call<QN_switch_camera>, 0},
+    {176, "img/icon/camset.png", "Reset Camera", call<QN_switch_camera_reset>, 0},
+    {210, "img/icon/snapshot.png", "Take Snapshot", call<QN_snapshot_global>, FL_CTRL + '='},
+    {244, "img/icon/inspect.png", "Inspect Particle", call<QN_inspect_global>, 0},
+    {278, "img/icon/snap.png", "Analysis", call<QN_switch_analy>, 0},
     {316, "img/icon/dynamic.png", "Dynamic Simulation", call<QN_simulate_Dynamic_cb>, 0},
     {350, "img/icon/static.png", "Quasistatic Simulation", call<QN_simulate_Quasistatic_cb>, 0},
     {384, "img/icon/shock.png", "Shock Simulation", call<QN_simulate_Shock_cb>, 0},
     {418, "img/icon/crack.png", "Crack Simulation", call<QN_simulate_Crack_cb>, 0},
-    {457, "img/icon/fit.png", "Fit", call<QN_swich_camera_fit>, 0},
+    {457, "img/icon/fit.png", "Fit", call<QN_switch_camera_fit>, 0},
 };
 
 const char* const kModels[] = {"Atomkit",       "Monocrystal",  "Polycrystal", "Bilayer",  "Multilayer",
@@ -660,7 +660,7 @@ void QN_build_main_window() {
         b->callback(t.action);
         if (t.shortcut) b->shortcut(t.shortcut);
         QN_load_img(QN_resource_path(t.icon).c_str(), b, nullptr);
-        if (t.action == call<QN_inspect_globel>) Inspect_MenuButton = b;
+        if (t.action == call<QN_inspect_global>) Inspect_MenuButton = b;
     }
     separator(69);
     separator(311);
@@ -689,7 +689,7 @@ void QN_build_main_window() {
     control_region->end();
     foo_window->end();
 
-    QB_init(&Globel_Model);
+    QB_init(&Current_Model);
     static Fl_PNG_Image icon(QN_resource_path("img/icon.png").c_str());
     if (icon.w() > 0 && icon.h() > 0) Fl_Window::default_icon(&icon);
 }

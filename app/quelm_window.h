@@ -34,7 +34,7 @@ extern Fl_Choice* model_choice;
 extern Fl_Group* model_group;
 extern Fl_Choice* view_choice;
 
-extern QB_tools Globel_Model;
+extern QB_tools Current_Model;
 
 struct QN_global_control {
     int view_built = 0;
@@ -67,32 +67,32 @@ void QN_window_reset();
 // when the box is the same (an analysis or Atomkit re-run).
 void QN_update_model();
 
-void QN_swich_model();
-void QN_swich_analy();
+void QN_switch_model();
+void QN_switch_analy();
 // Show the Analysis tab on one method's page.
-void QN_swich_analy_cna();
-void QN_swich_analy_baa();
-void QN_swich_analy_cnp();
-void QN_swich_analy_csp();
-void QN_swich_analy_lco();
-void QN_swich_analy_oim();
-void QN_swich_analy_dva();
-void QN_swich_analy_sta();
-void QN_swich_analy_dda();
-void QN_swich_analy_sva();
-void QN_swich_analy_ida();
-void QN_swich_analy_nye();
-void QN_swich_analy_nta();
-void QN_swich_chorma();
-void QN_swich_camera();
-void QN_swich_camera_reset();
+void QN_switch_analy_cna();
+void QN_switch_analy_baa();
+void QN_switch_analy_cnp();
+void QN_switch_analy_csp();
+void QN_switch_analy_lco();
+void QN_switch_analy_oim();
+void QN_switch_analy_dva();
+void QN_switch_analy_sta();
+void QN_switch_analy_dda();
+void QN_switch_analy_sva();
+void QN_switch_analy_ida();
+void QN_switch_analy_nye();
+void QN_switch_analy_nta();
+void QN_switch_chroma();
+void QN_switch_camera();
+void QN_switch_camera_reset();
 // View menu "Fit", tool bar "Fit": frames the model, keeping the rotation.
-void QN_swich_camera_fit();
+void QN_switch_camera_fit();
 // The next QN_update_model frames the model whatever its box (an import
 // chosen by the user).
 void QN_frame_next_model();
-void QN_snapshot_globel();
-void QN_inspect_globel();
+void QN_snapshot_global();
+void QN_inspect_global();
 void QN_licence();
 // File menu "&New" and "Exit". Exit, like closing the main window, asks
 // first while the model shown has not been saved (QN_may_quit).

@@ -440,7 +440,7 @@ void AtomKit_main() {
     QN_model_form_shown(0);
     QB_init(&backup_model);
     model_group->resize(0, Y0(), 320, 710);
-    if (Globel_Model.natoms > 0) QB_copy_system(&backup_model, &Globel_Model);
+    if (Current_Model.natoms > 0) QB_copy_system(&backup_model, &Current_Model);
     AK_free_all();
     build_panel();
     if (control_region) {
@@ -452,7 +452,7 @@ void AtomKit_main() {
 
 void QN_AK_menu(void (*create)()) {
     if (model_choice && model_choice->value() != 0) {
-        if (QN_choice_hook("Atomkit is not actived.\nWould you like to swich now?", "No", "Yes") != 1) return;
+        if (QN_choice_hook("Atomkit is not active.\nWould you like to switch to it now?", "No", "Yes") != 1) return;
         AtomKit_main();
     } else if (!panel_built()) {
         AtomKit_main();
@@ -461,8 +461,8 @@ void QN_AK_menu(void (*create)()) {
 }
 
 void AK_backup_model() {
-    if (Globel_Model.natoms < 1) return;
-    QB_copy_system(&backup_model, &Globel_Model);
+    if (Current_Model.natoms < 1) return;
+    QB_copy_system(&backup_model, &Current_Model);
     AK_update_Select_slot();
 }
 
@@ -689,11 +689,11 @@ void run_recipe(int upto) {
     QN_wait("Running Atomkit Please Wait");
     std::vector<AK_step_report> report;
     std::string message;
-    AK_run(backup_model, &Globel_Model, upto, report, message);
-    if (backup_model.ntypes == Globel_Model.ntypes) QNGC.analysis_rebuild = 0;
+    AK_run(backup_model, &Current_Model, upto, report, message);
+    if (backup_model.ntypes == Current_Model.ntypes) QNGC.analysis_rebuild = 0;
     QN_wait_end();
     QN_update_model();
-    QN_message_alert((message + "\n" + QN_new_model_text(&Globel_Model)).c_str());
+    QN_message_alert((message + "\n" + QN_new_model_text(&Current_Model)).c_str());
 }
 
 }  // namespace
@@ -709,32 +709,32 @@ void AK_step_run(Fl_Widget*, long i) {
 void AK_step_run_all() { run_recipe(0); }
 
 void AK_step_run_reset() {
-    QB_copy_system(&Globel_Model, &backup_model);
-    QB_region_set_invest_system(&Globel_Model);
-    QB_affine_delete(&Globel_Model);
+    QB_copy_system(&Current_Model, &backup_model);
+    QB_region_set_invest_system(&Current_Model);
+    QB_affine_delete(&Current_Model);
     QN_update_model();
 }
 
 void AK_region_run(Fl_Widget*, long r) {
     if (!valid_region(r) || AKdata_region[static_cast<size_t>(r)].position < 1) return;
-    if (Globel_Model.natoms == 0) {
-        QB_copy_system(&Globel_Model, &backup_model);
+    if (Current_Model.natoms == 0) {
+        QB_copy_system(&Current_Model, &backup_model);
         QN_update_model();  // the view shows the model the preview is on
     } else if (!inited_atomic_viewer) {
         QN_update_model();
     }
-    AK_region_select(&Globel_Model, static_cast<int>(r));
-    if (backup_model.ntypes == Globel_Model.ntypes) QNGC.analysis_rebuild = 0;
+    AK_region_select(&Current_Model, static_cast<int>(r));
+    if (backup_model.ntypes == Current_Model.ntypes) QNGC.analysis_rebuild = 0;
     QN_render_check_file2("Select");
 }
 
 void AK_restart() {
-    if (Globel_Model.natoms > 0) {
+    if (Current_Model.natoms > 0) {
         const int answer = AK_choice3_hook("The current model has been modified.\nWould you like to overwrite it?", "No",
                                            "Yes", "Cancel");
         if (answer == 2) return;
         if (answer == 0) {
-            QB_copy_system(&Globel_Model, &backup_model);
+            QB_copy_system(&Current_Model, &backup_model);
             QN_update_model();
         }
     }

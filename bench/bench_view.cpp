@@ -18,15 +18,15 @@
 #include "view/view_widget.h"
 
 int main() {
-    QB_create_fcc(&Globel_Model, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1);
-    QB_duplicate(&Globel_Model, 63, 63, 63);
-    const QN_range range = QN_render_default_range(Globel_Model.ntypes);
+    QB_create_fcc(&Current_Model, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1);
+    QB_duplicate(&Current_Model, 63, 63, 63);
+    const QN_range range = QN_render_default_range(Current_Model.ntypes);
     const std::vector<double> radii(1, 1.0);
     std::vector<float> buffer;
     const double t_build = timed([&] {
-        QN_render_build_bar(&Globel_Model, 1, range.min, range.max, radii, QN_slice_outline(), buffer);
+        QN_render_build_bar(&Current_Model, 1, range.min, range.max, radii, QN_slice_outline(), buffer);
     });
-    std::printf("fcc crystal, %d atoms\n", Globel_Model.natoms);
+    std::printf("fcc crystal, %d atoms\n", Current_Model.natoms);
     std::printf("vertex buffer build:          %7.3f s  (target < 0.2 s)\n", t_build);
 
     Display* display = XOpenDisplay(nullptr);
@@ -42,7 +42,7 @@ int main() {
     for (int k = 0; k < 20 && !cube->shown(); k++) Fl::check();
     inited_atomic_viewer = 1;
     cube->rel_radius = radii;
-    cube->loadQB_bar(&Globel_Model, 1, range.min, range.max);
+    cube->loadQB_bar(&Current_Model, 1, range.min, range.max);
     std::vector<unsigned char> frame;
     cube->render_frame(960, 550, frame);  // the upload and the first frame
     const double t_draw = timed([&] { cube->render_frame(960, 550, frame); });

@@ -319,7 +319,7 @@ int QN_builder_preview(const QN_build_fn& build) {
         QN_message_alert(message.c_str());
         return result < 0 ? result : -1;
     }
-    Globel_Model = std::move(model);
+    Current_Model = std::move(model);
     QN_update_model();
     QN_message(message.c_str());
     return 1;

@@ -75,7 +75,7 @@ void build_form(int top) {
     const char* keys[3] = {"M_single_a", "M_single_b", "M_single_c"};
     for (int k = 0; k < 3; k++) {
         *inputs[k] = new Fl_Value_Input(70, top + 70 + 40 * k, 220, 30, labels[k]);
-        (*inputs[k])->tooltip("Lattice lenth");
+        (*inputs[k])->tooltip("Lattice length");
         QN_get_double(*inputs[k], QN_SINGLE_GROUP, keys[k], QN_model_single_cbid);
     }
     lattice->end();
@@ -173,7 +173,7 @@ void QN_model_single_preview() {
     QN_model_single_read(params);
     std::string message;
     QN_wait("-Building Model-Please Wait");
-    const int result = QN_model_single_build(&Globel_Model, params, message);
+    const int result = QN_model_single_build(&Current_Model, params, message);
     QN_wait_end();
     if (result == QN_SINGLE_REFUSED) {  // nothing built, the model is as it was
         QN_message_alert(message.c_str());
@@ -181,7 +181,7 @@ void QN_model_single_preview() {
     }
     if (result == QN_SINGLE_NOT_ORTHOGONAL) QN_message_alert(QN_SINGLE_REJECTED);
     QN_update_model();
-    QN_message(QN_new_model_text(&Globel_Model).c_str());
+    QN_message(QN_new_model_text(&Current_Model).c_str());
 }
 
 void QN_model_single_export() {

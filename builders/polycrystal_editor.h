@@ -78,7 +78,7 @@ public:
     void clear_range(int first, int last);
 
     // The grain window: opening keeps a copy, "Save" renews it, "Exit"
-    // brings the grains back from it, "Save&Exit" drops it.
+    // brings the grains back from it, "Save && Exit" drops it.
     void keep_backup() { backup_ = grains; }
     void restore_backup() { grains = backup_; }
     void drop_backup() { backup_.clear(); }

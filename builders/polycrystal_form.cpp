@@ -176,7 +176,7 @@ void make_grain_window() {
     button(620, y2, 90, "Clear All", call<QN_model_poly_clear_all>);
 
     button(800, y2, 90, "Save", call<QN_model_poly_crystal_save>);
-    button(900, y2, 90, "Save&Exit", call<QN_model_poly_crystal_save_exit>);
+    button(900, y2, 90, "Save && Exit", call<QN_model_poly_crystal_save_exit>);
     button(1000, y2, 90, "Exit", call<QN_model_poly_crystal_return>);
     poly_grain_window->end();
     poly_grain_window->resizable(QN_poly_grain_list);
@@ -560,7 +560,7 @@ int QN_ic_xyz_poly(const char* input, const char* output, int mode, std::string&
     }
     QN_wait_end();
     if (result == QN_POLY_BUILT && mode == 0) {
-        Globel_Model = std::move(built);
+        Current_Model = std::move(built);
         QN_update_model();
     }
     return result;
@@ -586,7 +586,7 @@ void QN_model_poly_preview_model() {
         QN_message_alert(message.c_str());  // the current model is as it was
         return;
     }
-    QN_message(QN_new_model_text(&Globel_Model).c_str());
+    QN_message(QN_new_model_text(&Current_Model).c_str());
 }
 
 void QN_model_poly_write_model() {

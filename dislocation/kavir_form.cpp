@@ -294,14 +294,14 @@ bool QN_KAVIR_active(int k) { return k >= 0 && k < QN_KAVIR_COUNT && *kActive[k]
 void QN_KAVIR_analysis() {
     if (QN_KAVIR_cbid >= 0) QN_sendbit_free(QN_KAVIR_cbid);
     QN_KAVIR_cbid = QN_sendbit_id();
-    if (QN_KAVIR_init(Globel_Model.ntypes) < 0) return;
+    if (QN_KAVIR_init(Current_Model.ntypes) < 0) return;
     if (G < static_cast<int>(Quelm_data.size()))
         for (const auto& bit : Quelm_data[G].bits)
             if (!bit.values.empty()) std::printf("%s\n", bit.values[0].c_str());
     for (const char* m : {"DVA", "STA", "DDA", "SVA", "IDA", "NYE", "NTA"})
         analy_choice->add(m, 0, [](Fl_Widget*, void*) { QN_analy_choice_cb(); });
     for (Fl_Output*& o : reference_outputs) o = nullptr;
-    build_pages(Globel_Model.ntypes);
+    build_pages(Current_Model.ntypes);
 }
 
 void QN_KAVIR_run() {
@@ -310,7 +310,7 @@ void QN_KAVIR_run() {
     for (int k = 0; k < QN_KAVIR_COUNT; k++) {
         if (QN_KAVIR_active(k)) {
             std::string message;
-            if (QN_KAVIR_compute(&Globel_Model, k, message) == 1) {
+            if (QN_KAVIR_compute(&Current_Model, k, message) == 1) {
                 if (k == shown) colour_by(k);
             } else {
                 QN_message_alert(message.c_str());

@@ -348,7 +348,7 @@ double CANL::dist(int i, int j) const {
 
 double CANL::reach() const {
     double r = 0;
-    for (double l : neigh_lenth_stan) r = std::max(r, l);
+    for (double l : neigh_length_stan) r = std::max(r, l);
     return r;
 }
 
@@ -437,7 +437,7 @@ void CANL::cal_stat() {
     const size_t T = static_cast<size_t>(ntypes);
     const size_t amount = static_cast<size_t>(stat.amount);
     exstat.assign(T, std::vector<double>(amount, 0.0));
-    exstat_dlenth.assign(T, 0.0);
+    exstat_dlength.assign(T, 0.0);
     exstat_min.assign(T, 0.0);
     stat_mean.assign(T, 0.0);
     stat_dev.assign(T, 0.0);
@@ -462,7 +462,7 @@ void CANL::cal_stat() {
         double* a = acc + 6 * static_cast<size_t>(type[i]);
         const bool pure = !unpure[i];
         for (int k = 0, c = pneighn(static_cast<int>(i)); k < c; k++) {
-            const double d = lenth(static_cast<int>(i), k);
+            const double d = length(static_cast<int>(i), k);
             a[3] += 1;
             a[4] += d;
             a[5] += d * d;
@@ -494,14 +494,14 @@ void CANL::cal_stat() {
         }
         stat_mean[t] = E;
         stat_dev[t] = S;
-        exstat_dlenth[t] = (stat.mult_min + stat.mult_max) * S / stat.amount;
+        exstat_dlength[t] = (stat.mult_min + stat.mult_max) * S / stat.amount;
         exstat_min[t] = E - stat.mult_min * S;
     }
     const std::vector<double> hist = over_blocks(amount * T, [&](size_t i, double* acc) {
         const size_t t = static_cast<size_t>(type[i]);
-        if (exstat_dlenth[t] <= 0) return;
+        if (exstat_dlength[t] <= 0) return;
         for (int k = 0, c = pneighn(static_cast<int>(i)); k < c; k++) {
-            int bin = static_cast<int>((lenth(static_cast<int>(i), k) - exstat_min[t]) / exstat_dlenth[t]);
+            int bin = static_cast<int>((length(static_cast<int>(i), k) - exstat_min[t]) / exstat_dlength[t]);
             if (bin <= 0) bin = 1;
             if (bin > stat.amount - 1) bin = stat.amount - 1;
             acc[t * amount + static_cast<size_t>(bin)] += 1;
@@ -510,16 +510,16 @@ void CANL::cal_stat() {
     std::vector<double> mode_value(T, 0.0);
     for (size_t t = 0; t < T; t++) {
         for (size_t b = 0; b < amount; b++) exstat[t][b] = hist[t * amount + b];
-        if (exstat_dlenth[t] <= 0) continue;
+        if (exstat_dlength[t] <= 0) continue;
         const auto& h = exstat[t];
         const size_t mode = static_cast<size_t>(std::max_element(h.begin(), h.end()) - h.begin());
-        mode_value[t] = (static_cast<double>(mode) + 0.5) * exstat_dlenth[t] + exstat_min[t];
+        mode_value[t] = (static_cast<double>(mode) + 0.5) * exstat_dlength[t] + exstat_min[t];
     }
     const std::vector<double> window = over_blocks(2 * T, [&](size_t i, double* acc) {
         const size_t t = static_cast<size_t>(type[i]);
         const double v = mode_value[t];
         for (int k = 0, m = pneighn(static_cast<int>(i)); k < m; k++) {
-            const double d = lenth(static_cast<int>(i), k);
+            const double d = length(static_cast<int>(i), k);
             if (d > (1 - stat.window) * v && d < (1 + stat.window) * v) {
                 acc[2 * t] += d;
                 acc[2 * t + 1] += 1;
@@ -527,7 +527,7 @@ void CANL::cal_stat() {
         }
     });
     for (size_t t = 0; t < T; t++)
-        if (exstat_dlenth[t] > 0) ebond[t] = window[2 * t + 1] > 0 ? window[2 * t] / window[2 * t + 1] : mode_value[t];
+        if (exstat_dlength[t] > 0) ebond[t] = window[2 * t + 1] > 0 ? window[2 * t] / window[2 * t + 1] : mode_value[t];
     if (callback) callback(this);
 }
 
@@ -546,17 +546,17 @@ bool CANL::calculate() {
     type.resize(static_cast<size_t>(n));
     for (int i = 0; i < n; i++) type[static_cast<size_t>(i)] = index[type_value[i]];
 
-    neigh_lenth_stan.assign(static_cast<size_t>(ntypes), -1.0);
+    neigh_length_stan.assign(static_cast<size_t>(ntypes), -1.0);
     for (size_t c = 0; c < cut_type.size(); c++) {
         auto it = index.find(cut_type[c]);
-        if (it != index.end()) neigh_lenth_stan[static_cast<size_t>(it->second)] = cut_len[c];
+        if (it != index.end()) neigh_length_stan[static_cast<size_t>(it->second)] = cut_len[c];
     }
-    const bool all_given = std::all_of(neigh_lenth_stan.begin(), neigh_lenth_stan.end(), [](double l) { return l > 0; });
+    const bool all_given = std::all_of(neigh_length_stan.begin(), neigh_length_stan.end(), [](double l) { return l > 0; });
     if (all_given) {
-        kavir->say("neigh_lenth_stan(manual_all):\n");
+        kavir->say("neigh_length_stan(manual_all):\n");
         for (int t : typeid_) kavir->say("%4d\t", t);
         kavir->say("\n");
-        for (double l : neigh_lenth_stan) kavir->say("%7.4f\t", l);
+        for (double l : neigh_length_stan) kavir->say("%7.4f\t", l);
         kavir->say("\n");
     } else {
         // First pass: every atom closer than h.
@@ -569,7 +569,7 @@ bool CANL::calculate() {
         if (longest <= 0)
             throw KavirError(KAVIR_BAD_DATA, QB_format("no atom has a neighbour closer than %g; the data hold no crystal", h));
         for (int t = 0; t < ntypes; t++) {
-            double& L = neigh_lenth_stan[static_cast<size_t>(t)];
+            double& L = neigh_length_stan[static_cast<size_t>(t)];
             if (L > 0) continue;
             const double e = ebond[static_cast<size_t>(t)];
             if (e > 0) {
@@ -580,11 +580,11 @@ bool CANL::calculate() {
                            typeid_[static_cast<size_t>(t)], h);
             }
         }
-        kavir->say("neigh_lenth_stan(auto):\n");
+        kavir->say("neigh_length_stan(auto):\n");
         for (int t : typeid_) kavir->say("%4d\t\t", t);
         kavir->say("\n");
         for (int t = 0; t < ntypes; t++)
-            kavir->say("%7.4f(%6.4f)\t", neigh_lenth_stan[static_cast<size_t>(t)], ebond[static_cast<size_t>(t)]);
+            kavir->say("%7.4f(%6.4f)\t", neigh_length_stan[static_cast<size_t>(t)], ebond[static_cast<size_t>(t)]);
         kavir->say("\n\n");
     }
     if (reach() > extent * (1 + 1e-12)) {
@@ -603,7 +603,7 @@ void CANL::final_pass() {
         type.resize(static_cast<size_t>(n));
         for (int i = 0; i < n; i++) type[static_cast<size_t>(i)] = index.at(type_value[i]);
     }
-    const double* L = neigh_lenth_stan.data();
+    const double* L = neigh_length_stan.data();
     const int* t = type.data();
     const double x = x_lneigh;
     auto pair = [L, t, x](int i, int j) {
@@ -761,7 +761,7 @@ void ex_neighlenth_func(const CCMDBASE& cmd, const CANL& anl, const std::string&
         const size_t i = static_cast<size_t>(anl.in_order(static_cast<int>(k)));
         const int c = anl.pneighn(static_cast<int>(i));
         s += QB_format("%zu\t%d\t", k, c);
-        for (int k = 0; k < c; k++) s += QB_format("%.5f\t", anl.lenth(static_cast<int>(i), k));
+        for (int k = 0; k < c; k++) s += QB_format("%.5f\t", anl.length(static_cast<int>(i), k));
         for (int k = c; k < 20; k++) s += QB_format("%.5f\t", 0.0);
         s += "\n";
     });
@@ -774,7 +774,7 @@ void ex_stat_func(const CCMDBASE& cmd, const CANL& anl, const std::string& name)
     for (int b = 0; b < anl.stat.amount; b++) {
         for (int t = 0; t < anl.ntypes; t++) {
             const size_t tt = static_cast<size_t>(t);
-            s += QB_format("%.5f\t%.0f\t", b * anl.exstat_dlenth[tt] + anl.exstat_min[tt], anl.exstat[tt][static_cast<size_t>(b)]);
+            s += QB_format("%.5f\t%.0f\t", b * anl.exstat_dlength[tt] + anl.exstat_min[tt], anl.exstat[tt][static_cast<size_t>(b)]);
         }
         s += "\n";
     }

@@ -117,7 +117,7 @@ public:
     std::vector<int> typeid_;         // distinct type values, in order of first appearance
     int ntypes = 0;
     bool onetype = false;
-    std::vector<double> neigh_lenth_stan;  // neighbour length per type
+    std::vector<double> neigh_length_stan;  // neighbour length per type
     std::vector<double> ebond;             // bond length per type (automatic lengths)
     std::vector<int> cut_type;
     std::vector<double> cut_len;
@@ -129,7 +129,7 @@ public:
     // Histograms of the last statistics pass: per type amount counts, the
     // bin width and the lower edge; the mean and deviation per type.
     std::vector<std::vector<double>> exstat;
-    std::vector<double> exstat_dlenth, exstat_min, stat_mean, stat_dev;
+    std::vector<double> exstat_dlength, exstat_min, stat_mean, stat_dev;
     int stat_pass = 0;
     std::function<void(CANL*)> callback;  // after each statistics pass
 
@@ -139,7 +139,7 @@ public:
     const int* neigh(int i) const { return pneighid.data() + pneigh_start[static_cast<size_t>(i)]; }
     double dist(int i, int j) const;
     // Distance of atom i to its k-th neighbour.
-    double lenth(int i, int k) const { return dist(i, neigh(i)[k]); }
+    double length(int i, int k) const { return dist(i, neigh(i)[k]); }
     // Largest pair length of the final pass.
     double reach() const;
     double extent = HUGE_VAL;  // how far the set's periodic images reach

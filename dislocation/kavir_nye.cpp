@@ -169,7 +169,7 @@ void CLattice::calculate(CKAVIR* k, const CANL& anl) {
                 if (static_cast<size_t>(c) >= h.size()) h.resize(static_cast<size_t>(c) + 1, 0);
                 h[static_cast<size_t>(c)]++;
                 for (int q = 0; q < c; q++) {
-                    const double d = anl.lenth(i, q);
+                    const double d = anl.length(i, q);
                     sum += d;
                     sum2 += d * d;
                     count++;

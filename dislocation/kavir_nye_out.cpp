@@ -77,9 +77,9 @@ void write_proper(const Context& c) {
     s += "\nlatc\t";
     for (double a : L.constant) s += QB_format("%7.5f\t", a);
     s += QB_format("\npre_neigh = %f\nx_lneigh = %f\nstat_set.amount = %d\nstat_set.mult_min = %d\nstat_set.mult_max = %d\n"
-                   "neigh_lenth_stan = \n",
+                   "neigh_length_stan = \n",
                    c.nb.h, c.cmd.x_lneigh, anl.stat.amount, anl.stat.mult_min, anl.stat.mult_max);
-    for (double l : anl.neigh_lenth_stan) s += QB_format("%.5f\t", l);
+    for (double l : anl.neigh_length_stan) s += QB_format("%.5f\t", l);
     s += "\n";
     KAVIR_out out(c.cmd.out_name(".proper"));
     out.text(s);

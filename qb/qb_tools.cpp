@@ -63,7 +63,7 @@ int QB_to_int(double v) {
     return static_cast<int>(v);
 }
 
-double QB_squaredlenths(double dx, double dy, double dz) { return dx * dx + dy * dy + dz * dz; }
+double QB_squaredlengths(double dx, double dy, double dz) { return dx * dx + dy * dy + dz * dz; }
 int QB_Max(int a, int b) { return a > b ? a : b; }
 int QB_Min(int a, int b) { return a < b ? a : b; }
 
@@ -442,7 +442,7 @@ int QB_inbox(const QB_tools* s, int i) {
 
 int QB_mirror(QB_tools* s, int i, const vector* n, double d) {
     if (!valid_atom(s, i) || !n) return QB_REFUSED;
-    const double len = std::sqrt(QB_squaredlenths(n->x, n->y, n->z));
+    const double len = std::sqrt(QB_squaredlengths(n->x, n->y, n->z));
     if (!(len > 0)) return QB_REFUSED;
     const atomdata a = s->atoms[i];
     const double ux = n->x / len, uy = n->y / len, uz = n->z / len;
@@ -452,7 +452,7 @@ int QB_mirror(QB_tools* s, int i, const vector* n, double d) {
 
 int QB_rotate(QB_tools* s, int i, const vector* centre, const vector* axis, float angle) {
     if (!valid_atom(s, i) || !centre || !axis) return QB_REFUSED;
-    const double len = std::sqrt(QB_squaredlenths(axis->x, axis->y, axis->z));
+    const double len = std::sqrt(QB_squaredlengths(axis->x, axis->y, axis->z));
     if (!(len > 0)) return QB_REFUSED;
     const double ux = axis->x / len, uy = axis->y / len, uz = axis->z / len;
     const float theta = static_cast<float>(angle * 0.017453292519943295);
@@ -468,7 +468,7 @@ int QB_rotate(QB_tools* s, int i, const vector* centre, const vector* axis, floa
 }
 
 namespace {
-void swich(QB_tools* s, int p, int q) {
+void swap_axes(QB_tools* s, int p, int q) {
     if (s->triclinic == 1) return;
     for (auto& a : s->atoms) {
         double* c[3] = {&a.x, &a.y, &a.z};
@@ -479,9 +479,9 @@ void swich(QB_tools* s, int p, int q) {
 }
 }  // namespace
 
-void QB_swichxy(QB_tools* s) { swich(s, 0, 1); }
-void QB_swichxz(QB_tools* s) { swich(s, 0, 2); }
-void QB_swichyz(QB_tools* s) { swich(s, 1, 2); }
+void QB_switchxy(QB_tools* s) { swap_axes(s, 0, 1); }
+void QB_switchxz(QB_tools* s) { swap_axes(s, 0, 2); }
+void QB_switchyz(QB_tools* s) { swap_axes(s, 1, 2); }
 
 // --------------------------------------------------------------- data columns
 

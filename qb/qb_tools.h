@@ -126,9 +126,9 @@ int QB_combine(QB_tools* dst, const QB_tools* src);
 int QB_inbox(const QB_tools* s, int i);
 int QB_mirror(QB_tools* s, int i, const vector* n, double d);
 int QB_rotate(QB_tools* s, int i, const vector* centre, const vector* axis, float angle);
-void QB_swichxy(QB_tools* s);
-void QB_swichxz(QB_tools* s);
-void QB_swichyz(QB_tools* s);
+void QB_switchxy(QB_tools* s);
+void QB_switchxz(QB_tools* s);
+void QB_switchyz(QB_tools* s);
 
 // Data columns and slots: 0 id, 1 type, 2 x, 3 y, 4 z, then the file, integer
 // and double columns.
@@ -173,7 +173,7 @@ int QB_set_elenames(QB_tools* s, const std::string& list, std::string* why = nul
 std::vector<std::string> QB_split_elenames(const std::string& list);
 
 // Small helpers.
-double QB_squaredlenths(double dx, double dy, double dz);
+double QB_squaredlengths(double dx, double dy, double dz);
 int QB_Max(int a, int b);
 int QB_Min(int a, int b);
 

@@ -1152,25 +1152,25 @@ bool QN_check_dir(const std::string& path) {
 
 // ---- The one session of a user action --------------------------------------
 
-QN_ssh_session QN_globel_session;
+QN_ssh_session QN_global_session;
 
-int QN_init_ssh(const QN_ssh_options& options) { return QN_globel_session.open(options); }
+int QN_init_ssh(const QN_ssh_options& options) { return QN_global_session.open(options); }
 
-int QN_ssh_exec(const std::string& command, int* exit_status) { return QN_globel_session.exec(command, exit_status); }
+int QN_ssh_exec(const std::string& command, int* exit_status) { return QN_global_session.exec(command, exit_status); }
 
 int QN_ssh_upload(const std::string& local, const std::string& remote) {
-    return QN_globel_session.upload(local, remote);
+    return QN_global_session.upload(local, remote);
 }
 
 int QN_ssh_download(const std::string& remote, const std::string& local) {
-    return QN_globel_session.download(remote, local, QN_existing::overwrite);
+    return QN_global_session.download(remote, local, QN_existing::overwrite);
 }
 
 int QN_ssh_opendir(const std::string& remote_dir, std::vector<std::string>& names, std::vector<int>& is_dir) {
     names.clear();
     is_dir.clear();
     std::vector<QN_remote_entry> entries;
-    if (QN_globel_session.list(remote_dir, entries) != QN_SSH_OK) return -2;
+    if (QN_global_session.list(remote_dir, entries) != QN_SSH_OK) return -2;
     for (const auto& entry : entries) {
         names.push_back(entry.name);
         is_dir.push_back(entry.is_dir ? 1 : 0);
@@ -1178,4 +1178,4 @@ int QN_ssh_opendir(const std::string& remote_dir, std::vector<std::string>& name
     return static_cast<int>(names.size());
 }
 
-void QN_ssh_shutdown() { QN_globel_session.close(); }
+void QN_ssh_shutdown() { QN_global_session.close(); }

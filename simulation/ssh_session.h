@@ -136,8 +136,8 @@ std::string QN_ssh_fingerprint(const unsigned char* key, size_t length);
 
 // ---- The one session of a user action --------------------------------------
 // Forms open the session, use it and shut it down within one button press.
-extern QN_ssh_session QN_globel_session;
-// QN_globel_session.open(options): QN_SSH_OK (1) or a negative code.
+extern QN_ssh_session QN_global_session;
+// QN_global_session.open(options): QN_SSH_OK (1) or a negative code.
 int QN_init_ssh(const QN_ssh_options& options);
 // Runs a command; the exit status goes to *exit_status. QN_SSH_OK or negative.
 int QN_ssh_exec(const std::string& command, int* exit_status);

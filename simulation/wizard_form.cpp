@@ -353,11 +353,11 @@ void build_model_tab(Wizard& w) {
     QN_get_file_plus(upper, w.group, "S_inputb", action<show_upper>(w), w.owner);
     QN_get_double(value_input(330, 160, 50, 30, "Tilt Angle Min"), w.group, "S_minangb", w.owner);
     QN_get_double(value_input(410, 160, 50, 30, "Max"), w.group, "S_maxangb", w.owner);
-    QN_get_double(value_input(100, 200, 50, 30, "Maxium Box"), w.group, "S_maxbox", w.owner);
+    QN_get_double(value_input(100, 200, 50, 30, "Maximum Box"), w.group, "S_maxbox", w.owner);
     QN_get_double(value_input(180, 200, 50, 30, "Lat"), w.group, "S_maxlat", w.owner);
     QN_get_double(value_input(330, 200, 120, 30, "Max Mismatch"), w.group, "S_maxmis", w.owner);
     const char* box_tip =
-        "First column is the lenth parallel to crack tip\nSecond column along the crack\nLast one vertical";
+        "First column is the length parallel to crack tip\nSecond column along the crack\nLast one vertical";
     const char* box_labels[3] = {"S_boxx", "S_boxy", "S_boxz"};
     for (int k = 0; k < 3; k++) {
         auto* b = value_input(50 + 60 * k, 240, 50, 30, k == 0 ? "Box" : nullptr);
@@ -526,7 +526,7 @@ void build_loading_tab(Wizard& w) {
         const int heights[3] = {250, 210, 210};
         for (int m = 0; m < 3; m++) {
             Fl_Group* g = framed(10, 70, 460, heights[m], "Crack Setting");
-            QN_get_double(value_input(130, 120, 110, 30, "Crack Lenth"), w.group, "S_craa", w.owner);
+            QN_get_double(value_input(130, 120, 110, 30, "Crack Length"), w.group, "S_craa", w.owner);
             QN_get_double(value_input(350, 120, 110, 30, "Crack Location"), w.group, "S_crab", w.owner);
             QN_get_double(value_input(130, 160, 110, 30, "Crack Width"), w.group, "S_cral", w.owner);
             const int dy = m == 0 ? 40 : 0;  // "Linear stress" has two more inputs first
@@ -604,7 +604,7 @@ void build_loading_tab(Wizard& w) {
         QN_get_double(value_input(130, 120, 110, 30,
                                   w.kind == QN_wizard::dynamic ? "Strain Rate" : "Strain Perstep"),
                       w.group, "S_rate", w.owner);
-        QN_get_double(value_input(350, 120, 110, 30, "Maxium Strain"), w.group, "S_end", w.owner);
+        QN_get_double(value_input(350, 120, 110, 30, "Maximum Strain"), w.group, "S_end", w.owner);
     }
     w.load_mode = shock ? choice(130, 80, 110, 30, "Loading Mode", {"Clamp", "Mirror"})
                         : choice(130, 80, 110, 30, "Loading Mode", {"Tensile", "Compress", "Shear"});
@@ -751,7 +751,7 @@ void build_output_tab(Wizard& w) {
         im.height->value(defaults.height);
         im.height->tooltip("Height in pixels");
         im.colour = choice(bx + 220, gy + 10, 130, 30, "Color",
-                           {"Atomic Mises Stress", "Structure(fcc&bcc)", "Structure(hcp)"});
+                           {"Atomic Mises Stress", "Structure(fcc && bcc)", "Structure(hcp)"});
         if (colours[k] >= 1 && colours[k] <= 3) im.colour->value(colours[k] - 1);
         im.colour->callback(img_colour_cb, &w);
         im.rotx = value_input(bx - 30, gy + 50, 130, 30, "Rotate x");

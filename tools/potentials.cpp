@@ -11,7 +11,7 @@
 
 namespace {
 
-const char* const kDone = "Tranfer complete";
+const char* const kDone = "Transfer complete";
 
 // One blank-separated word of a file and the line it is on.
 struct Word {
@@ -536,7 +536,7 @@ int fs2quelm(int argc, char** argv, std::string* message) {
     return run_converter(argc, argv, message, QT_setfl_layout::fs);
 }
 
-int Pot_tansfer(char* source, char* target, int n, int* map, std::string* message) {
+int Pot_transfer(char* source, char* target, int n, int* map, std::string* message) {
     std::string text;
     int result = 0;
     if (!source || !target || n < 0 || (n > 0 && !map)) {

@@ -46,7 +46,7 @@ bool QT_setfl_layout_of(const std::string& path, QT_setfl_layout& layout, std::s
 bool QT_write_quelm(const QT_setfl& pot, const std::string& path, std::string& message);
 
 // Reads a setfl file and writes it as a .quelm file. On success message is
-// "Tranfer complete"; otherwise it says what went wrong and no output file
+// "Transfer complete"; otherwise it says what went wrong and no output file
 // is left (an existing one stays as it was). Progress lines go to log.
 bool QT_setfl_to_quelm(const std::string& in, const std::string& out, QT_setfl_layout layout,
                        std::string& message, FILE* log = nullptr);
@@ -77,7 +77,7 @@ bool QT_read_quelm(const std::string& path, QT_quelm& pot, std::string& message)
 
 // Writes the .quelm file source rewritten for the model types 1 … map.size():
 // type t takes source element map[t-1] (counted from 1). Returns 1 when
-// written (message "Tranfer complete"), -1 when a map entry is not an
+// written (message "Transfer complete"), -1 when a map entry is not an
 // element of the source, 0 when the source does not fit or the target cannot
 // be written. On failure no target is created and an existing one stays.
 int QT_remap_quelm(const std::string& source, const std::string& target, const std::vector<int>& map,
@@ -94,4 +94,4 @@ int fs2quelm(int argc, char** argv, std::string* message = nullptr);
 // is created), 0 when the source does not fit or the target cannot be
 // written. When written, the map's entries are made 0-based in place, as the
 // simulation wizards expect.
-int Pot_tansfer(char* source, char* target, int n, int* map, std::string* message = nullptr);
+int Pot_transfer(char* source, char* target, int n, int* map, std::string* message = nullptr);

@@ -36,7 +36,7 @@ bool run_dump(DUMP_kind kind, const std::string& in, const std::string& out, std
     const DUMP_report r = DUMP_convert(kind, in, out, stdout);
     message.clear();
     for (const std::string& w : r.warnings) message += w + "\n";
-    message += r.status == 0 ? "Tranfer complete\n" + r.message : r.message;
+    message += r.status == 0 ? "Transfer complete\n" + r.message : r.message;
     return r.status == 0;
 }
 bool run_st(const std::string& in, const std::string& out, std::string& message) {
@@ -101,7 +101,7 @@ void open_window(const Tool& tool) {
     state->output = new Fl_Output(60, 50, 160, 30, "Output:");
     auto* pick_out = new Fl_Button(220, 50, 70, 30, "Select");
     pick_out->callback(output_cb, state);
-    auto* go = new Fl_Button(10, 90, 280, 30, "Tranfer");
+    auto* go = new Fl_Button(10, 90, 280, 30, "Transfer");
     go->callback(transfer_cb, state);
     win->end();
     win->callback(delete_cb, state);

@@ -1,7 +1,7 @@
 // The Tools menu's converter windows: "EAM" and "FS" (LAMMPS potentials to
 // .quelm), "DatST" and "DatAES" (the engine's binary dumps to LAMMPS
 // dumps). Each use of a menu entry opens a new small window with an input
-// file, an output file and "Tranfer".
+// file, an output file and "Transfer".
 #pragma once
 
 #include <string>

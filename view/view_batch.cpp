@@ -69,7 +69,7 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (args.option("--color") && args.option("--rgb")) return usage(err, "give --color or --rgb, not both");
 
     std::string report;
-    if (QN_read_model(&Globel_Model, args.words[0].c_str(), report) != 1) {
+    if (QN_read_model(&Current_Model, args.words[0].c_str(), report) != 1) {
         std::fprintf(err, "%s\n", report.empty() ? "Reading file failed" : report.c_str());
         return 1;
     }
@@ -94,43 +94,43 @@ int QN_batch_snapshot(int argc, const char* const* argv, FILE* out, FILE* err) {
     window.show();
     for (int k = 0; k < 20 && !cube->shown(); k++) Fl::check();
     inited_atomic_viewer = 1;
-    cube->rel_radius.assign(static_cast<size_t>(std::max(Globel_Model.ntypes, 0)), 1.0);
+    cube->rel_radius.assign(static_cast<size_t>(std::max(Current_Model.ntypes, 0)), 1.0);
     cube->rot_x = rotate[0];
     cube->rot_y = rotate[1];
     cube->rot_z = rotate[2];
     // The colour legend only on request, so that pictures stay as they were.
     cube->show_legend = args.option("--legend") ? 1 : 0;
     if (const std::string* column = args.option("--color")) {
-        const int slot = QB_slot_get(&Globel_Model, column->c_str());
+        const int slot = QB_slot_get(&Current_Model, column->c_str());
         QN_range range;
-        if (slot < 0 || !QN_render_bar_range(&Globel_Model, slot, column->c_str(), &range)) {
+        if (slot < 0 || !QN_render_bar_range(&Current_Model, slot, column->c_str(), &range)) {
             std::fprintf(err, "quelm-batch: the model has no column %s\n", column->c_str());
             return 1;
         }
-        cube->loadQB_bar(&Globel_Model, slot, range.min, range.max);
+        cube->loadQB_bar(&Current_Model, slot, range.min, range.max);
     } else if (const std::string* rgb = args.option("--rgb")) {
         int slots[3];
         size_t start = 0;
         for (int k = 0; k < 3; k++) {
             const size_t end = rgb->find(',', start);
             const std::string name = rgb->substr(start, end == std::string::npos ? std::string::npos : end - start);
-            slots[k] = QB_slot_get(&Globel_Model, name.c_str());
+            slots[k] = QB_slot_get(&Current_Model, name.c_str());
             if (slots[k] < 0 || (k < 2 && end == std::string::npos) || (k == 2 && end != std::string::npos)) {
                 std::fprintf(err, "quelm-batch: --rgb takes three columns of the model, R,G,B\n");
                 return 1;
             }
             start = end + 1;
         }
-        cube->loadQB_col(&Globel_Model, slots[0], slots[1], slots[2]);
+        cube->loadQB_col(&Current_Model, slots[0], slots[1], slots[2]);
     } else {
-        const QN_range range = QN_render_default_range(Globel_Model.ntypes);
-        cube->loadQB_bar(&Globel_Model, 1, range.min, range.max);
+        const QN_range range = QN_render_default_range(Current_Model.ntypes);
+        cube->loadQB_bar(&Current_Model, 1, range.min, range.max);
     }
     // The picture frames the box as the window does for a new model, in the
     // picture's own proportions; --fixed-height keeps the view's default
     // height of 100 length units, centred on the box.
     if (!args.option("--fixed-height"))
-        cube->fit(&Globel_Model, static_cast<int>(size[0]), static_cast<int>(size[1]));
+        cube->fit(&Current_Model, static_cast<int>(size[0]), static_cast<int>(size[1]));
     int (*save[3])(const char*, int, int, int, int) = {SOIL_save_png, SOIL_save_jpeg, SOIL_save_bmp};
     const int result = save[kind](target->c_str(), static_cast<int>(size[0]), static_cast<int>(size[1]),
                                   static_cast<int>(scale[0]), 0);

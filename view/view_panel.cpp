@@ -86,9 +86,9 @@ bool select_named(Fl_Choice* c, const std::string& name) {
 }
 
 // "valid" column names: a slot of the current model other than "id".
-bool valid(const std::string& name) { return QB_slot_get(&Globel_Model, name.c_str()) > 0; }
+bool valid(const std::string& name) { return QB_slot_get(&Current_Model, name.c_str()) > 0; }
 
-int slot_of(Fl_Choice* c) { return std::max(0, QB_slot_get(&Globel_Model, item_text(c))); }
+int slot_of(Fl_Choice* c) { return std::max(0, QB_slot_get(&Current_Model, item_text(c))); }
 
 void colour_mode(bool bar) {
     render_bar_flag->value(bar ? 1 : 0);
@@ -118,14 +118,14 @@ void rr_value_cb(Fl_Widget*, void*) {
 void fill_choices() {
     for (Fl_Choice* c : {bar_slot, colr_slot, colg_slot, colb_slot, delete_slot, render_rr_choice}) c->clear();
     std::string name;
-    for (int slot = 0; slot < QB_slot_sum(&Globel_Model); slot++) {
-        QB_slot_name(&Globel_Model, slot, name);
+    for (int slot = 0; slot < QB_slot_sum(&Current_Model); slot++) {
+        QB_slot_name(&Current_Model, slot, name);
         const std::string text = menu_text(name);
         bar_slot->add(text.c_str(), 0, call<QN_render_bar_flush_callback>);
         for (Fl_Choice* c : {colr_slot, colg_slot, colb_slot, delete_slot})
             c->add(text.c_str(), 0, call<QN_render_get_file_flush>);
     }
-    const int types = std::max(Globel_Model.ntypes, 0);
+    const int types = std::max(Current_Model.ntypes, 0);
     for (int t = 1; t <= types; t++) render_rr_choice->add(QB_format("type%d", t).c_str(), 0, rr_choice_cb);
     if (cube) cube->rel_radius.assign(static_cast<size_t>(types), 1.0);
     render_rr_choice->value(types > 0 ? 0 : -1);
@@ -143,7 +143,7 @@ void inspect_off() {
 
 void update_slice() {
     if (!cube) return;
-    cube->slice = QN_slice_outline_build(&Globel_Model, render_slice_A->value(), render_slice_B->value(),
+    cube->slice = QN_slice_outline_build(&Current_Model, render_slice_A->value(), render_slice_B->value(),
                                          render_slice_C->value(), render_slice_D->value(), render_slice_E->value());
 }
 
@@ -327,7 +327,7 @@ void build_camera(int top) {
     render_SSAA->range(1, 10);
     render_indistinct = input(250, y + 35, 40, "BlurFilter=", 0);
     render_indistinct->range(0, 10);
-    button(20, y + 70, 270, "Save As", call<QN_snapshot_globel>);
+    button(20, y + 70, 270, "Save As", call<QN_snapshot_global>);
     g->end();
 }
 
@@ -390,8 +390,8 @@ void QN_render_check_file() {
         r = or_type(item_text(colr_slot));
         g = or_type(item_text(colg_slot));
         b = or_type(item_text(colb_slot));
-        cube->rel_radius.assign(static_cast<size_t>(std::max(Globel_Model.ntypes, 0)), 1.0);
-        cube->loadQB_bar(&Globel_Model, QB_slot_get(&Globel_Model, input_name.c_str()), bar_slot_min->value(),
+        cube->rel_radius.assign(static_cast<size_t>(std::max(Current_Model.ntypes, 0)), 1.0);
+        cube->loadQB_bar(&Current_Model, QB_slot_get(&Current_Model, input_name.c_str()), bar_slot_min->value(),
                          bar_slot_max->value());
         mode = kRestore;
     } else if (render_col_flag->value() && valid(item_text(colr_slot)) && valid(item_text(colg_slot)) &&
@@ -400,14 +400,14 @@ void QN_render_check_file() {
         g = item_text(colg_slot);
         b = item_text(colb_slot);
         input_name = or_type(item_text(bar_slot));
-        cube->rel_radius.assign(static_cast<size_t>(std::max(Globel_Model.ntypes, 0)), 1.0);
-        cube->loadQB_col(&Globel_Model, QB_slot_get(&Globel_Model, r.c_str()), QB_slot_get(&Globel_Model, g.c_str()),
-                         QB_slot_get(&Globel_Model, b.c_str()));
+        cube->rel_radius.assign(static_cast<size_t>(std::max(Current_Model.ntypes, 0)), 1.0);
+        cube->loadQB_col(&Current_Model, QB_slot_get(&Current_Model, r.c_str()), QB_slot_get(&Current_Model, g.c_str()),
+                         QB_slot_get(&Current_Model, b.c_str()));
         mode = kRgb;
     } else {
-        const QN_range range = QN_render_default_range(Globel_Model.ntypes);
-        cube->rel_radius.assign(static_cast<size_t>(std::max(Globel_Model.ntypes, 0)), 1.0);
-        cube->loadQB_bar(&Globel_Model, 1, range.min, range.max);
+        const QN_range range = QN_render_default_range(Current_Model.ntypes);
+        cube->rel_radius.assign(static_cast<size_t>(std::max(Current_Model.ntypes, 0)), 1.0);
+        cube->loadQB_bar(&Current_Model, 1, range.min, range.max);
         bar_slot_min->value(range.min);
         bar_slot_max->value(range.max);
         mode = kDefault;
@@ -418,7 +418,7 @@ void QN_render_check_file() {
     select_named(colr_slot, r);
     select_named(colg_slot, g);
     select_named(colb_slot, b);
-    delete_slot->value(QB_slot_sum(&Globel_Model) > 1 ? 1 : 0);
+    delete_slot->value(QB_slot_sum(&Current_Model) > 1 ? 1 : 0);
     cube->redraw();
     inspect_off();
 }
@@ -427,9 +427,9 @@ void QN_render_get_file_flush() {
     if (!cube || !render_bar_flag) return;
     update_slice();
     if (render_bar_flag->value())
-        cube->loadQB_bar(&Globel_Model, slot_of(bar_slot), bar_slot_min->value(), bar_slot_max->value());
+        cube->loadQB_bar(&Current_Model, slot_of(bar_slot), bar_slot_min->value(), bar_slot_max->value());
     else if (render_col_flag->value())
-        cube->loadQB_col(&Globel_Model, slot_of(colr_slot), slot_of(colg_slot), slot_of(colb_slot));
+        cube->loadQB_col(&Current_Model, slot_of(colr_slot), slot_of(colg_slot), slot_of(colb_slot));
     if (cube->inspect_mode) {
         QN_atom_message(0);
         cube->selected = -1;
@@ -446,7 +446,7 @@ void QN_render_radio_colbar() {
 
 void QN_render_bar_flush_callback() {
     QN_range range;
-    if (QN_render_bar_range(&Globel_Model, slot_of(bar_slot), item_text(bar_slot), &range)) {
+    if (QN_render_bar_range(&Current_Model, slot_of(bar_slot), item_text(bar_slot), &range)) {
         bar_slot_min->value(range.min);
         bar_slot_max->value(range.max);
     }
@@ -456,7 +456,7 @@ void QN_render_bar_flush_callback() {
 namespace {
 // Steps 1-4 of colouring by named columns.
 bool prepare_named() {
-    if (Globel_Model.natoms == 0 || !cube || !bar_slot) return false;
+    if (Current_Model.natoms == 0 || !cube || !bar_slot) return false;
     render_control_region1->activate();
     render_control_region2->activate();
     fill_choices();
@@ -534,7 +534,7 @@ void QN_render_reset_setting() {
 }
 
 void QN_render_fit() {
-    if (cube) cube->fit(&Globel_Model);
+    if (cube) cube->fit(&Current_Model);
 }
 
 void QN_Select_mode_cb() {
@@ -563,36 +563,36 @@ void show_slab() {
 }  // namespace
 
 void QN_render_slice_delete() {
-    QN_trim_slab_delete(&Globel_Model, render_slice_A->value(), render_slice_B->value(), render_slice_C->value(),
+    QN_trim_slab_delete(&Current_Model, render_slice_A->value(), render_slice_B->value(), render_slice_C->value(),
                         render_slice_D->value(), render_slice_E->value());
     show_slab();
     QN_render_get_file_flush();
 }
 
 void QN_render_slice_recover() {
-    QN_trim_slab_recover(&Globel_Model, render_slice_A->value(), render_slice_B->value(), render_slice_C->value(),
+    QN_trim_slab_recover(&Current_Model, render_slice_A->value(), render_slice_B->value(), render_slice_C->value(),
                          render_slice_D->value(), render_slice_E->value());
     QN_render_forget_trimming();  // the slab holds its atoms again
     QN_render_get_file_flush();
 }
 
 void QN_render_data_delete() {
-    QN_trim_data_delete(&Globel_Model, slot_of(delete_slot), render_delete_min->value(), render_delete_max->value());
+    QN_trim_data_delete(&Current_Model, slot_of(delete_slot), render_delete_min->value(), render_delete_max->value());
     QN_render_get_file_flush();
 }
 
 void QN_render_data_recover() {
-    QN_trim_data_recover(&Globel_Model, slot_of(delete_slot), render_delete_min->value(), render_delete_max->value());
+    QN_trim_data_recover(&Current_Model, slot_of(delete_slot), render_delete_min->value(), render_delete_max->value());
     QN_render_get_file_flush();
 }
 
 void QN_render_inverse_delete() {
-    QN_trim_inverse(&Globel_Model);
+    QN_trim_inverse(&Current_Model);
     QN_render_get_file_flush();
 }
 
 void QN_render_recover_delete() {
-    QN_trim_recover_all(&Globel_Model);
+    QN_trim_recover_all(&Current_Model);
     QN_render_forget_trimming();
     QN_render_get_file_flush();
 }

@@ -622,7 +622,7 @@ int cube_box::handle(int event) {
             if (Fl::event_button() == FL_LEFT_MOUSE && inspect_mode) {
                 const int n = pick_partical(Fl::event_x(), Fl::event_y());
                 // The picked vertex's atom record, 1-based; 0 shows the box.
-                QN_atom_message(n > 0 ? Globel_Model.atoms[n - 1].scratch + 1 : 0);
+                QN_atom_message(n > 0 ? Current_Model.atoms[n - 1].scratch + 1 : 0);
                 selected = n - 1;
                 redraw();
             }

@@ -295,7 +295,7 @@ TEST(MorlaCodes, SignaturesAndAdaptiveCutOffs) {
     EXPECT_EQ(m.adaptive(r, 13), 0);
     for (int j = 0; j < 12; j++) EXPECT_EQ(m.num(r, j, 12, 0, cut2), 421);
     EXPECT_EQ(m.num(r, 0, 12, 0, 0.5 * d * d), 0);
-    EXPECT_DOUBLE_EQ(m.squaredlenths(1, 2, 3), 14);
+    EXPECT_DOUBLE_EQ(m.squaredlengths(1, 2, 3), 14);
     // Adaptive mode leaves its last cut-off in maxcut[0].
     m.isadaptive = 1;
     Call c(h.centre[0], h.near[0]);

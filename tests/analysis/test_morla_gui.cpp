@@ -64,8 +64,8 @@ void toggle(Fl_Group* page, int on) {
 
 std::vector<double> column(const char* name) {
     std::vector<double> v;
-    const int slot = QB_slot_get(&Globel_Model, name);
-    for (int i = 0; slot >= 0 && i < Globel_Model.natoms; i++) v.push_back(QB_slot_data(&Globel_Model, slot, i));
+    const int slot = QB_slot_get(&Current_Model, name);
+    for (int i = 0; slot >= 0 && i < Current_Model.natoms; i++) v.push_back(QB_slot_data(&Current_Model, slot, i));
     return v;
 }
 
@@ -82,7 +82,7 @@ protected:
         Fl::check();
     }
     void load(int n, int types) {
-        fcc_model(&Globel_Model, n, types);
+        fcc_model(&Current_Model, n, types);
         QN_update_model();
         Fl::check();
     }
@@ -127,7 +127,7 @@ TEST_F(AnalysisTab, ThreeTypesGiveThreeRowsAndTheRunButtonBelowThem) {
     // Only the CNA page shows; the choice switches pages.
     EXPECT_TRUE(analysis_cna->visible_r() || analysis_cna->visible());
     EXPECT_FALSE(analysis_csp->visible());
-    QN_swich_analy_csp();
+    QN_switch_analy_csp();
     EXPECT_EQ(control_region->value(), analysis_region);
     EXPECT_EQ(analy_choice->value(), 3);
     EXPECT_TRUE(analysis_csp->visible());
@@ -213,7 +213,7 @@ TEST_F(AnalysisTab, RunningColoursTheViewByTheShownPage) {
     toggle(analysis_cna, 1);
     toggle(analysis_cna, 0);
     QN_run_analysis();
-    EXPECT_EQ(QB_slot_get(&Globel_Model, "cna"), -1);
+    EXPECT_EQ(QB_slot_get(&Current_Model, "cna"), -1);
 
     toggle(analysis_cna, 1);
     toggle(analysis_csp, 1);
@@ -231,7 +231,7 @@ TEST_F(AnalysisTab, RunningColoursTheViewByTheShownPage) {
     EXPECT_EQ(render_col_flag->value(), 0);
     EXPECT_EQ(cube->atoms_drawn(), 108);
 
-    QN_swich_analy_csp();
+    QN_switch_analy_csp();
     press(analy_run[3]);
     EXPECT_STREQ(bar_slot->text(), "csp");
 
@@ -239,7 +239,7 @@ TEST_F(AnalysisTab, RunningColoursTheViewByTheShownPage) {
     toggle(analysis_cna, 0);
     toggle(analysis_csp, 0);
     toggle(analysis_lco, 1);
-    QN_swich_analy_lco();
+    QN_switch_analy_lco();
     press(analy_run[4]);
     EXPECT_EQ(column("cna"), cna);
     EXPECT_EQ(column("csp"), csp);
@@ -251,9 +251,9 @@ TEST_F(AnalysisTab, RunningColoursTheViewByTheShownPage) {
     // its colouring.
     toggle(analysis_lco, 0);
     toggle(analysis_cna, 1);
-    const int slot = QB_slot_get(&Globel_Model, "cna");
-    for (int i = 0; i < Globel_Model.natoms; i++) QB_slot_save(&Globel_Model, slot, i, 7);
-    QN_swich_analy_baa();
+    const int slot = QB_slot_get(&Current_Model, "cna");
+    for (int i = 0; i < Current_Model.natoms; i++) QB_slot_save(&Current_Model, slot, i, 7);
+    QN_switch_analy_baa();
     QN_run_analysis();
     EXPECT_EQ(count_of(column("cna"), 1), 108);
     EXPECT_EQ(render_col_flag->value(), 1);
@@ -268,8 +268,8 @@ TEST_F(AnalysisTab, ANewModelWithTheSameTypesRerunsTheShownAnalysis) {
 
     // Same type count (as an import reports it): the run follows the model.
     Fl_Choice* choice = analy_choice;
-    QB_delete_atom(&Globel_Model, 0);
-    QB_affine_delete(&Globel_Model);
+    QB_delete_atom(&Current_Model, 0);
+    QB_affine_delete(&Current_Model);
     QNGC.analysis_rebuild = 0;
     QN_update_model();
     EXPECT_EQ(analy_choice, choice);  // not rebuilt
@@ -280,7 +280,7 @@ TEST_F(AnalysisTab, ANewModelWithTheSameTypesRerunsTheShownAnalysis) {
 
     // A switched-off method's button is not pressed.
     toggle(analysis_cna, 0);
-    for (int i = 0; i < Globel_Model.natoms; i++) QB_slot_save(&Globel_Model, QB_slot_get(&Globel_Model, "cna"), i, 7);
+    for (int i = 0; i < Current_Model.natoms; i++) QB_slot_save(&Current_Model, QB_slot_get(&Current_Model, "cna"), i, 7);
     QNGC.analysis_rebuild = 0;
     QN_update_model();
     EXPECT_EQ(count_of(column("cna"), 7), 107);
@@ -309,7 +309,7 @@ TEST_F(AnalysisTab, NewWindowAndAnotherModelRebuildTheTab) {
     EXPECT_EQ(analy_choice, nullptr);
     EXPECT_EQ(analy_run[0], nullptr);
     // The menu entries need a model again.
-    QN_swich_analy_cna();
+    QN_switch_analy_cna();
     EXPECT_EQ(QN_message_text(), "Please select a model first");
     QNGC.analysis_rebuild = 0;  // a stale flag does not skip the rebuild
     load(2, 3);
@@ -322,7 +322,7 @@ TEST_F(AnalysisTab, ANotANumberResultIsColouredToo) {
     load(2, 1);
     toggle(analysis_cnp, 1);
     press(labelled(active_cnp, "Manual"));  // cut-off 0: no neighbour anywhere
-    QN_swich_analy_cnp();
+    QN_switch_analy_cnp();
     press(analy_run[2]);
     const std::vector<double> cnp = column("cnp");
     ASSERT_EQ(cnp.size(), 32u);
@@ -337,8 +337,8 @@ TEST_F(AnalysisTab, ANotANumberResultIsColouredToo) {
 TEST_F(AnalysisTab, ARunSaysWhatItFound) {
     load(3, 1);
     // One vacancy: its twelve neighbours are no longer fcc.
-    Globel_Model.atoms[0].id = -1;
-    QB_affine_delete(&Globel_Model);
+    Current_Model.atoms[0].id = -1;
+    QB_affine_delete(&Current_Model);
     QN_update_model();
     toggle(analysis_cna, 1);
     press(analy_run[0]);
@@ -358,8 +358,8 @@ TEST_F(AnalysisTab, ARunSaysWhatItFound) {
 // refused with the reason, and nothing is coloured by a column of zeros.
 TEST_F(AnalysisTab, CspByDefaultTakesItsNeighboursFromTheStructure) {
     load(3, 1);
-    Globel_Model.atoms[0].id = -1;
-    QB_affine_delete(&Globel_Model);
+    Current_Model.atoms[0].id = -1;
+    QB_affine_delete(&Current_Model);
     QN_update_model();
     auto* cn = static_cast<Fl_Value_Input*>(labelled(active_csp, "Type1 Coordination number"));
     ASSERT_NE(cn, nullptr);
@@ -367,7 +367,7 @@ TEST_F(AnalysisTab, CspByDefaultTakesItsNeighboursFromTheStructure) {
     ASSERT_NE(cn->tooltip(), nullptr);
     EXPECT_NE(std::string(cn->tooltip()).find("0 takes them from the structure"), std::string::npos);
     toggle(analysis_csp, 1);
-    QN_swich_analy_csp();
+    QN_switch_analy_csp();
     press(analy_run[3]);
     const std::string text = QN_message_text();
     EXPECT_NE(text.find("CSP of type 1 over 12 neighbours: 95 of its 107 atoms are fcc\n"
@@ -399,13 +399,13 @@ TEST_F(AnalysisTab, CspByDefaultTakesItsNeighboursFromTheStructure) {
     for (int d = 0; d < 3; d++) sc.size[d] = sc.cell[d][d] = 2.5;
     sc.ntypes = 1;
     QB_duplicate(&sc, 4, 4, 4);
-    Globel_Model = sc;
+    Current_Model = sc;
     QN_update_model();
     Fl::check();
     toggle(analysis_csp, 1);
-    QN_swich_analy_csp();
+    QN_switch_analy_csp();
     press(analy_run[3]);
-    EXPECT_EQ(QB_slot_get(&Globel_Model, "csp"), -1);
+    EXPECT_EQ(QB_slot_get(&Current_Model, "csp"), -1);
     EXPECT_NE(QN_message_text().find("CSP: no atom is fcc, hcp or bcc, so the number of neighbours of type 1 cannot "
                                      "be taken from the structure"),
               std::string::npos)

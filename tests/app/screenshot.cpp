@@ -68,13 +68,13 @@ int main(int argc, char** argv) {
     if (analysis) {
         // One corner cut away, then CNA on the Analysis tab.
         const double c = 4.1 * 3.615;
-        for (int i = 0; i < Globel_Model.natoms; i++) {
-            const atomdata& a = Globel_Model.atoms[i];
-            if (a.x > c && a.y > c && a.z > c) QB_delete_atom(&Globel_Model, i);
+        for (int i = 0; i < Current_Model.natoms; i++) {
+            const atomdata& a = Current_Model.atoms[i];
+            if (a.x > c && a.y > c && a.z > c) QB_delete_atom(&Current_Model, i);
         }
-        QB_affine_delete(&Globel_Model);
+        QB_affine_delete(&Current_Model);
         QN_update_model();
-        QN_swich_analy_cna();
+        QN_switch_analy_cna();
         auto* active = static_cast<Fl_Button*>(analysis_cna->child(0));  // "Active"
         active->value(1);
         active->do_callback();

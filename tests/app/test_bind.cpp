@@ -371,7 +371,7 @@ TEST_F(BindDeathTest, MissingLabelIsReportedAndEndsWithStatusOne) {
     QN_set_bit_int(0, "M_n", 1, 0);
     Fl_Value_Input w(0, 0, 80, 20);
     EXPECT_EXIT(QN_get_int(&w, 0, "M_missing", key), testing::ExitedWithCode(1),
-                "Programimg ERROR : no such label\nM_missing");
+                "Programming ERROR : no such label\nM_missing");
     // A prefix of a stored label is no label either.
     EXPECT_EXIT(QN_get_double(&w, 0, "M", key), testing::ExitedWithCode(1), "no such label\nM\n");
     // Nor a second occurrence of a label stored once.

@@ -119,8 +119,8 @@ TEST_F(Window, LayoutTitleTabsAndModelList) {
 }
 
 TEST_F(Window, CommandsNeedAModelFirst) {
-    for (void (*command)() : {QN_swich_chorma, QN_swich_camera, QN_swich_camera_reset, QN_snapshot_globel,
-                              QN_inspect_globel}) {
+    for (void (*command)() : {QN_switch_chroma, QN_switch_camera, QN_switch_camera_reset, QN_snapshot_global,
+                              QN_inspect_global}) {
         QN_message("");
         command();
         EXPECT_EQ(QN_message_text(), "Please select a model first");
@@ -142,7 +142,7 @@ TEST_F(Window, ImportReportsAndBuildsTheNumberedSeries) {
 
     ASSERT_EQ(QN_import_path(path("dump.100.lmc")), 1);
     EXPECT_EQ(QN_message_text(), "LMC file detected with 30 atoms and 1 types\nBox size 14.350000 7.175000 5.741148");
-    EXPECT_EQ(Globel_Model.natoms, 30);
+    EXPECT_EQ(Current_Model.natoms, 30);
     EXPECT_EQ(inited_atomic_viewer, 1);
     ASSERT_EQ(QN_file_list.size(), 4u);
     EXPECT_EQ(QN_file_list[0], path("dump.0.lmc"));
@@ -178,7 +178,7 @@ TEST_F(Window, FailedImportKeepsTheModel) {
     std::ofstream(path("bad.lmp")) << "not a structure\n";
     std::ofstream(path("short.lmp")) << "t\n9 atoms\n1 atom types\n0 1 xlo xhi\n0 1 ylo yhi\n0 1 zlo zhi\nAtoms\n\n1 1 0 0 0\n";
     ASSERT_EQ(QN_import_path(path("good.lmp")), 1);
-    const double x5 = Globel_Model.atoms[5].x;
+    const double x5 = Current_Model.atoms[5].x;
     EXPECT_EQ(QN_import_path(path("bad.lmp")), -1);
     EXPECT_EQ(QN_message_text(), "Reading file failed\nUnkonwn model format");
     EXPECT_EQ(QN_import_path(path("short.lmp")), -1);
@@ -188,8 +188,8 @@ TEST_F(Window, FailedImportKeepsTheModel) {
     ASSERT_EQ(mkfifo(path("pipe.lmp").c_str(), 0600), 0);
     EXPECT_EQ(QN_import_path(path("pipe.lmp")), -1);  // at once, not waiting for a writer
     EXPECT_EQ(QN_message_text(), "Reading file failed\ncannot open " + path("pipe.lmp") + ": not a regular file");
-    EXPECT_EQ(Globel_Model.natoms, 32);
-    EXPECT_EQ(Globel_Model.atoms[5].x, x5);
+    EXPECT_EQ(Current_Model.natoms, 32);
+    EXPECT_EQ(Current_Model.atoms[5].x, x5);
     ASSERT_EQ(QN_file_list.size(), 1u);
     EXPECT_EQ(QN_file_list[0], path("good.lmp"));
 }
@@ -239,16 +239,16 @@ TEST_F(Window, NewAsksAndReturnsToTheEmptyWindow) {
     answer = 0;
     QN_new_cb(nullptr, nullptr);
     EXPECT_EQ(answers_given, 1);
-    EXPECT_EQ(Globel_Model.natoms, 30);
+    EXPECT_EQ(Current_Model.natoms, 30);
     EXPECT_EQ(QN_file_list.size(), 2u);
     answer = 1;
     QN_new_cb(nullptr, nullptr);
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Current_Model.natoms, 0);
     EXPECT_EQ(inited_atomic_viewer, 0);
     EXPECT_TRUE(QN_file_list.empty());
     EXPECT_EQ(QN_message_text().rfind("Welcome to Quelm Visualizer!\n", 0), 0u);
     EXPECT_NE(only_button(view_region), nullptr);
-    QN_swich_camera();
+    QN_switch_camera();
     EXPECT_EQ(QN_message_text(), "Please select a model first");
 }
 
@@ -266,7 +266,7 @@ TEST_F(Window, AtomAndBoxReports) {
     QN_atom_message(1);
     EXPECT_EQ(QN_message_text(),
               "Atom Data:\nId = 1\nType = 1\nPosition = (1.435000,1.435000,1.435000)\nc_ke = 0.019698\n");
-    Globel_Model.atoms[0].id = -1;  // a deleted atom is still reported
+    Current_Model.atoms[0].id = -1;  // a deleted atom is still reported
     QN_atom_message(1);
     EXPECT_EQ(QN_message_text().rfind("Atom Data:\nId = -1\n", 0), 0u);
 }
@@ -287,7 +287,7 @@ TEST(Program, SaysSoWithoutADisplay) {
 TEST_F(Window, EscapeKeepsTheWindowAndQuittingAsksForAnUnsavedModel) {
     QN_model_single_crystal();
     QN_model_single_preview();
-    ASSERT_GT(Globel_Model.natoms, 0);
+    ASSERT_GT(Current_Model.natoms, 0);
     EXPECT_TRUE(QN_model_unsaved());
     answers_given = 0;
     Fl::e_keysym = FL_Escape;
@@ -302,7 +302,7 @@ TEST_F(Window, EscapeKeepsTheWindowAndQuittingAsksForAnUnsavedModel) {
     menu_bar->picked(menu_bar->find_item("&File/Exit"));
     EXPECT_TRUE(foo_window->shown());
     EXPECT_EQ(answers_given, 2);
-    EXPECT_GT(Globel_Model.natoms, 0);
+    EXPECT_GT(Current_Model.natoms, 0);
     // Once exported, nothing is asked; an imported model counts as saved.
     ASSERT_EQ(QN_export_path(path("built.lmp"), 1), 1);
     EXPECT_FALSE(QN_model_unsaved());
@@ -323,7 +323,7 @@ TEST_F(Window, EscapeKeepsTheWindowAndQuittingAsksForAnUnsavedModel) {
 // A cut and its outline belong to the model they were made on.
 TEST_F(Window, TrimmingIsForgottenByTheNextModel) {
     ASSERT_EQ(QN_import_path(kFixtures + "lammps_fcc.data"), 1);
-    const int atoms = Globel_Model.natoms;
+    const int atoms = Current_Model.natoms;
     ASSERT_NE(cube, nullptr);
     render_slice_D->value(2);
     QN_render_slice_delete();
@@ -341,8 +341,8 @@ TEST_F(Window, TrimmingIsForgottenByTheNextModel) {
     ASSERT_EQ(QN_import_path(kFixtures + "lammps_tric.dump"), 1);
     EXPECT_EQ(cube->draw_slice, 0);
     EXPECT_EQ(render_drawslice_flag->value(), 0);
-    EXPECT_EQ(cube->atoms_drawn(), Globel_Model.natoms);
-    for (const atomdata& a : Globel_Model.atoms) EXPECT_GT(a.id, 0);
+    EXPECT_EQ(cube->atoms_drawn(), Current_Model.natoms);
+    for (const atomdata& a : Current_Model.atoms) EXPECT_GT(a.id, 0);
 }
 
 // "Select model:" shows the form that is open: declining to switch keeps
@@ -352,7 +352,7 @@ TEST_F(Window, SwitchingFormsKeepsChoiceFormModelAndMessages) {
     EXPECT_EQ(answers_given, 0);  // no model yet: nothing to ask
     ASSERT_EQ(model_choice->value(), 1);
     ASSERT_EQ(QN_import_path(kFixtures + "lammps_fcc.data"), 1);
-    const int atoms = Globel_Model.natoms;
+    const int atoms = Current_Model.natoms;
     QN_message("a line of the user's");
     answer = 0;
     model_choice->picked(&model_choice->menu()[7]);
@@ -365,7 +365,7 @@ TEST_F(Window, SwitchingFormsKeepsChoiceFormModelAndMessages) {
     model_choice->picked(&model_choice->menu()[7]);
     EXPECT_EQ(model_choice->value(), 7);
     EXPECT_NE(find_labelled<Fl_Choice>(model_group, "Direction:"), nullptr);
-    EXPECT_EQ(Globel_Model.natoms, atoms);
+    EXPECT_EQ(Current_Model.natoms, atoms);
     EXPECT_EQ(QN_message_text(), "a line of the user's");
     EXPECT_TRUE(inited_atomic_viewer);
 }

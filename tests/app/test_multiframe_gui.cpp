@@ -54,9 +54,9 @@ protected:
     // The model shown holds frame k of the LAMMPS run.
     void expect_frame(size_t k) {
         static const auto reference = lammps_reference();
-        ASSERT_EQ(Globel_Model.natoms, 108);
-        for (int i = 0; i < Globel_Model.natoms; i++) {
-            const atomdata& a = Globel_Model.atoms[i];
+        ASSERT_EQ(Current_Model.natoms, 108);
+        for (int i = 0; i < Current_Model.natoms; i++) {
+            const atomdata& a = Current_Model.atoms[i];
             const auto& p = reference[k].at(a.id);
             ASSERT_EQ(a.x, p[0]) << k << " " << a.id;
             ASSERT_EQ(a.y, p[1]) << k << " " << a.id;
@@ -102,8 +102,8 @@ TEST_F(FrameBar, StepsThroughTheFramesOfOneDump) {
         EXPECT_EQ(QN_file_list_slider->value(), 1);
         expect_frame(1);
         // Each frame keeps its own velocity column.
-        ASSERT_EQ(Globel_Model.channel_count, 1);
-        EXPECT_EQ(Globel_Model.channel_data[0][0], 5.8839849257);
+        ASSERT_EQ(Current_Model.channel_count, 1);
+        EXPECT_EQ(Current_Model.channel_data[0][0], 5.8839849257);
         // A step outside the frames is ignored.
         QN_file_list_input->value(5);
         QN_change_file1(QN_file_list_input, nullptr);

@@ -144,8 +144,8 @@ protected:
         QN_model_single_crystal();
         for (Fl_Value_Input* n : QN_single_dp) enter(n, kCells);
         QN_model_single_preview();
-        ASSERT_EQ(Globel_Model.natoms, kAtoms);
-        crystal_ = Globel_Model;
+        ASSERT_EQ(Current_Model.natoms, kAtoms);
+        crystal_ = Current_Model;
         Fl::check();
     }
 
@@ -190,7 +190,7 @@ protected:
 TEST_F(AtomkitPanel, SelectModelOpensThePanelOnTheBuiltCrystal) {
     open_atomkit();
     EXPECT_EQ(backup_model.natoms, kAtoms);
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
     std::string kind;
     ASSERT_EQ(QN_scan_char_single(0, "Model_", kind), 1);
     EXPECT_EQ(kind, "Atomkit");
@@ -278,38 +278,38 @@ TEST_F(AtomkitPanel, DeletingASphereRunsPreviewsAndShows) {
     EXPECT_EQ(shown(f.region_choice), "Sphere1");
 
     press(AK_function_brun);  // the list's "@>": the whole recipe
-    EXPECT_EQ(Globel_Model.natoms, outside);
+    EXPECT_EQ(Current_Model.natoms, outside);
     EXPECT_EQ(cube->atoms_drawn(), outside);
-    EXPECT_EQ(QN_message_text(), "Operation Complete\n" + QN_new_model_text(&Globel_Model));
+    EXPECT_EQ(QN_message_text(), "Operation Complete\n" + QN_new_model_text(&Current_Model));
     EXPECT_NE(QN_message_text().find(QB_format("New model detected with %d atoms", outside)), std::string::npos);
     const double c = kCells * kLattice / 2;
-    for (const atomdata& a : Globel_Model.atoms)
+    for (const atomdata& a : Current_Model.atoms)
         EXPECT_GE((a.x - c) * (a.x - c) + (a.y - c) * (a.y - c) + (a.z - c) * (a.z - c), 25.0);
     // Again: every run starts from the base model.
     press(AK_function_brun);
-    EXPECT_EQ(Globel_Model.natoms, outside);
+    EXPECT_EQ(Current_Model.natoms, outside);
     EXPECT_EQ(backup_model.natoms, kAtoms);
 
     // "Reset Operation" puts the base model back; the sphere's "@>" marks its atoms.
     AK_step_run_reset();
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
     EXPECT_EQ(cube->atoms_drawn(), kAtoms);
     press(region_form(sphere).run[0]);
-    const int slot = QB_slot_get(&Globel_Model, "Select");
+    const int slot = QB_slot_get(&Current_Model, "Select");
     ASSERT_GT(slot, 4);
-    ASSERT_EQ(Globel_Model.natoms, kAtoms);
+    ASSERT_EQ(Current_Model.natoms, kAtoms);
     for (int i = 0; i < kAtoms; i++)
-        EXPECT_EQ(QB_slot_data(&Globel_Model, slot, i), in[static_cast<size_t>(i)] ? 1 : 0) << i;
+        EXPECT_EQ(QB_slot_data(&Current_Model, slot, i), in[static_cast<size_t>(i)] ? 1 : 0) << i;
 
     // On an empty current model the preview works on the base model.
     QN_window_reset();
-    ASSERT_EQ(Globel_Model.natoms, 0);
+    ASSERT_EQ(Current_Model.natoms, 0);
     press(region_form(sphere).run[0]);
-    ASSERT_EQ(Globel_Model.natoms, kAtoms);
-    const int again = QB_slot_get(&Globel_Model, "Select");
+    ASSERT_EQ(Current_Model.natoms, kAtoms);
+    const int again = QB_slot_get(&Current_Model, "Select");
     ASSERT_GT(again, 4);
     int selected = 0;
-    for (int i = 0; i < kAtoms; i++) selected += QB_slot_data(&Globel_Model, again, i) == 1;
+    for (int i = 0; i < kAtoms; i++) selected += QB_slot_data(&Current_Model, again, i) == 1;
     EXPECT_EQ(selected, count(in));
 }
 
@@ -333,9 +333,9 @@ TEST_F(AtomkitPanel, RunsUpToAStepAndSkipsInactiveSteps) {
     }
     EXPECT_EQ(AKdata_step[1].duplicate.ny, 2);
     press(step_form(1).run[0]);  // "@>" of the second of three steps
-    EXPECT_EQ(Globel_Model.natoms, 4 * kAtoms);
+    EXPECT_EQ(Current_Model.natoms, 4 * kAtoms);
     press(step_form(2).run[0]);
-    EXPECT_EQ(Globel_Model.natoms, 8 * kAtoms);
+    EXPECT_EQ(Current_Model.natoms, 8 * kAtoms);
 
     select_line(3);
     EXPECT_EQ(AK_browser_position, 3);
@@ -343,9 +343,9 @@ TEST_F(AtomkitPanel, RunsUpToAStepAndSkipsInactiveSteps) {
     EXPECT_EQ(list_lines(),
               (std::vector<std::string>{"Operation-Duplicate1", "Operation-Duplicate2", "Inactivate-Duplicate3"}));
     AK_step_run_all();
-    EXPECT_EQ(Globel_Model.natoms, 4 * kAtoms);
+    EXPECT_EQ(Current_Model.natoms, 4 * kAtoms);
     press(step_form(2).run[0]);
-    EXPECT_EQ(Globel_Model.natoms, 4 * kAtoms);
+    EXPECT_EQ(Current_Model.natoms, 4 * kAtoms);
     // Saved like the others, and active again once loaded.
     ASSERT_EQ(AK_save_path(scratch_.path("steps.txt")), 1);
     const std::string text = slurp(scratch_.path("steps.txt"));
@@ -466,7 +466,7 @@ TEST_F(AtomkitPanel, SaveAndLoadThroughThePanel) {
     EXPECT_EQ(AK_uimode, 0);
     EXPECT_EQ(backup_model.natoms, kAtoms);  // loading keeps the base model
     AK_step_run_all();
-    EXPECT_EQ(Globel_Model.natoms, kAtoms - count(inside(5)));
+    EXPECT_EQ(Current_Model.natoms, kAtoms - count(inside(5)));
 
     // A damaged file says where, and the panel keeps its recipe and forms.
     Fl_Group* form = step_form(0).full_group;
@@ -507,7 +507,7 @@ TEST_F(AtomkitPanel, ALoadedStepMayNameARegionFurtherDown) {
     EXPECT_EQ(entries(step_form(0).region_choice), (std::vector<std::string>{"ALL", "Ball"}));
     EXPECT_EQ(shown(step_form(0).region_choice), "Ball");
     AK_step_run_all();
-    EXPECT_EQ(Globel_Model.natoms, kAtoms - count(inside(5)));
+    EXPECT_EQ(Current_Model.natoms, kAtoms - count(inside(5)));
 }
 
 TEST_F(AtomkitPanel, TheModelMenuAsksBeforeSwitching) {
@@ -515,7 +515,7 @@ TEST_F(AtomkitPanel, TheModelMenuAsksBeforeSwitching) {
     answers = {0};                        // "No"
     pick_path(menu_bar, "Model/Atomkit/Operation/Delete");
     ASSERT_EQ(questions.size(), 1u);
-    EXPECT_EQ(questions[0], "Atomkit is not actived.\nWould you like to swich now?");
+    EXPECT_EQ(questions[0], "Atomkit is not active.\nWould you like to switch to it now?");
     EXPECT_EQ(model_choice->value(), 1);
     EXPECT_EQ(find_labelled<Fl_Button>(model_group, "Run Operation"), nullptr);
     EXPECT_NE(QN_single_structure_choice, nullptr);
@@ -734,7 +734,7 @@ TEST_F(AtomkitPanel, StackedModeAndCollapsedForms) {
 
     // "Run Operation" runs it all.
     press(find_labelled<Fl_Button>(AK_run_group, "Run Operation"));
-    EXPECT_EQ(Globel_Model.natoms, kAtoms - count(inside(5)));
+    EXPECT_EQ(Current_Model.natoms, kAtoms - count(inside(5)));
 
     press(mode);
     EXPECT_EQ(AK_uimode, 0);
@@ -751,7 +751,7 @@ TEST_F(AtomkitPanel, ResetFunctionAsksWhatBecomesTheBaseModel) {
         add_sphere(5);
         choose(step_form(add_step("Delete")).region_choice, "Sphere1");
         AK_step_run_all();
-        ASSERT_EQ(Globel_Model.natoms, outside);
+        ASSERT_EQ(Current_Model.natoms, outside);
     };
     build_and_run();
     three_answer = 2;  // "Cancel"
@@ -759,12 +759,12 @@ TEST_F(AtomkitPanel, ResetFunctionAsksWhatBecomesTheBaseModel) {
     ASSERT_EQ(three_questions.size(), 1u);
     EXPECT_EQ(three_questions[0], "The current model has been modified.\nWould you like to overwrite it?");
     EXPECT_EQ(list_lines().size(), 2u);
-    EXPECT_EQ(Globel_Model.natoms, outside);
+    EXPECT_EQ(Current_Model.natoms, outside);
 
     three_answer = 0;  // "No": the base model comes back, the recipe is emptied
     AK_restart();
     EXPECT_TRUE(list_lines().empty());
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
     EXPECT_EQ(cube->atoms_drawn(), kAtoms);
     EXPECT_EQ(backup_model.natoms, kAtoms);
 
@@ -772,10 +772,10 @@ TEST_F(AtomkitPanel, ResetFunctionAsksWhatBecomesTheBaseModel) {
     three_answer = 1;  // "Yes": the modified model becomes the base model
     AK_restart();
     EXPECT_TRUE(list_lines().empty());
-    EXPECT_EQ(Globel_Model.natoms, outside);
+    EXPECT_EQ(Current_Model.natoms, outside);
     EXPECT_EQ(backup_model.natoms, outside);
     AK_step_run_all();
-    EXPECT_EQ(Globel_Model.natoms, outside);
+    EXPECT_EQ(Current_Model.natoms, outside);
 }
 
 TEST_F(AtomkitPanel, AnImportRenewsTheBaseModel) {
@@ -783,7 +783,7 @@ TEST_F(AtomkitPanel, AnImportRenewsTheBaseModel) {
     const int sort = add_step("Sort");
     ASSERT_EQ(QN_import_path(std::string(QUELM_TEST_DATA) + "/qb/fixtures/formats/lammps_fcc.dump"), 1);
     EXPECT_EQ(model_choice->value(), 0);
-    EXPECT_EQ(backup_model.natoms, Globel_Model.natoms);
+    EXPECT_EQ(backup_model.natoms, Current_Model.natoms);
     ASSERT_GT(backup_model.natoms, 0);
     EXPECT_NE(backup_model.natoms, kAtoms);
     // The recipe stays and its column choices list the new model's columns.
@@ -796,5 +796,5 @@ TEST_F(AtomkitPanel, AnImportRenewsTheBaseModel) {
     }
     EXPECT_EQ(entries(static_cast<Fl_Choice*>(step_field(sort, 1))), columns);
     AK_step_run_all();
-    EXPECT_EQ(Globel_Model.natoms, backup_model.natoms);
+    EXPECT_EQ(Current_Model.natoms, backup_model.natoms);
 }

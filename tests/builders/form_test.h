@@ -147,10 +147,10 @@ protected:
     // The model a successful Preview leaves: its atoms, drawn, and the
     // message beginning with the usual report.
     void expect_shown(int atoms) {
-        EXPECT_EQ(Globel_Model.natoms, atoms);
+        EXPECT_EQ(Current_Model.natoms, atoms);
         ASSERT_NE(cube, nullptr);
         EXPECT_EQ(cube->atoms_drawn(), atoms);
-        EXPECT_TRUE(starts_with(QN_message_text(), QN_new_model_text(&Globel_Model))) << QN_message_text();
+        EXPECT_TRUE(starts_with(QN_message_text(), QN_new_model_text(&Current_Model))) << QN_message_text();
     }
 
     ScratchDir scratch_;

@@ -108,19 +108,19 @@ protected:
     // builder's text after the usual report.
     void expect_shown(int atoms, const std::string& message) {
         BuilderFormTest::expect_shown(atoms);
-        EXPECT_TRUE(starts_with(QN_message_text(), QN_new_model_text(&Globel_Model) + "\n")) << QN_message_text();
+        EXPECT_TRUE(starts_with(QN_message_text(), QN_new_model_text(&Current_Model) + "\n")) << QN_message_text();
         EXPECT_EQ(QN_message_text(), message);
     }
     // The current model is the reference, atom by atom.
     void expect_model(const QB_tools& reference) {
-        ASSERT_EQ(Globel_Model.natoms, reference.natoms);
-        EXPECT_EQ(Globel_Model.ntypes, reference.ntypes);
+        ASSERT_EQ(Current_Model.natoms, reference.natoms);
+        EXPECT_EQ(Current_Model.ntypes, reference.ntypes);
         for (int k = 0; k < 3; k++) {
-            EXPECT_EQ(Globel_Model.lo[k], reference.lo[k]);
-            EXPECT_EQ(Globel_Model.size[k], reference.size[k]);
+            EXPECT_EQ(Current_Model.lo[k], reference.lo[k]);
+            EXPECT_EQ(Current_Model.size[k], reference.size[k]);
         }
         for (size_t i = 0; i < reference.atoms.size(); i++) {
-            const atomdata &a = Globel_Model.atoms[i], &b = reference.atoms[i];
+            const atomdata &a = Current_Model.atoms[i], &b = reference.atoms[i];
             ASSERT_TRUE(a.id == b.id && a.type == b.type && a.x == b.x && a.y == b.y && a.z == b.z) << "atom " << i;
         }
     }
@@ -355,19 +355,19 @@ TEST_F(DefectForms, ScrewDislocationPreviewShowsTheModel) {
     EXPECT_EQ(stored_double("M_dislocation_bl"), 2.5);
     press(button("Preview"));
     Fl::check();
-    expect_shown(kAtoms, QN_new_model_text(&Globel_Model) + "\n0 atoms on the dislocation line left in place");
+    expect_shown(kAtoms, QN_new_model_text(&Current_Model) + "\n0 atoms on the dislocation line left in place");
     EXPECT_TRUE(starts_with(QN_message_text(), "New model detected with 108 atoms and 1 types\nBox size 10.845000 "
                                                "10.845000 10.845000\n"))
         << QN_message_text();
     // Each atom moves along the line by b·θ/2π, θ measured from n = x toward
     // the slip normal y about the line through (4, 4.5); the box stays.
     for (size_t i = 0; i < crystal_.atoms.size(); i++) {
-        const atomdata &before = crystal_.atoms[i], &after = Globel_Model.atoms[i];
+        const atomdata &before = crystal_.atoms[i], &after = Current_Model.atoms[i];
         ASSERT_EQ(after.x, before.x);
         ASSERT_EQ(after.y, before.y);
         ASSERT_NEAR(after.z, before.z + 2.5 * std::atan2(before.y - 4.5, before.x - 4) / (2 * M_PI), 1e-9) << i;
     }
-    for (int k = 0; k < 3; k++) EXPECT_EQ(Globel_Model.size[k], crystal_.size[k]);
+    for (int k = 0; k < 3; k++) EXPECT_EQ(Current_Model.size[k], crystal_.size[k]);
 
     // The centre in box fractions: the line through (1.5a, 1.5a) holds three
     // atoms, which stay in place.
@@ -376,7 +376,7 @@ TEST_F(DefectForms, ScrewDislocationPreviewShowsTheModel) {
     enter(loose[0], 0.5);
     enter(loose[1], 0.5);
     M_dislocation_preview();
-    expect_shown(kAtoms, QN_new_model_text(&Globel_Model) + "\n3 atoms on the dislocation line left in place");
+    expect_shown(kAtoms, QN_new_model_text(&Current_Model) + "\n3 atoms on the dislocation line left in place");
     QB_tools reference;
     std::string message;
     int on_line = -1;
@@ -400,19 +400,19 @@ TEST_F(DefectForms, ScrewDislocationPreviewShowsTheModel) {
 
 TEST_F(DefectForms, FailingDislocationPreviewAlertsAndKeepsTheModel) {
     QN_model_single_preview();  // the Monocrystal form's cell
-    ASSERT_EQ(Globel_Model.natoms, 4);
+    ASSERT_EQ(Current_Model.natoms, 4);
     open("Dislocation", 11, 430);
-    EXPECT_EQ(Globel_Model.natoms, 4);  // "Yes" to the opening question keeps the model until Preview
+    EXPECT_EQ(Current_Model.natoms, 4);  // "Yes" to the opening question keeps the model until Preview
     ASSERT_EQ(M_dislocation_reading1_path(cu_), 1);
     // The defaults: a Burgers length of 0.
     M_dislocation_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: the Burgers length must not be 0");
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
 
     screw_along_z();
     M_dislocation_preview();
-    ASSERT_EQ(Globel_Model.natoms, kAtoms);
-    const atomdata first = Globel_Model.atoms[0];
+    ASSERT_EQ(Current_Model.natoms, kAtoms);
+    const atomdata first = Current_Model.atoms[0];
     ASSERT_NE(cube, nullptr);
 
     enter(input("Burgers Lengths(Å):"), 0);
@@ -420,8 +420,8 @@ TEST_F(DefectForms, FailingDislocationPreviewAlertsAndKeepsTheModel) {
     M_dislocation_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kModelChange});  // asked first, then refused
     EXPECT_EQ(QN_message_text(), "Building model error: the Burgers length must not be 0");
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
-    EXPECT_EQ(Globel_Model.atoms[0].z, first.z);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.atoms[0].z, first.z);
     EXPECT_EQ(cube->atoms_drawn(), kAtoms);
 
     // Vectors that are not perpendicular: "Line Dir:" x with "Slip Norm:" (1, 1, 0).
@@ -433,12 +433,12 @@ TEST_F(DefectForms, FailingDislocationPreviewAlertsAndKeepsTheModel) {
     M_dislocation_preview();
     EXPECT_EQ(QN_message_text(),
               "Building model error: the line direction and the slip normal must be non-zero and perpendicular");
-    EXPECT_EQ(Globel_Model.atoms[0].z, first.z);
+    EXPECT_EQ(Current_Model.atoms[0].z, first.z);
     choose(choice("Mode:"), 1);
     M_dislocation_preview();
     EXPECT_EQ(QN_message_text(),
               "Building model error: the line direction and the Burgers direction must be non-zero and perpendicular");
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
 
     // A file that cannot be read: the reader's reason.
     enter(QN_Burgers_Input, 0);
@@ -448,8 +448,8 @@ TEST_F(DefectForms, FailingDislocationPreviewAlertsAndKeepsTheModel) {
     M_dislocation_preview();
     EXPECT_EQ(QN_message_text(),
               "Building model error: cannot read " + missing + ": cannot open " + missing + ": No such file or directory");
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
-    EXPECT_EQ(Globel_Model.atoms[0].z, first.z);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.atoms[0].z, first.z);
 
     // "No" to the question: nothing is built or said.
     ASSERT_EQ(M_dislocation_reading1_path(cu_), 1);
@@ -459,13 +459,13 @@ TEST_F(DefectForms, FailingDislocationPreviewAlertsAndKeepsTheModel) {
     M_dislocation_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
     EXPECT_EQ(QN_message_text(), "unchanged");
-    EXPECT_EQ(Globel_Model.atoms[0].z, first.z);
+    EXPECT_EQ(Current_Model.atoms[0].z, first.z);
 }
 
 TEST_F(DefectForms, ExportWritesADataFile) {
     screw_along_z();
     ASSERT_EQ(M_dislocation_export_path(scratch_.path("screw")), 1);
-    EXPECT_EQ(Globel_Model.natoms, 0);  // the current model is not touched
+    EXPECT_EQ(Current_Model.natoms, 0);  // the current model is not touched
     EXPECT_EQ(QN_message_text(), "Model exported to " + scratch_.path("screw.lmp"));
     QB_tools back;
     ASSERT_EQ(QB_read_file(&back, scratch_.path("screw.lmp").c_str()), 1);
@@ -517,13 +517,13 @@ TEST_F(DefectForms, CrackPreviewShowsTheModel) {
     // The defaults: "X+" with the plane normal "X" lies in no plane.
     M_crack_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: the crack normal lies along the crack direction");
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Current_Model.natoms, 0);
     choose(choice("Plane Normal:"), 1);
     EXPECT_EQ(stored_int("M_crack_dirp"), 1);
     // Still no shear modulus.
     M_crack_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: the shear modulus must be above 0");
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Current_Model.natoms, 0);
     enter(input("Shear Modulus:"), 48.3);
     enter(input("Poisson Ratio:"), 0.25);
     enter(input("Stress Intensity Factor :"), 1);
@@ -543,7 +543,7 @@ TEST_F(DefectForms, CrackPreviewShowsTheModel) {
     // its box and positions.
     const double middle = crystal_.size[1] / 2;
     for (size_t i = 0; i < crystal_.atoms.size(); i++) {
-        const atomdata &before = crystal_.atoms[i], &after = Globel_Model.atoms[i];
+        const atomdata &before = crystal_.atoms[i], &after = Current_Model.atoms[i];
         ASSERT_EQ(after.z, before.z) << i;
         if (before.x >= 5) continue;
         if (before.y > middle + 1) {
@@ -553,8 +553,8 @@ TEST_F(DefectForms, CrackPreviewShowsTheModel) {
             ASSERT_LT(after.y, before.y) << i;
         }
     }
-    EXPECT_EQ(Globel_Model.size[2], crystal_.size[2]);
-    EXPECT_GT(Globel_Model.size[1], crystal_.size[1]);
+    EXPECT_EQ(Current_Model.size[2], crystal_.size[2]);
+    EXPECT_GT(Current_Model.size[1], crystal_.size[1]);
 
     // Mode III along "Y-" with the normal "Z": the atoms move along x only.
     choose(choice("Mode:"), 4);
@@ -565,8 +565,8 @@ TEST_F(DefectForms, CrackPreviewShowsTheModel) {
     expect_shown(kAtoms, message);
     expect_model(reference);
     for (size_t i = 0; i < crystal_.atoms.size(); i++) {
-        ASSERT_EQ(Globel_Model.atoms[i].y, crystal_.atoms[i].y) << i;
-        ASSERT_EQ(Globel_Model.atoms[i].z, crystal_.atoms[i].z) << i;
+        ASSERT_EQ(Current_Model.atoms[i].y, crystal_.atoms[i].y) << i;
+        ASSERT_EQ(Current_Model.atoms[i].z, crystal_.atoms[i].z) << i;
     }
 }
 
@@ -584,7 +584,7 @@ TEST_F(DefectForms, SolutionPreviewShowsTheModel) {
     ASSERT_EQ(QB_solute(0, cu_.c_str(), 0.01, 3, 2, 0, &reference, &message), 1);
     expect_shown(kAtoms, message);
     EXPECT_EQ(message, QN_new_model_text(&reference) + "\n1 atoms converted");
-    EXPECT_EQ(Globel_Model.ntypes, 2);
+    EXPECT_EQ(Current_Model.ntypes, 2);
 
     enter(input("Concentrate:"), 0.1);
     enter(input("Seed:"), 7);
@@ -594,19 +594,19 @@ TEST_F(DefectForms, SolutionPreviewShowsTheModel) {
     EXPECT_EQ(message, QN_new_model_text(&reference) + "\n10 atoms converted");
     expect_model(reference);
     int solutes = 0;
-    for (const atomdata& a : Globel_Model.atoms) solutes += a.type == 2;
+    for (const atomdata& a : Current_Model.atoms) solutes += a.type == 2;
     EXPECT_EQ(solutes, 10);
     // The same seed converts the same atoms.
     std::vector<int> types;
-    for (const atomdata& a : Globel_Model.atoms) types.push_back(a.type);
+    for (const atomdata& a : Current_Model.atoms) types.push_back(a.type);
     M_solute_preview();
-    for (size_t i = 0; i < types.size(); i++) ASSERT_EQ(Globel_Model.atoms[i].type, types[i]) << i;
+    for (size_t i = 0; i < types.size(); i++) ASSERT_EQ(Current_Model.atoms[i].type, types[i]) << i;
 
     // A concentration that converts nothing is refused and keeps the model.
     enter(input("Concentrate:"), 0.005);
     M_solute_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: 108 atoms at this concentration make no solute atom");
-    for (size_t i = 0; i < types.size(); i++) ASSERT_EQ(Globel_Model.atoms[i].type, types[i]) << i;
+    for (size_t i = 0; i < types.size(); i++) ASSERT_EQ(Current_Model.atoms[i].type, types[i]) << i;
 
     // Interstitial atoms at tetrahedral sites, the cut-off just above the
     // nearest-neighbour distance.
@@ -620,8 +620,8 @@ TEST_F(DefectForms, SolutionPreviewShowsTheModel) {
     EXPECT_EQ(message, QN_new_model_text(&reference) + "\n5 interstitial atoms placed");
     expect_model(reference);
     // Each new atom sits sqrt(3)/4 a from its nearest hosts.
-    for (size_t i = kAtoms; i < Globel_Model.atoms.size(); i++) {
-        const atomdata& s = Globel_Model.atoms[i];
+    for (size_t i = kAtoms; i < Current_Model.atoms.size(); i++) {
+        const atomdata& s = Current_Model.atoms[i];
         EXPECT_EQ(s.type, 2);
         double nearest = 1e9;
         for (const atomdata& h : crystal_.atoms)
@@ -639,26 +639,26 @@ TEST_F(DefectForms, SolutionPreviewShowsTheModel) {
     M_solute_preview();
     EXPECT_TRUE(starts_with(QN_message_text(), "Building model error: placed 0 of 5 interstitial atoms"))
         << QN_message_text();
-    EXPECT_EQ(Globel_Model.natoms, kAtoms + 5);
+    EXPECT_EQ(Current_Model.natoms, kAtoms + 5);
 }
 
 // ------------------------------------------------------------ model change
 
 TEST_F(DefectForms, DislocationAndCrackAskBeforeReplacingTheModel) {
     QN_model_single_preview();
-    ASSERT_EQ(Globel_Model.natoms, 4);
+    ASSERT_EQ(Current_Model.natoms, 4);
     asked.clear();
     form_answer = 0;  // "No": the Monocrystal form and its model stay
     pick_and_settle(model_choice, "Dislocation");
     EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(model_choice->value(), 1);  // the choice names the form shown
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     EXPECT_EQ(QN_Burgers_Input, nullptr);
     EXPECT_NE(input("a:"), nullptr);  // the Monocrystal form's lattice
     asked.clear();
     pick_and_settle(model_choice, "Crack");
     EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     EXPECT_EQ(M_crack_dispa, nullptr);
     EXPECT_NE(input("a:"), nullptr);
 
@@ -667,21 +667,21 @@ TEST_F(DefectForms, DislocationAndCrackAskBeforeReplacingTheModel) {
     pick_and_settle(model_choice, "Solution");
     EXPECT_TRUE(asked.empty());
     EXPECT_EQ(model_choice->value(), 10);
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     ASSERT_EQ(M_solute_reading1_path(cu_), 1);
     M_solute_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
-    EXPECT_EQ(Globel_Model.natoms, 4);  // "No"
+    EXPECT_EQ(Current_Model.natoms, 4);  // "No"
     form_answer = 1;
     M_solute_preview();
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
 
     // "Yes" to the opening question opens the form and keeps the model.
     asked.clear();
     pick_and_settle(model_choice, "Crack");
     EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(model_choice->value(), 12);
-    EXPECT_EQ(Globel_Model.natoms, kAtoms);
+    EXPECT_EQ(Current_Model.natoms, kAtoms);
     EXPECT_NE(M_crack_dispa, nullptr);
     // With no model there is nothing to ask.
     QN_new_cb(nullptr, nullptr);
@@ -702,14 +702,14 @@ TEST_F(DefectForms, ElementsFieldNamesTheSolution) {
     EXPECT_STREQ(elements->value(), "");
     EXPECT_NE(tooltip_of(elements).find("Cu,Ni"), std::string::npos);
     press(button("Preview"));
-    ASSERT_EQ(Globel_Model.ntypes, 2);
-    EXPECT_EQ(QB_unnamed_type(&Globel_Model), 1);  // the data file names nothing
+    ASSERT_EQ(Current_Model.ntypes, 2);
+    EXPECT_EQ(QB_unnamed_type(&Current_Model), 1);  // the data file names nothing
 
     type_into(elements, "Cu,Zn", button("Preview"));
     EXPECT_EQ(stored_text(0, "M_elements"), "Cu,Zn");
     press(button("Preview"));
     BuilderFormTest::expect_shown(kAtoms);
-    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu,Zn");
+    EXPECT_EQ(QB_elename_list(&Current_Model), "Cu,Zn");
     ASSERT_EQ(M_solute_export_path(scratch_.path("alloy")), 1);
     EXPECT_NE(slurp(scratch_.path("alloy.lmp")).find("\nMasses\n\n1\t63.546000\t# Cu\n2\t65.380000\t# Zn\n\nAtoms\n"),
               std::string::npos);
@@ -718,5 +718,5 @@ TEST_F(DefectForms, ElementsFieldNamesTheSolution) {
     press(button("Preview"));
     EXPECT_EQ(QN_message_text(),
               "Building model error: Elements: 1 element name given for 2 atom types: give one per type, in type order");
-    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu,Zn");
+    EXPECT_EQ(QB_elename_list(&Current_Model), "Cu,Zn");
 }

@@ -225,19 +225,19 @@ TEST_F(LayersForms, LayerFormsOpenWithTheirDefaults) {
 
 TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     QN_model_single_preview();
-    ASSERT_EQ(Globel_Model.natoms, 4);
+    ASSERT_EQ(Current_Model.natoms, 4);
     asked.clear();
     form_answer = 0;  // "No": the Monocrystal form and its model stay
     pick_and_settle(model_choice, "Nanowire");
     EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(model_choice->value(), 1);  // the choice names the form shown
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     EXPECT_EQ(find_labelled<Fl_Button>(model_group, "Select Model"), nullptr);
     EXPECT_NE(choice("Structure:"), nullptr);
     EXPECT_NE(input("a:"), nullptr);  // the Monocrystal form's lattice
     pick_and_settle(model_choice, "Bilayer");
     EXPECT_EQ(model_choice->value(), 1);
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     EXPECT_EQ(find_labelled<Fl_Group>(model_group, "Bottom:"), nullptr);
     EXPECT_NE(input("a:"), nullptr);
 
@@ -246,11 +246,11 @@ TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     pick_and_settle(model_choice, "Nanoparticle");
     EXPECT_TRUE(asked.empty());
     EXPECT_EQ(model_choice->value(), 6);
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     ASSERT_EQ(M_cluster_reading1_path(cu_), 1);
     M_cluster_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kModelChange});
-    EXPECT_EQ(Globel_Model.natoms, 4);  // "No"
+    EXPECT_EQ(Current_Model.natoms, 4);  // "No"
     form_answer = 1;
     M_cluster_preview();
     expect_shown(369);
@@ -262,7 +262,7 @@ TEST_F(LayersForms, OpeningAsksFirstExceptTheNanoparticle) {
     pick_and_settle(model_choice, "Nanosheet");
     EXPECT_EQ(asked, std::vector<std::string>{kFormChange});
     EXPECT_EQ(model_choice->value(), 8);
-    EXPECT_EQ(Globel_Model.natoms, 369);
+    EXPECT_EQ(Current_Model.natoms, 369);
     EXPECT_EQ(QN_message_text(), messages);
 }
 
@@ -277,7 +277,7 @@ TEST_F(LayersForms, NanoparticlePreviewShowsTheModel) {
     Fl::check();
     expect_shown(369);
     EXPECT_TRUE(starts_with(QN_message_text(), "New model detected with 369 atoms and 1 types\nBox size "));
-    for (const atomdata& a : Globel_Model.atoms) ASSERT_LE(std::hypot(a.x, a.y, a.z), 10 + 1e-9);
+    for (const atomdata& a : Current_Model.atoms) ASSERT_LE(std::hypot(a.x, a.y, a.z), 10 + 1e-9);
 
     // A polyhedron opens the orientation; the cube of inradius 10.
     choose(choice("Structure:"), 2);
@@ -288,8 +288,8 @@ TEST_F(LayersForms, NanoparticlePreviewShowsTheModel) {
     std::string message;
     ASSERT_EQ(QB_cluster(2, cu_.c_str(), 10, 1, 0, 0, 0, 1, 0, 0, 0, 1, &reference, &message), 1);
     expect_shown(reference.natoms);
-    EXPECT_EQ(Globel_Model.natoms, 665);
-    for (const atomdata& a : Globel_Model.atoms)
+    EXPECT_EQ(Current_Model.natoms, 665);
+    for (const atomdata& a : Current_Model.atoms)
         ASSERT_TRUE(std::fabs(a.x) <= 10 + 1e-9 && std::fabs(a.y) <= 10 + 1e-9 && std::fabs(a.z) <= 10 + 1e-9);
     // Rotated 45 degrees about z through the orientation inputs (rows x:, y:, z:).
     std::vector<Fl_Value_Input*> rows;
@@ -313,14 +313,14 @@ TEST_F(LayersForms, FailingPreviewAlertsAndKeepsTheModel) {
     open("Nanoparticle", 6, 410);
     ASSERT_EQ(M_cluster_reading1_path(cu_), 1);
     M_cluster_preview();
-    ASSERT_EQ(Globel_Model.natoms, 369);
-    const double first_x = Globel_Model.atoms[0].x;
+    ASSERT_EQ(Current_Model.natoms, 369);
+    const double first_x = Current_Model.atoms[0].x;
 
     enter(input("Radius(Å):"), 0);
     M_cluster_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: the radius must be above 0");
-    EXPECT_EQ(Globel_Model.natoms, 369);
-    EXPECT_EQ(Globel_Model.atoms[0].x, first_x);
+    EXPECT_EQ(Current_Model.natoms, 369);
+    EXPECT_EQ(Current_Model.atoms[0].x, first_x);
     EXPECT_EQ(cube->atoms_drawn(), 369);
 
     enter(input("Radius(Å):"), 10);
@@ -330,7 +330,7 @@ TEST_F(LayersForms, FailingPreviewAlertsAndKeepsTheModel) {
     M_cluster_preview();
     EXPECT_EQ(QN_message_text(),
               "Building model error: cannot read " + missing + ": cannot open " + missing + ": No such file or directory");
-    EXPECT_EQ(Globel_Model.natoms, 369);
+    EXPECT_EQ(Current_Model.natoms, 369);
     EXPECT_EQ(QN_message_text().find("New model detected"), std::string::npos);
 
     // Export refuses the same way and writes nothing.
@@ -343,18 +343,18 @@ TEST_F(LayersForms, FailingPreviewAlertsAndKeepsTheModel) {
     const std::string hcp = write("hcp.lmp", "tilted\n\n2 atoms\n1 atom types\n\n0 2.95 xlo xhi\n0 2.554775 ylo yhi\n"
                                              "0 4.68 zlo zhi\n-0.9 0 0 xy xz yz\n\nAtoms # atomic\n\n1 1 0 0 0\n"
                                              "2 1 0 1.703183 2.34\n");
-    const int before = Globel_Model.natoms;
+    const int before = Current_Model.natoms;
     open("Nanowire", 7, 370);
-    EXPECT_EQ(Globel_Model.natoms, before);  // opening keeps the model
+    EXPECT_EQ(Current_Model.natoms, before);  // opening keeps the model
     ASSERT_EQ(M_wire_reading1_path(hcp), 1);
     choose(choice("Direction:"), 2);
     M_wire_preview();
-    const int wire = Globel_Model.natoms;
+    const int wire = Current_Model.natoms;
     ASSERT_GT(wire, 0) << QN_message_text();
     choose(choice("Direction:"), 1);
     M_wire_preview();
     EXPECT_EQ(QN_message_text(), "Building model error: no lattice vector of the crystal lies along the wire axis");
-    EXPECT_EQ(Globel_Model.natoms, wire);
+    EXPECT_EQ(Current_Model.natoms, wire);
     EXPECT_EQ(cube->atoms_drawn(), wire);
 }
 
@@ -371,8 +371,8 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
     press(button("Preview"));
     ASSERT_EQ(QB_wire(2, 2, cu_.c_str(), 8, 12, &reference, &message), 1);
     expect_shown(reference.natoms);
-    EXPECT_NEAR(Globel_Model.size[2], 4 * kCu, 1e-9);  // int(12 / 3.615 + 1) periods
-    for (const atomdata& a : Globel_Model.atoms)
+    EXPECT_NEAR(Current_Model.size[2], 4 * kCu, 1e-9);  // int(12 / 3.615 + 1) periods
+    for (const atomdata& a : Current_Model.atoms)
         for (int k = 0; k < 6; k++)
             ASSERT_LE(std::cos(k * M_PI / 3) * a.x + std::sin(k * M_PI / 3) * a.y, 8 + 1e-9);
 
@@ -398,9 +398,9 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
     press(button("Preview"));
     ASSERT_EQ(QB_sheet(1, cu_.c_str(), 0.5, 0.5, 0.5, 1, 2, 3, 6, 4, &reference, &message), 1);
     expect_shown(reference.natoms);
-    EXPECT_NEAR(Globel_Model.size[1], 10, 1e-9);  // the stacking vector b: thickness + vacuum
-    EXPECT_NEAR(Globel_Model.size[0], 2 * kCu, 1e-9);
-    EXPECT_NEAR(Globel_Model.size[2], 3 * kCu, 1e-9);
+    EXPECT_NEAR(Current_Model.size[1], 10, 1e-9);  // the stacking vector b: thickness + vacuum
+    EXPECT_NEAR(Current_Model.size[0], 2 * kCu, 1e-9);
+    EXPECT_NEAR(Current_Model.size[2], 3 * kCu, 1e-9);
 
     open("Core-Shell", 9, 540);
     ASSERT_EQ(M_coreshell_reading1_path(cu_), 1);
@@ -422,21 +422,21 @@ TEST_F(LayersForms, WireSheetAndCoreShellBuildWhatTheFormSays) {
               1);
     expect_shown(reference.natoms);
     EXPECT_EQ(QN_message_text(), message);
-    EXPECT_EQ(Globel_Model.ntypes, 2);
+    EXPECT_EQ(Current_Model.ntypes, 2);
     // An empty core: one type, the core widgets off again.
     choose(choice("Core Mode:"), 0);
     EXPECT_FALSE(QN_coreshell_cfile->active());
     EXPECT_FALSE(M_coreshell_dispb->active());
     M_coreshell_preview();
-    EXPECT_EQ(Globel_Model.ntypes, 1);
-    for (const atomdata& a : Globel_Model.atoms) ASSERT_EQ(a.type, 1);
+    EXPECT_EQ(Current_Model.ntypes, 1);
+    for (const atomdata& a : Current_Model.atoms) ASSERT_EQ(a.type, 1);
 }
 
 TEST_F(LayersForms, ExportWritesADataFile) {
     open("Nanoparticle", 6, 410);
     ASSERT_EQ(M_cluster_reading1_path(cu_), 1);
     ASSERT_EQ(M_cluster_export_path(scratch_.path("np")), 1);
-    EXPECT_EQ(Globel_Model.natoms, 0);  // the current model is not touched
+    EXPECT_EQ(Current_Model.natoms, 0);  // the current model is not touched
     EXPECT_EQ(QN_message_text(), "Model exported to " + scratch_.path("np.lmp"));
     QB_tools back;
     ASSERT_EQ(QB_read_file(&back, scratch_.path("np.lmp").c_str()), 1);
@@ -511,21 +511,21 @@ TEST_F(LayersForms, BilayerOfCopperOnNickel) {
     Fl::check();
     EXPECT_TRUE(asked.empty());  // a small mismatch and no model yet: nothing to ask
     expect_shown(4 * 39 * 39 + 4 * 40 * 40);
-    EXPECT_EQ(Globel_Model.ntypes, 2);
-    EXPECT_NEAR(Globel_Model.size[0], 140.9725, 1e-9);
-    EXPECT_NEAR(Globel_Model.size[1], 140.9725, 1e-9);
-    EXPECT_NEAR(Globel_Model.size[2], kCu + kNi + 10, 1e-9);
+    EXPECT_EQ(Current_Model.ntypes, 2);
+    EXPECT_NEAR(Current_Model.size[0], 140.9725, 1e-9);
+    EXPECT_NEAR(Current_Model.size[1], 140.9725, 1e-9);
+    EXPECT_NEAR(Current_Model.size[2], kCu + kNi + 10, 1e-9);
     EXPECT_TRUE(ends_with(QN_message_text(), "\nInterface Mismatch x: 0.000177\nInterface Mismatch y: 0.000177"))
         << QN_message_text();
 
     // Export writes the same bilayer and leaves the view alone.
-    const int shown = Globel_Model.natoms;
+    const int shown = Current_Model.natoms;
     ASSERT_EQ(M_double_extra_export_path(scratch_.path("bi")), 1);
     QB_tools back;
     ASSERT_EQ(QB_read_file(&back, scratch_.path("bi.lmp").c_str()), 1);
     EXPECT_EQ(back.natoms, shown);
     EXPECT_NEAR(back.size[0], 140.9725, 1e-5);
-    EXPECT_EQ(Globel_Model.natoms, shown);
+    EXPECT_EQ(Current_Model.natoms, shown);
     EXPECT_EQ(cube->atoms_drawn(), shown);
 }
 
@@ -606,7 +606,7 @@ TEST_F(LayersForms, LargeMismatchIsAskedFirst) {
     form_answers[kLargeMismatch] = 0;  // "No"
     M_double_extra_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kLargeMismatch});
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Current_Model.natoms, 0);
     EXPECT_EQ(QN_message_text().find("New model detected"), std::string::npos);
     asked.clear();
     M_double_extra_export();  // "No" before any chooser
@@ -627,38 +627,38 @@ TEST_F(LayersForms, LargeMismatchIsAskedFirst) {
     enter(M_double_a1, 2);
     M_double_extra_preview();
     EXPECT_EQ(asked, std::vector<std::string>{kLargeMismatch});
-    EXPECT_EQ(Globel_Model.natoms, 8);
+    EXPECT_EQ(Current_Model.natoms, 8);
 }
 
 TEST_F(LayersForms, RefusedLayersAlertAndKeepTheModel) {
     open_layers("Bilayer", cu_, cu_);
     set_counts(2, 2, 2, 2);
     M_double_extra_preview();
-    ASSERT_EQ(Globel_Model.natoms, 32);
+    ASSERT_EQ(Current_Model.natoms, 32);
     enter(M_double_b2, 0);
     M_double_extra_preview();  // mismatch 2: asked and answered "Yes"
     EXPECT_EQ(QN_message_text(), "ERROR: Low area in bilayer or multilayer");
-    EXPECT_EQ(Globel_Model.natoms, 32);
+    EXPECT_EQ(Current_Model.natoms, 32);
     EXPECT_EQ(cube->atoms_drawn(), 32);
     EXPECT_LT(M_double_extra_export_path(scratch_.path("low")), 0);
     EXPECT_FALSE(fs::exists(scratch_.path("low.lmp")));
 
     // The multilayer: periods repeat the pair along the normal; none is refused.
-    const int bilayer = Globel_Model.natoms;
+    const int bilayer = Current_Model.natoms;
     open_layers("Multilayer", cu_, cu_);
-    EXPECT_EQ(Globel_Model.natoms, bilayer);  // opening keeps the model
+    EXPECT_EQ(Current_Model.natoms, bilayer);  // opening keeps the model
     set_counts(2, 2, 2, 2);
     M_double_extra_preview();
-    ASSERT_EQ(Globel_Model.natoms, 32);
-    EXPECT_NEAR(Globel_Model.size[0], 2 * kCu, 1e-9);
+    ASSERT_EQ(Current_Model.natoms, 32);
+    EXPECT_NEAR(Current_Model.size[0], 2 * kCu, 1e-9);
     enter(input("Layer Periodicity:"), 3);
     M_double_extra_preview();
     expect_shown(96);
-    EXPECT_NEAR(Globel_Model.size[0], 6 * kCu, 1e-9);
+    EXPECT_NEAR(Current_Model.size[0], 6 * kCu, 1e-9);
     enter(input("Layer Periodicity:"), 0);
     M_double_extra_preview();
     EXPECT_EQ(QN_message_text(), "ERROR: Zero layers in multilayer");
-    EXPECT_EQ(Globel_Model.natoms, 96);
+    EXPECT_EQ(Current_Model.natoms, 96);
 }
 
 // -------------------------------------------------------------------- scan

@@ -136,11 +136,11 @@ protected:
 }  // namespace
 
 TEST_F(PolycrystalForm, SelectModelOpensTheForm) {
-    QB_create_atom(&Globel_Model, 1, 0, 0, 0);  // a model is there: opening asks and keeps it
+    QB_create_atom(&Current_Model, 1, 0, 0, 0);  // a model is there: opening asks and keeps it
     open("Polycrystal");
     EXPECT_EQ(model_choice->value(), 2);
     EXPECT_EQ(QNP_model_mode, 0);
-    EXPECT_EQ(Globel_Model.natoms, 1);
+    EXPECT_EQ(Current_Model.natoms, 1);
     for (const char* label : {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å):"}) {
         Fl_Value_Input* v = form_input(label);
         ASSERT_NE(v, nullptr) << label;
@@ -191,7 +191,7 @@ TEST_F(PolycrystalForm, SelectModelOpensTheForm) {
     EXPECT_EQ(QN_poly_grain_list->titles[12], "zl");
     EXPECT_EQ(QN_poly_grain_list->grain_data.files, 1);
     for (const char* label : {"Grain Number", "Add", "-", "Delete", "Delete All", "Grain Type", "Select", "Clear",
-                              "Clear All", "Save", "Save&Exit", "Exit"})
+                              "Clear All", "Save", "Save && Exit", "Exit"})
         EXPECT_NE(find_labelled<Fl_Widget>(poly_grain_window, label), nullptr) << label;
     EXPECT_FALSE(QNP_model_fid_choice->visible());  // a polycrystal has one template
     EXPECT_STREQ(QNP_model_sum_mi->label(), "Grain Type");
@@ -233,10 +233,10 @@ TEST_F(PolycrystalForm, TheModelMenuOpensBothFormsAndMonocrystalStays) {
     EXPECT_STREQ(QN_single_structure_choice->text(), "cF4[225]-A1(Cu)");
     EXPECT_FALSE(poly_grain_window->visible());
     EXPECT_EQ(QNP_rad_num, nullptr);
-    press(grain_button("Save&Exit"));
+    press(grain_button("Save && Exit"));
     press(grain_button("Exit"));
     QN_model_single_preview();
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     EXPECT_EQ(QN_message_text().rfind("New model detected with 4 atoms", 0), 0u);
 
     // A simulation wizard opens its own window and leaves the model form.
@@ -250,11 +250,11 @@ TEST_F(PolycrystalForm, TheModelMenuOpensBothFormsAndMonocrystalStays) {
 
 TEST_F(PolycrystalForm, RefusingTheModelChangeKeepsTheCurrentForm) {
     QN_model_single_preview();
-    ASSERT_EQ(Globel_Model.natoms, 4);
+    ASSERT_EQ(Current_Model.natoms, 4);
     answer = 0;  // "No"
     QN_model_poly_crystal();
     EXPECT_EQ(model_choice->value(), 1);
-    EXPECT_EQ(Globel_Model.natoms, 4);
+    EXPECT_EQ(Current_Model.natoms, 4);
     EXPECT_NE(QN_single_structure_choice, nullptr);
     std::string kind;
     QN_scan_char_single(0, "Model_", kind);
@@ -353,16 +353,16 @@ TEST_F(PolycrystalForm, PreviewPutsThePolycrystalInTheView) {
 
     // fcc copper fills the 8000 Å^3 box at 4 / 3.61491^3 atoms per Å^3
     // (about 677), a few more where the cut-off lets grains overlap.
-    EXPECT_GT(Globel_Model.natoms, 600);
-    EXPECT_LT(Globel_Model.natoms, 800);
-    EXPECT_EQ(Globel_Model.ntypes, 1);
+    EXPECT_GT(Current_Model.natoms, 600);
+    EXPECT_LT(Current_Model.natoms, 800);
+    EXPECT_EQ(Current_Model.ntypes, 1);
     EXPECT_EQ(QN_message_text(), QB_format("New model detected with %d atoms and 1 types\nBox size 20.000000 "
                                            "20.000000 20.000000",
-                                           Globel_Model.natoms));
+                                           Current_Model.natoms));
     ASSERT_NE(cube, nullptr);
-    EXPECT_EQ(cube->atoms_drawn(), Globel_Model.natoms);
-    for (int i = 0; i < Globel_Model.natoms; i++) {
-        const atomdata& a = Globel_Model.atoms[static_cast<size_t>(i)];
+    EXPECT_EQ(cube->atoms_drawn(), Current_Model.natoms);
+    for (int i = 0; i < Current_Model.natoms; i++) {
+        const atomdata& a = Current_Model.atoms[static_cast<size_t>(i)];
         ASSERT_TRUE(a.x >= 0 && a.x <= 20 && a.y >= 0 && a.y <= 20 && a.z >= 0 && a.z <= 20) << i;
     }
 
@@ -380,7 +380,7 @@ TEST_F(PolycrystalForm, EveryTemplateMustBeChosenFirst) {
     QN_message("");
     press(form_button("Preview"));
     EXPECT_EQ(QN_message_text(), "Please fill all seed first");
-    EXPECT_EQ(Globel_Model.natoms, 0);
+    EXPECT_EQ(Current_Model.natoms, 0);
     EXPECT_FALSE(fs::exists(scratch_.path("Quelm_ply.input")));
     QN_message("");
     press(form_button("More"));
@@ -457,10 +457,10 @@ TEST_F(PolycrystalForm, NanocompositeGrainWindowAndKeywordFile) {
     EXPECT_EQ(QN_poly_grain_list->cell(0, 0)->value(), 1);
     EXPECT_EQ(QNP_rad_num->value(), 4);
 
-    // "Save&Exit" keeps the changes.
+    // "Save && Exit" keeps the changes.
     press(form_button("More"));
     edit();
-    press(grain_button("Save&Exit"));
+    press(grain_button("Save && Exit"));
     EXPECT_FALSE(poly_grain_window->visible());
     ASSERT_EQ(grains().size(), 4u);
     EXPECT_EQ(grains()[0].file, 2);
@@ -470,8 +470,8 @@ TEST_F(PolycrystalForm, NanocompositeGrainWindowAndKeywordFile) {
 
     press(form_button("Preview"));
     Fl::check();
-    EXPECT_GT(Globel_Model.natoms, 0);
-    EXPECT_EQ(Globel_Model.ntypes, 2);  // iron's type follows copper's
+    EXPECT_GT(Current_Model.natoms, 0);
+    EXPECT_EQ(Current_Model.ntypes, 2);  // iron's type follows copper's
     EXPECT_EQ(QN_message_text().rfind("New model detected with ", 0), 0u);
     // Template 1's grains, template 2's, then the one without a template.
     const std::vector<QN_poly_grain>& g = grains();
@@ -499,7 +499,7 @@ TEST_F(PolycrystalForm, NanocompositeGrainWindowAndKeywordFile) {
     press(grain_button("Add"));
     ASSERT_EQ(grains().size(), 6u);
     EXPECT_EQ(grains()[5].file, 1);
-    press(grain_button("Save&Exit"));
+    press(grain_button("Save && Exit"));
     EXPECT_EQ(QNP_rad_num->value(), 6);
 }
 
@@ -530,9 +530,9 @@ TEST_F(PolycrystalForm, GeneratorErrorsLeaveTheModel) {
     seed_grains(7, 3);
     ASSERT_EQ(QN_model_file_select_path(0, scratch_.path("cu.lmp")), 1);
     QN_model_poly_preview_model();
-    const int atoms = Globel_Model.natoms;
+    const int atoms = Current_Model.natoms;
     ASSERT_GT(atoms, 0);
-    const double first_x = Globel_Model.atoms[0].x;
+    const double first_x = Current_Model.atoms[0].x;
 
     // The template went away after it was chosen.
     fs::remove(scratch_.path("cu.lmp"));
@@ -540,8 +540,8 @@ TEST_F(PolycrystalForm, GeneratorErrorsLeaveTheModel) {
     QN_model_poly_preview_model();
     EXPECT_EQ(QN_message_text().rfind("ERROR: ", 0), 0u) << QN_message_text();
     EXPECT_NE(QN_message_text().find("cu.lmp"), std::string::npos);
-    ASSERT_EQ(Globel_Model.natoms, atoms);
-    EXPECT_EQ(Globel_Model.atoms[0].x, first_x);
+    ASSERT_EQ(Current_Model.natoms, atoms);
+    EXPECT_EQ(Current_Model.atoms[0].x, first_x);
     EXPECT_LT(QN_model_poly_write_model_path(scratch_.path("gone")), 1);
     EXPECT_EQ(QN_message_text().rfind("ERROR: ", 0), 0u);
     EXPECT_FALSE(fs::exists(scratch_.path("gone.lmp")));
@@ -551,8 +551,8 @@ TEST_F(PolycrystalForm, GeneratorErrorsLeaveTheModel) {
     enter(form_input("Box x(Å):"), 0);
     QN_model_poly_preview_model();
     EXPECT_EQ(QN_message_text().rfind("ERROR: ", 0), 0u) << QN_message_text();
-    ASSERT_EQ(Globel_Model.natoms, atoms);
-    EXPECT_EQ(Globel_Model.atoms[0].x, first_x);
+    ASSERT_EQ(Current_Model.natoms, atoms);
+    EXPECT_EQ(Current_Model.atoms[0].x, first_x);
     EXPECT_EQ(cube->atoms_drawn(), atoms);
 
     // A template name with a blank cannot go into the keyword file.
@@ -562,7 +562,7 @@ TEST_F(PolycrystalForm, GeneratorErrorsLeaveTheModel) {
     QN_model_poly_preview_model();
     EXPECT_NE(QN_message_text().find("blanks"), std::string::npos) << QN_message_text();
     EXPECT_EQ(QN_message_text().find("New model detected"), std::string::npos);
-    EXPECT_EQ(Globel_Model.natoms, atoms);
+    EXPECT_EQ(Current_Model.natoms, atoms);
 }
 
 TEST_F(PolycrystalForm, ExportWritesTheGeneratorsDataFile) {
@@ -581,7 +581,7 @@ TEST_F(PolycrystalForm, ExportWritesTheGeneratorsDataFile) {
     EXPECT_GT(atoms, 600);
     EXPECT_NE(data.find("1\tatom types\n0.00\t\t20.000000\txlo xhi\n"), std::string::npos);
     EXPECT_NE(data.find("\nAtoms\n\n1\t1\t"), std::string::npos);
-    EXPECT_EQ(Globel_Model.natoms, 0);  // the current model is not touched
+    EXPECT_EQ(Current_Model.natoms, 0);  // the current model is not touched
     EXPECT_NE(take_stdout().find("transfering the data into lammps data\n"), std::string::npos);
 
     ASSERT_EQ(QN_model_poly_write_model_path(scratch_.path("named.lmp")), 1);
@@ -608,18 +608,18 @@ TEST_F(PolycrystalForm, ElementsFieldNamesThePolycrystal) {
     EXPECT_EQ(stored, "Cu");
     press(form_button("Preview"));
     Fl::check();
-    EXPECT_GT(Globel_Model.natoms, 600);
-    EXPECT_EQ(QB_elename_list(&Globel_Model), "Cu");
+    EXPECT_GT(Current_Model.natoms, 600);
+    EXPECT_EQ(QB_elename_list(&Current_Model), "Cu");
     ASSERT_EQ(QN_model_poly_write_model_path(scratch_.path("poly")), 1);
     EXPECT_NE(slurp(scratch_.path("poly.lmp")).find("zlo zhi\n\nMasses\n\n1\t63.546000\t# Cu\n\nAtoms\n\n1\t1\t"),
               std::string::npos);
 
-    const int atoms = Globel_Model.natoms;
+    const int atoms = Current_Model.natoms;
     elements->value("Cu,Ni");
     elements->do_callback();
     press(form_button("Preview"));
     Fl::check();
     EXPECT_EQ(QN_message_text(),
               "Building model error: Elements: 2 element names given for 1 atom type: give one per type, in type order");
-    EXPECT_EQ(Globel_Model.natoms, atoms);
+    EXPECT_EQ(Current_Model.natoms, atoms);
 }

@@ -286,7 +286,7 @@ TEST_F(Kavir, NeighbourLengthsComeFromTheBondsOfEachType) {
     KAVIR_neighbours nb(&k);
     nb.build(cmd, a);
     EXPECT_NEAR(nb.h, 0.896 * 3.6, 1e-9);
-    EXPECT_NEAR(nb.anl.neigh_lenth_stan[0], 1.25 * 3.6 / std::sqrt(2.0), 1e-9);
+    EXPECT_NEAR(nb.anl.neigh_length_stan[0], 1.25 * 3.6 / std::sqrt(2.0), 1e-9);
     for (int i = 0; i < nb.anl.nlist; i++) ASSERT_EQ(nb.anl.pneighn(i), 12);
 
     // L1_2 Cu3Au: no atom has neighbours of its own type only; the lengths
@@ -303,7 +303,7 @@ TEST_F(Kavir, NeighbourLengthsComeFromTheBondsOfEachType) {
     KAVIR_neighbours alloy(&k);
     alloy.build(cmd, l12);
     ASSERT_EQ(alloy.anl.ntypes, 2);
-    for (double L : alloy.anl.neigh_lenth_stan) EXPECT_NEAR(L, 1.25 * 3.6 / std::sqrt(2.0), 1e-9);
+    for (double L : alloy.anl.neigh_length_stan) EXPECT_NEAR(L, 1.25 * 3.6 / std::sqrt(2.0), 1e-9);
     for (int i = 0; i < alloy.anl.nlist; i++) {
         ASSERT_EQ(alloy.anl.pneighn(i), 12);
         ASSERT_TRUE(alloy.anl.unpure[static_cast<size_t>(i)]);
@@ -318,7 +318,7 @@ TEST_F(Kavir, NeighbourLengthsComeFromTheBondsOfEachType) {
     given.build(cmd, l12);
     // Types in order of first appearance: the corner (Au) atom comes first.
     EXPECT_EQ(given.anl.typeid_, (std::vector<int>{2, 1}));
-    EXPECT_EQ(given.anl.neigh_lenth_stan, (std::vector<double>{2.6, 2.5}));
+    EXPECT_EQ(given.anl.neigh_length_stan, (std::vector<double>{2.6, 2.5}));
     for (int i = 0; i < given.anl.nlist; i++) {
         const int expected = l12.type[static_cast<size_t>(given.peri.oldidx[static_cast<size_t>(i)])] == 2 ? 12 : 4;
         ASSERT_EQ(given.anl.pneighn(i), expected) << i;

@@ -74,7 +74,7 @@ protected:
         Fl::check();
     }
     void load(const std::string& path) {
-        ASSERT_EQ(QB_read_file(&Globel_Model, path.c_str()) % 2, 1);
+        ASSERT_EQ(QB_read_file(&Current_Model, path.c_str()) % 2, 1);
         QN_update_model();
         Fl::check();
     }
@@ -176,13 +176,13 @@ TEST_F(KavirTab, ADisplacementRunAddsItsColumnsAndColoursTheView) {
     show_page(QN_KAVIR_DVA);
     activate(QN_KAVIR_DVA, 1);
     press(analy_run[6]);
-    const int slot = QB_slot_get(&Globel_Model, "Displacement.X");
+    const int slot = QB_slot_get(&Current_Model, "Displacement.X");
     ASSERT_GE(slot, 0);
-    EXPECT_GE(QB_slot_get(&Globel_Model, "Displacement.Z"), 0);
+    EXPECT_GE(QB_slot_get(&Current_Model, "Displacement.Z"), 0);
     // The page's default takes the mean motion out.
     double mean = 0;
-    for (int i = 0; i < Globel_Model.natoms; i++) mean += QB_slot_data(&Globel_Model, slot, i);
-    EXPECT_NEAR(mean / Globel_Model.natoms, 0, 1e-9);
+    for (int i = 0; i < Current_Model.natoms; i++) mean += QB_slot_data(&Current_Model, slot, i);
+    EXPECT_NEAR(mean / Current_Model.natoms, 0, 1e-9);
     EXPECT_EQ(render_col_flag->value(), 1);
     EXPECT_STREQ(colr_slot->text(), "Displacement.X");
     EXPECT_STREQ(colb_slot->text(), "Displacement.Z");
@@ -195,24 +195,24 @@ TEST_F(KavirTab, NyeAndItsReferenceTwinKeepBothSetsOfColumns) {
     // The page's fcc with a = 3 matches copper's bonds by angle.
     show_page(QN_KAVIR_NYE);
     press(analy_run[11]);
-    ASSERT_GE(QB_slot_get(&Globel_Model, "s1"), 0);
+    ASSERT_GE(QB_slot_get(&Current_Model, "s1"), 0);
     EXPECT_STREQ(bar_slot->text(), "s1");
     activate(QN_KAVIR_NYE, 0);
     activate(QN_KAVIR_NTA, 1);
     show_page(QN_KAVIR_NTA);
     press(analy_run[12]);
-    EXPECT_GE(QB_slot_get(&Globel_Model, "s1"), 0);
-    EXPECT_GE(QB_slot_get(&Globel_Model, "nta_s1"), 0);
-    EXPECT_GE(QB_slot_get(&Globel_Model, "nta_Burgers.Z"), 0);
+    EXPECT_GE(QB_slot_get(&Current_Model, "s1"), 0);
+    EXPECT_GE(QB_slot_get(&Current_Model, "nta_s1"), 0);
+    EXPECT_GE(QB_slot_get(&Current_Model, "nta_Burgers.Z"), 0);
     EXPECT_STREQ(bar_slot->text(), "nta_s1");
 }
 
 TEST_F(KavirTab, AFailedRunIsReportedAndLeavesTheModel) {
     load(fixture("dva_def.dump"));
     activate(QN_KAVIR_DVA, 1);
-    const int before = QB_slot_sum(&Globel_Model);
+    const int before = QB_slot_sum(&Current_Model);
     press(analy_run[6]);
-    EXPECT_EQ(QB_slot_sum(&Globel_Model), before);
+    EXPECT_EQ(QB_slot_sum(&Current_Model), before);
     EXPECT_NE(QN_message_text().find("Analysis Failed\nno reference file chosen"), std::string::npos)
         << QN_message_text();
 }

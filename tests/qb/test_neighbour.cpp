@@ -258,7 +258,7 @@ TEST(Neighbours, QueryRadiusBeyondTheNetworkStillFindsEveryAtom) {
     for (int i = 0; i < 50; i++) {
         std::vector<Entry> want;
         for (int j = 0; j < s.natoms; j++) {
-            const double d = std::sqrt(QB_squaredlenths(s.atoms[j].x - s.atoms[i].x, s.atoms[j].y - s.atoms[i].y,
+            const double d = std::sqrt(QB_squaredlengths(s.atoms[j].x - s.atoms[i].x, s.atoms[j].y - s.atoms[i].y,
                                                         s.atoms[j].z - s.atoms[i].z));
             if (j != i && d < r) want.emplace_back(d, j);
         }

@@ -573,13 +573,13 @@ TEST(AtomSystem, MoveMirrorRotateAndExchangeAxes) {
 
     QB_tools w = box_with(10, {{1, 2, 3}});
     w.size[1] = 20;
-    QB_swichxy(&w);
+    QB_switchxy(&w);
     EXPECT_DOUBLE_EQ(w.atoms[0].x, 2);
     EXPECT_DOUBLE_EQ(w.atoms[0].y, 1);
     EXPECT_DOUBLE_EQ(w.size[0], 20);
-    QB_swichyz(&w);
+    QB_switchyz(&w);
     EXPECT_DOUBLE_EQ(w.atoms[0].z, 1);
     w.triclinic = 1;
-    QB_swichxz(&w);
+    QB_switchxz(&w);
     EXPECT_DOUBLE_EQ(w.atoms[0].x, 2);
 }

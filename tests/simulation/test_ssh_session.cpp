@@ -567,7 +567,7 @@ TEST_F(SshList, ManyEntries) {
 using SshGlobal = SshServer;
 
 TEST_F(SshGlobal, WrappersUseTheOneSession) {
-    ASSERT_EQ(QN_init_ssh(trusting()), QN_SSH_OK) << QN_globel_session.message();
+    ASSERT_EQ(QN_init_ssh(trusting()), QN_SSH_OK) << QN_global_session.message();
     int status = -1;
     EXPECT_EQ(QN_ssh_exec("mkdir w && exit 4", &status), QN_SSH_OK);
     EXPECT_EQ(status, 4);
@@ -585,7 +585,7 @@ TEST_F(SshGlobal, WrappersUseTheOneSession) {
     EXPECT_EQ(got, (std::map<std::string, int>{{"p", 0}, {"sub", 1}}));
     EXPECT_EQ(QN_ssh_opendir(sshd.home + "/nothing", names, dirs), -2);
     QN_ssh_shutdown();
-    EXPECT_FALSE(QN_globel_session.is_open());
+    EXPECT_FALSE(QN_global_session.is_open());
     EXPECT_LT(QN_ssh_exec("true", &status), 0);
 }
 

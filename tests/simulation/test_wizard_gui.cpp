@@ -169,7 +169,7 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     EXPECT_EQ(tab_names(d), five);
     ASSERT_NE(find_labelled<Fl_Value_Input>(d, "Strain Rate"), nullptr);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Strain Rate")->value(), 1);
-    EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Maxium Strain")->value(), 0.2);
+    EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Maximum Strain")->value(), 0.2);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Temperature")->value(), 300);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Steps per Dump")->value(), 2000);
     ASSERT_NE(find_labelled<Fl_Round_Button>(d, "Stress-Strain diagram"), nullptr);
@@ -617,7 +617,7 @@ TEST_F(WizardWindow, CrackInterfaceSearchShowsItsRows) {
     select(shown<Fl_Button>(c, "Bottom"), crystal);
     select(shown<Fl_Button>(c, "Upper"), crystal);
     EXPECT_EQ(QN_stored_text(4, "S_inputb"), crystal);
-    enter(shown<Fl_Value_Input>(c, "Maxium Box"), 20);
+    enter(shown<Fl_Value_Input>(c, "Maximum Box"), 20);
     enter(shown<Fl_Value_Input>(c, "Lat"), 10);
     press(shown<Fl_Button>(c, "More"));
     if (SCAN_DATA && SCAN_DATA->window() && SCAN_DATA->window()->visible()) {

@@ -226,7 +226,7 @@ TEST_F(Potentials, AlloyValuesAndOrderOneAndTwoElements) {
         std::string message;
         ASSERT_TRUE(QT_setfl_to_quelm(dir.path("in.alloy"), dir.path("out.quelm"), QT_setfl_layout::alloy, message))
             << message;
-        EXPECT_EQ(message, "Tranfer complete");
+        EXPECT_EQ(message, "Transfer complete");
         expect_values(read_source(dir.path("in.alloy"), false), false, read_raw(dir.path("out.quelm")));
     }
 }
@@ -330,7 +330,7 @@ TEST_F(Potentials, RemapAlloyAndFsFiles) {
                                             std::vector<int>{2}, std::vector<int>{2, 2, 1}}) {
             SCOPED_TRACE(std::string(source) + " map of " + std::to_string(map.size()));
             ASSERT_EQ(QT_remap_quelm(dir.path(source), dir.path("r.quelm"), map, message), 1) << message;
-            EXPECT_EQ(message, "Tranfer complete");
+            EXPECT_EQ(message, "Transfer complete");
             expect_remapped(dir.path(source), dir.path("r.quelm"), map);
         }
     ASSERT_EQ(QT_remap_quelm(dir.path("f3.quelm"), dir.path("r.quelm"), {3, 1, 2}, message), 1) << message;
@@ -347,7 +347,7 @@ TEST_F(Potentials, PotTansferSwapsAndMakesTheMapZeroBased) {
     ASSERT_TRUE(QT_setfl_to_quelm(dir.path("f"), dir.path("f.quelm"), QT_setfl_layout::fs, message));
     std::string source = dir.path("f.quelm"), target = dir.path("t.quelm");
     int map[] = {2, 1};
-    ASSERT_EQ(Pot_tansfer(source.data(), target.data(), 2, map, &message), 1) << message;
+    ASSERT_EQ(Pot_transfer(source.data(), target.data(), 2, map, &message), 1) << message;
     EXPECT_EQ(map[0], 1);
     EXPECT_EQ(map[1], 0);
     expect_remapped(source, target, {2, 1});
@@ -359,7 +359,7 @@ TEST_F(Potentials, PotTansferSwapsAndMakesTheMapZeroBased) {
     EXPECT_EQ(out.phi(0, 0).y, src.phi(1, 1).y);
     EXPECT_EQ(out.phi(1, 0).y, src.phi(1, 0).y);
     EXPECT_EQ(out.phi(1, 1).y, src.phi(0, 0).y);
-    ASSERT_EQ(Pot_tansfer(source.data(), target.data(), 0, nullptr, &message), 1) << message;
+    ASSERT_EQ(Pot_transfer(source.data(), target.data(), 0, nullptr, &message), 1) << message;
     EXPECT_EQ(slurp(target), " 0 6\n");
 }
 
@@ -526,7 +526,7 @@ TEST_F(Potentials, BadQuelmFilesAreRefused) {
     }
     std::string source = dir.path("good.quelm"), target = dir.path("t.quelm");
     int map[] = {0, 1};
-    EXPECT_EQ(Pot_tansfer(source.data(), target.data(), 2, map, &message), -1);
+    EXPECT_EQ(Pot_transfer(source.data(), target.data(), 2, map, &message), -1);
     EXPECT_FALSE(QB_file_exists(target));
     EXPECT_EQ(map[0], 0);
     EXPECT_EQ(map[1], 1);
@@ -569,7 +569,7 @@ TEST_F(Potentials, BatchCommands) {
     };
     Batch b = convert({dir.path("a"), "-o", dir.path("a.quelm")});
     ASSERT_EQ(b.status, 0) << b.err;
-    EXPECT_NE(b.out.find("Tranfer complete"), std::string::npos);
+    EXPECT_NE(b.out.find("Transfer complete"), std::string::npos);
     expect_values(read_source(dir.path("a"), false), false, read_raw(dir.path("a.quelm")));
     b = convert({dir.path("f"), "-o", dir.path("f.quelm")});
     ASSERT_EQ(b.status, 0) << b.err;
@@ -760,7 +760,7 @@ TEST_F(Potentials, EnergiesAgreeWithLammps) {
             }
             ASSERT_FALSE(map.empty());
             std::string target = dir.path(name + ".mapped.quelm");
-            ASSERT_EQ(Pot_tansfer(quelm.data(), target.data(), static_cast<int>(map.size()), map.data(), &message), 1)
+            ASSERT_EQ(Pot_transfer(quelm.data(), target.data(), static_cast<int>(map.size()), map.data(), &message), 1)
                 << message;
             quelm = target;
         }
@@ -791,7 +791,7 @@ TEST(PotentialCommands, QuelmBatchConvertsAndRemaps) {
     const std::string cuni = std::string(QUELM_TEST_DATA) + "/tools/fixtures/potentials/CuNi.eam.alloy";
     BatchOutcome ok = run_batch(dir, "convert-potential " + cuni + " -o " + dir.path("cuni.quelm"));
     ASSERT_EQ(ok.status, 0) << ok.err;
-    EXPECT_NE(ok.out.find("Tranfer complete"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Transfer complete"), std::string::npos) << ok.out;
     BatchOutcome mapped = run_batch(dir, "remap-potential " + dir.path("cuni.quelm") + " -o " + dir.path("m.quelm") +
                                              " --map 2,1");
     ASSERT_EQ(mapped.status, 0) << mapped.err;

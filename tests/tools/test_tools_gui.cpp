@@ -1,5 +1,5 @@
 // The Tools menu's converter windows in the real window: each menu entry
-// opens its window, "Tranfer" converts and reports in the message area.
+// opens its window, "Transfer" converts and reports in the message area.
 #include <gtest/gtest.h>
 
 #include <FL/Fl.H>
@@ -39,7 +39,7 @@ protected:
         input->value(in.c_str());
         output->value(out.c_str());
     }
-    void transfer() { press(find_labelled<Fl_Button>(QN_tools_window, "Tranfer")); }
+    void transfer() { press(find_labelled<Fl_Button>(QN_tools_window, "Transfer")); }
     ScratchDir dir;
 };
 
@@ -83,7 +83,7 @@ TEST_F(ToolWindows, EachEntryOpensItsWindow) {
         EXPECT_STREQ(QN_tools_window->label(), e[1]);
         EXPECT_EQ(QN_tools_window->w(), 300);
         EXPECT_EQ(QN_tools_window->h(), 130);
-        auto* go = find_labelled<Fl_Button>(QN_tools_window, "Tranfer");
+        auto* go = find_labelled<Fl_Button>(QN_tools_window, "Transfer");
         ASSERT_NE(go, nullptr);
         EXPECT_EQ(go->y(), 90);
     }
@@ -98,7 +98,7 @@ TEST_F(ToolWindows, APotentialIsConvertedAndAMissingInputReported) {
     const std::string source = std::string(QUELM_TEST_DATA) + "/tools/fixtures/potentials/CuNi.eam.alloy";
     open("&Tools/&Potential transformation/EAM", source, dir.path("cuni.quelm"));
     transfer();
-    EXPECT_NE(QN_message_text().find("Tranfer complete"), std::string::npos) << QN_message_text();
+    EXPECT_NE(QN_message_text().find("Transfer complete"), std::string::npos) << QN_message_text();
     EXPECT_TRUE(QB_file_exists(dir.path("cuni.quelm")));
 
     open("&Tools/&Potential transformation/FS", dir.path("none.fs"), dir.path("none.quelm"));
@@ -108,7 +108,7 @@ TEST_F(ToolWindows, APotentialIsConvertedAndAMissingInputReported) {
     // The alloy file read as eam/fs does not fit: its reason, no output.
     open("&Tools/&Potential transformation/FS", source, dir.path("wrong.quelm"));
     transfer();
-    EXPECT_EQ(QN_message_text().find("Tranfer complete"), std::string::npos) << QN_message_text();
+    EXPECT_EQ(QN_message_text().find("Transfer complete"), std::string::npos) << QN_message_text();
     EXPECT_FALSE(QB_file_exists(dir.path("wrong.quelm")));
 }
 
@@ -116,7 +116,7 @@ TEST_F(ToolWindows, AStructureDumpBecomesACustomDump) {
     write_st(dir.path("run.DatST"));
     open("&Tools/&Dump transformation/DatST", dir.path("run.DatST"), dir.path("run.lmc"));
     transfer();
-    EXPECT_NE(QN_message_text().find("Tranfer complete"), std::string::npos) << QN_message_text();
+    EXPECT_NE(QN_message_text().find("Transfer complete"), std::string::npos) << QN_message_text();
     QB_tools s;
     QB_init(&s);
     ASSERT_EQ(QB_read_file(&s, dir.path("run.lmc").c_str()), 3);

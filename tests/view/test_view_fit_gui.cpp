@@ -62,7 +62,7 @@ protected:
     // dropped), in a view of kViewW x kViewH pixels.
     void show(const QB_tools& model) {
         QN_file_list_free();
-        Globel_Model = model;
+        Current_Model = model;
         small_view();
         QN_update_model();
         small_view();
@@ -72,10 +72,10 @@ protected:
     static void small_view() {
         if (!cube || (cube->w() == kViewW && cube->h() == kViewH)) return;
         cube->resize(cube->x(), cube->y(), kViewW, kViewH);
-        cube->fit(&Globel_Model);
+        cube->fit(&Current_Model);
     }
     static QN_view_bounds bounds() {
-        const std::array<double, 24> corners = QN_render_box_corners(&Globel_Model);
+        const std::array<double, 24> corners = QN_render_box_corners(&Current_Model);
         QN_view_bounds b;
         EXPECT_TRUE(QN_camera_bounds(cube->camera(), corners.data(), 8, cube->pixel_w(), cube->pixel_h(), &b));
         return b;
@@ -134,7 +134,7 @@ protected:
 TEST_F(Fit, TheFourAtomCrystalFillsTheView) {
     show(crystal(1, 1, 1));
     ASSERT_NE(cube, nullptr);
-    ASSERT_EQ(Globel_Model.natoms, 4);
+    ASSERT_EQ(Current_Model.natoms, 4);
     EXPECT_EQ(cube->w(), kViewW);
     expect_framed("4 atoms");
     // The drawn box, read back: with the atoms hidden only its edges differ
@@ -151,7 +151,7 @@ TEST_F(Fit, TheFourAtomCrystalFillsTheView) {
     // Turned, Fit frames the projected corners again; the picture agrees.
     cube->rot_x = 30;
     cube->rot_y = 45;
-    QN_swich_camera_fit();
+    QN_switch_camera_fit();
     expect_framed("4 atoms turned");
     EXPECT_EQ(cube->rot_x, 30);
     EXPECT_EQ(cube->rot_y, 45);
@@ -164,7 +164,7 @@ TEST_F(Fit, TheFourAtomCrystalFillsTheView) {
 
 TEST_F(Fit, FiveMillionAtomsFillTheView) {
     show(crystal(100, 100, 125));
-    ASSERT_EQ(Globel_Model.natoms, 5000000);
+    ASSERT_EQ(Current_Model.natoms, 5000000);
     ASSERT_NE(cube, nullptr);
     EXPECT_EQ(cube->atoms_drawn(), 5000000);
     EXPECT_EQ(cube->w(), kViewW);
@@ -249,7 +249,7 @@ TEST_F(Fit, SteppingAFileSeriesKeepsTheCamera) {
     QN_file_list_slider->value(1);
     QN_file_list_slider->do_callback();
     ASSERT_EQ(QN_file_list_current, 1);
-    EXPECT_NEAR(Globel_Model.size[0], second.size[0], 1e-6);
+    EXPECT_NEAR(Current_Model.size[0], second.size[0], 1e-6);
     expect_same(camera(), moved, "series step");
     QN_file_list_slider->value(0);
     QN_file_list_slider->do_callback();

@@ -54,10 +54,10 @@ protected:
 
     // Window pixel of a drawn atom, from the same matrices the view uses.
     static bool screen_of(int drawn, int& x, int& y) {
-        const atomdata& a = Globel_Model.atoms[Globel_Model.atoms[drawn].scratch];
-        const double c[3] = {a.x - (Globel_Model.lo[0] + Globel_Model.size[0] / 2),
-                             a.y - (Globel_Model.lo[1] + Globel_Model.size[1] / 2),
-                             a.z - (Globel_Model.lo[2] + Globel_Model.size[2] / 2)};
+        const atomdata& a = Current_Model.atoms[Current_Model.atoms[drawn].scratch];
+        const double c[3] = {a.x - (Current_Model.lo[0] + Current_Model.size[0] / 2),
+                             a.y - (Current_Model.lo[1] + Current_Model.size[1] / 2),
+                             a.z - (Current_Model.lo[2] + Current_Model.size[2] / 2)};
         const QN_mat4 m = QN_camera_mvp(cube->camera(), cube->pixel_w(), cube->pixel_h());
         double clip[4];
         for (int r = 0; r < 4; r++) clip[r] = m[r] * c[0] + m[4 + r] * c[1] + m[8 + r] * c[2] + m[12 + r];
@@ -127,10 +127,10 @@ TEST_F(View, PickingFindsTheAtomUnderThePointer) {
 
 TEST_F(View, InspectModeSwitchesTheToolBarIcon) {
     const Fl_Image* before = Inspect_MenuButton->image();
-    QN_inspect_globel();
+    QN_inspect_global();
     EXPECT_EQ(cube->inspect_mode, 1);
     EXPECT_NE(Inspect_MenuButton->image(), before);
-    QN_inspect_globel();
+    QN_inspect_global();
     EXPECT_EQ(cube->inspect_mode, 0);
     EXPECT_EQ(cube->selected, -1);
     EXPECT_EQ(QN_message_text().rfind("Box Data:\n32 Particles\n2 Particles Type\n", 0), 0u);
@@ -148,9 +148,9 @@ struct ScrollOf : Fl_Input_ {
 TEST_F(View, MinAndMaxShowTheirWholeNumbers) {
     control_region->value(view_region);
     view_region->scroll_to(0, 0);
-    QB_add_exdouble(&Globel_Model, "csp");
-    for (int i = 0; i < Globel_Model.natoms; i++)
-        QB_save_data(&Globel_Model, i, "csp", i == 3 ? -1.00973e-28 : i == 5 ? 19.6284 : 0.5);
+    QB_add_exdouble(&Current_Model, "csp");
+    for (int i = 0; i < Current_Model.natoms; i++)
+        QB_save_data(&Current_Model, i, "csp", i == 3 ? -1.00973e-28 : i == 5 ? 19.6284 : 0.5);
     QN_render_check_file2("csp");
     EXPECT_EQ(bar_slot_min->value(), -1.00973e-28);
     EXPECT_EQ(bar_slot_max->value(), 19.6284);
@@ -178,8 +178,8 @@ TEST_F(View, MinAndMaxShowTheirWholeNumbers) {
 }
 
 TEST_F(View, ColouringByNamedColumnsAndTrimming) {
-    QB_add_exdouble(&Globel_Model, "csp");
-    for (int i = 0; i < Globel_Model.natoms; i++) QB_save_data(&Globel_Model, i, "csp", i % 4);
+    QB_add_exdouble(&Current_Model, "csp");
+    for (int i = 0; i < Current_Model.natoms; i++) QB_save_data(&Current_Model, i, "csp", i % 4);
     QN_render_check_file2("csp");
     EXPECT_STREQ(bar_slot->text(), "csp");
     EXPECT_DOUBLE_EQ(bar_slot_min->value(), 0);  // the values' range
@@ -197,9 +197,9 @@ TEST_F(View, ColouringByNamedColumnsAndTrimming) {
     EXPECT_EQ(cube->atoms_drawn(), 16);
     QN_render_inverse_delete();
     EXPECT_EQ(cube->atoms_drawn(), 16);
-    for (int i = 0; i < Globel_Model.natoms; i++) {
-        const double v = QB_get_data(&Globel_Model, i, "csp");
-        EXPECT_EQ(Globel_Model.atoms[i].id > 0, v >= 1 && v <= 2) << i;
+    for (int i = 0; i < Current_Model.natoms; i++) {
+        const double v = QB_get_data(&Current_Model, i, "csp");
+        EXPECT_EQ(Current_Model.atoms[i].id > 0, v >= 1 && v <= 2) << i;
     }
     QN_render_recover_delete();
     EXPECT_EQ(cube->atoms_drawn(), 32);
@@ -209,7 +209,7 @@ TEST_F(View, ColouringByNamedColumnsAndTrimming) {
     EXPECT_EQ(cube->draw_slice, 1);
     EXPECT_EQ(render_drawslice_flag->value(), 1);
     int kept = 0;
-    for (const auto& a : Globel_Model.atoms) kept += a.x <= 5;
+    for (const auto& a : Current_Model.atoms) kept += a.x <= 5;
     EXPECT_EQ(cube->atoms_drawn(), kept);
 }
 
@@ -357,7 +357,7 @@ protected:
             m.size[d] = m.cell[d][d] = 10;
         }
         for (const auto& p : atoms) QB_create_atom(&m, 1, p[0], p[1], p[2]);
-        Globel_Model = m;
+        Current_Model = m;
         QN_update_model();
         for (int k = 0; k < 10; k++) Fl::check();
         ASSERT_NE(cube, nullptr);
@@ -446,7 +446,7 @@ TEST_F(ViewPixels, PickingTakesTheFrontAtomAndNeverTheAxes) {
     const int W = cube->w(), H = cube->h();
     const int n = cube->pick_partical(W / 2, H / 2);
     ASSERT_GT(n, 0);
-    EXPECT_DOUBLE_EQ(Globel_Model.atoms[Globel_Model.atoms[n - 1].scratch].z, 2);  // nearer the viewer
+    EXPECT_DOUBLE_EQ(Current_Model.atoms[Current_Model.atoms[n - 1].scratch].z, 2);  // nearer the viewer
     EXPECT_EQ(cube->pick_partical(5, 5), 0);
     // The axis triad's corner (-0.8, -0.8 in the view) is drawn but never picked.
     EXPECT_EQ(cube->pick_partical(static_cast<int>(0.1 * W), static_cast<int>(0.9 * H)), 0);
@@ -454,7 +454,7 @@ TEST_F(ViewPixels, PickingTakesTheFrontAtomAndNeverTheAxes) {
     predicted(3, 3, 0, W, H, px, py);
     const int third = cube->pick_partical(static_cast<int>(px), static_cast<int>(py));
     ASSERT_GT(third, 0);
-    EXPECT_DOUBLE_EQ(Globel_Model.atoms[Globel_Model.atoms[third - 1].scratch].x, 3);
+    EXPECT_DOUBLE_EQ(Current_Model.atoms[Current_Model.atoms[third - 1].scratch].x, 3);
 }
 
 TEST_F(ViewPixels, SnapshotsOfOddSizesAgreeBetweenFormats) {

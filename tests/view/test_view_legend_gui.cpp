@@ -73,7 +73,7 @@ protected:
     void SetUp() override {
         open_main_window();
         if (HasFatalFailure()) return;
-        Globel_Model = crystal();
+        Current_Model = crystal();
         QN_update_model();
         for (int k = 0; k < 10; k++) Fl::check();
         ASSERT_NE(cube, nullptr);
@@ -253,7 +253,7 @@ TEST(BatchLegend, SnapshotColoursFollowTheDataRange) {
     ASSERT_FALSE(HasFatalFailure());
     QB_tools m;
     ASSERT_EQ(QB_read_file(&m, in.c_str()), 3);
-    Globel_Model = m;
+    Current_Model = m;
     QN_update_model();
     for (int k = 0; k < 10; k++) Fl::check();
     ASSERT_NE(cube, nullptr);
