@@ -18,7 +18,7 @@
 #include "analysis/morla_summary.h"
 #include "app/quelm_bind.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "dislocation/kavir_form.h"
 #include "qb/qb_text.h"
 #include "view/view_panel.h"
@@ -254,22 +254,21 @@ void QN_analy_forget() {
 void QN_analysis() {
     QN_analy_init(0, nullptr, nullptr);
     QN_analy_forget();
-    analysis_region->scroll_to(0, 0);
-    analysis_region->clear();
-    analysis_region->begin();
+    QN_analysis_tab()->scroll_to(0, 0);
+    QN_analysis_tab()->clear();
+    QN_analysis_tab()->begin();
     build_tab(Current_Model.ntypes);
     QN_KAVIR_analysis();
-    analysis_region->end();
-    control_region->value(model_region);
-    model_region->redraw();
-    if (foo_window) foo_window->redraw();
+    QN_analysis_tab()->end();
+    QN_show_model_tab();
+    QN_redraw_window();
 }
 
 void QN_analy_choice_cb() {
     for (int k = 0; k < QN_ANALY_METHODS; k++)
         if (page_of(k)) page_of(k)->hide();
     if (Fl_Group* page = page_of(analy_choice ? analy_choice->value() : -1)) page->show();
-    if (analysis_region) analysis_region->redraw();
+    if (QN_analysis_tab()) QN_analysis_tab()->redraw();
 }
 
 void QN_analy_checkactive() {

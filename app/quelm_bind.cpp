@@ -22,7 +22,7 @@
 
 #include "app/quelm_import.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "qb/qb_progress.h"
 
 std::vector<QN_send_bit> SEND_BIT;

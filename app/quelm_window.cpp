@@ -52,7 +52,6 @@ Fl_Scroll* model_region = nullptr;
 Fl_Scroll* analysis_region = nullptr;
 Fl_Choice* model_choice = nullptr;
 Fl_Group* model_group = nullptr;
-Fl_Choice* view_choice = nullptr;
 
 QB_tools Current_Model;
 QN_global_control QNGC;
@@ -359,6 +358,35 @@ bool QN_may_quit() {
 void QN_quit_cb(Fl_Widget*, void*) {
     if (!QN_may_quit()) return;
     while (Fl_Window* w = Fl::first_window()) w->hide();
+}
+
+// ------------------------------------------------------ the shell's regions
+
+Fl_Window* QN_main_window() { return foo_window; }
+void QN_redraw_window() {
+    if (foo_window) foo_window->redraw();
+}
+void QN_flush_window() {
+    if (foo_window) foo_window->flush();
+}
+Fl_Group* QN_form_region() { return model_group; }
+Fl_Choice* QN_form_choice() { return model_choice; }
+Fl_Scroll* QN_model_tab() { return model_region; }
+Fl_Scroll* QN_view_tab() { return view_region; }
+Fl_Scroll* QN_analysis_tab() { return analysis_region; }
+Fl_Group* QN_render_area() { return rending_region; }
+Fl_Button* QN_inspect_button() { return Inspect_MenuButton; }
+
+void QN_show_model_tab() {
+    if (!control_region || !model_region) return;
+    control_region->value(model_region);
+    model_region->redraw();
+}
+
+void QN_show_analysis_tab() {
+    if (!control_region || !analysis_region) return;
+    control_region->value(analysis_region);
+    analysis_region->redraw();
 }
 
 void QN_model_form_shown(int entry) {

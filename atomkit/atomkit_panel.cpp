@@ -23,7 +23,7 @@
 #include "app/quelm_import.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "atomkit/atomkit.h"
 #include "atomkit/atomkit_forms.h"
 #include "qb/qb_region.h"
@@ -114,10 +114,10 @@ void AK_fill_choice(Fl_Choice* c, const std::vector<std::string>& texts) {
 
 namespace {
 
-int X0() { return model_group->x(); }
-int Y0() { return model_choice->y(); }
-int W0() { return model_group->w(); }
-int H0() { return model_choice->h(); }
+int X0() { return QN_form_region()->x(); }
+int Y0() { return QN_form_choice()->y(); }
+int W0() { return QN_form_region()->w(); }
+int H0() { return QN_form_choice()->h(); }
 
 void panel_gone();
 
@@ -131,7 +131,7 @@ public:
 PanelGuard* guard = nullptr;
 
 // The panel is in the Model tab.
-bool panel_built() { return guard && model_group && guard->parent() == model_group; }
+bool panel_built() { return guard && QN_form_region() && guard->parent() == QN_form_region(); }
 
 PanelGuard::~PanelGuard() {
     if (guard == this) panel_gone();
@@ -320,9 +320,9 @@ Fl_Group* make_frame(bool step, int index) {
 template <class F>
 void in_model_group(F build) {
     Fl_Group* const current = Fl_Group::current();
-    model_group->begin();
+    QN_form_region()->begin();
     build();
-    model_group->end();
+    QN_form_region()->end();
     Fl_Group::current(current);
 }
 
@@ -342,9 +342,9 @@ struct ListButton {
 void build_panel() {
     Fl_Group* const current = Fl_Group::current();
     panel_gone();
-    discard_children(model_group);
-    model_group->resizable(nullptr);
-    model_group->begin();
+    discard_children(QN_form_region());
+    QN_form_region()->resizable(nullptr);
+    QN_form_region()->begin();
     guard = new PanelGuard;
     const int X = X0(), Y = Y0(), W = W0();
     AK_uimode = 0;
@@ -405,7 +405,7 @@ void build_panel() {
     AK_step_forms.assign(AKdata_step.size(), AK_item_form());
     for (size_t i = 1; i < AKdata_region.size(); i++) AK_region_form(static_cast<int>(i));
     for (size_t i = 0; i < AKdata_step.size(); i++) AK_step_form(static_cast<int>(i));
-    model_group->end();
+    QN_form_region()->end();
     Fl_Group::current(current);
     AK_shuffle();
 }
@@ -416,9 +416,9 @@ bool open_panel() {
 }
 
 void redraw_panel() {
-    if (model_group) model_group->redraw();
-    if (model_region) model_region->redraw();
-    if (foo_window) foo_window->flush();
+    if (QN_form_region()) QN_form_region()->redraw();
+    if (Fl_Scroll* tab = QN_model_tab()) tab->redraw();
+    QN_flush_window();
 }
 
 }  // namespace
@@ -426,7 +426,7 @@ void redraw_panel() {
 // ================================================================ opening
 
 void AtomKit_main() {
-    if (!model_group || !model_choice) return;
+    if (!QN_form_region() || !QN_form_choice()) return;
     if (!Quelm_data.empty() && Quelm_data[0].bit_count > 0) {
         const Quelm_data_bit_LV2& first = Quelm_data[0].bits[0];
         std::string kind;
@@ -439,19 +439,16 @@ void AtomKit_main() {
     }
     QN_model_form_shown(0);
     QB_init(&backup_model);
-    model_group->resize(0, Y0(), 320, 710);
+    QN_form_region()->resize(0, Y0(), 320, 710);
     if (Current_Model.natoms > 0) QB_copy_system(&backup_model, &Current_Model);
     AK_free_all();
     build_panel();
-    if (control_region) {
-        control_region->value(model_region);
-        control_region->redraw();
-    }
+    QN_show_model_tab();
     redraw_panel();
 }
 
 void QN_AK_menu(void (*create)()) {
-    if (model_choice && model_choice->value() != 0) {
+    if (QN_form_choice() && QN_form_choice()->value() != 0) {
         if (QN_choice_hook("Atomkit is not active.\nWould you like to switch to it now?", "No", "Yes") != 1) return;
         AtomKit_main();
     } else if (!panel_built()) {
@@ -598,8 +595,8 @@ void AK_shuffle() {
     else
         AK_run_group->show();
     AK_run_group->position(AK_run_group->x(), y);
-    const int top = model_group->y();
-    model_group->resize(model_group->x(), top, model_group->w(), list ? y - top : y + 80 - top);
+    const int top = QN_form_region()->y();
+    QN_form_region()->resize(QN_form_region()->x(), top, QN_form_region()->w(), list ? y - top : y + 80 - top);
     AK_update_Select_region();
     redraw_panel();
 }

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "qb/qb_lattice.h"
 #include "bench_support.h"
 #include "view/view_core.h"

@@ -19,7 +19,7 @@
 #include "app/quelm_import.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "builders/crystal_source.h"
 #include "qb/qb_formats.h"
 
@@ -185,21 +185,20 @@ int QN_builder_init(const QN_builder& b, const std::vector<QN_store_key>& keys, 
 
 int QN_builder_begin(const QN_builder& b) {
     QN_model_form_shown(b.entry);
-    model_group->clear();
-    model_group->resize(0, model_choice->y() + model_choice->h() + 20, 320, b.height);
-    model_group->begin();
-    auto* form = new BuilderForm(model_group->x(), model_group->y(), 320, b.height, b.cbid ? *b.cbid : -1, b.forget);
+    QN_form_region()->clear();
+    QN_form_region()->resize(0, QN_form_choice()->y() + QN_form_choice()->h() + 20, 320, b.height);
+    QN_form_region()->begin();
+    auto* form = new BuilderForm(QN_form_region()->x(), QN_form_region()->y(), 320, b.height, b.cbid ? *b.cbid : -1, b.forget);
     form->begin();
     return form->y();
 }
 
 void QN_builder_end() {
     if (Fl_Group* form = Fl_Group::current()) form->end();
-    model_group->end();
+    QN_form_region()->end();
     Fl_Group::current(nullptr);
-    control_region->value(model_region);
-    model_region->redraw();
-    if (foo_window) foo_window->flush();
+    QN_show_model_tab();
+    QN_flush_window();
 }
 
 int QN_builder_fields(const QN_builder& b, const std::vector<QN_field>& fields, int top) {
@@ -296,7 +295,7 @@ int QN_builder_take_file(int group, const std::string& key, Fl_Output* display, 
     std::string stored = path;
     QN_scan_char_single(group, key, stored);
     if (display) display->value(stored.c_str());
-    if (foo_window) foo_window->redraw();
+    QN_redraw_window();
     return 1;
 }
 

@@ -10,7 +10,7 @@
 
 #include "app/quelm_bind.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "builders/builder_form.h"
 #include "builders/defects.h"
 
@@ -37,8 +37,8 @@ void release(int& cbid) {
 
 // The value input labelled `label` of the form now in the Model tab.
 Fl_Value_Input* form_input(const char* label) {
-    if (!model_group || model_group->children() == 0) return nullptr;
-    Fl_Group* form = model_group->child(0)->as_group();
+    if (!QN_form_region() || QN_form_region()->children() == 0) return nullptr;
+    Fl_Group* form = QN_form_region()->child(0)->as_group();
     for (int i = 0; form && i < form->children(); i++) {
         auto* v = dynamic_cast<Fl_Value_Input*>(form->child(i));
         if (v && v->label() && std::strcmp(v->label(), label) == 0) return v;
@@ -218,7 +218,7 @@ int M_crack_export_path(const std::string& chosen) { return QN_builder_export_pa
 void QN_dislocation_mode_callback() {
     if (!QN_Burgers_Input) return;
     QN_Burgers_Input->label(QN_stored_int(QN_DEFECT_GROUP, "M_dislocation_mode") == 1 ? kBurgersDir : kSlipNorm);
-    if (model_group) model_group->redraw();
+    if (QN_form_region()) QN_form_region()->redraw();
 }
 
 void QN_solute_mode_callback() {

@@ -20,7 +20,7 @@
 #include "app/quelm_import.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "builders/builder_form.h"
 #include "builders/crystal_source.h"
 
@@ -142,7 +142,7 @@ int read_crystal(const std::string& path, const char* key, QB_tools& input, Fl_O
     M_double_update_mismatch();
     if (own) own->redraw();
     if (other) other->redraw();
-    if (foo_window) foo_window->redraw();
+    QN_redraw_window();
     return 1;
 }
 
@@ -303,7 +303,7 @@ void QN_model_double_dir(Fl_Widget*, long dir) {
     }
     QN_set_bit_int(QN_DOUBLE_GROUP, "M_double_dir", static_cast<int>(dir), 0);
     M_double_update_mismatch();
-    if (model_group) model_group->redraw();
+    if (QN_form_region()) QN_form_region()->redraw();
 }
 
 void M_double_extra_reading1() {

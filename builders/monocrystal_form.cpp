@@ -12,7 +12,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "builders/builder_form.h"
 #include "builders/monocrystal.h"
 #include "qb/qb_formats.h"
@@ -157,14 +157,13 @@ void QN_model_single_free() {
 void QN_model_single_crystal() {
     if (QN_model_single_init(0, nullptr, nullptr) == -1) return;
     QN_model_form_shown(1);
-    model_group->clear();
-    model_group->resize(0, model_choice->y() + 40, 320, 670);
-    model_group->begin();
-    build_form(model_group->y() + 10);
-    model_group->end();
-    control_region->value(model_region);
-    model_region->redraw();
-    if (foo_window) foo_window->flush();
+    QN_form_region()->clear();
+    QN_form_region()->resize(0, QN_form_choice()->y() + 40, 320, 670);
+    QN_form_region()->begin();
+    build_form(QN_form_region()->y() + 10);
+    QN_form_region()->end();
+    QN_show_model_tab();
+    QN_flush_window();
 }
 
 void QN_model_single_preview() {

@@ -21,7 +21,7 @@
 #include "app/quelm_import.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "builders/builder_form.h"
 #include "builders/crystal_source.h"
 #include "builders/polycrystal.h"
@@ -107,7 +107,7 @@ std::string keyword_path() {
 // "Number:" follows the table; the form is redrawn.
 void show_grain_count() {
     if (QNP_rad_num) QNP_rad_num->value(grain_count());
-    if (model_region) model_region->redraw();
+    if (Fl_Scroll* tab = QN_model_tab()) tab->redraw();
 }
 
 void rebuild_table() {
@@ -293,10 +293,10 @@ void QN_model_poly_crystal_core() {
     QNP_file_list.fill(QN_POLY_NO_FILE);
     QN_poly_grain_list->grain_data.files = 1;
 
-    model_group->clear();
-    model_group->resize(0, model_choice->y() + 40, 320, 700);
-    model_group->begin();
-    auto* form = new PolyForm(model_group->x(), model_group->y(), 320, 700);
+    QN_form_region()->clear();
+    QN_form_region()->resize(0, QN_form_choice()->y() + 40, 320, 700);
+    QN_form_region()->begin();
+    auto* form = new PolyForm(QN_form_region()->x(), QN_form_region()->y(), 320, 700);
     const int top = form->y() + 10;
     const char* labels[4] = {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å):"};
     Fl_Callback* setters[4] = {call_input<QN_model_poly_setbx>, call_input<QN_model_poly_setby>,
@@ -315,12 +315,11 @@ void QN_model_poly_crystal_core() {
     QN_grain_region = new Fl_Group(form->x(), top + 200, 320, 320);
     QN_grain_region->end();
     form->end();
-    model_group->end();
+    QN_form_region()->end();
     Fl_Group::current(current);
     QN_model_poly_choice();
-    control_region->value(model_region);
-    model_region->redraw();
-    if (foo_window) foo_window->flush();
+    QN_show_model_tab();
+    QN_flush_window();
 }
 
 void QN_model_poly_setbx(Fl_Value_Input* w) {
@@ -396,7 +395,7 @@ void QN_model_poly_choice() {
     QN_grain_region->end();
     Fl_Group::current(current);
     QN_grain_region->redraw();
-    if (model_region) model_region->redraw();
+    if (Fl_Scroll* tab = QN_model_tab()) tab->redraw();
 }
 
 void QN_model_file_choice_cb(Fl_Choice* w) {

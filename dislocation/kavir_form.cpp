@@ -16,7 +16,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "dislocation/kavir_bridge.h"
 #include "qb/qb_text.h"
 #include "view/view_panel.h"
@@ -324,7 +324,7 @@ void QN_KAVIR_take_reference(const std::string& path) {
     QN_set_bit_char(G, "KV_ref", path);
     for (Fl_Output* o : reference_outputs)
         if (o) o->value(path.c_str());
-    if (foo_window) foo_window->redraw();
+    QN_redraw_window();
 }
 
 void QN_KAVIR_take_dump(bool dda, const std::string& path, int filter) {
@@ -333,7 +333,7 @@ void QN_KAVIR_take_dump(bool dda, const std::string& path, int filter) {
     if (filter == 0 && (name.size() < 5 || !ends)) name += ".lmc";
     QN_set_bit_char(G, dda ? "KV_dda_dump" : "KV_ida_dump", name);
     if (Fl_Output* o = dda ? DDA_dump : IDA_dump) o->value(name.c_str());
-    if (foo_window) foo_window->redraw();
+    QN_redraw_window();
 }
 
 void QN_KAVIR_get_reference() {

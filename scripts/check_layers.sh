@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Checks that the computing core stays headless: no source of a core library
-# (every library but the *_gui ones; their list is written by CMake) includes
-# FLTK, OpenGL, GLEW or SOIL, or the window's header, directly or through the
-# project's own headers it includes.
+# Checks the layers: no source of a core library (every library but the
+# *_gui ones; their list is written by CMake) includes FLTK, OpenGL, GLEW or
+# SOIL, or the window's header, directly or through the project's own
+# headers it includes; and no file outside the shell (app/) includes the
+# window's header.
 # Usage: check_layers.sh SOURCE_ROOT CORE_SOURCES_FILE
 set -euo pipefail
 root=$1
@@ -47,9 +48,20 @@ while IFS= read -r src; do
   count=$((count + 1))
 done < "$list"
 
+# Forms, panels, the view and every other file outside the shell reach the
+# window through app/quelm_shell.h only: the window's header is the shell's
+# (and its tests').
+window_users=$(cd "$root" && git ls-files '*.cpp' '*.h' 2>/dev/null | grep -v -E '^(app|tests)/' |
+  xargs -r grep -l -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"app/quelm_window\.h"' || true)
+if [ -n "$window_users" ]; then
+  echo "files outside the shell include the window's header (use app/quelm_shell.h):"
+  echo "$window_users" | sed 's/^/    /'
+  bad=1
+fi
+
 if [ "$count" -eq 0 ]; then
   echo "no core sources listed in $list"
   exit 1
 fi
 if [ "$bad" -ne 0 ]; then exit 1; fi
-echo "core layers: $count sources of the core libraries include no toolkit, OpenGL or window header"
+echo "layers: $count sources of the core libraries include no toolkit, OpenGL or window header; only the shell includes the window's"

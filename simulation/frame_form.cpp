@@ -37,7 +37,7 @@
 #include "app/quelm_import.h"
 #include "store/quelm_resources.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_form.h"
 #include "simulation/remote_tasks.h"

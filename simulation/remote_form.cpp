@@ -16,7 +16,7 @@
 
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 
 namespace fs = std::filesystem;
 

@@ -38,7 +38,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "store/quelm_store.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "builders/layers_form.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_form.h"

@@ -7,7 +7,7 @@
 #include <FL/Fl_Output.H>
 
 #include "app/quelm_import.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "qb/qb_file.h"
 #include "tools/dumps.h"
 #include "tools/potentials.h"

@@ -12,7 +12,7 @@
 #include "store/quelm_batch_core.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_resources.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "qb/qb_formats.h"
 #include "view/view_image.h"
 #include "view/view_widget.h"

@@ -18,7 +18,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "store/quelm_resources.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "qb/qb_text.h"
 #include "view/view_image.h"
 #include "view/view_widget.h"
@@ -41,6 +41,7 @@ Fl_Value_Input* render_rr_value = nullptr;
 Fl_Value_Input *render_slice_A = nullptr, *render_slice_B = nullptr, *render_slice_C = nullptr,
                *render_slice_D = nullptr, *render_slice_E = nullptr;
 Fl_Round_Button* render_drawslice_flag = nullptr;
+Fl_Choice* view_choice = nullptr;
 Fl_Value_Input *render_delete_min = nullptr, *render_delete_max = nullptr;
 Fl_Button* inspect_particle = nullptr;
 Fl_Value_Input *xmove_size = nullptr, *ymove_size = nullptr, *xrot_size = nullptr, *yrot_size = nullptr,
@@ -134,7 +135,7 @@ void fill_choices() {
 
 void inspect_off() {
     if (inspect_particle) inspect_particle->value(0);
-    if (Inspect_MenuButton) QN_load_img(QN_resource_path("img/icon/inspect.png").c_str(), Inspect_MenuButton, nullptr);
+    if (QN_inspect_button()) QN_load_img(QN_resource_path("img/icon/inspect.png").c_str(), QN_inspect_button(), nullptr);
     if (cube) {
         cube->inspect_mode = 0;
         cube->selected = -1;
@@ -336,8 +337,8 @@ void build_camera(int top) {
 // ------------------------------------------------------------------ panel
 
 void QN_render_build_panel() {
-    view_region->clear();
-    view_region->begin();
+    QN_view_tab()->clear();
+    QN_view_tab()->begin();
     auto* head = new Fl_Group(0, 100, 320, 50);
     view_choice = new Fl_Choice(160, 110, 140, 30, "Choose control:");
     view_choice->add("Setting", 0, call<QN_render_control1>);
@@ -359,20 +360,20 @@ void QN_render_build_panel() {
     QN_render_control_group2->hide();
     render_control_region1->deactivate();
     render_control_region2->deactivate();
-    view_region->end();
-    view_region->redraw();
+    QN_view_tab()->end();
+    QN_view_tab()->redraw();
 }
 
 void QN_render_control1() {
     QN_render_control_group1->show();
     QN_render_control_group2->hide();
-    view_region->redraw();
+    QN_view_tab()->redraw();
 }
 
 void QN_render_control2() {
     QN_render_control_group1->hide();
     QN_render_control_group2->show();
-    view_region->redraw();
+    QN_view_tab()->redraw();
 }
 
 // ---------------------------------------------------------------- loading
@@ -545,8 +546,8 @@ void QN_Select_mode_cb() {
         cube->redraw();
     } else {
         inspect_particle->value(1);
-        if (Inspect_MenuButton)
-            QN_load_img(QN_resource_path("img/icon/inspect_off.png").c_str(), Inspect_MenuButton, nullptr);
+        if (QN_inspect_button())
+            QN_load_img(QN_resource_path("img/icon/inspect_off.png").c_str(), QN_inspect_button(), nullptr);
         cube->inspect_mode = 1;
     }
 }

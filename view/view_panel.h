@@ -26,6 +26,8 @@ extern Fl_Choice* render_rr_choice;
 extern Fl_Value_Input* bar_slot_min;
 extern Fl_Value_Input* bar_slot_max;
 extern Fl_Value_Input* render_rr_value;
+// "Choose control:" of the View tab ("Setting", "Camera").
+extern Fl_Choice* view_choice;
 extern Fl_Value_Input *render_slice_A, *render_slice_B, *render_slice_C, *render_slice_D, *render_slice_E;
 extern Fl_Round_Button* render_drawslice_flag;
 extern Fl_Value_Input *render_delete_min, *render_delete_max;

@@ -18,7 +18,7 @@
 
 #include "analysis/morla_summary.h"
 #include "store/quelm_resources.h"
-#include "app/quelm_window.h"
+#include "app/quelm_shell.h"
 #include "view/view_core.h"
 #include "view/view_image.h"
 #include "view/view_panel.h"
@@ -656,18 +656,18 @@ int cube_box::handle(int event) {
 
 void QN_create_render() {
     Fl::use_high_res_GL(1);
-    if (!rending_region) return;
-    rending_region->clear();
-    rending_region->begin();
-    auto* frame = new Fl_Box(rending_region->x(), rending_region->y(), rending_region->w(), rending_region->h());
+    if (!QN_render_area()) return;
+    QN_render_area()->clear();
+    QN_render_area()->begin();
+    auto* frame = new Fl_Box(QN_render_area()->x(), QN_render_area()->y(), QN_render_area()->w(), QN_render_area()->h());
     frame->box(FL_THIN_DOWN_BOX);
-    cube = new cube_box(rending_region->x() + 10, rending_region->y() + 10, rending_region->w() - 20,
-                        rending_region->h() - 20);
-    rending_region->end();
-    rending_region->resizable(cube);
+    cube = new cube_box(QN_render_area()->x() + 10, QN_render_area()->y() + 10, QN_render_area()->w() - 20,
+                        QN_render_area()->h() - 20);
+    QN_render_area()->end();
+    QN_render_area()->resizable(cube);
     QNGC.view_built = 1;
-    if (foo_window && foo_window->shown()) cube->show();
-    rending_region->redraw();
+    if (QN_main_window() && QN_main_window()->shown()) cube->show();
+    QN_render_area()->redraw();
     QN_render_build_panel();
 }
 

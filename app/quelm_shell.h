@@ -1,0 +1,68 @@
+// What a form, a panel or the view may ask of the running window: the
+// current model and its replacement, the message area, the region and tab a
+// form is shown in, the view's place and the window's redraw. The window
+// (quelm_window.cpp) implements it; nothing outside the shell includes the
+// window's own header, so the window can change without rebuilding them.
+#pragma once
+
+#include <string>
+
+#include "qb/qb_tools.h"
+
+class Fl_Button;
+class Fl_Choice;
+class Fl_Group;
+class Fl_Scroll;
+class Fl_Window;
+
+// The current model: whoever replaces it calls QN_update_model.
+extern QB_tools Current_Model;
+
+struct QN_global_control {
+    int view_built = 0;
+    int analysis_rebuild = 1;
+};
+extern QN_global_control QNGC;
+// 1 once a model has been shown; 0 after the window's reset.
+extern int inited_atomic_viewer;
+
+// When 0 (tests, batch runs) alerts are not shown in a modal box; their text
+// still goes to the message area and to standard error.
+extern int QN_alerts_modal;
+
+// Replaces the message area's text.
+void QN_message(const char* text);
+// Shows text in a modal alert box, then in the message area.
+void QN_message_alert(const char* text);
+// The message area's current text.
+std::string QN_message_text();
+// Reports the box (k <= 0 or k > natoms) or atom record k - 1.
+void QN_atom_message(int k);
+
+// Shows the current model (view, sequence bar, analyses); see the window.
+void QN_update_model();
+// A model form is shown: selects its entry in "Select model:". The choice
+// goes back to it when opening another form is declined.
+void QN_model_form_shown(int entry);
+
+// The main window (null before it is built), redrawn or flushed at once.
+Fl_Window* QN_main_window();
+void QN_redraw_window();
+void QN_flush_window();
+
+// Where forms live: the Model tab's form region below "Select model:" and
+// that choice; the Model, View and Analysis tabs' scroll regions; the render
+// area the view fills; the tool bar's inspect button.
+Fl_Group* QN_form_region();
+Fl_Choice* QN_form_choice();
+Fl_Scroll* QN_model_tab();
+Fl_Scroll* QN_view_tab();
+Fl_Scroll* QN_analysis_tab();
+Fl_Group* QN_render_area();
+Fl_Button* QN_inspect_button();
+// Brings the Model tab (or the Analysis tab) to the front and redraws it.
+void QN_show_model_tab();
+void QN_show_analysis_tab();
+
+// The tool bar's and the View menu's snapshot.
+void QN_snapshot_global();
