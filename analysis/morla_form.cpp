@@ -384,3 +384,20 @@ void QN_oim_acb() {
     set_field(oim_mindis, 3);
     choose_mode("A_oim_adptive", 1, manual_oim);
 }
+
+// ============================================================ in the window
+
+QN_subsystem QN_analysis_subsystem() {
+    QN_subsystem part;
+    part.name = "Structure analysis";
+    part.menu = {
+        {"Analysis/MORLA", 0, QN_show_analysis_tab, FL_SUBMENU},
+        {"Analysis/MORLA/CNA", 0, [] { QN_show_analysis_method(0); }, 0},
+        {"Analysis/MORLA/BAA", 0, [] { QN_show_analysis_method(1); }, 0},
+        {"Analysis/MORLA/CNP", 0, [] { QN_show_analysis_method(2); }, 0},
+        {"Analysis/MORLA/CSP", 0, [] { QN_show_analysis_method(3); }, 0},
+        {"Analysis/MORLA/LCO", 0, [] { QN_show_analysis_method(4); }, 0},
+        {"Analysis/MORLA/OIM", 0, [] { QN_show_analysis_method(5); }, 0},
+    };
+    return part;
+}

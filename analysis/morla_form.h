@@ -39,6 +39,10 @@ extern int QN_analy_cbid;
 
 // Registers the group and rebuilds the tab for the current model's types.
 void QN_analysis();
+// What the structure analysis adds to the window: Analysis/MORLA and its
+// methods' pages.
+struct QN_subsystem;
+QN_subsystem QN_analysis_subsystem();
 // Forgets the tab's widgets (before the tab is cleared).
 void QN_analy_forget();
 // Registers the group "Analy model with MORLA" with its defaults; returns 1.

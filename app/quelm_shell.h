@@ -6,12 +6,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "qb/qb_tools.h"
 
 class Fl_Button;
 class Fl_Choice;
 class Fl_Group;
+class Fl_Menu_Bar;
 class Fl_Scroll;
 class Fl_Window;
 
@@ -63,6 +65,44 @@ Fl_Button* QN_inspect_button();
 // Brings the Model tab (or the Analysis tab) to the front and redraws it.
 void QN_show_model_tab();
 void QN_show_analysis_tab();
+// The Analysis tab on the page of method k (its entry in the tab's choice);
+// without a model it says "Please select a model first".
+void QN_show_analysis_method(int k);
 
 // The tool bar's and the View menu's snapshot.
 void QN_snapshot_global();
+
+// ------------------------------------------------------------ subsystems
+
+// What a subsystem adds to the window, in one table of its own; the entry
+// point hands every table to QN_build_main_window, in the order of the menus.
+struct QN_menu_entry {
+    const char* path;  // "Analysis/MORLA/CNA": menu, submenus, the entry
+    int shortcut;
+    void (*action)();  // null for a submenu title of no action of its own
+    int flags;         // FL_MENU_DIVIDER, FL_SUBMENU (a title with an action)
+};
+// An entry of "Select model:", and of the Model menu (with its shortcut
+// and flags there): opens the form.
+struct QN_model_form {
+    const char* label;
+    void (*open)();
+    int shortcut;
+    int flags;
+};
+// A tool-bar button at x with its icon (a resource name) and tooltip.
+struct QN_tool_button {
+    int x;
+    const char* icon;
+    const char* tooltip;
+    void (*action)();
+    int shortcut;
+};
+struct QN_subsystem {
+    const char* name;
+    std::vector<QN_model_form> forms;
+    std::vector<QN_menu_entry> menu;
+    std::vector<QN_tool_button> tools;
+    // Entries only known at start-up (the frames of the template list).
+    void (*add_to_menu)(Fl_Menu_Bar*) = nullptr;
+};

@@ -26,14 +26,6 @@
 #include "app/quelm_import.h"
 #include "store/quelm_resources.h"
 #include "atomkit/atomkit_panel.h"
-#include "builders/defect_form.h"
-#include "builders/layers_form.h"
-#include "builders/monocrystal_form.h"
-#include "builders/nano_form.h"
-#include "builders/polycrystal_form.h"
-#include "simulation/frame_form.h"
-#include "simulation/wizard_form.h"
-#include "tools/tools_form.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 #include "qb/qb_text.h"
@@ -151,28 +143,26 @@ void select_tab(Fl_Group* tab) {
 void QN_switch_model() { select_tab(model_region); }
 void QN_switch_analy() { select_tab(analysis_region); }
 
-namespace {
-void show_method(int k) {
+void QN_show_analysis_method(int k) {
     if (!have_model() || !analy_choice) return;
     analy_choice->value(k);
     select_tab(analysis_region);
     QN_analy_choice_cb();
 }
-}  // namespace
 
-void QN_switch_analy_cna() { show_method(0); }
-void QN_switch_analy_baa() { show_method(1); }
-void QN_switch_analy_cnp() { show_method(2); }
-void QN_switch_analy_csp() { show_method(3); }
-void QN_switch_analy_lco() { show_method(4); }
-void QN_switch_analy_oim() { show_method(5); }
-void QN_switch_analy_dva() { show_method(6); }
-void QN_switch_analy_sta() { show_method(7); }
-void QN_switch_analy_dda() { show_method(8); }
-void QN_switch_analy_sva() { show_method(9); }
-void QN_switch_analy_ida() { show_method(10); }
-void QN_switch_analy_nye() { show_method(11); }
-void QN_switch_analy_nta() { show_method(12); }
+void QN_switch_analy_cna() { QN_show_analysis_method(0); }
+void QN_switch_analy_baa() { QN_show_analysis_method(1); }
+void QN_switch_analy_cnp() { QN_show_analysis_method(2); }
+void QN_switch_analy_csp() { QN_show_analysis_method(3); }
+void QN_switch_analy_lco() { QN_show_analysis_method(4); }
+void QN_switch_analy_oim() { QN_show_analysis_method(5); }
+void QN_switch_analy_dva() { QN_show_analysis_method(6); }
+void QN_switch_analy_sta() { QN_show_analysis_method(7); }
+void QN_switch_analy_dda() { QN_show_analysis_method(8); }
+void QN_switch_analy_sva() { QN_show_analysis_method(9); }
+void QN_switch_analy_ida() { QN_show_analysis_method(10); }
+void QN_switch_analy_nye() { QN_show_analysis_method(11); }
+void QN_switch_analy_nta() { QN_show_analysis_method(12); }
 
 void QN_switch_chroma() {
     if (!have_model()) return;
@@ -430,11 +420,6 @@ void QN_about() {
 
 namespace {
 
-template <void (*F)()>
-void call(Fl_Widget*, void*) {
-    F();
-}
-
 // Entries whose forms and tools are not part of this version yet; the
 // name without the menu's shortcut marks.
 void later_cb(Fl_Widget* w, void*) {
@@ -444,34 +429,17 @@ void later_cb(Fl_Widget* w, void*) {
     not_yet(name.c_str());
 }
 
-// The model forms of this version, by their entry in "Select model:" and the
-// Model menu.
-struct ModelForm {
-    const char* label;
-    void (*open)();
-};
-const ModelForm kModelForms[] = {
-    {"Atomkit", AtomKit_main},
-    {"Monocrystal", QN_model_single_crystal},
-    {"Polycrystal", QN_model_poly_crystal},
-    {"Bilayer", QN_model_double_layer},
-    {"Multilayer", QN_model_multi_layer},
-    {"Nanocomposite", QN_model_nanocomposite},
-    {"Nanoparticle", QN_model_cluster},
-    {"Nanowire", QN_model_wire},
-    {"Nanosheet", QN_model_sheet},
-    {"Core-Shell", QN_model_coreshell},
-    {"Solution", QN_model_solute},
-    {"Dislocation", QN_model_dislocation},
-    {"Crack", QN_model_crack},
-};
-
 // An entry of "Select model:" or the Model menu: opens its form, or says it
 // is not there yet.
+// The subsystems' tables as the window was built with them: menu entries
+// and buttons point into them.
+std::vector<QN_subsystem> parts;
+std::vector<QN_model_form> forms;  // every part's, in "Select model:" order
+
 void model_form_cb(Fl_Widget* w, void* data) {
     const Fl_Menu_Item* item = w ? static_cast<Fl_Menu_*>(w)->mvalue() : nullptr;
     if (item && item->label())
-        for (const ModelForm& form : kModelForms)
+        for (const QN_model_form& form : forms)
             if (std::string(item->label()) == form.label) {
                 form.open();
                 // The form that opened, or the one still shown when the
@@ -483,154 +451,44 @@ void model_form_cb(Fl_Widget* w, void* data) {
     QN_model_form_shown(form_entry);
 }
 
-void blank(Fl_Widget*, void*) {}
+void run_entry(Fl_Widget*, void* data) { static_cast<const QN_menu_entry*>(data)->action(); }
+void run_button(Fl_Widget*, void* data) { static_cast<const QN_tool_button*>(data)->action(); }
 
-Fl_Menu_Item menuitems[] = {
-    {"&File", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"&New", FL_CTRL + 'n', QN_new_cb, nullptr, 0, 0, 0, 0, 0},
-    {"&Import", FL_CTRL + 'i', import_cb, nullptr, 0, 0, 0, 0, 0},
-    {"&Export", FL_CTRL + 'e', call<QN_save_file_model>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Exit", FL_CTRL + 'q', QN_quit_cb, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"View", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Setting", 0, call<QN_switch_chroma>, nullptr, 0, 0, 0, 0, 0},
-    {"Camera", 0, call<QN_switch_camera>, nullptr, 0, 0, 0, 0, 0},
-    {"Fit", 0, call<QN_switch_camera_fit>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Snapshot", 0, call<QN_snapshot_global>, nullptr, 0, 0, 0, 0, 0},
-    {"Inspection", 0, call<QN_inspect_global>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Model", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Atomkit", FL_CTRL + 'a', model_form_cb, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Selection", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Cuboid", 0, call<AK_cuboid_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Cylinder", 0, call<AK_cylinder_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Cone", 0, call<AK_cone_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Polyhedron", 0, call<AK_polyhedron_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Polyprism", 0, call<AK_prism_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Slice", 0, call<AK_plane_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Sphere", 0, call<AK_sphere_region_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Expression", 0, call<AK_expression_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Inbox", 0, call<AK_inbox_region_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"And", 0, call<AK_math_and_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Or", 0, call<AK_math_or_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Complement", 0, call<AK_math_comple_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Neither", 0, call<AK_math_neither_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Not", 0, call<AK_math_not_region_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Deform", 0, call<AK_deform_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Move", 0, call<AK_move_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Periodic", 0, call<AK_periodic_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Rotate", 0, call<AK_rotate_region_menu>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Operation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Add Atom", 0, call<AK_add_single_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Fill Atoms", 0, call<AK_add_atom_step_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Create Box", 0, call<AK_create_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Deform", 0, call<AK_deform_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Delete", 0, call<AK_delete_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Disturb", 0, call<AK_disturb_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Duplicate", 0, call<AK_duplicate_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Extend", 0, call<AK_extend_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Mirror", 0, call<AK_mirror_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Move", 0, call<AK_move_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Remove Duplicate", 0, call<AK_separate_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Replace", 0, call<AK_changetype_atom_random_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Rotate", 0, call<AK_rotate_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Sort", 0, call<AK_sort_atom_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Symmetrize", 0, call<AK_move_box0_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Wrap", 0, call<AK_wrap_atom_step_menu>, nullptr, FL_MENU_DIVIDER, 0, 0, 0, 0},
-    {"Affine Tensile", 0, call<AK_tensile_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Affine Compress", 0, call<AK_compress_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Affine Shear", 0, call<AK_affine_shear_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Alias Tensile", 0, call<AK_alias_tensile_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Alias Compress", 0, call<AK_alias_compress_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {"Alias Shear", 0, call<AK_alias_box_step_menu>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Monocrystal", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Polycrystal", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Bilayer", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Multilayer", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanocomposite", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanoparticle", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanowire", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Nanosheet", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Core-Shell", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Solution", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Dislocation", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {"Crack", 0, model_form_cb, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Simulation", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Quelm", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"&Dynamic", 0, call<QN_simulate_Dynamic_cb>, nullptr, 0, 0, 0, 0, 0},
-    {"&Quasistatic", 0, call<QN_simulate_Quasistatic_cb>, nullptr, 0, 0, 0, 0, 0},
-    {"&Shock", 0, call<QN_simulate_Shock_cb>, nullptr, 0, 0, 0, 0, 0},
-    {"&Crack", 0, call<QN_simulate_Crack_cb>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"Analysis", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"MORLA", 0, call<QN_switch_analy>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"CNA", 0, call<QN_switch_analy_cna>, nullptr, 0, 0, 0, 0, 0},
-    {"BAA", 0, call<QN_switch_analy_baa>, nullptr, 0, 0, 0, 0, 0},
-    {"CNP", 0, call<QN_switch_analy_cnp>, nullptr, 0, 0, 0, 0, 0},
-    {"CSP", 0, call<QN_switch_analy_csp>, nullptr, 0, 0, 0, 0, 0},
-    {"LCO", 0, call<QN_switch_analy_lco>, nullptr, 0, 0, 0, 0, 0},
-    {"OIM", 0, call<QN_switch_analy_oim>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"KAVIR", 0, call<QN_switch_analy_dva>, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"DVA", 0, call<QN_switch_analy_dva>, nullptr, 0, 0, 0, 0, 0},
-    {"STA", 0, call<QN_switch_analy_sta>, nullptr, 0, 0, 0, 0, 0},
-    {"DDA", 0, call<QN_switch_analy_dda>, nullptr, 0, 0, 0, 0, 0},
-    {"SVA", 0, call<QN_switch_analy_sva>, nullptr, 0, 0, 0, 0, 0},
-    {"IDA", 0, call<QN_switch_analy_ida>, nullptr, 0, 0, 0, 0, 0},
-    {"NYE", 0, call<QN_switch_analy_nye>, nullptr, 0, 0, 0, 0, 0},
-    {"NTA", 0, call<QN_switch_analy_nta>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"&Tools", 0, nullptr, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"&Potential transformation", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"EAM", 0, call<QN_alloy2quelm>, nullptr, 0, 0, 0, 0, 0},
-    {"FS", 0, call<QN_fs2quelm>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"&Dump transformation", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"DatST", 0, call<QN_DatST2lmp>, nullptr, 0, 0, 0, 0, 0},
-    {"DatAES", 0, call<QN_DatAES2lmp>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {"&Help", 0, blank, nullptr, FL_SUBMENU, 0, 0, 0, 0},
-    {"Licence", 0, call<QN_licence>, nullptr, 0, 0, 0, 0, 0},
-    {"About", 0, call<QN_about>, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
-    {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+
+void new_model() { QN_new_cb(nullptr, nullptr); }
+void import_model() { import_cb(nullptr, nullptr); }
+void quit_program() { QN_quit_cb(nullptr, nullptr); }
+
+// The window's own menus and buttons; the subsystems' come between them.
+const QN_menu_entry kFileAndView[] = {
+    {"&File/&New", FL_CTRL + 'n', new_model, 0},
+    {"&File/&Import", FL_CTRL + 'i', import_model, 0},
+    {"&File/&Export", FL_CTRL + 'e', QN_save_file_model, FL_MENU_DIVIDER},
+    {"&File/Exit", FL_CTRL + 'q', quit_program, 0},
+    {"View/Setting", 0, QN_switch_chroma, 0},
+    {"View/Camera", 0, QN_switch_camera, 0},
+    {"View/Fit", 0, QN_switch_camera_fit, FL_MENU_DIVIDER},
+    {"View/Snapshot", 0, QN_snapshot_global, 0},
+    {"View/Inspection", 0, QN_inspect_global, 0},
+};
+const QN_menu_entry kHelp[] = {
+    {"&Help/Licence", 0, QN_licence, 0},
+    {"&Help/About", 0, QN_about, 0},
 };
 
-struct ToolButton {
-    int x;
-    const char* icon;
-    const char* tooltip;
-    Fl_Callback* action;
-    int shortcut;
+const QN_tool_button kToolBar[] = {
+    {2, "img/icon/opmd.png", "Import", import_model, 0},
+    {36, "img/icon/export.png", "Export", QN_save_file_model, 0},
+    {74, "img/icon/structure.png", "Model", QN_switch_model, 0},
+    {108, "img/icon/chorma.png", "Setting", QN_switch_chroma, 0},
+    {142, "img/icon/camera.png", "Camera", QN_switch_camera, 0},
+    {176, "img/icon/camset.png", "Reset Camera", QN_switch_camera_reset, 0},
+    {210, "img/icon/snapshot.png", "Take Snapshot", QN_snapshot_global, FL_CTRL + '='},
+    {244, "img/icon/inspect.png", "Inspect Particle", QN_inspect_global, 0},
+    {278, "img/icon/snap.png", "Analysis", QN_switch_analy, 0},
+    {457, "img/icon/fit.png", "Fit", QN_switch_camera_fit, 0},
 };
 
-const ToolButton kToolBar[] = {
-    {2, "img/icon/opmd.png", "Import", import_cb, 0},
-    {36, "img/icon/export.png", "Export", call<QN_save_file_model>, 0},
-    {74, "img/icon/structure.png", "Model", call<QN_switch_model>, 0},
-    {108, "img/icon/chorma.png", "Setting", call<QN_switch_chroma>, 0},
-    {142, "img/icon/camera.png", "Camera", call<QN_switch_camera>, 0},
-    {176, "img/icon/camset.png", "Reset Camera", call<QN_switch_camera_reset>, 0},
-    {210, "img/icon/snapshot.png", "Take Snapshot", call<QN_snapshot_global>, FL_CTRL + '='},
-    {244, "img/icon/inspect.png", "Inspect Particle", call<QN_inspect_global>, 0},
-    {278, "img/icon/snap.png", "Analysis", call<QN_switch_analy>, 0},
-    {316, "img/icon/dynamic.png", "Dynamic Simulation", call<QN_simulate_Dynamic_cb>, 0},
-    {350, "img/icon/static.png", "Quasistatic Simulation", call<QN_simulate_Quasistatic_cb>, 0},
-    {384, "img/icon/shock.png", "Shock Simulation", call<QN_simulate_Shock_cb>, 0},
-    {418, "img/icon/crack.png", "Crack Simulation", call<QN_simulate_Crack_cb>, 0},
-    {457, "img/icon/fit.png", "Fit", call<QN_switch_camera_fit>, 0},
-};
-
-const char* const kModels[] = {"Atomkit",       "Monocrystal",  "Polycrystal", "Bilayer",  "Multilayer",
-                               "Nanocomposite", "Nanoparticle", "Nanowire",    "Nanosheet", "Core-Shell",
-                               "Solution",      "Dislocation",  "Crack"};
 
 Fl_Scroll* make_tab(const char* label) {
     auto* tab = new Fl_Scroll(0, 100, 320, 620, label);
@@ -650,7 +508,36 @@ Fl_Box* separator(int x) {
 
 }  // namespace
 
-void QN_build_main_window() {
+namespace {
+// The menu bar: the window's File and View, then every subsystem's forms
+// (the Model menu) and entries in the order given, then Help.
+void build_menus(Fl_Menu_Bar* bar) {
+    for (const QN_menu_entry& e : kFileAndView) bar->add(e.path, e.shortcut, run_entry, const_cast<QN_menu_entry*>(&e), e.flags);
+    for (const QN_subsystem& part : parts) {
+        for (const QN_model_form& f : part.forms)
+            bar->add((std::string("Model/") + f.label).c_str(), f.shortcut, model_form_cb, nullptr, f.flags);
+        for (const QN_menu_entry& e : part.menu)
+            bar->add(e.path, e.shortcut, e.action ? run_entry : nullptr, const_cast<QN_menu_entry*>(&e), e.flags);
+        if (part.add_to_menu) part.add_to_menu(bar);
+    }
+    for (const QN_menu_entry& e : kHelp) bar->add(e.path, e.shortcut, run_entry, const_cast<QN_menu_entry*>(&e), e.flags);
+}
+
+Fl_Button* tool_button(const QN_tool_button& t) {
+    auto* b = new Fl_Button(t.x, 44, 32, 32);
+    b->box(FL_THIN_DOWN_BOX);
+    b->tooltip(t.tooltip);
+    b->callback(run_button, const_cast<QN_tool_button*>(&t));
+    if (t.shortcut) b->shortcut(t.shortcut);
+    QN_load_img(QN_resource_path(t.icon).c_str(), b, nullptr);
+    return b;
+}
+}  // namespace
+
+void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
+    parts = subsystems;
+    forms.clear();
+    for (const QN_subsystem& part : parts) forms.insert(forms.end(), part.forms.begin(), part.forms.end());
     fl_register_images();
     Fl::scheme("plastic");
     QN_connect_progress();
@@ -658,8 +545,7 @@ void QN_build_main_window() {
     foo_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
     foo_window->callback(main_window_cb);
     menu_bar = new Fl_Menu_Bar(0, 0, 1280, 40);
-    menu_bar->menu(menuitems);
-    QN_frame_UI_setup(menu_bar);  // the LAMMPS frames of config/config_list.txt
+    build_menus(menu_bar);
     new Fl_Box(FL_THIN_DOWN_BOX, 0, 40, 1280, 680, nullptr);
 
     auto* messages = new Fl_Scroll(320, 640, 960, 80);
@@ -681,15 +567,12 @@ void QN_build_main_window() {
     QN_blank_Slider->color(32);
 
     menu_region = new Fl_Group(0, 40, 960, 40);
-    for (const ToolButton& t : kToolBar) {
-        auto* b = new Fl_Button(t.x, 44, 32, 32);
-        b->box(FL_THIN_DOWN_BOX);
-        b->tooltip(t.tooltip);
-        b->callback(t.action);
-        if (t.shortcut) b->shortcut(t.shortcut);
-        QN_load_img(QN_resource_path(t.icon).c_str(), b, nullptr);
-        if (t.action == call<QN_inspect_global>) Inspect_MenuButton = b;
+    for (const QN_tool_button& t : kToolBar) {
+        Fl_Button* b = tool_button(t);
+        if (t.action == QN_inspect_global) Inspect_MenuButton = b;
     }
+    for (const QN_subsystem& part : parts)
+        for (const QN_tool_button& t : part.tools) tool_button(t);
     separator(69);
     separator(311);
     separator(451);
@@ -705,8 +588,7 @@ void QN_build_main_window() {
     model_region = make_tab("Model");
     auto* select = new Fl_Group(0, 100, 320, 50);
     model_choice = new Fl_Choice(150, 110, 120, 30, "Select model:");
-    for (const char* m : kModels)
-        model_choice->add(m, 0, model_form_cb);
+    for (const QN_model_form& f : forms) model_choice->add(f.label, 0, model_form_cb);
     model_choice->value(0);
     select->end();
     model_group = new Fl_Group(150, 110, 120, 30);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/quelm_shell.h"
 #include "qb/qb_tools.h"
@@ -35,7 +36,10 @@ extern Fl_Scroll* analysis_region;
 extern Fl_Choice* model_choice;
 extern Fl_Group* model_group;
 
-// Builds the main window (start-up steps up to showing it).
+// Builds the main window (start-up steps up to showing it) with what each
+// subsystem adds to it: its model forms, menu entries and tool-bar buttons.
+void QN_build_main_window(const std::vector<QN_subsystem>& subsystems);
+// The same with every subsystem of the program (app/quelm_parts.h).
 void QN_build_main_window();
 void QN_window_reset();
 // QN_update_model (the shell's) shows the current model: view, sequence

@@ -877,3 +877,54 @@ AK_STEP_CREATOR(AK_alias_tensile_step, AK_ALIAS_TENSILE)
 AK_STEP_CREATOR(AK_alias_compress_step, AK_ALIAS_COMPRESS)
 AK_STEP_CREATOR(AK_alias_box_step, AK_ALIAS_SHEAR)
 #undef AK_STEP_CREATOR
+
+// ============================================================ in the window
+
+QN_subsystem QN_atomkit_subsystem() {
+    QN_subsystem part;
+    part.name = "Atomkit";
+    part.forms = {{"Atomkit", AtomKit_main, FL_CTRL + 'a', FL_SUBMENU}};
+    part.menu = {
+        {"Model/Atomkit/Selection/Cuboid", 0, AK_cuboid_region_menu, 0},
+        {"Model/Atomkit/Selection/Cylinder", 0, AK_cylinder_region_menu, 0},
+        {"Model/Atomkit/Selection/Cone", 0, AK_cone_region_menu, 0},
+        {"Model/Atomkit/Selection/Polyhedron", 0, AK_polyhedron_region_menu, 0},
+        {"Model/Atomkit/Selection/Polyprism", 0, AK_prism_region_menu, 0},
+        {"Model/Atomkit/Selection/Slice", 0, AK_plane_region_menu, 0},
+        {"Model/Atomkit/Selection/Sphere", 0, AK_sphere_region_menu, FL_MENU_DIVIDER},
+        {"Model/Atomkit/Selection/Expression", 0, AK_expression_region_menu, 0},
+        {"Model/Atomkit/Selection/Inbox", 0, AK_inbox_region_menu, FL_MENU_DIVIDER},
+        {"Model/Atomkit/Selection/And", 0, AK_math_and_region_menu, 0},
+        {"Model/Atomkit/Selection/Or", 0, AK_math_or_region_menu, 0},
+        {"Model/Atomkit/Selection/Complement", 0, AK_math_comple_region_menu, 0},
+        {"Model/Atomkit/Selection/Neither", 0, AK_math_neither_region_menu, 0},
+        {"Model/Atomkit/Selection/Not", 0, AK_math_not_region_menu, FL_MENU_DIVIDER},
+        {"Model/Atomkit/Selection/Deform", 0, AK_deform_region_menu, 0},
+        {"Model/Atomkit/Selection/Move", 0, AK_move_region_menu, 0},
+        {"Model/Atomkit/Selection/Periodic", 0, AK_periodic_region_menu, 0},
+        {"Model/Atomkit/Selection/Rotate", 0, AK_rotate_region_menu, 0},
+        {"Model/Atomkit/Operation/Add Atom", 0, AK_add_single_step_menu, 0},
+        {"Model/Atomkit/Operation/Fill Atoms", 0, AK_add_atom_step_menu, FL_MENU_DIVIDER},
+        {"Model/Atomkit/Operation/Create Box", 0, AK_create_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Deform", 0, AK_deform_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Delete", 0, AK_delete_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Disturb", 0, AK_disturb_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Duplicate", 0, AK_duplicate_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Extend", 0, AK_extend_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Mirror", 0, AK_mirror_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Move", 0, AK_move_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Remove Duplicate", 0, AK_separate_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Replace", 0, AK_changetype_atom_random_step_menu, 0},
+        {"Model/Atomkit/Operation/Rotate", 0, AK_rotate_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Sort", 0, AK_sort_atom_step_menu, 0},
+        {"Model/Atomkit/Operation/Symmetrize", 0, AK_move_box0_step_menu, 0},
+        {"Model/Atomkit/Operation/Wrap", 0, AK_wrap_atom_step_menu, FL_MENU_DIVIDER},
+        {"Model/Atomkit/Operation/Affine Tensile", 0, AK_tensile_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Affine Compress", 0, AK_compress_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Affine Shear", 0, AK_affine_shear_box_step_menu, 0},
+        {"Model/Atomkit/Operation/Alias Tensile", 0, AK_alias_tensile_step_menu, 0},
+        {"Model/Atomkit/Operation/Alias Compress", 0, AK_alias_compress_step_menu, 0},
+        {"Model/Atomkit/Operation/Alias Shear", 0, AK_alias_box_step_menu, 0},
+    };
+    return part;
+}

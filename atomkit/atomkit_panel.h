@@ -84,6 +84,10 @@ extern int (*AK_choice3_hook)(const char* question, const char* b0, const char* 
 
 // Opens Atomkit with an empty recipe on the current model.
 void AtomKit_main();
+// What Atomkit adds to the window: its form and the Model/Atomkit menu of
+// regions and steps.
+struct QN_subsystem;
+QN_subsystem QN_atomkit_subsystem();
 // A Model menu command: offers to switch to Atomkit when another form is
 // shown, then adds the item.
 void QN_AK_menu(void (*create)());

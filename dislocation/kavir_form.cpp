@@ -371,3 +371,22 @@ void QN_mapset_value_update() { mirror(mapset_value, "KV_nta_mv"); }
 void QN_nye_bx_update() { mirror(nye_bx, "KV_nta_bx"); }
 void QN_nye_by_update() { mirror(nye_by, "KV_nta_by"); }
 void QN_nye_bz_update() { mirror(nye_bz, "KV_nta_bz"); }
+
+// ============================================================ in the window
+
+QN_subsystem QN_dislocation_subsystem() {
+    QN_subsystem part;
+    part.name = "Dislocation analysis";
+    // The structure methods take entries 0 ... 5 of the tab's choice.
+    part.menu = {
+        {"Analysis/KAVIR", 0, [] { QN_show_analysis_method(6); }, FL_SUBMENU},
+        {"Analysis/KAVIR/DVA", 0, [] { QN_show_analysis_method(6); }, 0},
+        {"Analysis/KAVIR/STA", 0, [] { QN_show_analysis_method(7); }, 0},
+        {"Analysis/KAVIR/DDA", 0, [] { QN_show_analysis_method(8); }, 0},
+        {"Analysis/KAVIR/SVA", 0, [] { QN_show_analysis_method(9); }, 0},
+        {"Analysis/KAVIR/IDA", 0, [] { QN_show_analysis_method(10); }, 0},
+        {"Analysis/KAVIR/NYE", 0, [] { QN_show_analysis_method(11); }, 0},
+        {"Analysis/KAVIR/NTA", 0, [] { QN_show_analysis_method(12); }, 0},
+    };
+    return part;
+}

@@ -49,3 +49,8 @@ void QN_mapset_value_update();
 void QN_nye_bx_update();
 void QN_nye_by_update();
 void QN_nye_bz_update();
+
+// What the dislocation analyses add to the window: Analysis/KAVIR and its
+// pages.
+struct QN_subsystem;
+QN_subsystem QN_dislocation_subsystem();

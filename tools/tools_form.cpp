@@ -124,3 +124,17 @@ void QN_alloy2quelm() { open_window(kAlloy); }
 void QN_fs2quelm() { open_window(kFs); }
 void QN_DatST2lmp() { open_window(kSt); }
 void QN_DatAES2lmp() { open_window(kAes); }
+
+// ============================================================ in the window
+
+QN_subsystem QN_tools_subsystem() {
+    QN_subsystem part;
+    part.name = "Converters";
+    part.menu = {
+        {"&Tools/&Potential transformation/EAM", 0, QN_alloy2quelm, 0},
+        {"&Tools/&Potential transformation/FS", 0, QN_fs2quelm, 0},
+        {"&Tools/&Dump transformation/DatST", 0, QN_DatST2lmp, 0},
+        {"&Tools/&Dump transformation/DatAES", 0, QN_DatAES2lmp, 0},
+    };
+    return part;
+}

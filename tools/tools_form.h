@@ -13,6 +13,9 @@ void QN_alloy2quelm();
 void QN_fs2quelm();
 void QN_DatST2lmp();
 void QN_DatAES2lmp();
+// What the converters add to the window: the Tools menu.
+struct QN_subsystem;
+QN_subsystem QN_tools_subsystem();
 
 // The window opened last (tests look at it).
 extern Fl_Double_Window* QN_tools_window;

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,8 @@
 #include <vector>
 
 #include "app/quelm_import.h"
+#include "app/quelm_parts.h"
+#include "store/quelm_batch_core.h"
 #include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "builders/monocrystal_form.h"
@@ -368,4 +371,78 @@ TEST_F(Window, SwitchingFormsKeepsChoiceFormModelAndMessages) {
     EXPECT_EQ(Current_Model.natoms, atoms);
     EXPECT_EQ(QN_message_text(), "a line of the user's");
     EXPECT_TRUE(inited_atomic_viewer);
+}
+
+// A subsystem joins the window and quelm-batch through its own tables: a
+// form in "Select model:" and the Model menu, a menu entry, a tool-bar
+// button and a batch command, with neither the window nor the batch core
+// knowing of it.
+namespace {
+int extra_opened = 0, extra_run = 0;
+void open_extra() {
+    extra_opened++;
+    QN_model_form_shown(13);
+}
+void run_extra() { extra_run++; }
+int extra_command(int, const char* const*, FILE* out, FILE*) {
+    std::fputs("extra ran\n", out);
+    return 0;
+}
+std::string batch_output(std::vector<const char*> argv, int& status) {
+    FILE* f = std::tmpfile();
+    status = QN_batch_main(static_cast<int>(argv.size()), argv.data(), f, f);
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+    return text;
+}
+}  // namespace
+
+TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
+    ASSERT_EQ(chdir(QUELM_SOURCE), 0);
+    QN_alerts_modal = 0;
+    QN_choice_hook = scripted_answer;
+    QN_store_init();
+    std::vector<QN_subsystem> parts = QN_subsystems();
+    QN_subsystem extra;
+    extra.name = "Extra";
+    extra.forms = {{"Extra form", open_extra, 0, 0}};
+    extra.menu = {{"Extra/Run it", 0, run_extra, 0}};
+    extra.tools = {{500, "img/icon/fit.png", "Extra tool", run_extra, 0}};
+    parts.push_back(extra);
+    QN_build_main_window(parts);
+    foo_window->show();
+    QN_window_reset();
+    testing::internal::CaptureStdout();
+
+    const Fl_Menu_Item* item = menu_bar->find_item("Extra/Run it");
+    ASSERT_NE(item, nullptr);
+    menu_bar->picked(item);
+    EXPECT_EQ(extra_run, 1);
+    EXPECT_NE(menu_bar->find_item("Model/Extra form"), nullptr);
+    EXPECT_NE(menu_bar->find_item("Model/Crack"), nullptr);  // the others are all there
+    ASSERT_EQ(model_choice->size() - 1, 14);
+    EXPECT_STREQ(model_choice->menu()[13].label(), "Extra form");
+    model_choice->picked(&model_choice->menu()[13]);
+    EXPECT_EQ(extra_opened, 1);
+    EXPECT_EQ(model_choice->value(), 13);
+    Fl_Button* tool = nullptr;
+    for (int k = 0; k < menu_region->children(); k++)
+        if (auto* b = dynamic_cast<Fl_Button*>(menu_region->child(k)))
+            if (b->tooltip() && std::string(b->tooltip()) == "Extra tool") tool = b;
+    ASSERT_NE(tool, nullptr);
+    EXPECT_EQ(tool->x(), 500);
+    EXPECT_NE(tool->image(), nullptr);
+    tool->do_callback();
+    EXPECT_EQ(extra_run, 2);
+    testing::internal::GetCapturedStdout();
+
+    QN_batch_add_command("extra", "  extra                     the test's own command\n", extra_command);
+    int status = -1;
+    const std::string help = batch_output({"quelm-batch", "--help"}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(help.find("  extra                     the test's own command\n"), std::string::npos) << help;
+    EXPECT_EQ(batch_output({"quelm-batch", "extra"}, status), "extra ran\n");
+    EXPECT_EQ(status, 0);
 }
