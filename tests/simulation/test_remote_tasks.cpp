@@ -377,7 +377,7 @@ TEST_F(BatchRemote, SubmitRunsLammpsInEveryTaskFolder) {
     if (system("command -v lmp > /dev/null 2>&1") != 0 || !fs::exists(kPotential))
         GTEST_SKIP() << "LAMMPS (lmp and its potentials) is not installed";
     const std::string submit = "submit " + frame_args() + " " + session_args() +
-                               " --folder runs/anneal --command 'lmp -in in > out 2>&1'";
+                               " --folder runs/anneal --command 'OMPI_MCA_ess_singleton_isolated=1 lmp -in in > out 2>&1'";
     BatchOutcome first = batch(submit);
     EXPECT_EQ(first.status, 1);  // the server's key is not known yet
     EXPECT_NE(first.err.find("--accept-new-host-key"), std::string::npos) << first.err;
