@@ -248,13 +248,13 @@ int QN_import_path(const std::string& chosen) {
 
 void QN_mufile_bar() {
     static bool inited_bar = false;
-    if (!inited_bar && rending_region && foo_window) {
-        const int x = rending_region->x(), y = rending_region->y(), w = rending_region->w(), h = rending_region->h();
+    if (!inited_bar && render_region && main_window) {
+        const int x = render_region->x(), y = render_region->y(), w = render_region->w(), h = render_region->h();
         const int bar = std::max(640 - y - h, 1);
-        foo_window->begin();
+        main_window->begin();
         QN_file_list_input = new Fl_Value_Input(x, y + h, 40, bar);
         QN_file_list_slider = new Fl_Slider(x + 40, y + h, w - 40, bar);
-        foo_window->end();
+        main_window->end();
         QN_file_list_slider->type(FL_HOR_NICE_SLIDER);
         for (Fl_Valuator* v : {static_cast<Fl_Valuator*>(QN_file_list_input), static_cast<Fl_Valuator*>(QN_file_list_slider)}) {
             v->box(FL_UP_BOX);
@@ -282,7 +282,7 @@ void QN_mufile_bar() {
         QN_file_list_slider->show();
         if (QN_blank_Slider) QN_blank_Slider->hide();
     }
-    foo_window->redraw();
+    main_window->redraw();
 }
 
 void QN_change_file1(Fl_Widget*, void*) { step_to(QN_file_list_input->value()); }

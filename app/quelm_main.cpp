@@ -25,13 +25,13 @@ int main(int argc, char** argv) {
 
     QN_store_init();
     QN_build_main_window();
-    foo_window->show(argc, argv);
+    main_window->show(argc, argv);
     QN_window_reset();
     // The program opens on the Monocrystal form with its default crystal.
     QN_model_single_crystal();
     QN_model_single_preview();
     QN_model_saved();  // nothing of the user's yet
     control_region->value(view_region);
-    foo_window->flush();
+    main_window->flush();
     return Fl::run();
 }

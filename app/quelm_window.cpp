@@ -30,11 +30,11 @@
 #include "view/view_widget.h"
 #include "qb/qb_text.h"
 
-Fl_Double_Window* foo_window = nullptr;
+Fl_Double_Window* main_window = nullptr;
 Fl_Menu_Bar* menu_bar = nullptr;
 Fl_Group* menu_region = nullptr;
 Fl_Button* Inspect_MenuButton = nullptr;
-Fl_Group* rending_region = nullptr;
+Fl_Group* render_region = nullptr;
 Fl_Group* sliding_region = nullptr;
 Fl_Text_Buffer* message_region = nullptr;
 Fl_Text_Display* message_display = nullptr;
@@ -73,7 +73,7 @@ std::string welcome_text() {
 void QN_message(const char* text) {
     last_message = text ? text : "";
     if (message_region) message_region->text(last_message.c_str());
-    if (foo_window) foo_window->redraw();
+    if (main_window) main_window->redraw();
 }
 
 void QN_message_alert(const char* text) {
@@ -259,7 +259,7 @@ void QN_update_model() {
     QNGC.analysis_rebuild = 1;
     inited_atomic_viewer = 1;
     model_unsaved = true;
-    if (foo_window) foo_window->flush();
+    if (main_window) main_window->flush();
 }
 
 namespace {
@@ -287,15 +287,15 @@ void read_file_button(Fl_Scroll* tab) {
 void QN_window_reset() {
     inited_atomic_viewer = 0;
     shown = Shown();
-    if (rending_region) {
-        rending_region->clear();
-        rending_region->begin();
-        auto* image = new Fl_Box(rending_region->x(), rending_region->y(), rending_region->w(), rending_region->h());
+    if (render_region) {
+        render_region->clear();
+        render_region->begin();
+        auto* image = new Fl_Box(render_region->x(), render_region->y(), render_region->w(), render_region->h());
         image->box(FL_THIN_DOWN_BOX);
         image->align(FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
         image->color(50);
         QN_load_img(QN_resource_path("img/background.png").c_str(), image, nullptr);
-        rending_region->end();
+        render_region->end();
     }
     QN_file_list_free();
     QN_mufile_bar();
@@ -319,7 +319,7 @@ void QN_window_reset() {
         QB_free_extra(&Current_Model);
         QB_free_exchannel(&Current_Model);
     }
-    if (foo_window) foo_window->redraw();
+    if (main_window) main_window->redraw();
 }
 
 void QN_new_cb(Fl_Widget*, void*) {
@@ -352,19 +352,19 @@ void QN_quit_cb(Fl_Widget*, void*) {
 
 // ------------------------------------------------------ the shell's regions
 
-Fl_Window* QN_main_window() { return foo_window; }
+Fl_Window* QN_main_window() { return main_window; }
 void QN_redraw_window() {
-    if (foo_window) foo_window->redraw();
+    if (main_window) main_window->redraw();
 }
 void QN_flush_window() {
-    if (foo_window) foo_window->flush();
+    if (main_window) main_window->flush();
 }
 Fl_Group* QN_form_region() { return model_group; }
 Fl_Choice* QN_form_choice() { return model_choice; }
 Fl_Scroll* QN_model_tab() { return model_region; }
 Fl_Scroll* QN_view_tab() { return view_region; }
 Fl_Scroll* QN_analysis_tab() { return analysis_region; }
-Fl_Group* QN_render_area() { return rending_region; }
+Fl_Group* QN_render_area() { return render_region; }
 Fl_Button* QN_inspect_button() { return Inspect_MenuButton; }
 
 void QN_show_model_tab() {
@@ -542,8 +542,8 @@ void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
     Fl::scheme("plastic");
     QN_connect_progress();
 
-    foo_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
-    foo_window->callback(main_window_cb);
+    main_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
+    main_window->callback(main_window_cb);
     menu_bar = new Fl_Menu_Bar(0, 0, 1280, 40);
     build_menus(menu_bar);
     new Fl_Box(FL_THIN_DOWN_BOX, 0, 40, 1280, 680, nullptr);
@@ -557,9 +557,9 @@ void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
     messages->end();
     QN_message(welcome_text().c_str());
 
-    rending_region = new Fl_Group(320, 80, 960, 550);
-    rending_region->end();
-    foo_window->resizable(rending_region);
+    render_region = new Fl_Group(320, 80, 960, 550);
+    render_region->end();
+    main_window->resizable(render_region);
     sliding_region = new Fl_Group(320, 630, 960, 10);
     sliding_region->end();
     QN_blank_Slider = new Fl_Box(320, 633, 960, 4);
@@ -597,7 +597,7 @@ void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
     analysis_region = make_tab("Analysis");
     analysis_region->end();
     control_region->end();
-    foo_window->end();
+    main_window->end();
 
     QB_init(&Current_Model);
     static Fl_PNG_Image icon(QN_resource_path("img/icon.png").c_str());

@@ -21,11 +21,11 @@ class Fl_Choice;
 class Fl_Menu_Bar;
 class Fl_Widget;
 
-extern Fl_Double_Window* foo_window;
+extern Fl_Double_Window* main_window;
 extern Fl_Menu_Bar* menu_bar;
 extern Fl_Group* menu_region;
 extern Fl_Button* Inspect_MenuButton;
-extern Fl_Group* rending_region;
+extern Fl_Group* render_region;
 extern Fl_Group* sliding_region;
 extern Fl_Text_Buffer* message_region;
 extern Fl_Text_Display* message_display;

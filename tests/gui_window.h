@@ -31,7 +31,7 @@ inline void open_main_window() {
     QN_text_hook = answer_cancel;
     QN_store_init();
     QN_build_main_window();
-    foo_window->show();
+    main_window->show();
     QN_window_reset();
 }
 

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     QN_alerts_modal = 0;
     QN_store_init();
     QN_build_main_window();
-    foo_window->show();
+    main_window->show();
     QN_window_reset();
     if (form || analysis) {
         QN_model_single_crystal();
@@ -88,9 +88,9 @@ int main(int argc, char** argv) {
     cube->rot_y = -30;
     cube->redraw();
     for (int k = 0; k < 20; k++) Fl::check();
-    foo_window->make_current();
-    unsigned char* rgb = fl_read_image(nullptr, 0, 0, foo_window->w(), foo_window->h());
-    const bool ok = rgb && write_png(out, rgb, foo_window->w(), foo_window->h());
+    main_window->make_current();
+    unsigned char* rgb = fl_read_image(nullptr, 0, 0, main_window->w(), main_window->h());
+    const bool ok = rgb && write_png(out, rgb, main_window->w(), main_window->h());
     delete[] rgb;
     std::printf("%s %s\n", ok ? "wrote" : "could not write", out);
     return ok ? 0 : 1;

@@ -60,7 +60,7 @@ protected:
         answer = 1;
         QN_store_init();
         QN_build_main_window();
-        foo_window->show();
+        main_window->show();
         QN_window_reset();
         Fl::check();
         testing::internal::CaptureStdout();  // the readers' remarks
@@ -84,15 +84,15 @@ protected:
 }  // namespace
 
 TEST_F(Window, LayoutTitleTabsAndModelList) {
-    EXPECT_STREQ(foo_window->label(), "Quelm Visualizer");
-    EXPECT_EQ(foo_window->w(), 1280);
-    EXPECT_EQ(foo_window->h(), 720);
+    EXPECT_STREQ(main_window->label(), "Quelm Visualizer");
+    EXPECT_EQ(main_window->w(), 1280);
+    EXPECT_EQ(main_window->h(), 720);
     ASSERT_EQ(control_region->children(), 3);
     EXPECT_STREQ(control_region->child(0)->label(), "View");
     EXPECT_STREQ(control_region->child(1)->label(), "Model");
     EXPECT_STREQ(control_region->child(2)->label(), "Analysis");
-    EXPECT_EQ(rending_region->x(), 320);
-    EXPECT_EQ(rending_region->h(), 550);
+    EXPECT_EQ(render_region->x(), 320);
+    EXPECT_EQ(render_region->h(), 550);
     EXPECT_STREQ(model_choice->label(), "Select model:");
     ASSERT_EQ(model_choice->size() - 1, 13);  // the menu's terminator counts too
     EXPECT_STREQ(model_choice->menu()[0].label(), "Atomkit");
@@ -294,16 +294,16 @@ TEST_F(Window, EscapeKeepsTheWindowAndQuittingAsksForAnUnsavedModel) {
     EXPECT_TRUE(QN_model_unsaved());
     answers_given = 0;
     Fl::e_keysym = FL_Escape;
-    Fl::handle(FL_SHORTCUT, foo_window);
+    Fl::handle(FL_SHORTCUT, main_window);
     Fl::check();
-    EXPECT_TRUE(foo_window->shown());
+    EXPECT_TRUE(main_window->shown());
     EXPECT_EQ(answers_given, 0);
     // Closing the window and File > Exit: "Cancel" keeps everything.
     answer = 0;
-    Fl::handle(FL_CLOSE, foo_window);
-    EXPECT_TRUE(foo_window->shown());
+    Fl::handle(FL_CLOSE, main_window);
+    EXPECT_TRUE(main_window->shown());
     menu_bar->picked(menu_bar->find_item("&File/Exit"));
-    EXPECT_TRUE(foo_window->shown());
+    EXPECT_TRUE(main_window->shown());
     EXPECT_EQ(answers_given, 2);
     EXPECT_GT(Current_Model.natoms, 0);
     // Once exported, nothing is asked; an imported model counts as saved.
@@ -317,9 +317,9 @@ TEST_F(Window, EscapeKeepsTheWindowAndQuittingAsksForAnUnsavedModel) {
     answer = 1;
     QN_model_single_preview();
     EXPECT_TRUE(QN_model_unsaved());
-    Fl::handle(FL_CLOSE, foo_window);
+    Fl::handle(FL_CLOSE, main_window);
     EXPECT_EQ(answers_given, 4);  // the preview's overwrite question, then the quit question
-    EXPECT_FALSE(foo_window->shown());
+    EXPECT_FALSE(main_window->shown());
     EXPECT_EQ(Fl::first_window(), nullptr);
 }
 
@@ -412,7 +412,7 @@ TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
     extra.tools = {{500, "img/icon/fit.png", "Extra tool", run_extra, 0}};
     parts.push_back(extra);
     QN_build_main_window(parts);
-    foo_window->show();
+    main_window->show();
     QN_window_reset();
     testing::internal::CaptureStdout();
 

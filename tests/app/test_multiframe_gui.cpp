@@ -43,7 +43,7 @@ protected:
         QN_choice_hook = scripted_answer;
         QN_store_init();
         QN_build_main_window();
-        foo_window->show();
+        main_window->show();
         QN_window_reset();
         Fl::check();
         testing::internal::CaptureStdout();

@@ -35,7 +35,7 @@ protected:
         QN_choice_hook = answer_yes;
     }
     void TearDown() override {
-        if (foo_window) foo_window->hide();
+        if (main_window) main_window->hide();
         Fl::check();
         unsetenv("QUELM_DATA_DIR");
         QN_resource_reset();
@@ -44,7 +44,7 @@ protected:
     void open() {
         QN_store_init();
         QN_build_main_window();
-        foo_window->show();
+        main_window->show();
         testing::internal::CaptureStderr();  // the start-up alert, when there is one
         QN_window_reset();
         alert_ = testing::internal::GetCapturedStderr();
@@ -58,7 +58,7 @@ protected:
     }
     // The image the render area shows after a reset (its one box).
     static bool background_shown() {
-        return rending_region->children() == 1 && rending_region->child(0)->image() != nullptr;
+        return render_region->children() == 1 && render_region->child(0)->image() != nullptr;
     }
     ScratchDir scratch_;
     std::string here_, alert_;

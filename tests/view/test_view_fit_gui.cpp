@@ -54,7 +54,7 @@ protected:
     // The next test opens its own window: this one goes, with its model.
     void TearDown() override {
         QN_window_reset();
-        foo_window->hide();
+        main_window->hide();
         Fl::check();
     }
 

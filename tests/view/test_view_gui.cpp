@@ -43,7 +43,7 @@ protected:
         QN_alerts_modal = 0;
         QN_store_init();
         QN_build_main_window();
-        foo_window->show();
+        main_window->show();
         QN_window_reset();
         testing::internal::CaptureStdout();
         ASSERT_EQ(QN_import_path(kFixtures + "lammps_fcc.data"), 1);
@@ -344,7 +344,7 @@ protected:
         QN_alerts_modal = 0;
         QN_store_init();
         QN_build_main_window();
-        foo_window->show();
+        main_window->show();
         QN_window_reset();
     }
 
