@@ -132,19 +132,15 @@ bool axis_period(const QN_crystal& c, int axis, double& period) {
     return period > 0;
 }
 
-// Hands the generated atoms over as the new model.
-int finish(QB_tools* out, QB_tools& work, int ntypes, std::string* message, const std::string& extra = "") {
+// Hands the generated atoms over as the new model, its types named after
+// the crystal's elements.
+int finish(QB_tools* out, QB_tools& work, int ntypes, const std::vector<std::string>& names, std::string* message,
+           const std::string& extra = "") {
+    QN_name_types(&work, names);
     QN_number_atoms(&work, ntypes);
     *out = std::move(work);
     if (message) *message = QN_new_model_text(out) + extra;
     return 1;
-}
-
-// The same, the types named after the crystal's elements.
-int finish(QB_tools* out, QB_tools& work, int ntypes, const std::vector<std::string>& names, std::string* message,
-           const std::string& extra = "") {
-    QN_name_types(&work, names);
-    return finish(out, work, ntypes, message, extra);
 }
 
 // Checks common to the shapes.
