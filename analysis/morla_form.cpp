@@ -16,15 +16,14 @@
 
 #include "analysis/morla_driver.h"
 #include "analysis/morla_summary.h"
+#include "app/quelm_analysis_tab.h"
 #include "app/quelm_bind.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
-#include "dislocation/kavir_form.h"
 #include "qb/qb_text.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
 
-Fl_Choice* analy_choice = nullptr;
 Fl_Group* analysis_cna = nullptr;
 Fl_Group* analysis_baa = nullptr;
 Fl_Group* analysis_cnp = nullptr;
@@ -45,7 +44,6 @@ Fl_Value_Input* lco_dir[3] = {nullptr, nullptr, nullptr};
 Fl_Value_Input* oim_dir[3] = {nullptr, nullptr, nullptr};
 Fl_Value_Input* lco_mindis = nullptr;
 Fl_Value_Input* oim_mindis = nullptr;
-Fl_Button* analy_run[QN_ANALY_METHODS] = {};
 int QN_analy_cbid = -1;
 
 namespace {
@@ -75,8 +73,6 @@ void set_field(Fl_Value_Input* w, double v) {
     w->do_callback();
 }
 
-void run_cb(Fl_Widget*, void*) { QN_run_analysis(); }
-
 template <void (*F)(Fl_Round_Button*)>
 void button_cb(Fl_Widget* w, void*) {
     F(static_cast<Fl_Round_Button*>(w));
@@ -96,13 +92,7 @@ Fl_Round_Button* round_button(int x, int y, int w, const char* label, Fl_Callbac
     return b;
 }
 
-Fl_Button* run_button(int y, int index) {
-    auto* b = new Fl_Button(30, y, 270, 30, "Run Analysis");
-    b->callback(run_cb);
-    b->deactivate();
-    analy_run[index] = b;
-    return b;
-}
+Fl_Button* run_button(int y, int index) { return QN_analysis_run_button(y, index); }
 
 Fl_Group* framed_group(int h, const char* label) {
     auto* g = new Fl_Group(20, 195, 290, h, label);
@@ -170,12 +160,6 @@ void orientation_page(const FramedPage& p, int types, const char* prefix, Fl_Val
 }
 
 void build_tab(int T) {
-    auto* top = new Fl_Group(0, 100, 320, 50);
-    analy_choice = new Fl_Choice(150, 110, 120, 30, "Choose method:");
-    for (const char* m : {"CNA", "BAA", "CNP", "CSP", "LCO", "OIM"}) analy_choice->add(m, 0, call<QN_analy_choice_cb>);
-    analy_choice->value(0);
-    top->end();
-
     const FramedPage cna = {&analysis_cna, &active_cna, &manual_cna, "Common Neighbor Analysis",
                             button_cb<QN_cna_cb>, call<QN_cna_acb>, call<QN_cna_mcb>};
     open_framed_page(cna, 40 * T + 150, 40 * T + 40, 40 * T + 20);
@@ -185,7 +169,7 @@ void build_tab(int T) {
         field(150, y, 50, QB_format("Type%d cutoff Min", t), tip, "A_cna_min", t - 1);
         field(250, y, 50, "Max", tip, "A_cna_max", t - 1);
     }
-    close_framed_page(cna, T, 240, 0, false);
+    close_framed_page(cna, T, 240, 0, true);
 
     analysis_baa = new Fl_Group(0, 145, 320, 90);
     active_baa = round_button(30, 150, 70, "Active", button_cb<QN_baa_cb>, false, false);
@@ -220,12 +204,10 @@ void build_tab(int T) {
                      T, "oim", oim_dir, &oim_mindis, 5);
 }
 
-// The page of each menu index: the structure methods, then the dislocation
-// analyses.
+// The page of method k.
 Fl_Group* page_of(int k) {
     Fl_Group* const pages[6] = {analysis_cna, analysis_baa, analysis_cnp, analysis_csp, analysis_lco, analysis_oim};
-    if (k >= 6) return QN_KAVIR_page(k - 6);
-    return k >= 0 ? pages[k] : nullptr;
+    return k >= 0 && k < 6 ? pages[k] : nullptr;
 }
 
 bool is_on(const Fl_Widget* w) { return w && w->active(); }
@@ -240,7 +222,6 @@ int QN_analy_init(int, char**, int*) {
 }
 
 void QN_analy_forget() {
-    analy_choice = nullptr;
     for (Fl_Group** g : {&analysis_cna, &analysis_baa, &analysis_cnp, &analysis_csp, &analysis_lco, &analysis_oim,
                          &active_cna, &active_cnp, &active_csp, &active_lco, &active_oim, &manual_cna, &manual_cnp,
                          &manual_lco, &manual_oim})
@@ -248,46 +229,17 @@ void QN_analy_forget() {
     active_baa = nullptr;
     for (int k = 0; k < 3; k++) lco_dir[k] = oim_dir[k] = nullptr;
     lco_mindis = oim_mindis = nullptr;
-    for (Fl_Button*& b : analy_run) b = nullptr;
 }
 
-void QN_analysis() {
+void QN_analy_build(int types) {
     QN_analy_init(0, nullptr, nullptr);
-    QN_analy_forget();
-    QN_analysis_tab()->scroll_to(0, 0);
-    QN_analysis_tab()->clear();
-    QN_analysis_tab()->begin();
-    build_tab(Current_Model.ntypes);
-    QN_KAVIR_analysis();
-    QN_analysis_tab()->end();
-    QN_show_model_tab();
-    QN_redraw_window();
+    build_tab(types);
 }
 
-void QN_analy_choice_cb() {
-    for (int k = 0; k < QN_ANALY_METHODS; k++)
-        if (page_of(k)) page_of(k)->hide();
-    if (Fl_Group* page = page_of(analy_choice ? analy_choice->value() : -1)) page->show();
-    if (QN_analysis_tab()) QN_analysis_tab()->redraw();
-}
-
-void QN_analy_checkactive() {
+bool QN_analy_active(int k) {
+    if (k == 1) return active_baa && active_baa->value();
     const Fl_Widget* switches[6] = {active_cna, nullptr, active_cnp, active_csp, active_lco, active_oim};
-    for (int k = 0; k < 6; k++) {
-        if (!analy_run[k]) continue;
-        const bool on = k == 1 ? active_baa && active_baa->value() : is_on(switches[k]);
-        QN_set_active(analy_run[k], on);
-    }
-    for (int k = 6; k < QN_ANALY_METHODS; k++)
-        if (analy_run[k]) QN_set_active(analy_run[k], QN_KAVIR_active(k - 6));
-}
-
-void QN_run_analysis() {
-    if (Current_Model.natoms < 1) return;
-    QN_wait("Analyzing Please Wait");
-    QN_KAVIR_run();
-    QN_MORLA_run();
-    QN_wait_end();
+    return k >= 0 && k < 6 && is_on(switches[k]);
 }
 
 namespace {
@@ -304,8 +256,8 @@ size_t earlier_report(const std::string& text) {
 }
 
 // Colours the view by the shown page's result (or the model's file colours).
-void show_result() {
-    switch (analy_choice ? analy_choice->value() : -1) {
+void show_result(int shown) {
+    switch (shown) {
         case 0:
             if (is_on(active_cna)) return QN_render_check_file2("cna");
             break;
@@ -332,7 +284,7 @@ void show_result() {
 
 }  // namespace
 
-void QN_MORLA_run() {
+void QN_MORLA_run(int shown) {
     std::string note;
     const int run = QN_MORLA_compute(&Current_Model, 0, &note);
     if (run < 0) {
@@ -344,7 +296,7 @@ void QN_MORLA_run() {
         QN_render_check_file();
         return;
     }
-    show_result();
+    show_result(shown);
     // What the run found, after what the message area says already (less
     // the report of an earlier run, which this one replaces): how CSP's
     // neighbour numbers were taken from the structure, then the summary.
@@ -392,12 +344,20 @@ QN_subsystem QN_analysis_subsystem() {
     part.name = "Structure analysis";
     part.menu = {
         {"Analysis/MORLA", 0, QN_show_analysis_tab, FL_SUBMENU},
-        {"Analysis/MORLA/CNA", 0, [] { QN_show_analysis_method(0); }, 0},
-        {"Analysis/MORLA/BAA", 0, [] { QN_show_analysis_method(1); }, 0},
-        {"Analysis/MORLA/CNP", 0, [] { QN_show_analysis_method(2); }, 0},
-        {"Analysis/MORLA/CSP", 0, [] { QN_show_analysis_method(3); }, 0},
-        {"Analysis/MORLA/LCO", 0, [] { QN_show_analysis_method(4); }, 0},
-        {"Analysis/MORLA/OIM", 0, [] { QN_show_analysis_method(5); }, 0},
+        {"Analysis/MORLA/CNA", 0, [] { QN_show_analysis_method("CNA"); }, 0},
+        {"Analysis/MORLA/BAA", 0, [] { QN_show_analysis_method("BAA"); }, 0},
+        {"Analysis/MORLA/CNP", 0, [] { QN_show_analysis_method("CNP"); }, 0},
+        {"Analysis/MORLA/CSP", 0, [] { QN_show_analysis_method("CSP"); }, 0},
+        {"Analysis/MORLA/LCO", 0, [] { QN_show_analysis_method("LCO"); }, 0},
+        {"Analysis/MORLA/OIM", 0, [] { QN_show_analysis_method("OIM"); }, 0},
     };
+    QN_analysis_pages pages;
+    pages.methods = {"CNA", "BAA", "CNP", "CSP", "LCO", "OIM"};
+    pages.build = QN_analy_build;
+    pages.page = page_of;
+    pages.active = QN_analy_active;
+    pages.run = QN_MORLA_run;
+    pages.forget = QN_analy_forget;
+    part.analyses = {pages};
     return part;
 }

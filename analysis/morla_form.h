@@ -1,7 +1,9 @@
-// The Analysis tab: the choice of method, the six structure-analysis pages
-// with their parameters bound to the group "Analy model with MORLA", the run
-// buttons, and the run that colours the view by the chosen result.
+// The structure analyses' six pages of the Analysis tab, with their
+// parameters bound to the group "Analy model with MORLA", and their run that
+// colours the view by the shown page's result.
 #pragma once
+
+#include "app/quelm_analysis_tab.h"
 
 class Fl_Choice;
 class Fl_Group;
@@ -9,7 +11,6 @@ class Fl_Round_Button;
 class Fl_Value_Input;
 class Fl_Button;
 
-extern Fl_Choice* analy_choice;
 extern Fl_Group* analysis_cna;
 extern Fl_Group* analysis_baa;
 extern Fl_Group* analysis_cnp;
@@ -30,15 +31,14 @@ extern Fl_Value_Input* lco_dir[3];
 extern Fl_Value_Input* oim_dir[3];
 extern Fl_Value_Input* lco_mindis;
 extern Fl_Value_Input* oim_mindis;
-// The "Run Analysis" button of every method, in menu order (the dislocation
-// analyses' at 6 ... 12).
-constexpr int QN_ANALY_METHODS = 13;
-extern Fl_Button* analy_run[QN_ANALY_METHODS];
 // Owner key of the tab's bindings in the group.
 extern int QN_analy_cbid;
 
-// Registers the group and rebuilds the tab for the current model's types.
-void QN_analysis();
+// Registers the group and adds the six pages to the open tab for a model of
+// `types` atom types.
+void QN_analy_build(int types);
+// Whether method k (0 CNA ... 5 OIM) is switched on.
+bool QN_analy_active(int k);
 // What the structure analysis adds to the window: Analysis/MORLA and its
 // methods' pages.
 struct QN_subsystem;
@@ -47,19 +47,10 @@ QN_subsystem QN_analysis_subsystem();
 void QN_analy_forget();
 // Registers the group "Analy model with MORLA" with its defaults; returns 1.
 int QN_analy_init(int argc, char** lines, int* ids);
-// Shows the page of the chosen method and hides the others.
-void QN_analy_choice_cb();
-// Enables each run button exactly when its method is switched on.
-void QN_analy_checkactive();
-// Runs the switched-on analyses on the current model (nothing without atoms).
-void QN_run_analysis();
 // The structure analyses of the group on the current model, then the
-// colouring of the view by the chosen page's result.
-void QN_MORLA_run();
-// The dislocation analyses' tab pages (added to the open analysis region)
-// and their run on the current model, before the structure methods.
-void QN_KAVIR_analysis();
-void QN_KAVIR_run();
+// colouring of the view by the result of method `shown` (0 ... 5; the
+// model's own colours for -1).
+void QN_MORLA_run(int shown);
 
 void QN_cna_cb(Fl_Round_Button* w);
 void QN_cnp_cb(Fl_Round_Button* w);

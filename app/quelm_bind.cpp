@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
 #include "qb/qb_progress.h"

@@ -8,11 +8,9 @@
 #include <FL/Fl_Slider.H>
 #include <FL/Fl_Value_Input.H>
 #include <FL/filename.H>
-#include <FL/fl_ask.H>
 
 #include <algorithm>
 #include <cctype>
-#include <clocale>
 #include <cmath>
 
 #include "store/quelm_model_io.h"
@@ -32,17 +30,6 @@ Fl_Slider* QN_file_list_slider = nullptr;
 Fl_Box* QN_blank_Slider = nullptr;
 
 namespace {
-
-int ask_with_fl_choice(const char* question, const char* b0, const char* b1) {
-    return fl_choice("%s", b0, b1, nullptr, question);
-}
-
-bool ask_with_fl_input(const char* question, const char* initial, std::string& answer) {
-    const char* typed = fl_input("%s", initial, question);
-    if (!typed) return false;
-    answer = typed;
-    return true;
-}
 
 // A POSCAR names every type's element: asks for the names the model lacks
 // and gives them to it. 1 named (or nothing to ask), 0 Cancel, -1 refused
@@ -71,11 +58,7 @@ const char* const kOpenFilters =
     "Auto detect format\t*\nLAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
     "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR\nExtended XYZ file\t*.{xyz,extxyz}\n"
     "gzipped file\t*.gz";
-const char* const kSaveFilters =
-    "LAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\n"
-    "VASP POSCAR file Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR\nExtended XYZ file\t*.xyz";
 constexpr int kFilterCount = 5;
-const char* const kExtensions[kFilterCount] = {".lmc", ".lmp", ".POSCAR", ".POSCAR", ".xyz"};
 
 // The frame index of the multi-frame file on the bar, kept while its frames
 // are stepped through so that a step reads one frame and scans nothing.
@@ -154,9 +137,6 @@ void step_to(double v) {
 
 }  // namespace
 
-int (*QN_choice_hook)(const char*, const char*, const char*) = ask_with_fl_choice;
-bool (*QN_text_hook)(const char*, const char*, std::string&) = ask_with_fl_input;
-
 std::string fl_file_pattern(const std::string& path) { return QN_series_pattern(path); }
 
 int SC_get_file_private(const char* path) { return read_into_model(path, true); }
@@ -170,21 +150,6 @@ int QB_get_file_private(QB_tools* system, const char* path) {
     else if (result < 0)
         QN_message_alert(text.c_str());
     return result;
-}
-
-int QN_ask_model_change() {
-    if (Current_Model.natoms > 0 &&
-        QN_choice_hook("The current model has been built.\nWould you like to overwrite it now?", "No", "Yes") == 0)
-        return 0;
-    QN_file_list_free();
-    return 1;
-}
-
-int QN_ask_form_change() {
-    if (Current_Model.natoms == 0) return 1;
-    return QN_choice_hook("The current model stays in the view until Preview in the other form replaces it.\n"
-                          "Would you like to open the other form now?",
-                          "No", "Yes") == 1;
 }
 
 void QN_file_list_add(const char* path) {
@@ -288,13 +253,6 @@ void QN_mufile_bar() {
 void QN_change_file1(Fl_Widget*, void*) { step_to(QN_file_list_input->value()); }
 void QN_change_file2(Fl_Widget*, void*) { step_to(QN_file_list_slider->value()); }
 
-std::string QN_export_name(const std::string& chosen, int filter) {
-    const std::string ext = kExtensions[filter < 0 || filter >= kFilterCount ? 0 : filter];
-    const std::string plain = QB_without_gz(chosen);
-    const bool has = plain.size() > ext.size() && plain.compare(plain.size() - ext.size(), ext.size(), ext) == 0;
-    return has ? chosen : chosen + ext;
-}
-
 void QN_save_file_model() {
     if (Current_Model.natoms == 0) {
         QN_message_alert("No model in current scene");
@@ -302,29 +260,7 @@ void QN_save_file_model() {
     }
     std::string chosen;
     int filter = 0;
-    if (QN_choose_file_to_save(kSaveFilters, chosen, &filter)) QN_export_path(chosen, filter);
-}
-
-bool QN_choose_file(const char* title, int type, const char* filter, std::string& chosen, int* filter_value) {
-    const char* now = std::setlocale(LC_ALL, nullptr);
-    const std::string saved = now ? now : "C";
-    Fl_Native_File_Chooser chooser;
-    chooser.title(title);
-    chooser.type(type);
-    if (filter) chooser.filter(filter);
-    const int result = chooser.show();
-    const char* picked = chooser.filename();
-    const bool ok = result == 0 && picked && *picked;
-    if (ok) {
-        chosen = picked;
-        if (filter_value) *filter_value = chooser.filter_value();
-    }
-    std::setlocale(LC_ALL, saved.c_str());
-    return ok;
-}
-
-bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter_value) {
-    return QN_choose_file("Save file", Fl_Native_File_Chooser::BROWSE_SAVE_FILE, filter, chosen, filter_value);
+    if (QN_choose_file_to_save(QN_save_filters, chosen, &filter)) QN_export_path(chosen, filter);
 }
 
 int QN_export_path(const std::string& chosen, int filter) {

@@ -1,11 +1,12 @@
-// Import and export of the current model, the numbered file series of an
-// import (the sequence bar below the view), and the question that guards the
-// current model against being overwritten.
+// The File menu's import and export of the current model and the numbered
+// file series of an import (the sequence bar below the view): the window's
+// own, which forms reach through QN_open_model and QN_save_model.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "app/quelm_dialogs.h"
 #include "qb/qb_tools.h"
 
 class Fl_Value_Input;
@@ -25,13 +26,6 @@ extern Fl_Value_Input* QN_file_list_input;
 extern Fl_Slider* QN_file_list_slider;
 extern Fl_Box* QN_blank_Slider;
 
-// The two-button question of the window: returns the index of the button
-// chosen (0 for the first, also for Escape). Tests replace it.
-extern int (*QN_choice_hook)(const char* question, const char* b0, const char* b1);
-// The one-line text question of the window (fl_input): true and the text
-// typed, false for Cancel. Tests replace it.
-extern bool (*QN_text_hook)(const char* question, const char* initial, std::string& answer);
-
 // "Import": chooser, overwrite question, then QN_import_path.
 void QN_get_file_model();
 // Everything "Import" does once a file is chosen: builds the sequence of
@@ -48,20 +42,6 @@ void QN_save_file_model();
 // (QN_text_hook); the names given stay with the model. 1 when written, 0
 // when the user declined to overwrite or gave no names, -1 on failure.
 int QN_export_path(const std::string& chosen, int filter);
-// The native chooser of the given title and Fl_Native_File_Chooser type,
-// with a filter (or none); false when nothing was chosen. The process keeps
-// its locale, which some choosers change.
-bool QN_choose_file(const char* title, int type, const char* filter, std::string& chosen, int* filter_value = nullptr);
-// The "Save file" chooser with its filter; false when nothing was chosen.
-bool QN_choose_file_to_save(const char* filter, std::string& chosen, int* filter_value = nullptr);
-// The name export writes for a chosen name and filter.
-std::string QN_export_name(const std::string& chosen, int filter);
-
-int QN_ask_model_change();
-// Opening another model form while a model is shown: the model stays until
-// that form's Preview replaces it. 1 to open the form (always, without a
-// model), 0 to keep the form shown.
-int QN_ask_form_change();
 // Reads path into the current model with messages; the model is replaced
 // only when the read succeeds. 1 success, -1 reported failure, 0 otherwise.
 int SC_get_file_private(const char* path);

@@ -1,8 +1,10 @@
 // What a form, a panel or the view may ask of the running window: the
 // current model and its replacement, the message area, the region and tab a
-// form is shown in, the view's place and the window's redraw. The window
-// (quelm_window.cpp) implements it; nothing outside the shell includes the
-// window's own header, so the window can change without rebuilding them.
+// form is shown in, the view's place and the window's redraw. The functions
+// here ask the QN_shell installed by the window (quelm_window.cpp); without
+// one (a form tested on its own) messages go to standard error and there
+// are no regions. Nothing outside the shell includes the window's own
+// header, and the forms' libraries link this one, not the window's.
 #pragma once
 
 #include <string>
@@ -65,12 +67,49 @@ Fl_Button* QN_inspect_button();
 // Brings the Model tab (or the Analysis tab) to the front and redraws it.
 void QN_show_model_tab();
 void QN_show_analysis_tab();
-// The Analysis tab on the page of method k (its entry in the tab's choice);
-// without a model it says "Please select a model first".
+// The Analysis tab on the page of method k (its entry in the tab's choice)
+// or of the method named so; without a model it says "Please select a
+// model first".
 void QN_show_analysis_method(int k);
+void QN_show_analysis_method(const char* method);
 
 // The tool bar's and the View menu's snapshot.
 void QN_snapshot_global();
+// File > Import and File > Export of the current model.
+void QN_open_model();
+void QN_save_model();
+// Forgets the file series of the sequence bar (a model is about to be
+// replaced by one that belongs to no file).
+void QN_forget_file_series();
+
+// What the window does for the functions above. Every member has the
+// behaviour of no window, so a window overrides what it has.
+class QN_shell {
+public:
+    virtual ~QN_shell() = default;
+    // The text QN_message keeps, to be shown in the message area.
+    virtual void show_message(const std::string&) {}
+    virtual void update_model() {}
+    virtual void model_form_shown(int) {}
+    virtual Fl_Window* main_window() { return nullptr; }
+    // Draws what changed at once.
+    virtual void flush_window() {}
+    virtual Fl_Group* form_region() { return nullptr; }
+    virtual Fl_Choice* form_choice() { return nullptr; }
+    virtual Fl_Scroll* model_tab() { return nullptr; }
+    virtual Fl_Scroll* view_tab() { return nullptr; }
+    virtual Fl_Scroll* analysis_tab() { return nullptr; }
+    virtual Fl_Group* render_area() { return nullptr; }
+    virtual Fl_Button* inspect_button() { return nullptr; }
+    virtual void show_model_tab() {}
+    virtual void show_analysis_tab() {}
+    virtual void snapshot() {}
+    virtual void open_model() {}
+    virtual void save_model() {}
+    virtual void forget_file_series() {}
+};
+// The window installs itself; null goes back to the shell of no window.
+void QN_install_shell(QN_shell* shell);
 
 // ------------------------------------------------------------ subsystems
 
@@ -98,11 +137,31 @@ struct QN_tool_button {
     void (*action)();
     int shortcut;
 };
+// Pages of the Analysis tab, one entry of its "Choose method:" each
+// (app/quelm_analysis_tab.h).
+struct QN_analysis_pages {
+    std::vector<std::string> methods;
+    // Adds every page, hidden, to the open tab for a model of `types` atom
+    // types; each page takes its run button from QN_analysis_run_button.
+    void (*build)(int types) = nullptr;
+    // The page of method k (0 for the first of this table's methods).
+    Fl_Group* (*page)(int k) = nullptr;
+    // Whether method k is switched on (its run button is enabled).
+    bool (*active)(int k) = nullptr;
+    // Runs the switched-on methods on the current model; `shown` is the
+    // method whose page is shown, -1 while another table's page is.
+    void (*run)(int shown) = nullptr;
+    // The tab is about to be cleared: the page widgets are gone.
+    void (*forget)() = nullptr;
+    // Tables run in increasing order, those of one order in the menus'.
+    int run_order = 0;
+};
 struct QN_subsystem {
     const char* name;
     std::vector<QN_model_form> forms;
     std::vector<QN_menu_entry> menu;
     std::vector<QN_tool_button> tools;
+    std::vector<QN_analysis_pages> analyses;
     // Entries only known at start-up (the frames of the template list).
     void (*add_to_menu)(Fl_Menu_Bar*) = nullptr;
 };

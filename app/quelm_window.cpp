@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/morla_form.h"
+#include "app/quelm_analysis_tab.h"
 #include "app/quelm_bind.h"
 #include "app/quelm_import.h"
 #include "store/quelm_resources.h"
@@ -45,13 +45,7 @@ Fl_Scroll* analysis_region = nullptr;
 Fl_Choice* model_choice = nullptr;
 Fl_Group* model_group = nullptr;
 
-QB_tools Current_Model;
-QN_global_control QNGC;
-int inited_atomic_viewer = 0;
-int QN_alerts_modal = 1;
-
 namespace {
-std::string last_message;
 bool model_unsaved = false;  // see QN_model_saved
 int form_entry = 0;          // the entry of the model form shown
 
@@ -69,52 +63,6 @@ std::string welcome_text() {
     return std::string(kWelcome) + "\n" + missing + "\n";
 }
 }  // namespace
-
-void QN_message(const char* text) {
-    last_message = text ? text : "";
-    if (message_region) message_region->text(last_message.c_str());
-    if (main_window) main_window->redraw();
-}
-
-void QN_message_alert(const char* text) {
-    const char* shown = text ? text : "";
-    if (QN_alerts_modal)
-        fl_alert("%s", shown);
-    else
-        std::fprintf(stderr, "%s\n", shown);
-    QN_message(shown);
-}
-
-std::string QN_message_text() { return last_message; }
-
-// ---------------------------------------------------------------- reports
-
-void QN_atom_message(int k) {
-    const QB_tools& m = Current_Model;
-    std::string text;
-    if (k <= 0 || k > m.natoms) {
-        text = QB_format("Box Data:\n%d Particles\n%d Particles Type\n", m.natoms, m.ntypes);
-        if (m.triclinic == 1)
-            text += QB_format("Geometry = (%lf,%lf,%lf)+\n[(%lf,%lf,%lf),(%lf,%lf,%lf),(%lf,%lf,%lf)]\n", m.origin[0],
-                              m.origin[1], m.origin[2], m.cell[0][0], m.cell[0][1], m.cell[0][2], m.cell[1][0],
-                              m.cell[1][1], m.cell[1][2], m.cell[2][0], m.cell[2][1], m.cell[2][2]);
-        else
-            text += QB_format("Geometry = (%lf,%lf,%lf)+\n(%lf,%lf,%lf)\n", m.lo[0], m.lo[1], m.lo[2], m.size[0],
-                              m.size[1], m.size[2]);
-    } else {
-        const atomdata& a = m.atoms[k - 1];
-        text = QB_format("Atom Data:\nId = %d\nType = %d\nPosition = (%lf,%lf,%lf)\n", a.id, a.type, a.x, a.y, a.z);
-        std::string name;
-        for (int slot = 5; slot < QB_slot_sum(&m); slot++) {
-            QB_slot_name(&m, slot, name);
-            const double v = QB_slot_data(&m, slot, k - 1);
-            const bool integer = slot >= 5 + m.channel_count && slot < 5 + m.channel_count + m.exint_count;
-            text += integer ? QB_format("%s = %d\n", name.c_str(), static_cast<int>(v))
-                            : QB_format("%s = %lf\n", name.c_str(), v);
-        }
-    }
-    QN_message(text.c_str());
-}
 
 // ------------------------------------------------------------- navigation
 
@@ -142,13 +90,6 @@ void select_tab(Fl_Group* tab) {
 
 void QN_switch_model() { select_tab(model_region); }
 void QN_switch_analy() { select_tab(analysis_region); }
-
-void QN_show_analysis_method(int k) {
-    if (!have_model() || !analy_choice) return;
-    analy_choice->value(k);
-    select_tab(analysis_region);
-    QN_analy_choice_cb();
-}
 
 void QN_switch_analy_cna() { QN_show_analysis_method(0); }
 void QN_switch_analy_baa() { QN_show_analysis_method(1); }
@@ -184,10 +125,6 @@ void QN_switch_camera_reset() {
 
 void QN_switch_camera_fit() {
     if (have_model()) QN_render_fit();
-}
-
-void QN_snapshot_global() {
-    if (have_model()) QN_snapshot_render();
 }
 
 void QN_inspect_global() {
@@ -234,7 +171,7 @@ bool frame_this_model() {
 
 void QN_frame_next_model() { frame_next = true; }
 
-void QN_update_model() {
+void QN_show_current_model() {
     const bool frame = frame_this_model();
     frame_next = false;
     if (!inited_atomic_viewer) QN_create_render();
@@ -244,7 +181,7 @@ void QN_update_model() {
     } else if (inited_atomic_viewer) {
         // The same types as before: the selected analysis follows the model.
         const int k = analy_choice->value();
-        Fl_Button* run = k >= 0 && k < QN_ANALY_METHODS ? analy_run[k] : nullptr;
+        Fl_Button* run = k >= 0 && k < static_cast<int>(analy_run.size()) ? analy_run[static_cast<size_t>(k)] : nullptr;
         if (run && run->active()) run->do_callback(run, run->user_data());
     }
     QN_render_forget_trimming();  // the cut belonged to the model before
@@ -311,7 +248,7 @@ void QN_window_reset() {
         QN_message_alert(missing.c_str());
     }
     QN_message(welcome_text().c_str());
-    QN_analy_forget();
+    QN_analysis_forget();
     if (analysis_region) read_file_button(analysis_region);
     if (view_region) read_file_button(view_region);
     if (Current_Model.natoms > 0) {
@@ -352,37 +289,51 @@ void QN_quit_cb(Fl_Widget*, void*) {
 
 // ------------------------------------------------------ the shell's regions
 
-Fl_Window* QN_main_window() { return main_window; }
-void QN_redraw_window() {
-    if (main_window) main_window->redraw();
-}
-void QN_flush_window() {
-    if (main_window) main_window->flush();
-}
-Fl_Group* QN_form_region() { return model_group; }
-Fl_Choice* QN_form_choice() { return model_choice; }
-Fl_Scroll* QN_model_tab() { return model_region; }
-Fl_Scroll* QN_view_tab() { return view_region; }
-Fl_Scroll* QN_analysis_tab() { return analysis_region; }
-Fl_Group* QN_render_area() { return render_region; }
-Fl_Button* QN_inspect_button() { return Inspect_MenuButton; }
+namespace {
 
-void QN_show_model_tab() {
-    if (!control_region || !model_region) return;
-    control_region->value(model_region);
-    model_region->redraw();
-}
+// What forms ask of the window (app/quelm_shell.h).
+class window_shell final : public QN_shell {
+public:
+    void show_message(const std::string& text) override {
+        if (message_region) message_region->text(text.c_str());
+    }
+    void update_model() override { QN_show_current_model(); }
+    void model_form_shown(int entry) override {
+        form_entry = entry;
+        if (model_choice) model_choice->value(entry);
+    }
+    Fl_Window* main_window() override { return ::main_window; }
+    void flush_window() override {
+        if (::main_window) ::main_window->flush();
+    }
+    Fl_Group* form_region() override { return model_group; }
+    Fl_Choice* form_choice() override { return model_choice; }
+    Fl_Scroll* model_tab() override { return model_region; }
+    Fl_Scroll* view_tab() override { return view_region; }
+    Fl_Scroll* analysis_tab() override { return analysis_region; }
+    Fl_Group* render_area() override { return render_region; }
+    Fl_Button* inspect_button() override { return Inspect_MenuButton; }
+    void show_model_tab() override {
+        if (!control_region || !model_region) return;
+        control_region->value(model_region);
+        model_region->redraw();
+    }
+    void show_analysis_tab() override {
+        if (!control_region || !analysis_region) return;
+        control_region->value(analysis_region);
+        analysis_region->redraw();
+    }
+    void snapshot() override {
+        if (have_model()) QN_snapshot_render();
+    }
+    void open_model() override { QN_get_file_model(); }
+    void save_model() override { QN_save_file_model(); }
+    void forget_file_series() override { QN_file_list_free(); }
+};
 
-void QN_show_analysis_tab() {
-    if (!control_region || !analysis_region) return;
-    control_region->value(analysis_region);
-    analysis_region->redraw();
-}
+window_shell the_shell;
 
-void QN_model_form_shown(int entry) {
-    form_entry = entry;
-    if (model_choice) model_choice->value(entry);
-}
+}  // namespace
 
 // ------------------------------------------------------------- text windows
 
@@ -537,7 +488,13 @@ Fl_Button* tool_button(const QN_tool_button& t) {
 void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
     parts = subsystems;
     forms.clear();
-    for (const QN_subsystem& part : parts) forms.insert(forms.end(), part.forms.begin(), part.forms.end());
+    std::vector<QN_analysis_pages> analyses;
+    for (const QN_subsystem& part : parts) {
+        forms.insert(forms.end(), part.forms.begin(), part.forms.end());
+        analyses.insert(analyses.end(), part.analyses.begin(), part.analyses.end());
+    }
+    QN_install_shell(&the_shell);
+    QN_analysis_tab_pages(analyses);
     fl_register_images();
     Fl::scheme("plastic");
     QN_connect_progress();

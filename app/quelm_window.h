@@ -42,13 +42,15 @@ void QN_build_main_window(const std::vector<QN_subsystem>& subsystems);
 // The same with every subsystem of the program (app/quelm_parts.h).
 void QN_build_main_window();
 void QN_window_reset();
-// QN_update_model (the shell's) shows the current model: view, sequence
-// bar, analyses. The camera frames the model's box (90 % of the view,
-// rotation kept) for the first model, after QN_frame_next_model, and when
+// What QN_update_model does in the window: shows the current model in the
+// view, the sequence bar and the analyses. The camera frames the model's
+// box (90 % of the view, rotation kept) for the first model, after
+// QN_frame_next_model, and when
 // the box differs from the one shown before (a builder's preview, an
 // Atomkit run that changes the box); it stays where the user left it for a
 // step through the imported file series and when the box is the same (an
 // analysis or Atomkit re-run).
+void QN_show_current_model();
 
 void QN_switch_model();
 void QN_switch_analy();

@@ -20,7 +20,7 @@
 #include <cstdint>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
@@ -383,9 +383,9 @@ void build_panel() {
     AK_run_group->end();
 
     auto* read = new Fl_Button(30, Y + 40, 135, 30, "Read File");
-    read->callback([](Fl_Widget*, void*) { QN_get_file_model(); });
+    read->callback([](Fl_Widget*, void*) { QN_open_model(); });
     auto* write = new Fl_Button(175, Y + 40, 135, 30, "Save File");
-    write->callback([](Fl_Widget*, void*) { QN_save_file_model(); });
+    write->callback([](Fl_Widget*, void*) { QN_save_model(); });
     auto* mode = new Fl_Button(290, Y + 80, 20, 30, "M");
     mode->callback([](Fl_Widget*, void*) { AK_UI_mode(); });
     AK_method_menu = new Fl_Menu_Button(30, Y + 80, 260, 30, "Method");

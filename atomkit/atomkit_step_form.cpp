@@ -9,7 +9,7 @@
 #include <cmath>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "atomkit/atomkit.h"
 #include "atomkit/atomkit_forms.h"
 #include "atomkit/atomkit_panel.h"

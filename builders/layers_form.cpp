@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"

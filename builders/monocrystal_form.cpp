@@ -10,7 +10,7 @@
 #include <FL/Fl_Value_Input.H>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
 #include "builders/builder_form.h"

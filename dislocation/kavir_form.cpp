@@ -10,11 +10,10 @@
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Value_Input.H>
 
-#include <cstdio>
 
-#include "analysis/morla_form.h"
+#include "app/quelm_analysis_tab.h"
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
 #include "dislocation/kavir_bridge.h"
@@ -151,10 +150,7 @@ void open_page(int k, int page_h, int frame_h, const char* frame) {
 void close_page(int k, int run_y) {
     (*kFramed[k])->end();
     (*kFramed[k])->deactivate();
-    auto* run = new Fl_Button(30, run_y, 270, 30, "Run Analysis");
-    run->callback([](Fl_Widget*, void*) { QN_run_analysis(); });
-    run->deactivate();
-    analy_run[6 + k] = run;
+    QN_analysis_run_button(run_y, k);
     (*kPages[k])->end();
     (*kPages[k])->hide();
 }
@@ -291,22 +287,27 @@ Fl_Group* QN_KAVIR_page(int k) { return k >= 0 && k < QN_KAVIR_COUNT ? *kPages[k
 
 bool QN_KAVIR_active(int k) { return k >= 0 && k < QN_KAVIR_COUNT && *kActive[k] && (*kActive[k])->value(); }
 
-void QN_KAVIR_analysis() {
+void QN_KAVIR_build(int types) {
     if (QN_KAVIR_cbid >= 0) QN_sendbit_free(QN_KAVIR_cbid);
     QN_KAVIR_cbid = QN_sendbit_id();
-    if (QN_KAVIR_init(Current_Model.ntypes) < 0) return;
-    if (G < static_cast<int>(Quelm_data.size()))
-        for (const auto& bit : Quelm_data[G].bits)
-            if (!bit.values.empty()) std::printf("%s\n", bit.values[0].c_str());
-    for (const char* m : {"DVA", "STA", "DDA", "SVA", "IDA", "NYE", "NTA"})
-        analy_choice->add(m, 0, [](Fl_Widget*, void*) { QN_analy_choice_cb(); });
+    if (QN_KAVIR_init(types) < 0) return;
     for (Fl_Output*& o : reference_outputs) o = nullptr;
-    build_pages(Current_Model.ntypes);
+    build_pages(types);
 }
 
-void QN_KAVIR_run() {
+void QN_KAVIR_forget() {
+    for (int k = 0; k < QN_KAVIR_COUNT; k++) *kPages[k] = *kFramed[k] = nullptr, *kActive[k] = nullptr;
+    for (Fl_Choice*& c : KAVIR_eliminate_cell) c = nullptr;
+    for (Fl_Output*& o : reference_outputs) o = nullptr;
+    DDA_dump = IDA_dump = nullptr;
+    for (int k = 0; k < 2; k++) {
+        mapset_mode[k] = nullptr;
+        mapset_value[k] = nye_bx[k] = nye_by[k] = nye_bz[k] = nullptr;
+    }
+}
+
+void QN_KAVIR_run(int shown) {
     const double steps[QN_KAVIR_COUNT] = {8, 16, 24, 32, 40, 45, 50};
-    const int shown = analy_choice ? analy_choice->value() - 6 : -1;
     for (int k = 0; k < QN_KAVIR_COUNT; k++) {
         if (QN_KAVIR_active(k)) {
             std::string message;
@@ -377,16 +378,25 @@ void QN_nye_bz_update() { mirror(nye_bz, "KV_nta_bz"); }
 QN_subsystem QN_dislocation_subsystem() {
     QN_subsystem part;
     part.name = "Dislocation analysis";
-    // The structure methods take entries 0 ... 5 of the tab's choice.
     part.menu = {
-        {"Analysis/KAVIR", 0, [] { QN_show_analysis_method(6); }, FL_SUBMENU},
-        {"Analysis/KAVIR/DVA", 0, [] { QN_show_analysis_method(6); }, 0},
-        {"Analysis/KAVIR/STA", 0, [] { QN_show_analysis_method(7); }, 0},
-        {"Analysis/KAVIR/DDA", 0, [] { QN_show_analysis_method(8); }, 0},
-        {"Analysis/KAVIR/SVA", 0, [] { QN_show_analysis_method(9); }, 0},
-        {"Analysis/KAVIR/IDA", 0, [] { QN_show_analysis_method(10); }, 0},
-        {"Analysis/KAVIR/NYE", 0, [] { QN_show_analysis_method(11); }, 0},
-        {"Analysis/KAVIR/NTA", 0, [] { QN_show_analysis_method(12); }, 0},
+        {"Analysis/KAVIR", 0, [] { QN_show_analysis_method("DVA"); }, FL_SUBMENU},
+        {"Analysis/KAVIR/DVA", 0, [] { QN_show_analysis_method("DVA"); }, 0},
+        {"Analysis/KAVIR/STA", 0, [] { QN_show_analysis_method("STA"); }, 0},
+        {"Analysis/KAVIR/DDA", 0, [] { QN_show_analysis_method("DDA"); }, 0},
+        {"Analysis/KAVIR/SVA", 0, [] { QN_show_analysis_method("SVA"); }, 0},
+        {"Analysis/KAVIR/IDA", 0, [] { QN_show_analysis_method("IDA"); }, 0},
+        {"Analysis/KAVIR/NYE", 0, [] { QN_show_analysis_method("NYE"); }, 0},
+        {"Analysis/KAVIR/NTA", 0, [] { QN_show_analysis_method("NTA"); }, 0},
     };
+    QN_analysis_pages pages;
+    pages.methods = {"DVA", "STA", "DDA", "SVA", "IDA", "NYE", "NTA"};
+    pages.build = QN_KAVIR_build;
+    pages.page = QN_KAVIR_page;
+    pages.active = QN_KAVIR_active;
+    pages.run = QN_KAVIR_run;
+    pages.forget = QN_KAVIR_forget;
+    // Before the structure analyses, whose run ends by colouring the view.
+    pages.run_order = -1;
+    part.analyses = {pages};
     return part;
 }

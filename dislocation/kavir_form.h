@@ -50,6 +50,14 @@ void QN_nye_bx_update();
 void QN_nye_by_update();
 void QN_nye_bz_update();
 
+// Registers the store group and adds the seven pages to the open tab for a
+// model of `types` atom types; forgets them before the tab is cleared.
+void QN_KAVIR_build(int types);
+void QN_KAVIR_forget();
+// The switched-on dislocation analyses on the current model; the view is
+// coloured by the result of analysis `shown` (-1: none of them is shown).
+void QN_KAVIR_run(int shown);
+
 // What the dislocation analyses add to the window: Analysis/KAVIR and its
 // pages.
 struct QN_subsystem;

@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
 
 namespace fs = std::filesystem;

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
 #include "builders/layers_form.h"

@@ -6,7 +6,7 @@
 #include <FL/Fl_Native_File_Chooser.H>
 #include <FL/Fl_Output.H>
 
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
 #include "qb/qb_file.h"
 #include "tools/dumps.h"

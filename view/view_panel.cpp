@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/quelm_bind.h"
-#include "app/quelm_import.h"
+#include "app/quelm_dialogs.h"
 #include "store/quelm_resources.h"
 #include "app/quelm_shell.h"
 #include "qb/qb_text.h"

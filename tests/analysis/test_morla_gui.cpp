@@ -122,7 +122,7 @@ TEST_F(AnalysisTab, ThreeTypesGiveThreeRowsAndTheRunButtonBelowThem) {
     EXPECT_EQ(analy_run[3]->y(), 320);  // CSP: 40 T + 200
     EXPECT_EQ(analy_run[4]->y(), 440);  // LCO: 40 T + 320
     for (int k = 0; k < 6; k++) EXPECT_FALSE(analy_run[k]->active()) << k;
-    for (int k = 6; k < QN_ANALY_METHODS; k++) EXPECT_FALSE(analy_run[k]->active()) << k;
+    for (int k = 6; k < static_cast<int>(analy_run.size()); k++) EXPECT_FALSE(analy_run[k]->active()) << k;
 
     // Only the CNA page shows; the choice switches pages.
     EXPECT_TRUE(analysis_cna->visible_r() || analysis_cna->visible());

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "app/quelm_analysis_tab.h"
 #include "app/quelm_import.h"
 #include "app/quelm_parts.h"
 #include "store/quelm_batch_core.h"
@@ -33,6 +34,7 @@
 #include "app/quelm_window.h"
 #include "builders/monocrystal_form.h"
 #include "gui_window.h"
+#include "qb/qb_lattice.h"
 #include "test_support.h"
 #include "view/view_panel.h"
 #include "view/view_widget.h"
@@ -375,15 +377,25 @@ TEST_F(Window, SwitchingFormsKeepsChoiceFormModelAndMessages) {
 
 // A subsystem joins the window and quelm-batch through its own tables: a
 // form in "Select model:" and the Model menu, a menu entry, a tool-bar
-// button and a batch command, with neither the window nor the batch core
-// knowing of it.
+// button, a page of the Analysis tab and a batch command, with neither the
+// window nor the batch core knowing of it.
 namespace {
-int extra_opened = 0, extra_run = 0;
+int extra_opened = 0, extra_run = 0, extra_analysed = 0, extra_shown = -2;
 void open_extra() {
     extra_opened++;
     QN_model_form_shown(13);
 }
 void run_extra() { extra_run++; }
+Fl_Group* extra_page = nullptr;
+Fl_Round_Button* extra_active = nullptr;
+void build_extra_page(int types) {
+    extra_page = new Fl_Group(0, 145, 320, 100);
+    extra_active = new Fl_Round_Button(30, 150, 70, 30, "Active");
+    extra_active->callback([](Fl_Widget*, void*) { QN_analy_checkactive(); });
+    QN_analysis_run_button(190 + types, 0);
+    extra_page->end();
+    extra_page->hide();
+}
 int extra_command(int, const char* const*, FILE* out, FILE*) {
     std::fputs("extra ran\n", out);
     return 0;
@@ -410,6 +422,18 @@ TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
     extra.forms = {{"Extra form", open_extra, 0, 0}};
     extra.menu = {{"Extra/Run it", 0, run_extra, 0}};
     extra.tools = {{500, "img/icon/fit.png", "Extra tool", run_extra, 0}};
+    QN_analysis_pages pages;
+    pages.methods = {"XTR"};
+    pages.build = build_extra_page;
+    pages.page = [](int k) { return k == 0 ? extra_page : nullptr; };
+    pages.active = [](int k) { return k == 0 && extra_active && extra_active->value() != 0; };
+    pages.run = [](int shown) {
+        extra_analysed++;
+        extra_shown = shown;
+    };
+    pages.forget = [] { extra_page = nullptr, extra_active = nullptr; };
+    extra.analyses = {pages};
+    extra.menu.push_back({"Extra/XTR", 0, [] { QN_show_analysis_method("XTR"); }, 0});
     parts.push_back(extra);
     QN_build_main_window(parts);
     main_window->show();
@@ -436,6 +460,39 @@ TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
     EXPECT_NE(tool->image(), nullptr);
     tool->do_callback();
     EXPECT_EQ(extra_run, 2);
+
+    // Its page comes last in "Choose method:", built for the model's types;
+    // its run button follows its "Active" switch and runs with the others.
+    QB_init(&Current_Model);
+    QB_create_fcc(&Current_Model, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1);
+    QB_duplicate(&Current_Model, 2, 2, 2);
+    QN_update_model();
+    ASSERT_NE(analy_choice, nullptr);
+    ASSERT_EQ(analy_choice->size() - 1, 14);
+    EXPECT_STREQ(analy_choice->menu()[13].label(), "XTR");
+    ASSERT_NE(extra_page, nullptr);
+    ASSERT_EQ(analy_run.size(), 14u);
+    ASSERT_NE(analy_run[13], nullptr);
+    EXPECT_EQ(analy_run[13]->y(), 191);
+    EXPECT_FALSE(analy_run[13]->active());
+    menu_bar->picked(menu_bar->find_item("Extra/XTR"));
+    EXPECT_EQ(analy_choice->value(), 13);
+    EXPECT_EQ(control_region->value(), analysis_region);
+    EXPECT_TRUE(extra_page->visible());
+    extra_active->value(1);
+    extra_active->do_callback();
+    ASSERT_TRUE(analy_run[13]->active());
+    analy_run[13]->do_callback();
+    EXPECT_EQ(extra_analysed, 1);
+    EXPECT_EQ(extra_shown, 0);
+    // Another page shown: the table runs, told its page is not the one shown.
+    menu_bar->picked(menu_bar->find_item("Analysis/MORLA/CNA"));
+    EXPECT_FALSE(extra_page->visible());
+    QN_run_analysis();
+    EXPECT_EQ(extra_analysed, 2);
+    EXPECT_EQ(extra_shown, -1);
+    QN_window_reset();
+    EXPECT_EQ(extra_page, nullptr);
     testing::internal::GetCapturedStdout();
 
     QN_batch_add_command("extra", "  extra                     the test's own command\n", extra_command);
