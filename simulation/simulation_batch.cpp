@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -28,16 +29,19 @@ namespace {
 const char* const kStageUsage =
     "usage: quelm-batch stage frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] -o DIR "
     "[--overwrite]";
+// How the server is named and reached, common to the commands that connect.
+#define QN_SERVER_USAGE                                                                                       \
+    "--host [USER@]HOST[:PORT] [--user U] [--port N] [--identity FILE] [--jump [USER@]HOST[:PORT],...] "   \
+    "[--ssh-config FILE] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] [--password-stdin]"
 const char* const kSubmitUsage =
-    "usage: quelm-batch submit frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] --host IP "
-    "[--port N] --user U --folder F --command CMD [--known-hosts FILE] [--accept-new-host-key] [--timeout S] "
-    "[--overwrite] [--password-stdin]";
-const char* const kListUsage =
-    "usage: quelm-batch list --host IP [--port N] --user U --folder F [--known-hosts FILE] [--accept-new-host-key] "
-    "[--timeout S] [--password-stdin]";
+    "usage: quelm-batch submit frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] "
+    QN_SERVER_USAGE " --folder F --command CMD [--overwrite]";
+const char* const kListUsage = "usage: quelm-batch list " QN_SERVER_USAGE " --folder F";
 const char* const kDownloadUsage =
-    "usage: quelm-batch download --host IP [--port N] --user U --folder F -o SAVE (--all | PATH ...) "
-    "[--overwrite | --skip-existing] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] [--password-stdin]";
+    "usage: quelm-batch download " QN_SERVER_USAGE " --folder F -o SAVE (--all | PATH ...) "
+    "[--overwrite | --skip-existing]";
+const char* const kDisconnectUsage =
+    "usage: quelm-batch disconnect --host [USER@]HOST[:PORT] [--user U] [--port N] [--jump ...] [--ssh-config FILE]";
 
 const char* const kPackUsage =
     "usage: quelm-batch pack dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw] "
@@ -48,16 +52,15 @@ const char* const kWizardStageUsage =
     "[--overwrite]";
 const char* const kWizardSubmitUsage =
     "usage: quelm-batch submit dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw] "
-    "[--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER] [--solutions all|K,L,...] --host IP "
-    "[--port N] --user U --folder F --command CMD [--known-hosts FILE] [--accept-new-host-key] [--timeout S] "
-    "[--overwrite] [--password-stdin]";
+    "[--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER] [--solutions all|K,L,...] " QN_SERVER_USAGE
+    " --folder F --command CMD [--overwrite]";
 const char* const kDownloadStandardUsage =
-    "usage: quelm-batch download-standard crack [--status F.qnw] [-S_...=VALUE ...] --host IP [--port N] --user U "
-    "--folder F -o SAVE [--overwrite | --skip-existing] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] "
-    "[--password-stdin]";
+    "usage: quelm-batch download-standard crack [--status F.qnw] [-S_...=VALUE ...] " QN_SERVER_USAGE
+    " --folder F -o SAVE [--overwrite | --skip-existing]";
 
-const std::vector<std::string> kSessionValued = {"--host", "--port", "--user", "--folder", "--known-hosts",
-                                                 "--timeout"};
+const std::vector<std::string> kSessionValued = {"--host",  "--port",       "--user",        "--folder",
+                                                 "--known-hosts", "--timeout", "--identity", "--jump",
+                                                 "--ssh-config"};
 const std::vector<std::string> kSessionFlags = {"--accept-new-host-key", "--password-stdin"};
 // Options of the simulation wizards only.
 const std::vector<std::string> kWizardValued = {"--link", "--image", "--upper", "--solutions"};
@@ -92,28 +95,23 @@ std::string printable(const std::string& name) {
     return shown;
 }
 
-// The password: standard input's first line with --password-stdin, else
-// QUELM_SSH_PASSWORD, else a prompt on the terminal without echo.
-bool read_password(const QN_batch_args& args, const std::string& who, std::string& password, std::string& error) {
-    password.clear();
-    if (given(args, "--password-stdin")) {
-        if (!std::getline(std::cin, password) && password.empty()) {
-            error = "--password-stdin: no password on standard input";
-            return false;
-        }
-        while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) password.pop_back();
-        return true;
-    }
-    if (const char* env = std::getenv("QUELM_SSH_PASSWORD")) {
-        password = env;
-        return true;
-    }
+// The value of an environment variable, then the variable gone: also from
+// the text the system shows as this process's environment.
+std::string take_secret_variable(const char* name) {
+    char* value = std::getenv(name);
+    if (!value) return std::string();
+    std::string secret = value;
+    std::fill(value, value + std::strlen(value), '\0');
+    unsetenv(name);
+    return secret;
+}
+
+// Asks the server's question on the terminal, without echo.
+bool ask_on_terminal(const QN_ssh_prompt& prompt, std::string& answer) {
     FILE* tty = std::fopen("/dev/tty", "r+");
-    if (!tty) {
-        error = "no password: set QUELM_SSH_PASSWORD, give --password-stdin or run in a terminal";
-        return false;
-    }
-    std::fprintf(tty, "Password for %s: ", who.c_str());
+    if (!tty) return false;
+    std::fprintf(tty, "%s", prompt.text.c_str());
+    if (!prompt.text.empty() && prompt.text.back() != ' ' && prompt.text.back() != '\n') std::fputc(' ', tty);
     std::fflush(tty);
     termios saved{};
     const bool terminal = tcgetattr(fileno(tty), &saved) == 0;
@@ -122,21 +120,58 @@ bool read_password(const QN_batch_args& args, const std::string& who, std::strin
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
     }
+    answer.clear();
     int c;
-    while ((c = std::fgetc(tty)) != EOF && c != '\n') password += static_cast<char>(c);
+    bool ended = false;
+    while ((c = std::fgetc(tty)) != EOF) {
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        answer += static_cast<char>(c);
+    }
     if (terminal) tcsetattr(fileno(tty), TCSAFLUSH, &saved);
     std::fputc('\n', tty);
     std::fclose(tty);
-    return true;
+    return ended || !answer.empty();
 }
 
-// The session options of --host, --port, --user, … and the password.
-int session_options(const QN_batch_args& args, QN_ssh_options& options, FILE* err, const char* usage_line) {
+// Asks whether to trust an unknown host key, on the terminal.
+bool confirm_on_terminal(const QN_ssh_hostkey& key) {
+    FILE* tty = std::fopen("/dev/tty", "r+");
+    if (!tty) return false;
+    std::fprintf(tty, "The server %s is not known yet. Its %s key has the fingerprint\n%s\nTrust it (yes/no)? ",
+                 key.host.c_str(), key.type.c_str(), key.fingerprint.c_str());
+    std::fflush(tty);
+    char line[64] = {};
+    const bool got = std::fgets(line, sizeof line, tty) != nullptr;
+    std::fclose(tty);
+    std::string word = got ? line : "";
+    while (!word.empty() && (word.back() == '\n' || word.back() == '\r' || word.back() == ' ')) word.pop_back();
+    return word == "yes" || word == "y";
+}
+
+// The session options of --host, --user, --port, --identity, --jump,
+// --ssh-config, --known-hosts, --accept-new-host-key and --timeout, with the
+// sources of secrets: --password-stdin (standard input's first line) or
+// QUELM_SSH_PASSWORD for a password, QUELM_SSH_PASSPHRASE for a key's
+// passphrase, and the terminal (without echo) when standard input is one.
+// Without any, only keys and agents are tried.
+int session_options(const QN_batch_args& args, QN_ssh_options& options, FILE* err, const char* usage_line,
+                    bool secrets = true) {
     const std::string* host = args.option("--host");
-    const std::string* user = args.option("--user");
-    if (!host || !user || user->empty()) return usage(err, "--host and --user are needed", usage_line);
-    if (!QN_ssh_parse_host(*host, options.host, options.port))
-        return usage(err, "--host " + *host + " is not a dotted IPv4 address (A.B.C.D or A.B.C.D:PORT)", usage_line);
+    if (!host || host->empty()) return usage(err, "--host is needed", usage_line);
+    QN_ssh_target target;
+    std::string error;
+    if (!QN_ssh_parse_target(*host, target, error))
+        return usage(err, "--host " + *host + ": " + error +
+                              " (give an SSH alias, a host name, A.B.C.D or [IPv6], with optional USER@ and :PORT)",
+                     usage_line);
+    options.host = *host;
+    if (const std::string* user = args.option("--user")) {
+        if (user->empty()) return usage(err, "--user needs a name", usage_line);
+        options.user = *user;
+    }
     if (const std::string* port = args.option("--port")) {
         double value = 0;
         if (!parse_number(*port, value) || value != static_cast<int>(value) || value < 1 || value > 65535)
@@ -147,18 +182,49 @@ int session_options(const QN_batch_args& args, QN_ssh_options& options, FILE* er
         if (!parse_number(*timeout, options.timeout) || !(options.timeout > 0) || options.timeout > 86400)
             return usage(err, "--timeout " + *timeout + " is not a number of seconds", usage_line);
     }
-    options.user = *user;
+    if (const std::string* identity = args.option("--identity")) options.identity = *identity;
+    if (const std::string* jump = args.option("--jump")) {
+        options.jump = *jump;
+        size_t start = 0;
+        for (;;) {
+            const size_t comma = jump->find(',', start);
+            const std::string one = jump->substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            QN_ssh_target hop;
+            if (!QN_ssh_parse_target(one, hop, error))
+                return usage(err, "--jump " + *jump + ": " + error, usage_line);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
+    if (const std::string* config = args.option("--ssh-config")) options.ssh_config = *config;
     if (const std::string* known = args.option("--known-hosts")) options.known_hosts = *known;
     options.accept_new_host_key = given(args, "--accept-new-host-key");
-    std::string error;
-    if (!read_password(args, options.user + "@" + options.host, options.password, error)) return failure(err, error);
+    if (!secrets) return 0;
+    if (given(args, "--password-stdin")) {
+        std::string line;
+        if (!std::getline(std::cin, line) && line.empty())
+            return failure(err, "--password-stdin: no password on standard input");
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        options.password = line;
+        std::fill(line.begin(), line.end(), '\0');
+    } else {
+        options.password = take_secret_variable("QUELM_SSH_PASSWORD");
+    }
+    options.passphrase = take_secret_variable("QUELM_SSH_PASSPHRASE");
+    if (::isatty(STDIN_FILENO)) {
+        options.ask = ask_on_terminal;
+        if (!options.accept_new_host_key) options.confirm_new_host_key = confirm_on_terminal;
+    }
     return 0;
 }
 
-// The session's reason, with the way to trust a key the known hosts lack.
+// The session's reason, with what the user can do about it.
 std::string session_failure(const std::string& message) {
-    if (message.find("is not in the known hosts") == std::string::npos) return message;
-    return message + "\n(give --accept-new-host-key to trust this key)";
+    if (message.find("is not in the known hosts") != std::string::npos)
+        return message + "\n(give --accept-new-host-key to trust this key)";
+    if (message.find("No password was given") != std::string::npos)
+        return message + "\n(give the password with QUELM_SSH_PASSWORD or --password-stdin, or run in a terminal)";
+    return message;
 }
 
 // The template: a file, a file in the config folder (by default the one the
@@ -440,7 +506,7 @@ int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* er
         return usage(err, "submit needs --folder and --command", kWizardSubmitUsage);
     QN_wizard_extras extras;
     if (int status = prepare_wizard(args, kind, extras, out, err, kWizardSubmitUsage)) return status;
-    // Everything local is checked before a password is asked for.
+    // Everything local is checked before the server is contacted.
     std::string error;
     if (QN_wizard_check(kind, extras, error) != 1) return failure(err, error);
     QN_ssh_options options;
@@ -502,7 +568,7 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     std::string config_dir;
     int group = -1;
     if (int status = prepare_frame(args, frame, config_dir, group, err, kSubmitUsage)) return status;
-    // Everything local is checked before a password is asked for.
+    // Everything local is checked before the server is contacted.
     if (QN_frame_check(group, frame, config_dir, error) != 1) return failure(err, error);
     QN_ssh_options options;
     if (int status = session_options(args, options, err, kSubmitUsage)) return status;
@@ -575,6 +641,21 @@ int command_download(int argc, const char* const* argv, FILE* out, FILE* err) {
     return 0;
 }
 
+int command_disconnect(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"--host", "--port", "--user", "--jump", "--ssh-config", "--timeout"}, args,
+                        error))
+        return usage(err, error, kDisconnectUsage);
+    if (!args.words.empty() || !args.entries.empty()) return usage(err, "disconnect takes no words", kDisconnectUsage);
+    QN_ssh_options options;
+    if (int status = session_options(args, options, err, kDisconnectUsage, false)) return status;
+    const int r = QN_ssh_disconnect(options, error);
+    if (r < 0) return failure(err, error);
+    std::fprintf(out, "%s\n", error.c_str());
+    return 0;
+}
+
 }  // namespace
 
 void QN_batch_register_simulation() {
@@ -585,10 +666,18 @@ void QN_batch_register_simulation() {
                          "                            submission creates them on the server\n",
                          command_stage);
     QN_batch_add_command("submit",
-                         "  submit frame TEMPLATE MODEL ... --host IP [--port N] --user U --folder F --command CMD\n"
-                         "  submit dynamic|quasistatic|shock|crack MODEL ... --host IP --user U --folder F --command CMD\n"
-                         "                            stage, upload to F/R1 ... and run CMD in each (password from\n"
-                         "                            QUELM_SSH_PASSWORD, --password-stdin or a prompt)\n",
+                         "  submit frame TEMPLATE MODEL ... --host SERVER --folder F --command CMD\n"
+                         "  submit dynamic|quasistatic|shock|crack MODEL ... --host SERVER --folder F --command CMD\n"
+                         "                            stage, upload to F/R1 ... and run CMD in each\n"
+                         "       SERVER is an alias of ~/.ssh/config (or --ssh-config FILE), a host name, A.B.C.D\n"
+                         "       or [IPv6], each as [USER@]SERVER[:PORT]; --user U and --port N override,\n"
+                         "       --identity FILE names a key, --jump [USER@]HOST[:PORT],... the jump hosts,\n"
+                         "       --known-hosts FILE the host keys, --accept-new-host-key trusts an unknown key,\n"
+                         "       --timeout S (default 30) fails a step without progress. Keys and ssh-agent\n"
+                         "       are used as ssh uses them; a password comes from --password-stdin or\n"
+                         "       QUELM_SSH_PASSWORD, a key's passphrase from QUELM_SSH_PASSPHRASE, other\n"
+                         "       questions (one-time codes) from the terminal. One connection per server\n"
+                         "       serves every command for 10 minutes after its last use\n",
                          command_submit);
     QN_batch_add_command("pack",
                          "  pack dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw]\n"
@@ -600,17 +689,22 @@ void QN_batch_register_simulation() {
                          "                            --solutions picks rows of the interface search, from 1)\n",
                          command_pack);
     QN_batch_add_command("list",
-                         "  list --host IP --user U --folder F\n"
+                         "  list --host SERVER --folder F\n"
                          "                            every file below the server folder F\n",
                          command_list);
     QN_batch_add_command("download",
-                         "  download --host IP --user U --folder F -o SAVE (--all | PATH ...)\n"
+                         "  download --host SERVER --folder F -o SAVE (--all | PATH ...)\n"
                          "                            fetch files below F into SAVE [--overwrite|--skip-existing]\n",
                          command_download);
     QN_batch_add_command("download-standard",
-                         "  download-standard crack [--status F.qnw] --host IP --user U --folder F -o SAVE\n"
+                         "  download-standard crack [--status F.qnw] --host SERVER --folder F -o SAVE\n"
                          "                            render each block of crack tasks with ~/bin/data_render and\n"
                          "                            fetch F/result/theta*.png|dat|log into SAVE/result\n"
                          "                            [--overwrite|--skip-existing]\n",
                          command_download_standard);
+    QN_batch_add_command("disconnect",
+                         "  disconnect --host SERVER [--user U] [--port N] [--jump ...] [--ssh-config FILE]\n"
+                         "                            end the server's shared connection (the next command\n"
+                         "                            authenticates again)\n",
+                         command_disconnect);
 }

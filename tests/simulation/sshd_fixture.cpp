@@ -200,11 +200,23 @@ int kill_processes(uid_t uid, bool by_uid, pid_t parent) {
 
 std::atomic<int> instance_counter{0};
 
+// True when a socket can listen on ::1.
+bool ipv6_loopback() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace
 
 TestSshd::~TestSshd() { stop(); }
 
-bool TestSshd::start(std::string& why) {
+bool TestSshd::start(std::string& why, const TestSshdSetup& setup) {
     if (::geteuid() != 0) {
         why = "the SSH server tests need root (to add a throwaway account and run sshd)";
         return false;
@@ -257,19 +269,22 @@ bool TestSshd::start(std::string& why) {
         stop();
         return false;
     }
+    ipv6 = setup.ipv6 && ipv6_loopback();
     std::ofstream conf(config_);
     conf << "Port " << port << "\n"
          << "ListenAddress 127.0.0.1\n"
+         << (ipv6 ? "ListenAddress ::1\n" : "")
          << "HostKey " << host_key_ << "\n"
          << "PidFile " << scratch << "/sshd.pid\n"
-         << "PasswordAuthentication yes\n"
-         << "KbdInteractiveAuthentication no\n"
-         << "PubkeyAuthentication no\n"
-         << "UsePAM no\n"
+         << "PasswordAuthentication " << (setup.password ? "yes" : "no") << "\n"
+         << "KbdInteractiveAuthentication " << (setup.pam ? "yes" : "no") << "\n"
+         << "PubkeyAuthentication " << (setup.pubkey ? "yes" : "no") << "\n"
+         << "UsePAM " << (setup.pam ? "yes" : "no") << "\n"
+         << (setup.methods.empty() ? std::string() : "AuthenticationMethods " + setup.methods + "\n")
          << "AllowUsers " << user << "\n"
          << "PermitRootLogin no\n"
          << "UseDNS no\n"
-         << "LogLevel VERBOSE\n"
+         << "LogLevel " << setup.log_level << "\n"
          << "MaxStartups 100\n"
          << "MaxSessions 100\n"
          << "Subsystem sftp /usr/lib/openssh/sftp-server\n";
@@ -365,6 +380,19 @@ void TestSshd::stop() {
 }
 
 bool TestSshd::restart_with_new_host_key(std::string& why) {
+    kill_sessions();
+    // The control masters of the test's sessions notice the cut and go.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (bool sockets = true; sockets && std::chrono::steady_clock::now() < until;) {
+        sockets = false;
+        std::error_code ec;
+        for (const auto& dir : std::filesystem::directory_iterator(scratch, ec)) {
+            if (dir.path().filename().string().rfind("ctl", 0) != 0) continue;
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path(), ec))
+                if (entry.is_socket(ec) && entry.path().filename().string().rfind("ask.", 0) != 0) sockets = true;
+        }
+        if (sockets) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         int status = 0;
@@ -388,9 +416,17 @@ void TestSshd::kill_sessions() {
     // per-connection sshd processes then end by themselves and are reaped
     // by their parents instead of lingering as zombies. Whatever is left
     // of them goes after a short while.
+    uid_t uid = 0;
+    bool have_uid = false;
     if (!user.empty())
-        if (const passwd* pw = ::getpwnam(user.c_str())) kill_processes(pw->pw_uid, true, 0);
+        if (const passwd* pw = ::getpwnam(user.c_str())) {
+            uid = pw->pw_uid;
+            have_uid = true;
+            kill_processes(uid, true, 0);
+        }
     if (pid_ <= 0) return;
+    // A connection that has just authenticated may get its account-side
+    // process only now: those are killed as they appear.
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (std::chrono::steady_clock::now() < until) {
         bool children = false;
@@ -400,9 +436,11 @@ void TestSshd::kill_sessions() {
             if (process_info(pid, ppid, puid) && ppid == pid_) children = true;
         }
         if (!children) return;
+        if (have_uid) kill_processes(uid, true, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill_processes(0, false, pid_);
+    if (have_uid) kill_processes(uid, true, 0);
 }
 
 QN_ssh_options TestSshd::options() const {
@@ -413,10 +451,38 @@ QN_ssh_options TestSshd::options() const {
     o.password = password;
     o.known_hosts = known_hosts;
     o.timeout = 10;
+    o.control_persist = 60;
+    o.control_dir = scratch + "/ctl";
     return o;
 }
 
+std::string TestSshd::fresh_control_dir() { return scratch + "/ctl" + std::to_string(++control_dirs_); }
+
+bool TestSshd::authorize(const std::string& public_key_line) {
+    std::string line = public_key_line;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    std::string quoted;
+    for (char c : line) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return run_as_user("mkdir -p .ssh && chmod 700 .ssh && printf '%s' '" + quoted +
+                       "' >> .ssh/authorized_keys && chmod 600 .ssh/authorized_keys") == 0;
+}
+
 std::string TestSshd::log_text() const { return read_file(log); }
+
+int TestSshd::accepted() const {
+    std::istringstream lines(log_text());
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        const size_t at = line.find("Accepted ");
+        if (at == std::string::npos) continue;
+        const size_t sp = line.find(' ', at + 9);
+        if (sp != std::string::npos && line.compare(sp, 5 + user.size(), " for " + user) == 0 &&
+            (line.size() == sp + 5 + user.size() || line[sp + 5 + user.size()] == ' '))
+            ++count;
+    }
+    return count;
+}
 
 int TestSshd::run_as_user(const std::string& command) const {
     std::string out;
