@@ -57,7 +57,15 @@ private:
     std::string why_;
 
     Font() {
-        if (!FcInit()) {
+        // A configuration of our own, dropped once the font is found: only
+        // its file and rendering settings are kept.
+        struct Config {
+            FcConfig* config = FcInitLoadConfigAndFonts();
+            ~Config() {
+                if (config) FcConfigDestroy(config);
+            }
+        } own;
+        if (!own.config) {
             why_ = "fontconfig could not be initialised";
             return;
         }
@@ -66,10 +74,10 @@ private:
             why_ = "fontconfig could not parse the font name sans";
             return;
         }
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+        FcConfigSubstitute(own.config, pattern, FcMatchPattern);
         FcDefaultSubstitute(pattern);
         FcResult result = FcResultNoMatch;
-        FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+        FcPattern* match = FcFontMatch(own.config, pattern, &result);
         FcPatternDestroy(pattern);
         FcChar8* file = nullptr;
         if (!match || FcPatternGetString(match, FC_FILE, 0, &file) != FcResultMatch || !file) {
