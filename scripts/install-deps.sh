@@ -9,6 +9,8 @@ packages=(
   # GUI, view and images
   libfltk1.3-dev libglew-dev libsoil-dev libgl-dev libglu1-mesa-dev
   libpng-dev libjpeg-dev zlib1g-dev
+  # snapshots without a display (EGL) and the legend's texts
+  libegl-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core
   # remote session
   libssh2-1-dev
   # tests

@@ -1,5 +1,6 @@
 // quelm-batch snapshot: draws a structure file with the view's renderer and
-// settings defaults and writes the picture (needs an X server; Xvfb will do).
+// settings defaults and writes the picture (off screen, in an EGL context
+// that needs no display).
 #pragma once
 
 #include <cstdio>

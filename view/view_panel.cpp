@@ -56,6 +56,35 @@ Fl_Round_Button* axes_flag = nullptr;
 Fl_Value_Input* light_position_input = nullptr;
 Fl_Value_Input* light_strength_input = nullptr;
 
+// The panel's widgets live in the View tab, which a reset of the window
+// clears (for its "Read file" button): the pointers to them are dropped
+// with them, so that nothing touches a deleted widget until the next model
+// builds the panel again.
+void forget_panel() {
+    for (Fl_Group** g : {&QN_render_control_group1, &QN_render_control_group2, &render_control_region1,
+                         &render_control_region2})
+        *g = nullptr;
+    for (Fl_Round_Button** b : {&render_bar_flag, &render_col_flag, &render_drawslice_flag, &box_flag, &axes_flag})
+        *b = nullptr;
+    for (Fl_Choice** c : {&bar_slot, &colr_slot, &colg_slot, &colb_slot, &delete_slot, &render_rr_choice, &view_choice})
+        *c = nullptr;
+    for (Fl_Value_Input** v :
+         {&bar_slot_min, &bar_slot_max, &render_rr_value, &render_slice_A, &render_slice_B, &render_slice_C,
+          &render_slice_D, &render_slice_E, &render_delete_min, &render_delete_max, &xmove_size, &ymove_size,
+          &xrot_size, &yrot_size, &zrot_size, &zom_size, &pers_size, &radius_size, &chroma_size, &box_size,
+          &render_width, &render_hight, &render_SSAA, &render_indistinct, &light_position_input,
+          &light_strength_input})
+        *v = nullptr;
+    inspect_particle = nullptr;
+}
+
+// The panel's first group, deleted last when the tab is cleared.
+class Panel_Head : public Fl_Group {
+public:
+    using Fl_Group::Fl_Group;
+    ~Panel_Head() override { forget_panel(); }
+};
+
 template <void (*F)()>
 void call(Fl_Widget*, void*) {
     F();
@@ -339,7 +368,7 @@ void build_camera(int top) {
 void QN_render_build_panel() {
     QN_view_tab()->clear();
     QN_view_tab()->begin();
-    auto* head = new Fl_Group(0, 100, 320, 50);
+    auto* head = new Panel_Head(0, 100, 320, 50);
     view_choice = new Fl_Choice(160, 110, 140, 30, "Choose control:");
     view_choice->add("Setting", 0, call<QN_render_control1>);
     view_choice->add("Camera", 0, call<QN_render_control2>);

@@ -4,12 +4,13 @@
 # neither the sources nor the build, draws the same pictures as the build
 # tree's program run from the sources and stages the shipped simulation
 # templates; a resource folder that is missing or incomplete is told, not
-# drawn in black. Needs an X display (run it under run_with_xvfb.sh).
+# drawn in black. Needs no X display: the snapshots are drawn off screen,
+# and are run here without one.
 #
 #   test_install.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
 cmake=$1 build=$2 source=$3
-unset QUELM_DATA_DIR
+unset QUELM_DATA_DIR DISPLAY
 tmp=$(cd "$(mktemp -d /tmp/quelm_install_XXXXXX)" && pwd -P)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix

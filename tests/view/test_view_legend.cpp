@@ -1,10 +1,14 @@
-// The colour legend's content and layout, without a display.
+// The colour legend's content and layout, and its texts measured and
+// rasterised in the legend's font, without a display.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "view/view_core.h"
+#include "view/view_text.h"
 
 namespace {
 
@@ -247,4 +251,99 @@ TEST_F(Legend, ClassLayoutOneRowPerClassFromTheTop) {
     QN_legend_layout(&none, 400, 300, 1);
     EXPECT_TRUE(none.quads.empty());
     EXPECT_EQ(none.panel.w, 0);
+}
+
+// ---- The legend's texts: FreeType in the font fontconfig gives for "sans"
+
+namespace {
+
+// Pixels of `image` in columns [x0, x1) with at least half coverage.
+int dark(const QN_text_image& image, int x0, int x1) {
+    int n = 0;
+    for (int y = 0; y < image.h; y++)
+        for (int x = std::max(x0, 0); x < std::min(x1, image.w); x++)
+            n += image.coverage[static_cast<size_t>(y) * image.w + x] >= 128;
+    return n;
+}
+
+// First and last rows holding any coverage (-1, -1 for none).
+std::pair<int, int> inked_rows(const QN_text_image& image) {
+    int first = -1, last = -1;
+    for (int y = 0; y < image.h; y++)
+        for (int x = 0; x < image.w; x++)
+            if (image.coverage[static_cast<size_t>(y) * image.w + x] > 0) {
+                if (first < 0) first = y;
+                last = y;
+            }
+    return {first, last};
+}
+
+}  // namespace
+
+TEST(LegendText, WidthsGrowWithTheText) {
+    std::string why;
+    ASSERT_TRUE(QN_text_ready(&why)) << why;
+    EXPECT_EQ(QN_text_width("", 13), 1);  // the pixel added to every width
+    const int i1 = QN_text_width("i", 13) - 1, i2 = QN_text_width("ii", 13) - 1, i4 = QN_text_width("iiii", 13) - 1;
+    EXPECT_GT(i1, 0);
+    EXPECT_EQ(i2, 2 * i1);  // whole-pixel advances add up
+    EXPECT_EQ(i4, 4 * i1);
+    EXPECT_GT(QN_text_width("W", 13), QN_text_width("i", 13));  // a proportional font
+    EXPECT_GT(QN_text_width("0.06988", 13), QN_text_width("0.0698", 13));
+    EXPECT_GT(QN_text_width("0.06988", 26), QN_text_width("0.06988", 13));
+    // UTF-8: one glyph for the two bytes of "\u00e9", as wide as "e".
+    EXPECT_EQ(QN_text_width("\xc3\xa9", 13), QN_text_width("e", 13));
+    EXPECT_EQ(QN_text_font_size(13), 11);
+    EXPECT_EQ(QN_text_font_size(2), 6);
+}
+
+// The layout takes the font's widths through its callback: the maximum
+// flush with the bar's right end, a class row as wide as its name.
+TEST_F(Legend, LayoutMeasuresWithTheFont) {
+    ASSERT_TRUE(QN_text_ready());
+    const QB_tools m = with_column("c_ke", {0.5});
+    QN_legend l = QN_legend_build(&m, bar(m, "c_ke", 0, 0.06988), ramp());
+    QN_legend_layout(&l, 400, 300, 1, QN_text_width);
+    ASSERT_EQ(l.texts.size(), 3u);
+    EXPECT_EQ(l.texts[1].text, "0.06988");
+    EXPECT_EQ(l.texts[1].x + QN_text_width("0.06988", 13), l.quads.back().rect.x + 2);
+    const QB_tools c = with_column("cna", {1, 1});
+    QN_legend classes = QN_legend_build(&c, bar(c, "cna", -3.66664, 5.66664), ramp());
+    QN_legend_layout(&classes, 400, 300, 1, QN_text_width);
+    ASSERT_EQ(classes.entries.size(), 1u);
+    EXPECT_EQ(classes.panel.w, std::max(13 + 5 + QN_text_width("fcc", 13), QN_text_width("cna", 13)) + 12);
+}
+
+TEST(LegendText, GlyphsInkTheirPlaces) {
+    ASSERT_TRUE(QN_text_ready());
+    const int px = 26;
+    QN_text_image image;
+    ASSERT_TRUE(QN_text_render("W W", px, &image));
+    EXPECT_EQ(image.w, QN_text_width("W W", px));
+    EXPECT_EQ(image.h, px);
+    ASSERT_EQ(image.coverage.size(), static_cast<size_t>(image.w) * image.h);
+    // Dark pixels under both letters, none under the space between them.
+    const int w = QN_text_width("W", px) - 1, ws = QN_text_width("W ", px) - 1;
+    ASSERT_GT(ws - w, 3);
+    EXPECT_GT(dark(image, 0, w), 30);
+    EXPECT_EQ(dark(image, w + 1, ws - 1), 0);
+    EXPECT_GT(dark(image, ws, image.w), 30);
+    EXPECT_NEAR(dark(image, 0, w), dark(image, ws, image.w), 4);  // the same glyph twice
+    // On the baseline: a full stop low in the line box, an apostrophe high
+    // up, a letter with a descender reaching below the full stop.
+    ASSERT_TRUE(QN_text_render(".", px, &image));
+    const auto stop = inked_rows(image);
+    EXPECT_GE(stop.first, px / 2);
+    ASSERT_TRUE(QN_text_render("'", px, &image));
+    const auto apostrophe = inked_rows(image);
+    EXPECT_GE(apostrophe.first, 0);
+    EXPECT_LT(apostrophe.second, px / 2);
+    ASSERT_TRUE(QN_text_render("p", px, &image));
+    EXPECT_GT(inked_rows(image).second, stop.second);
+    EXPECT_LT(inked_rows(image).second, px);
+    // Nothing to draw: one blank pixel.
+    ASSERT_TRUE(QN_text_render("", px, &image));
+    EXPECT_EQ(image.w, 1);
+    EXPECT_EQ(image.h, px);
+    EXPECT_EQ(inked_rows(image).first, -1);
 }

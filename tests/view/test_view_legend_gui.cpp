@@ -220,6 +220,63 @@ TEST(BatchLegend, SnapshotDrawsTheLegendOnlyWhenAsked) {
     EXPECT_LT(count(without, hcp), 13);
 }
 
+// Where no font can be found the legend keeps its panel and colours, laid
+// out with estimated text widths, and quelm-batch says that the texts are
+// missing; the picture is written all the same.
+TEST(BatchLegend, SnapshotWithoutAFontDrawsTheColoursAndSaysSo) {
+    ASSERT_EQ(chdir(QUELM_SOURCE), 0);
+    ScratchDir scratch;
+    const std::string in = scratch.path("cna.dump"), conf = scratch.path("fonts.conf");
+    {
+        std::ofstream f(in);
+        f << "ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n4\nITEM: BOX BOUNDS pp pp pp\n"
+             "0 10\n0 10\n0 10\nITEM: ATOMS id type x y z cna\n"
+             "1 1 4 4 5 1\n2 1 6 4 5 1\n3 1 4 6 5 3\n4 1 6 6 5 3\n";
+        // A fontconfig set-up that knows no font folder.
+        std::ofstream c(conf);
+        c << "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n<fontconfig><cachedir>"
+          << scratch.path("cache") << "</cachedir></fontconfig>\n";
+    }
+    const int PW = 200, PH = 150;
+    auto snapshot = [&](const std::string& environment, const std::string& png, std::vector<unsigned char>& rgb) {
+        const std::string cmd = "env " + environment + " " + QUELM_BATCH + " snapshot " + in + " -o " + png +
+                                " --size 200x150 --scale 2 --fixed-height --color cna --legend > /dev/null 2> " +
+                                scratch.path("err");
+        if (std::system(cmd.c_str()) != 0) return false;
+        int w = 0, h = 0, channels = 0;
+        unsigned char* p = SOIL_load_image(png.c_str(), &w, &h, &channels, SOIL_LOAD_RGB);
+        const bool ok = p && w == PW && h == PH;
+        if (ok) rgb.assign(p, p + static_cast<size_t>(w) * h * 3);
+        if (p) SOIL_free_image_data(p);
+        return ok;
+    };
+    std::vector<unsigned char> with_font, without;
+    ASSERT_TRUE(snapshot("FONTCONFIG_FILE=" + conf, scratch.path("none.png"), without)) << slurp(scratch.path("err"));
+    EXPECT_EQ(slurp(scratch.path("err")).rfind("quelm-batch: the legend is drawn without its texts: ", 0), 0u)
+        << slurp(scratch.path("err"));
+    ASSERT_TRUE(snapshot("", scratch.path("font.png"), with_font)) << slurp(scratch.path("err"));
+    EXPECT_EQ(slurp(scratch.path("err")), "");
+    const QN_atlas atlas = project_atlas();
+    const double lo = -3.66664, hi = 5.66664;  // the range of a "cna" column
+    // Both swatches whole; dark text pixels only where the font drew them.
+    auto count = [&](const std::vector<unsigned char>& rgb, auto match) {
+        int n = 0;
+        for (int y = PH / 2; y < PH; y++)
+            for (int x = PW / 2; x < PW; x++) {
+                const unsigned char* p = &rgb[(static_cast<size_t>(y) * PW + x) * 3];
+                n += match(QN_rgb{p[0], p[1], p[2]});
+            }
+        return n;
+    };
+    for (double code : {1.0, 3.0}) {
+        const QN_rgb swatch = atlas[QN_render_bar_index(code, lo, hi)];
+        EXPECT_GE(count(without, [&](const QN_rgb& p) { return p == swatch; }), 13 * 13) << code;
+    }
+    auto ink = [](const QN_rgb& p) { return p.r < 60 && p.g < 60 && p.b < 60; };
+    EXPECT_GT(count(with_font, ink), 20);
+    EXPECT_EQ(count(without, ink), 0);
+}
+
 // quelm-batch snapshot --color uses the view's range: a column that differs
 // only by rounding (CSP of a perfect crystal, 1e-28) gives the same picture
 // as a constant one, legend included but for its title, and a column with a
