@@ -1,6 +1,12 @@
 #include "app/quelm_dialogs.h"
 
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Native_File_Chooser.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/Fl_Secret_Input.H>
 #include <FL/fl_ask.H>
 
 #include <clocale>
@@ -26,6 +32,34 @@ const char* const kExtensions[kFilterCount] = {".lmc", ".lmp", ".POSCAR", ".POSC
 
 }  // namespace
 
+bool QN_ask_secret_dialog(const std::string& prompt, std::string& answer) {
+    Fl_Group* saved = Fl_Group::current();
+    Fl_Group::current(nullptr);
+    Fl_Double_Window win(460, 150, "The server asks");
+    Fl_Box text(15, 10, 430, 60);
+    text.copy_label(prompt.c_str());
+    text.align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_WRAP);
+    Fl_Secret_Input field(15, 75, 430, 30);
+    Fl_Return_Button ok(255, 112, 90, 30, "OK");
+    Fl_Button cancel(355, 112, 90, 30, "Cancel");
+    int chosen = -1;
+    ok.callback([](Fl_Widget*, void* c) { *static_cast<int*>(c) = 1; }, &chosen);
+    cancel.callback([](Fl_Widget*, void* c) { *static_cast<int*>(c) = 0; }, &chosen);
+    win.callback([](Fl_Widget*, void* c) { *static_cast<int*>(c) = 0; }, &chosen);
+    win.end();
+    win.set_modal();
+    win.show();
+    field.take_focus();
+    while (chosen < 0 && win.shown()) Fl::wait(0.1);
+    if (chosen == 1) answer = field.value() ? field.value() : "";
+    // The typed secret leaves no copy in the widget.
+    field.value("");
+    win.hide();
+    Fl_Group::current(saved);
+    return chosen == 1;
+}
+
+bool (*QN_secret_hook)(const std::string&, std::string&) = QN_ask_secret_dialog;
 int (*QN_choice_hook)(const char*, const char*, const char*) = ask_with_fl_choice;
 bool (*QN_text_hook)(const char*, const char*, std::string&) = ask_with_fl_input;
 

@@ -12,6 +12,13 @@ extern int (*QN_choice_hook)(const char* question, const char* b0, const char* b
 // typed, false for Cancel. Tests replace it.
 extern bool (*QN_text_hook)(const char* question, const char* initial, std::string& answer);
 
+// The question for a secret a server asks (a password, a key's
+// passphrase, a one-time code): the server's own prompt text shown, the
+// answer typed hidden. True with the answer, false for Cancel. Tests
+// replace it; the default is QN_ask_secret_dialog.
+extern bool (*QN_secret_hook)(const std::string& prompt, std::string& answer);
+bool QN_ask_secret_dialog(const std::string& prompt, std::string& answer);
+
 // The native chooser of the given title and Fl_Native_File_Chooser type,
 // with a filter (or none); false when nothing was chosen. The process keeps
 // its locale, which some choosers change.

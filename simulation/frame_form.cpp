@@ -537,8 +537,12 @@ void build_submit_tab(FrameRecord& r, InputLink* links[4]) {
     file_link(r, "S_path", 175, 130, 130, "Save Path:", "Select", true);
     auto* pack = new Fl_Button(175, 170, 170, 30, "Pack");
     pack->deactivate();  // the task folders are packed by Submit itself
-    const char* labels[4] = {"Server IP:", "User Name:", "Password:", "Server Folder:"};
-    for (int k = 0; k < 4; k++) bind_input(links[k], link_input(k == 2, 175, 210 + 40 * k, 180, labels[k]), true);
+    const char* labels[4] = {"Server:", "User Name:", "Password:", "Server Folder:"};
+    for (int k = 0; k < 4; k++) {
+        Fl_Input* in = link_input(k == 2, 175, 210 + 40 * k, 180, labels[k]);
+        bind_input(links[k], in, true);
+        if (k == 0) QN_server_field_menu(in);
+    }
     auto* command = new Fl_Input(175, 370, 180, 30, "Submit Command:");
     QN_get_char(command, r.group, "S_severcomm", r.owner);
     auto* go = new Fl_Button(175, 410, 170, 30, "Submit");
@@ -551,8 +555,12 @@ void build_download_tab(FrameRecord& r, InputLink* links[4]) {
     Fl_Scroll* s = QN_simulation_tab("Download");
     auto* g = new Fl_Group(10, 80, 460, 330, "Download");
     QN_framed(g);
-    const char* labels[4] = {"Server IP:", "User Name:", "Password:", "Server Folder:"};
-    for (int k = 0; k < 4; k++) bind_input(links[k], link_input(k == 2, 330, 90 + 40 * k, 130, labels[k]), false);
+    const char* labels[4] = {"Server:", "User Name:", "Password:", "Server Folder:"};
+    for (int k = 0; k < 4; k++) {
+        Fl_Input* in = link_input(k == 2, 330, 90 + 40 * k, k == 0 ? 110 : 130, labels[k]);
+        bind_input(links[k], in, false);
+        if (k == 0) QN_server_field_menu(in);
+    }
     r.tree = QN_download_tree(tree_cb, &r);
     auto* req = new Fl_Button(230, 250, 230, 30, "Request");
     req->callback(request_cb, &r);

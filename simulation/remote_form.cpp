@@ -4,7 +4,9 @@
 #include <FL/Fl_Browser.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
 #include <FL/Fl_Light_Button.H>
+#include <FL/Fl_Menu_Button.H>
 #include <FL/Fl_Scroll.H>
 #include <FL/Fl_Tree.H>
 #include <FL/Fl_Tree_Item.H>
@@ -17,6 +19,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
+#include "simulation/ssh_hosts.h"
 
 namespace fs = std::filesystem;
 
@@ -70,26 +73,87 @@ bool QN_confirm_host_key(const QN_ssh_hostkey& key) {
                       key.fingerprint + "\nTrust this server and remember its key?");
 }
 
-bool QN_server_options(const std::string& ip, const std::string& user, const std::string& password,
+namespace {
+
+// The server of the settings last taken from a window: remembered among the
+// recent servers once an action on it succeeded.
+std::string last_server;
+
+void remember_last_server() {
+    if (!last_server.empty()) QN_remember_server(last_server);
+}
+
+bool ask_secret(const QN_ssh_prompt& prompt, std::string& answer) {
+    return QN_secret_hook && QN_secret_hook(prompt.text, answer);
+}
+
+// The Server field's list: what QN_server_choices offers when it opens.
+class server_menu : public Fl_Menu_Button {
+public:
+    server_menu(Fl_Input* field) : Fl_Menu_Button(field->x() + field->w(), field->y(), 20, field->h()), field_(field) {
+        tooltip("Servers used last and the Host aliases of ~/.ssh/config");
+        callback(picked, this);
+    }
+    int handle(int event) override {
+        if (event == FL_PUSH) {
+            clear();
+            for (const std::string& s : QN_server_choices()) add(QN_menu_escape(s).c_str());
+            if (size() <= 1) add("(no server used yet, no alias in ~/.ssh/config)", 0, nullptr, nullptr, FL_MENU_INACTIVE);
+        }
+        return Fl_Menu_Button::handle(event);
+    }
+
+private:
+    static void picked(Fl_Widget*, void* data) {
+        auto* self = static_cast<server_menu*>(data);
+        const Fl_Menu_Item* item = self->mvalue();
+        if (!item || !item->label() || (item->flags & FL_MENU_INACTIVE)) return;
+        // The text as it was, without the menu's escapes.
+        const int k = static_cast<int>(item - self->menu());
+        const std::vector<std::string> choices = QN_server_choices();
+        if (k < 0 || k >= static_cast<int>(choices.size())) return;
+        self->field_->value(choices[static_cast<size_t>(k)].c_str());
+        self->field_->do_callback();
+    }
+    Fl_Input* field_;
+};
+
+}  // namespace
+
+Fl_Menu_Button* QN_server_field_menu(Fl_Input* field) {
+    if (!field) return nullptr;
+    field->tooltip("A Host alias of ~/.ssh/config, a host name or an address, as user@host:port when needed");
+    return new server_menu(field);
+}
+
+bool QN_server_options(const std::string& server, const std::string& user, const std::string& password,
                        QN_ssh_options& options) {
-    if (password.empty()) {
-        QN_message_alert("Please enter the password of the server account");
+    QN_ssh_target target;
+    std::string why;
+    if (!QN_ssh_parse_target(server, target, why)) {
+        QN_message_alert(("Server must be a Host alias of your SSH configuration, a host name or an address "
+                          "(user@host:port when needed), not \"" + server + "\": " + why)
+                             .c_str());
         return false;
     }
-    if (!QN_ssh_parse_host(ip, options.host, options.port)) {
-        QN_message_alert(("Server IP must be an address A.B.C.D or A.B.C.D:PORT, not \"" + ip + "\"").c_str());
-        return false;
-    }
-    options.user = user;
+    options.host = server;
+    options.user = user == "NULL" ? "" : user;
+    // Empty: the keys of the SSH configuration and the agent, and questions
+    // the server asks are shown in a dialog.
     options.password = password;
     options.known_hosts.clear();  // $HOME/.ssh/known_hosts
     options.accept_new_host_key = false;
     options.confirm_new_host_key = QN_confirm_host_key;
+    options.ask = ask_secret;
     options.timeout = 30;
+    last_server = server;
+    const size_t b = last_server.find_first_not_of(" \t"), e = last_server.find_last_not_of(" \t");
+    last_server = b == std::string::npos ? std::string() : last_server.substr(b, e - b + 1);
     return true;
 }
 
 void QN_show_summary(bool ok, const std::string& summary) {
+    if (ok) remember_last_server();
     if (ok)
         QN_message(summary.c_str());
     else
@@ -167,6 +231,7 @@ void QN_tree_request(Fl_Tree* tree, QN_download_filelist& list, const QN_ssh_opt
         QN_message_alert(message.empty() ? "Can not list the server folder" : message.c_str());
         return;
     }
+    remember_last_server();
     const std::vector<std::string> files = QNDF_files(list);
     for (const std::string& f : files) tree->add(f.c_str());
     sort_level(tree->root());

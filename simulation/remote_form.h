@@ -12,6 +12,8 @@
 #include "simulation/ssh_session.h"
 
 class Fl_Group;
+class Fl_Input;
+class Fl_Menu_Button;
 class Fl_Light_Button;
 class Fl_Value_Input;
 class Fl_Widget;
@@ -44,11 +46,21 @@ bool QN_ask_yes(const std::string& question);
 // Asks whether to trust a server whose host key is not known yet, showing
 // its type and SHA-256 fingerprint.
 bool QN_confirm_host_key(const QN_ssh_hostkey& key);
-// Connection settings from a window's fields ("A.B.C.D[:PORT]", user,
-// password); false with an alert when they cannot be used. Host keys are
-// checked against $HOME/.ssh/known_hosts, new ones confirmed by the user.
-bool QN_server_options(const std::string& ip, const std::string& user, const std::string& password,
+// Connection settings from a window's fields: the server (a Host alias of
+// the SSH configuration, a host name, an IPv4 or bracketed IPv6 address,
+// each as user@…:port when needed), the user (empty or "NULL": the
+// configuration's) and the password (empty: keys and the agent). False with
+// an alert when the server cannot be used. Host keys are checked against
+// $HOME/.ssh/known_hosts, new ones confirmed by the user; what the server
+// asks besides (a one-time code, a passphrase) is asked in QN_secret_hook's
+// dialog with the server's own words. The server is remembered among the
+// recent ones once an action on it succeeded.
+bool QN_server_options(const std::string& server, const std::string& user, const std::string& password,
                        QN_ssh_options& options);
+// The drop-down beside a Server field: the servers used last, then the Host
+// aliases of ~/.ssh/config; picking one puts it in the field and runs the
+// field's callback.
+Fl_Menu_Button* QN_server_field_menu(Fl_Input* field);
 
 // Runs a submission (run(false)); when the server folder already holds R1,
 // asks whether to overwrite and runs run(true) on "Yes". Shows the summary:

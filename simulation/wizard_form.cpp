@@ -918,8 +918,8 @@ void build_submit_tab(Wizard& w) {
     path->callback(path_cb, &w);
     auto* pack = new Fl_Button(175, 210, 170, 30, "Pack");
     pack->callback(pack_cb, &w);
-    w.ip = server_input(w, false, 175, 250, 180, "Server IP:", "S_severip", action<mirror_ip>(w));
-    w.ip->tooltip("A.B.C.D, or A.B.C.D:PORT for another port than 22");
+    w.ip = server_input(w, false, 175, 250, 180, "Server:", "S_severip", action<mirror_ip>(w));
+    QN_server_field_menu(w.ip);
     w.user = server_input(w, false, 175, 290, 180, "User Name:", "S_severname", action<mirror_user>(w));
     w.password = server_input(w, true, 175, 330, 180, "Password:", nullptr, nullptr);
     w.folder = server_input(w, false, 175, 370, 180, "Server Folder:", "S_severfold", action<mirror_folder>(w));
@@ -996,7 +996,8 @@ void tree_cb(Fl_Widget* t, void* data) {
 void build_download_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Download");
     Fl_Group* g = framed(10, 80, 460, 330, "Download");
-    w.d_ip = server_input(w, false, 330, 90, 130, "Server IP:", "S_severip", action<mirror_ip>(w));
+    w.d_ip = server_input(w, false, 330, 90, 110, "Server:", "S_severip", action<mirror_ip>(w));
+    QN_server_field_menu(w.d_ip);
     w.d_user = server_input(w, false, 330, 130, 130, "User Name:", "S_severname", action<mirror_user>(w));
     w.d_password = server_input(w, true, 330, 170, 130, "Password:", nullptr, nullptr);
     w.d_folder = server_input(w, false, 330, 210, 130, "Server Folder:", "S_severfold", action<mirror_folder>(w));

@@ -228,7 +228,7 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     ASSERT_EQ(trees.size(), 1u);
     EXPECT_EQ(trees[0]->showroot(), 0);
     // Two server fields of each kind, and the passwords start empty.
-    EXPECT_EQ(all_shown<Fl_Input>(c, "Server IP:").size(), 2u);
+    EXPECT_EQ(all_shown<Fl_Input>(c, "Server:").size(), 2u);
     std::vector<Fl_Secret_Input*> secrets;
     collect<Fl_Secret_Input>(c, secrets);
     ASSERT_EQ(secrets.size(), 2u);
@@ -535,7 +535,7 @@ TEST_F(WizardWindow, QuasistaticSubmitRunsOnTheServer) {
     QN_set_bit_char(6, "S_pot", potential);
     QN_set_bit_char(6, "S_script", script);
     enter(find_labelled<Fl_Value_Input>(w, " 1# Mass:"), 63.546);
-    type(find_labelled<Fl_Input>(w, "Server IP:"), "127.0.0.1:" + std::to_string(sshd.port));
+    type(find_labelled<Fl_Input>(w, "Server:"), "127.0.0.1:" + std::to_string(sshd.port));
     type(find_labelled<Fl_Input>(w, "User Name:"), sshd.user);
     type(find_labelled<Fl_Input>(w, "Server Folder:"), "F");
     type(find_labelled<Fl_Input>(w, "Submit Command:"), "true");
@@ -568,7 +568,7 @@ TEST_F(WizardWindow, QuasistaticSubmitRunsOnTheServer) {
     answer = answer_yes;
     Fl_Double_Window* c = open("Simulation/Quelm/&Crack", QN_wizard::crack);
     ASSERT_NE(c, nullptr);
-    std::vector<Fl_Input*> ips = all_shown<Fl_Input>(c, "Server IP:");
+    std::vector<Fl_Input*> ips = all_shown<Fl_Input>(c, "Server:");
     ASSERT_EQ(ips.size(), 2u);
     type(ips[1], "127.0.0.1:" + std::to_string(sshd.port));
     EXPECT_EQ(ips[0]->value(), "127.0.0.1:" + std::to_string(sshd.port));
