@@ -1,6 +1,7 @@
 // The main window as the program opens it, for tests in a real window:
 // working folder at the sources (for the images), alerts only in the message
-// area, every question answered "yes" (a text question cancelled), an empty
+// area, every question answered "yes" (a text question cancelled, a
+// server's question for a secret declined), an empty
 // store and model.
 #pragma once
 
@@ -23,12 +24,15 @@
 inline int answer_yes(const char*, const char*, const char*) { return 1; }
 // A text question (the element names of a POSCAR export) answered with Cancel.
 inline bool answer_cancel(const char*, const char*, std::string&) { return false; }
+// A server's question for a secret, declined: a test never waits on a dialog.
+inline bool decline_secret(const std::string&, std::string&) { return false; }
 
 inline void open_main_window() {
     ASSERT_EQ(chdir(QUELM_SOURCE), 0);
     QN_alerts_modal = 0;
     QN_choice_hook = answer_yes;
     QN_text_hook = answer_cancel;
+    QN_secret_hook = decline_secret;
     QN_store_init();
     QN_build_main_window();
     main_window->show();
