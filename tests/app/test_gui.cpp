@@ -12,6 +12,7 @@
 #include <FL/Fl_Menu_Bar.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Scroll.H>
+#include <FL/Fl_Secret_Input.H>
 #include <FL/Fl_Slider.H>
 #include <FL/Fl_Tabs.H>
 #include <FL/Fl_Value_Input.H>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "app/quelm_analysis_tab.h"
+#include "app/quelm_dialogs.h"
 #include "app/quelm_import.h"
 #include "app/quelm_parts.h"
 #include "store/quelm_batch_core.h"
@@ -502,4 +504,55 @@ TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
     EXPECT_NE(help.find("  extra                     the test's own command\n"), std::string::npos) << help;
     EXPECT_EQ(batch_output({"quelm-batch", "extra"}, status), "extra ran\n");
     EXPECT_EQ(status, 0);
+}
+
+// The dialog of a server's question for a secret shows the server's own
+// words and gives back what was typed, hidden; Cancel and closing give none.
+namespace {
+struct SecretScript {
+    std::string prompt_seen;
+    const char* typed = nullptr;
+    const char* button = nullptr;  // "OK", "Cancel", or null to close the window
+    bool hidden = false;
+};
+void answer_secret_dialog(void* data) {
+    auto* script = static_cast<SecretScript*>(data);
+    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
+        if (!w->label() || std::string(w->label()) != "The server asks") continue;
+        for (int k = 0; k < w->children(); k++) {
+            Fl_Widget* c = w->child(k);
+            if (auto* in = dynamic_cast<Fl_Secret_Input*>(c)) {
+                in->value(script->typed);
+                script->hidden = true;
+            } else if (dynamic_cast<Fl_Box*>(c) && c->label()) {
+                script->prompt_seen = c->label();
+            }
+        }
+        for (int k = 0; k < w->children(); k++)
+            if (auto* b = dynamic_cast<Fl_Button*>(w->child(k)))
+                if (script->button && b->label() && std::string(b->label()) == script->button) b->do_callback();
+        if (!script->button) w->do_callback();
+        return;
+    }
+    Fl::repeat_timeout(0.05, answer_secret_dialog, data);
+}
+}  // namespace
+
+TEST(SecretDialog, ShowsTheServersWordsAndGivesWhatWasTyped) {
+    const struct {
+        const char* button;
+        bool answered;
+    } cases[] = {{"OK", true}, {"Cancel", false}, {nullptr, false}};
+    for (const auto& c : cases) {
+        SecretScript script;
+        script.typed = "s3cret one-time 123456";
+        script.button = c.button;
+        Fl::add_timeout(0.05, answer_secret_dialog, &script);
+        std::string answer = "before";
+        EXPECT_EQ(QN_ask_secret_dialog("(alice@hpc) Verification code: ", answer), c.answered);
+        EXPECT_EQ(script.prompt_seen, "(alice@hpc) Verification code: ");
+        EXPECT_TRUE(script.hidden);
+        EXPECT_EQ(answer, c.answered ? "s3cret one-time 123456" : "before") << (c.button ? c.button : "closed");
+        Fl::remove_timeout(answer_secret_dialog, &script);
+    }
 }
