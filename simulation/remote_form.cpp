@@ -76,10 +76,15 @@ bool QN_server_options(const std::string& ip, const std::string& user, const std
         QN_message_alert("Please enter the password of the server account");
         return false;
     }
-    if (!QN_ssh_parse_host(ip, options.host, options.port)) {
-        QN_message_alert(("Server IP must be an address A.B.C.D or A.B.C.D:PORT, not \"" + ip + "\"").c_str());
+    QN_ssh_target target;
+    std::string why;
+    if (!QN_ssh_parse_target(ip, target, why)) {
+        QN_message_alert(("The server must be an SSH alias, a host name, an address A.B.C.D or [IPv6], "
+                          "optionally as USER@SERVER:PORT: " + why).c_str());
         return false;
     }
+    options.host = ip;
+    options.port = 0;
     options.user = user;
     options.password = password;
     options.known_hosts.clear();  // $HOME/.ssh/known_hosts

@@ -44,9 +44,10 @@ bool QN_ask_yes(const std::string& question);
 // Asks whether to trust a server whose host key is not known yet, showing
 // its type and SHA-256 fingerprint.
 bool QN_confirm_host_key(const QN_ssh_hostkey& key);
-// Connection settings from a window's fields ("A.B.C.D[:PORT]", user,
-// password); false with an alert when they cannot be used. Host keys are
-// checked against $HOME/.ssh/known_hosts, new ones confirmed by the user.
+// Connection settings from a window's fields (a server as
+// QN_ssh_parse_target reads it, user, password); false with an alert when
+// they cannot be used. Host keys are checked against $HOME/.ssh/known_hosts,
+// new ones confirmed by the user.
 bool QN_server_options(const std::string& ip, const std::string& user, const std::string& password,
                        QN_ssh_options& options);
 

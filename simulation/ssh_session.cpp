@@ -2090,6 +2090,57 @@ int QN_ssh_session::mkdir(const std::string& remote) {
     return s.fail(QN_SSH_FAILED, "Cannot create the remote folder " + remote + ": " + why);
 }
 
+int QN_ssh_session::mkdir_all(const std::vector<std::string>& remotes, std::vector<std::string>& errors) {
+    Impl& s = *impl_;
+    errors.assign(remotes.size(), std::string());
+    int r = s.sftp_ready();
+    if (r != QN_SSH_OK) {
+        for (auto& e : errors) e = s.message;
+        return r;
+    }
+    std::vector<uint32_t> ids;
+    for (const auto& remote : remotes) {
+        std::string b;
+        put_str(b, remote);
+        b += perm_attrs(0755);
+        ids.push_back(s.send(FXP_MKDIR, b));
+    }
+    // Folders that could not be made may exist already.
+    std::vector<size_t> refused;
+    std::vector<std::string> why(remotes.size());
+    for (size_t k = 0; k < remotes.size(); ++k) {
+        Reply reply;
+        r = s.call(ids[k], reply);
+        if (r != QN_SSH_OK) {
+            for (auto& e : errors) e = s.message;
+            return r;
+        }
+        if (!reply.ok()) {
+            refused.push_back(k);
+            why[k] = reply.reason();
+        }
+    }
+    for (size_t k : refused) ids[k] = s.send_path(FXP_STAT, remotes[k]);
+    int first = QN_SSH_OK;
+    for (size_t k : refused) {
+        Reply reply;
+        r = s.call(ids[k], reply);
+        if (r != QN_SSH_OK) {
+            for (auto& e : errors) e = s.message;
+            return r;
+        }
+        Attrs a;
+        if (Impl::attrs_of(reply, a) && a.is_dir()) continue;
+        errors[k] = "Cannot create the remote folder " + remotes[k] + ": " +
+                    (Impl::attrs_of(reply, a) ? std::string("a file has that name.") : why[k]);
+        if (first == QN_SSH_OK) {
+            first = QN_SSH_FAILED;
+            s.message = errors[k];
+        }
+    }
+    return first;
+}
+
 int QN_ssh_session::stat(const std::string& remote, QN_remote_entry* entry) {
     Impl& s = *impl_;
     int r = s.sftp_ready();
