@@ -52,7 +52,6 @@ constexpr uint32_t kTransferChunk = 64 * 1024;       // bytes of one SFTP read o
 constexpr size_t kReadsInFlight = 48;                // reads outstanding during a download
 constexpr size_t kWriteBytesInFlight = 4u << 20;     // bytes of writes not yet acknowledged
 constexpr const char* kAskSocketEnv = "QUELM_ASKPASS_SOCKET";
-constexpr const char* kExitMarker = "quelm-exit:";
 
 // ---- SHA-256 (FIPS 180-4) ---------------------------------------------------
 
@@ -608,6 +607,18 @@ void askpass_if_asked() {
     ::_exit(ok ? 0 : 1);
 }
 
+// This program's file, for ssh to start as its askpass helper: its path,
+// or /proc/PID/exe when the file was replaced since it started.
+std::string own_program() {
+    char path[PATH_MAX + 1];
+    const ssize_t n = ::readlink("/proc/self/exe", path, PATH_MAX);
+    if (n > 0) {
+        path[n] = '\0';
+        if (same_file(path, "/proc/self/exe")) return path;
+    }
+    return "/proc/" + std::to_string(::getpid()) + "/exe";
+}
+
 struct AskpassHook {
     AskpassHook() { askpass_if_asked(); }
 } const askpass_hook;
@@ -988,6 +999,12 @@ struct QN_ssh_session::Impl {
     int persist = 600;  // ControlPersist seconds
     std::string key_name;  // the server as known_hosts names it: "host" or "[host]:port"
 
+    // The shell of the server that runs this session's commands.
+    Child shell;
+    bool shell_started = false;
+    std::string shell_mark;  // the word of the line after each command
+    std::string shell_err;   // what that shell or ssh wrote to stderr
+
     // The SFTP server of this session.
     Child sftp;
     bool sftp_started = false;
@@ -1015,6 +1032,16 @@ struct QN_ssh_session::Impl {
     // Forgets the connection: ends the SFTP server, removes the generated
     // configuration.
     void drop() {
+        for (Child* c : {&shell}) {
+            if (c->running()) {
+                if (c->in >= 0) ::shutdown(c->in, SHUT_WR);
+                c->end(2.0);
+            } else {
+                c->end(0);
+            }
+        }
+        shell_started = false;
+        shell_err.clear();
         if (sftp.running()) {
             // End of input ends sftp-server, then its ssh client.
             if (sftp.in >= 0) ::shutdown(sftp.in, SHUT_WR);
@@ -1255,6 +1282,30 @@ struct QN_ssh_session::Impl {
                 return code;
             }
         }
+        return QN_SSH_OK;
+    }
+
+    std::string shell_words() const {
+        std::string words;
+        for (const auto& line : split_lines(shell_err)) {
+            const std::string t = trim(line);
+            if (!t.empty()) words += (words.empty() ? ": " : "; ") + t;
+        }
+        return words;
+    }
+
+    // Starts the command shell on first use.
+    int shell_ready() {
+        if (shell_started && shell.running() && shell.out >= 0 && shell.in >= 0) return QN_SSH_OK;
+        if (shell_started) {
+            shell.end(0.5);
+            shell_started = false;
+        }
+        std::string error;
+        if (!spawn(client_args({}, "exec /bin/sh"), env, true, shell, error)) return fail(QN_SSH_FAILED, error);
+        shell_started = true;
+        shell_err.clear();
+        shell_mark = "quelm-end-" + unique_suffix() + unique_suffix();
         return QN_SSH_OK;
     }
 
@@ -1523,7 +1574,10 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
     // The folder of the control sockets, questions and generated files.
     const std::string dir = usable_control_dir(absolute_path(o.control_dir.empty() ? default_control_dir() : o.control_dir));
     if (!private_folder(dir, why)) return refuse(why);
-    s.control_path = dir + "/%C";
+    // In the -o argument: quoted (blanks), '%' doubled (ssh expands tokens).
+    std::string quoted_dir;
+    if (!config_word(dir, true, quoted_dir)) return refuse("The control folder's path cannot be used: " + dir);
+    s.control_path = quoted_dir.substr(0, quoted_dir.size() - 1) + "/%C\"";
 
     // Files the options name must exist before ssh is asked.
     const std::string identity = absolute_path(o.identity);
@@ -1611,7 +1665,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
             if (starts_with(entry, name)) drop = true;
         if (!drop) s.env.push_back(entry);
     }
-    s.env.push_back("SSH_ASKPASS=/proc/" + std::to_string(::getpid()) + "/exe");
+    s.env.push_back("SSH_ASKPASS=" + own_program());
     s.env.push_back("SSH_ASKPASS_REQUIRE=force");
 
     // How ssh resolves the server: the control socket, the user, the port.
@@ -2029,43 +2083,76 @@ int QN_ssh_session::exec(const std::string& command, int* exit_status, std::stri
         for (char ch : command) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
         quoted += "'";
     }
-    // The command runs in the login shell's own kind of shell as a child, so
-    // that its exit status (128 + N after signal N) and the end of its output
-    // are reported by the marker on stderr, which nothing else writes to.
-    const std::string wrapped = "\"${SHELL:-/bin/sh}\" -c " + quoted + " 2>&1; printf '\\n" + kExitMarker +
-                                "%d\\n' \"$?\" >&2";
-    Child c;
-    std::string why;
-    if (!spawn(s.client_args({}, wrapped), s.env, false, c, why)) return s.fail(QN_SSH_FAILED, why);
-    std::string err;
-    RunHooks hooks;
-    hooks.timeout = s.timeout;
-    hooks.on_out = [&](const char* d, size_t n) {
-        if (output) output->append(d, n);
-    };
-    hooks.on_err = [&](const char* d, size_t n) { err.append(d, n); };
-    r = run_child(c, hooks);
-    if (r == QN_SSH_TIMEOUT) {
-        s.fail(QN_SSH_TIMEOUT, "timed out waiting for the command's output (nothing for " +
-                                   std::to_string(static_cast<int>(std::lround(s.timeout))) + " s)");
-        return s.lost(QN_SSH_TIMEOUT);
+    // One shell of the server per session reads the commands; each runs in
+    // the login shell's own kind of shell as its child, so that its exit
+    // status (128 + N after signal N) and the end of its output come with the
+    // marker line after it.
+    r = s.shell_ready();
+    if (r != QN_SSH_OK) return r;
+    std::string line = "\"${SHELL:-/bin/sh}\" -c " + quoted + " </dev/null 2>&1; printf '\\n%s %d\\n' " +
+                       s.shell_mark + " \"$?\"\n";
+    const std::string mark = "\n" + s.shell_mark + " ";
+    std::string got;
+    size_t searched = 0;
+    size_t sent = 0;
+    auto until = after(s.timeout);
+    char buffer[65536];
+    for (;;) {
+        // The marker, once its line is complete.
+        const size_t from = searched > mark.size() ? searched - mark.size() : 0;
+        const size_t at = got.find(mark, from);
+        if (at != std::string::npos) {
+            const size_t eol = got.find('\n', at + mark.size());
+            if (eol != std::string::npos) {
+                if (exit_status) *exit_status = std::atoi(got.c_str() + at + mark.size());
+                if (output) output->append(got, 0, at);
+                return QN_SSH_OK;
+            }
+        }
+        searched = got.size();
+        pollfd fds[3];
+        int n = 0;
+        if (s.shell.out >= 0) fds[n++] = {s.shell.out, POLLIN, 0};
+        if (s.shell.err >= 0) fds[n++] = {s.shell.err, POLLIN, 0};
+        if (sent < line.size() && s.shell.in >= 0) fds[n++] = {s.shell.in, POLLOUT, 0};
+        if (s.shell.out < 0) {
+            s.fail(QN_SSH_FAILED, "The command could not be run to its end on " + s.shown +
+                                      " (the connection or the server's shell is gone" + s.shell_words() + ")");
+            return s.lost(QN_SSH_FAILED);
+        }
+        if (::poll(fds, n, poll_ms(until, 1000)) < 0 && errno != EINTR) {
+            s.fail(QN_SSH_FAILED, "poll failed: " + errno_text(errno));
+            return s.lost(QN_SSH_FAILED);
+        }
+        for (int i = 0; i < n; ++i) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == s.shell.in) {
+                const ssize_t w = ::send(s.shell.in, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+                if (w > 0) {
+                    sent += static_cast<size_t>(w);
+                    until = after(s.timeout);
+                } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                    s.shell.close_fd(s.shell.in);
+                }
+                continue;
+            }
+            const bool is_out = fds[i].fd == s.shell.out;
+            const ssize_t got_n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got_n > 0) {
+                until = after(s.timeout);
+                if (is_out) got.append(buffer, static_cast<size_t>(got_n));
+                else if (s.shell_err.size() < 4096) s.shell_err.append(buffer, static_cast<size_t>(got_n));
+            } else if (got_n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                s.shell.close_fd(is_out ? s.shell.out : s.shell.err);
+            }
+        }
+        if (Clock::now() >= until) {
+            if (output) output->append(got);
+            s.fail(QN_SSH_TIMEOUT, "timed out waiting for the command's output (nothing for " +
+                                       std::to_string(static_cast<int>(std::lround(s.timeout))) + " s)");
+            return s.lost(QN_SSH_TIMEOUT);
+        }
     }
-    const size_t marker = err.rfind(kExitMarker);
-    if (marker != std::string::npos) {
-        const int status = std::atoi(err.c_str() + marker + std::strlen(kExitMarker));
-        // What the remote shell itself said on stderr belongs to the output.
-        std::string before = err.substr(0, marker);
-        if (!before.empty() && before.back() == '\n') before.pop_back();
-        if (output && !before.empty()) output->append(before + "\n");
-        if (exit_status) *exit_status = status;
-        return QN_SSH_OK;
-    }
-    std::string words;
-    for (const auto& line : split_lines(err))
-        if (!trim(line).empty()) words += (words.empty() ? ": " : "; ") + trim(line);
-    s.fail(QN_SSH_FAILED, "The command could not be run on " + s.shown + " (the connection is gone" +
-                              (words.empty() ? ")" : ")" + words));
-    return s.lost(QN_SSH_FAILED);
 }
 
 // ---- SFTP operations --------------------------------------------------------------
