@@ -9,8 +9,8 @@ packages=(
   # GUI, view and images
   libfltk1.3-dev libglew-dev libsoil-dev libgl-dev libglu1-mesa-dev
   libpng-dev libjpeg-dev zlib1g-dev
-  # remote session
-  libssh2-1-dev
+  # remote session (the program drives the system's ssh)
+  openssh-client
   # tests
   libgtest-dev libgmock-dev
   xvfb xauth libgl1-mesa-dri x11-utils xdotool openssh-server locales
