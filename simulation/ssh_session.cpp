@@ -920,11 +920,11 @@ public:
     }
     bool attrs(Attrs& a) {
         if (!u32(a.flags)) return false;
-        if (a.flags & ATTR_SIZE && !u64(a.size)) return false;
+        if ((a.flags & ATTR_SIZE) && !u64(a.size)) return false;
         uint32_t skip = 0;
-        if (a.flags & ATTR_UIDGID && (!u32(skip) || !u32(skip))) return false;
-        if (a.flags & ATTR_PERMISSIONS && !u32(a.permissions)) return false;
-        if (a.flags & ATTR_ACMODTIME && (!u32(skip) || !u32(skip))) return false;
+        if ((a.flags & ATTR_UIDGID) && (!u32(skip) || !u32(skip))) return false;
+        if ((a.flags & ATTR_PERMISSIONS) && !u32(a.permissions)) return false;
+        if ((a.flags & ATTR_ACMODTIME) && (!u32(skip) || !u32(skip))) return false;
         if (a.flags & ATTR_EXTENDED) {
             uint32_t count = 0;
             if (!u32(count)) return false;
@@ -964,8 +964,7 @@ struct Reply {
     std::string body;  // after the request id
     uint32_t status() const {
         if (type != FXP_STATUS) return FX_FAILURE;
-        std::string copy = body;
-        Reader r(copy);
+        Reader r(body);
         uint32_t code = FX_FAILURE;
         r.u32(code);
         return code;
@@ -1086,6 +1085,8 @@ struct QN_ssh_session::Impl {
         bool accept_possible = false;
     };
     Prepared prepare(const QN_ssh_options& o);
+    // Uploads a few files with their requests sent together.
+    int upload_chunk(std::vector<QN_upload_item>& items, const std::function<void(uint64_t)>& acked);
 
     // True when a master answers on the control socket (ssh -O check, which
     // does not reach the server).
@@ -2280,7 +2281,37 @@ int QN_ssh_session::upload(const std::string& local, const std::string& remote, 
 int QN_ssh_session::upload_all(std::vector<QN_upload_item>& items) { return upload_batch(items, {}); }
 
 int QN_ssh_session::upload_batch(std::vector<QN_upload_item>& items, const std::function<void(uint64_t)>& acked) {
-    Impl& s = *impl_;
+    // A bounded number of files is open on the server at a time (its limit of
+    // open files is often 1024).
+    constexpr size_t kFilesAtOnce = 64;
+    if (items.size() <= kFilesAtOnce) return impl_->upload_chunk(items, acked);
+    int first = QN_SSH_OK;
+    std::string first_message;
+    for (size_t begin = 0; begin < items.size(); begin += kFilesAtOnce) {
+        const size_t end = std::min(items.size(), begin + kFilesAtOnce);
+        std::vector<QN_upload_item> part(items.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         items.begin() + static_cast<std::ptrdiff_t>(end));
+        const int r = impl_->upload_chunk(part, acked);
+        std::copy(part.begin(), part.end(), items.begin() + static_cast<std::ptrdiff_t>(begin));
+        if (r != QN_SSH_OK && first == QN_SSH_OK) {
+            first = r;
+            first_message = impl_->message;
+        }
+        if (!impl_->connected) {
+            // The connection is gone: the rest cannot go up.
+            for (size_t k = end; k < items.size(); ++k) {
+                items[k].result = r;
+                items[k].error = impl_->message;
+            }
+            break;
+        }
+    }
+    if (first != QN_SSH_OK) impl_->message = first_message;
+    return first;
+}
+
+int QN_ssh_session::Impl::upload_chunk(std::vector<QN_upload_item>& items, const std::function<void(uint64_t)>& acked) {
+    Impl& s = *this;
     for (auto& item : items) {
         item.result = 0;
         item.error.clear();

@@ -458,6 +458,39 @@ TEST_F(SshTransfer, MkdirStatAndBadLocalFiles) {
     EXPECT_EQ(status, 0);
 }
 
+TEST_F(SshTransfer, ManyFilesGoUpInOneBatchEachWithItsResult) {
+    QN_ssh_session session;
+    connect(session);
+    const std::string dir = sshd.home + "/many";
+    ASSERT_EQ(session.mkdir(dir), QN_SSH_OK) << session.message();
+    std::vector<QN_upload_item> items;
+    for (int i = 0; i < 150; ++i) {
+        const std::string local = sshd.scratch + "/m" + std::to_string(i);
+        write_file(local, std::string(static_cast<size_t>(i * 37), char('a' + i % 26)));
+        items.push_back({local, dir + "/f" + std::to_string(i), 0, std::string()});
+    }
+    items[70].local = sshd.scratch + "/absent";         // cannot be read
+    items[120].remote = sshd.home + "/nowhere/f";       // no such remote folder
+    EXPECT_EQ(session.upload_all(items), QN_SSH_LOCAL_FAILED);
+    for (int i = 0; i < 150; ++i) {
+        if (i == 70 || i == 120) continue;
+        EXPECT_EQ(items[i].result, QN_SSH_OK) << i << ": " << items[i].error;
+    }
+    EXPECT_EQ(items[70].result, QN_SSH_LOCAL_FAILED);
+    EXPECT_NE(items[70].error.find("absent"), std::string::npos) << items[70].error;
+    EXPECT_EQ(items[120].result, QN_SSH_FAILED);
+    EXPECT_NE(items[120].error.find("nowhere"), std::string::npos) << items[120].error;
+    std::vector<QN_remote_entry> entries;
+    ASSERT_EQ(session.list(dir, entries), QN_SSH_OK);
+    EXPECT_EQ(entries.size(), 148u) << "no temporary file left";
+    for (const auto& e : entries) {
+        const int i = std::atoi(e.name.c_str() + 1);
+        EXPECT_EQ(e.size, static_cast<uint64_t>(i * 37)) << e.name;
+    }
+    EXPECT_EQ(sshd.run_as_user("cmp -s many/f149 " + sh_word(sshd.scratch + "/m149")), 0);
+    EXPECT_TRUE(session.is_open());
+}
+
 TEST_F(SshTransfer, DownloadPolicies) {
     QN_ssh_session session;
     connect(session);
