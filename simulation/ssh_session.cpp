@@ -628,7 +628,7 @@ class AskServer {
 public:
     ~AskServer() { stop(); }
     bool start(const std::string& dir, std::string& error) {
-        path_ = dir + "/ask." + unique_suffix();
+        path_ = dir + "/ask." + std::to_string(::getpid()) + "." + unique_suffix();
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
         if (path_.size() >= sizeof sa.sun_path) {
@@ -997,6 +997,7 @@ struct QN_ssh_session::Impl {
     std::string known_hosts;                // the file named in messages
     int persist = 600;  // ControlPersist seconds
     std::string key_name;  // the server as known_hosts names it: "host" or "[host]:port"
+    std::string via;       // the jump hosts ssh goes through (ssh -G), empty when none
 
     // The shell of the server that runs this session's commands.
     Child shell;
@@ -1510,6 +1511,20 @@ void end_with_newline(const std::string& file) {
     ::close(fd);
 }
 
+// Removes the generated files and question sockets ("config.PID.…",
+// "ask.PID.…") that processes which are gone left in the control folder.
+void remove_leftovers(const std::string& dir) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool ours = starts_with(name, "config.") || starts_with(name, "ask.");
+        if (!ours) continue;
+        const long pid = std::atol(name.c_str() + name.find('.') + 1);
+        if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlink(entry.path().c_str());
+    }
+}
+
 // The default folder of the control sockets.
 std::string default_control_dir() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -1630,6 +1645,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
     option("PermitLocalCommand no");
     option("RequestTTY no");
     option("EscapeChar none");
+    option("RemoteCommand none");
     if (!config.empty()) {
         if (!config_word(config, false, word)) return refuse("The SSH configuration path cannot be used: " + config);
         text += "Include " + word + "\n";
@@ -1639,7 +1655,8 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
             text += "Include " + word + "\n";
         if (::access("/etc/ssh/ssh_config", R_OK) == 0) text += "Include /etc/ssh/ssh_config\n";
     }
-    std::string file = dir + "/config.XXXXXX";
+    remove_leftovers(dir);
+    std::string file = dir + "/config." + std::to_string(::getpid()) + ".XXXXXX";
     const int fd = ::mkostemp(&file[0], O_CLOEXEC);
     if (fd < 0) return refuse("Cannot write in the control folder " + dir + ": " + errno_text(errno));
     const bool written = write_all(fd, text.data(), text.size());
@@ -1648,6 +1665,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
     s.config_file = file;
     if (!written) return refuse("Cannot write " + file + ": " + errno_text(errno));
 
+    s.via.clear();
     s.destination.clear();
     if (!target.user.empty()) s.destination.insert(s.destination.end(), {"-l", target.user});
     if (target.port > 0) s.destination.insert(s.destination.end(), {"-p", std::to_string(target.port)});
@@ -1695,6 +1713,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
         else if (key == "hostname") host_name = value;
         else if (key == "user") user_name = value;
         else if (key == "port") port_text = value;
+        else if (key == "proxyjump") s.via = value;
         else if (key == "userknownhostsfile" && !force_known) {
             std::istringstream files(value);
             std::string first;
@@ -2055,6 +2074,10 @@ int QN_ssh_session::open(const QN_ssh_options& options) {
     if (refused) return s.fail(QN_SSH_FAILED, "Cannot connect to " + s.shown + ": the connection was refused.");
     if (unresolved) return s.fail(QN_SSH_FAILED, "Cannot find the server " + s.shown + ": " + said);
     if (bad_config) return s.fail(QN_SSH_FAILED, "The SSH configuration cannot be used: " + said);
+    if (closed && !s.via.empty())
+        return s.fail(QN_SSH_FAILED, "The connection to " + s.shown + " through the jump host " + s.via +
+                                         " failed: the jump host refused the login or could not reach the server (" +
+                                         said + ").");
     if (closed) return s.fail(QN_SSH_FAILED, "The server " + s.shown + " closed the connection: " + said);
     return s.fail(QN_SSH_FAILED, "ssh could not connect to " + s.shown +
                                      (said.empty() ? " (exit status " + std::to_string(rc) + ")." : ": " + said));

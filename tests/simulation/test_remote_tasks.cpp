@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -333,20 +334,13 @@ protected:
                    "-PRIVATE_LOOP_FLAG=0\t-T=300\n-PRIVATE_LOOP_FLAG=1\t-T=600\n-PRIVATE_LOOP_FLAG=0\t\n");
         setenv("QUELM_SSH_PASSWORD", server.password.c_str(), 1);
         // quelm-batch's connections to this server stay among the case's files.
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        had_runtime = runtime != nullptr;
-        if (runtime) old_runtime = runtime;
-        fs::create_directories(scratch.path("run"));
-        ::chmod(scratch.path("run").c_str(), 0700);
-        setenv("XDG_RUNTIME_DIR", scratch.path("run").c_str(), 1);
+        runtime = std::make_unique<ScopedRuntimeDir>(scratch.path("run"));
     }
     void TearDown() override {
         unsetenv("QUELM_SSH_PASSWORD");
-        if (had_runtime) setenv("XDG_RUNTIME_DIR", old_runtime.c_str(), 1);
-        else unsetenv("XDG_RUNTIME_DIR");
+        runtime.reset();
     }
-    bool had_runtime = false;
-    std::string old_runtime;
+    std::unique_ptr<ScopedRuntimeDir> runtime;
     std::string session_args() const {
         return "--host 127.0.0.1 --port " + std::to_string(server.port) + " --user " + server.user +
                " --known-hosts " + server.known_hosts + " --timeout 20";

@@ -963,6 +963,11 @@ TEST_F(SshKeys, TheTargetThroughABastion) {
     for (size_t n = 0; std::getline(lines, line); ++n)
         if (n >= before) fresh += line + "\n";
     EXPECT_NE(fresh.find(forwarded), std::string::npos) << fresh;
+    // A bastion that refuses the login is named as the failing step.
+    QN_ssh_options refused = keyed(target, k().wrong);
+    refused.jump = hop;
+    EXPECT_EQ(session.open(refused), QN_SSH_FAILED);
+    EXPECT_NE(session.message().find("jump host " + bastion.user + "@"), std::string::npos) << session.message();
     // A jump host that is no host is refused before anything runs.
     via.jump = "bad host";
     EXPECT_EQ(session.open(via), QN_SSH_FAILED);
@@ -1300,6 +1305,19 @@ TEST_F(SshBatch, WithoutAPasswordItSaysHowToGiveOne) {
 
 // ---- Servers that do not answer -----------------------------------------------
 
+// A private folder below /tmp, removed with its contents.
+struct TempFolder {
+    std::string path;
+    TempFolder() {
+        char pattern[] = "/tmp/qnctl.XXXXXX";
+        if (::mkdtemp(pattern)) path = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+};
+
 TEST(SshTimeout, SilentServerFailsWithinTheTimeout) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
@@ -1324,6 +1342,8 @@ TEST(SshTimeout, SilentServerFailsWithinTheTimeout) {
     });
     QN_ssh_session session;
     QN_ssh_options o;
+    const TempFolder control;
+    o.control_dir = control.path;
     o.host = "127.0.0.1";
     o.port = ntohs(sa.sin_port);
     o.user = "nobody";
@@ -1358,6 +1378,8 @@ TEST(SshTimeout, RefusedAndBadAddresses) {
     ::close(s);
     QN_ssh_session session;
     QN_ssh_options o;
+    const TempFolder control;
+    o.control_dir = control.path;
     o.host = "127.0.0.1";
     o.port = ntohs(sa.sin_port);
     o.user = "u";
