@@ -1511,6 +1511,21 @@ void end_with_newline(const std::string& file) {
     ::close(fd);
 }
 
+// True for a Unix socket nobody listens on any more.
+bool stale_socket(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sa.sun_path) return false;
+    std::strcpy(sa.sun_path, path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
+    ::close(fd);
+    return refused;
+}
+
 // Removes the generated files and question sockets ("config.PID.…",
 // "ask.PID.…") that processes which are gone left in the control folder.
 void remove_leftovers(const std::string& dir) {
@@ -1717,7 +1732,10 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
         else if (key == "userknownhostsfile" && !force_known) {
             std::istringstream files(value);
             std::string first;
-            if (files >> first) s.known_hosts = first;
+            if (files >> first) {
+                if (starts_with(first, "~/")) first = passwd_home() + first.substr(1);
+                if (first[0] == '/') s.known_hosts = first;
+            }
         }
     }
     if (s.socket_path.size() + 17 >= sizeof(sockaddr_un{}.sun_path))
@@ -1879,8 +1897,9 @@ int QN_ssh_session::open(const QN_ssh_options& options) {
             s.connected = true;
             return QN_SSH_OK;
         }
-        // A socket whose master is gone (killed) would block a new one.
-        ::unlink(s.socket_path.c_str());
+        // A socket whose master is gone (killed) would block a new one; a
+        // socket that answers is another program's new master.
+        if (stale_socket(s.socket_path)) ::unlink(s.socket_path.c_str());
         std::vector<std::string> args = s.base({"-o", "LogLevel=DEBUG1", "-o", "ControlMaster=yes", "-o",
                                                 "ControlPersist=" + std::to_string(s.persist),
                                                 "-N"});
@@ -2048,9 +2067,6 @@ int QN_ssh_session::open(const QN_ssh_options& options) {
                                           seconds + " s)");
     }
     if (denied || too_many) {
-        if (st.password_sent && !contains(methods, "publickey,") && methods != "publickey" &&
-            (contains(methods, "password") || contains(methods, "keyboard-interactive")))
-            return s.fail(QN_SSH_AUTH_REFUSED, "Authentication by password failed.");
         if (st.password_sent) return s.fail(QN_SSH_AUTH_REFUSED, "Authentication by password failed.");
         std::string text = "The server " + s.shown + " refused the authentication";
         if (too_many) text += " after too many keys were offered; name the key with an identity file";
