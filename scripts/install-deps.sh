@@ -11,8 +11,8 @@ packages=(
   libpng-dev libjpeg-dev zlib1g-dev
   # snapshots without a display (EGL) and the legend's texts
   libegl-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core
-  # remote session
-  libssh2-1-dev
+  # remote session (the program drives the system's ssh)
+  openssh-client
   # tests
   libgtest-dev libgmock-dev
   xvfb xauth libgl1-mesa-dri x11-utils xdotool openssh-server locales

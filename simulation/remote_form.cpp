@@ -137,6 +137,7 @@ bool QN_server_options(const std::string& server, const std::string& user, const
         return false;
     }
     options.host = server;
+    options.port = 0;
     options.user = user == "NULL" ? "" : user;
     // Empty: the keys of the SSH configuration and the agent, and questions
     // the server asks are shown in a dialog.

@@ -1,7 +1,13 @@
 #include "simulation/remote_tasks.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -64,6 +70,89 @@ bool stays_inside(const fs::path& folder, const fs::path& path) {
 
 std::string plural(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string base_name_of(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Single quotes for a POSIX shell, line ends allowed.
+std::string quoted_script(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// A word the output of the users' commands will not hold by chance.
+std::string marker_word() {
+    static unsigned counter = 0;
+    const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+    const size_t h = std::hash<std::string>()(std::to_string(now) + ":" + std::to_string(::getpid()) + ":" +
+                                              std::to_string(counter++));
+    char text[40];
+    std::snprintf(text, sizeof text, "QN%016zx%04x", h, counter & 0xffff);
+    return text;
+}
+
+// Runs the command lines (task index, line) one after the other, in its own
+// shell each, many per remote command: a task's output and exit status come
+// between markers, so one connection round serves many tasks.
+void run_commands(QN_ssh_session& session, const std::vector<std::pair<int, std::string>>& lines,
+                  std::vector<QN_task_report>& tasks) {
+    constexpr size_t kPerRound = 50;
+    constexpr size_t kScriptBytes = 60 * 1024;  // well below the kernel's limit for one argument
+    size_t next = 0;
+    while (next < lines.size()) {
+        const std::string mark = marker_word();
+        std::string script;
+        std::vector<std::pair<int, std::string>> round;
+        while (next < lines.size() && round.size() < kPerRound &&
+               (round.empty() || script.size() + lines[next].second.size() < kScriptBytes)) {
+            const int j = lines[next].first;
+            script += "printf '%s %d\\n' " + mark + "B " + std::to_string(j) + "\n";
+            script += "\"${SHELL:-/bin/sh}\" -c " + quoted_script(lines[next].second) + " </dev/null 2>&1\n";
+            script += "printf '\\n%s %d %d\\n' " + mark + "E " + std::to_string(j) + " \"$?\"\n";
+            round.push_back(lines[next]);
+            next++;
+        }
+        std::string output;
+        int status = -1;
+        const int ran = session.exec(script, &status, &output);
+        // Each task's part of the output.
+        size_t pos = 0;
+        for (const auto& entry : round) {
+            QN_task_report& task = tasks[entry.first];
+            const std::string begin = mark + "B " + std::to_string(entry.first) + "\n";
+            const std::string end = "\n" + mark + "E " + std::to_string(entry.first) + " ";
+            const size_t b = output.find(begin, pos);
+            if (b == std::string::npos) {
+                task.error = "the command could not be run: " +
+                             (ran == QN_SSH_OK ? std::string("the server's shell stopped") : session.message());
+                continue;
+            }
+            const size_t start = b + begin.size();
+            const size_t e = output.find(end, start);
+            if (e == std::string::npos) {
+                task.output = output.substr(start);
+                task.error = "the command could not be run to its end: " +
+                             (ran == QN_SSH_OK ? std::string("the server's shell stopped") : session.message());
+            } else {
+                task.output = output.substr(start, e - start);
+                task.exit_status = std::atoi(output.c_str() + e + end.size());
+                task.command_ran = true;
+                pos = output.find('\n', e + end.size());
+                if (pos == std::string::npos) pos = output.size();
+            }
+            if (task.output.size() > kOutputKept) task.output.erase(0, task.output.size() - kOutputKept);
+        }
+        if (ran != QN_SSH_OK) {
+            // The connection is gone: the tasks not reached cannot run.
+            for (size_t k = next; k < lines.size(); k++)
+                tasks[lines[k].first].error = "the command could not be run: " + session.message();
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -158,45 +247,72 @@ QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::strin
         report.error = "cannot create the server folder " + folder + ": " + session.message();
         return report;
     }
-    if (shared) {
-        for (const auto& name : shared->files) {
-            if (session.upload(local_dir + "/" + name, folder + "/" + name) != QN_SSH_OK) {
-                report.error = "upload of " + name + " failed: " + session.message();
-                return report;
-            }
+    if (shared && !shared->files.empty()) {
+        std::vector<QN_upload_item> items;
+        for (const auto& name : shared->files) items.push_back({local_dir + "/" + name, folder + "/" + name, 0, std::string()});
+        if (session.upload_all(items) != QN_SSH_OK) {
+            for (size_t k = 0; k < items.size(); k++)
+                if (items[k].result != QN_SSH_OK) {
+                    report.error = "upload of " + shared->files[k] + " failed: " + items[k].error;
+                    break;
+                }
+            return report;
         }
     }
+
+    // The task folders, then every file of every task, each batch of
+    // requests sent together.
+    report.tasks.resize(static_cast<size_t>(tasks));
+    std::vector<std::string> folders;
     for (int j = 1; j <= tasks; j++) {
-        QN_task_report task;
+        QN_task_report& task = report.tasks[j - 1];
         task.folder = folder + "/R" + std::to_string(j);
-        const std::string local = local_dir + "/R" + std::to_string(j);
         task.files = static_cast<int>(files[j - 1].size());
-        if (session.mkdir(task.folder) != QN_SSH_OK) {
-            task.error = "cannot create the folder: " + session.message();
-            report.tasks.push_back(task);
+        folders.push_back(task.folder);
+    }
+    std::vector<std::string> made;
+    if (session.mkdir_all(folders, made) != QN_SSH_OK && !session.is_open()) {
+        report.tasks.clear();
+        report.error = "cannot create the task folders: " + session.message();
+        return report;
+    }
+    std::vector<QN_upload_item> uploads;
+    std::vector<int> owner;
+    for (int j = 1; j <= tasks; j++) {
+        QN_task_report& task = report.tasks[j - 1];
+        if (!made[j - 1].empty()) {
+            task.error = "cannot create the folder: " + made[j - 1];
             continue;
         }
         task.created = true;
         for (const auto& name : files[j - 1]) {
-            if (session.upload(local + "/" + name, task.folder + "/" + name) != QN_SSH_OK) {
-                task.error = "upload of " + name + " failed: " + session.message();
-                break;
-            }
-            task.files_uploaded++;
+            uploads.push_back({local_dir + "/R" + std::to_string(j) + "/" + name, task.folder + "/" + name, 0, std::string()});
+            owner.push_back(j - 1);
         }
-        if (task.error.empty()) {
-            std::string line;
-            if (!QN_task_command(task.folder, prepare + command, line)) {
-                task.error = "the folder name cannot be passed to a shell";
-            } else if (session.exec(line, &task.exit_status, &task.output) != QN_SSH_OK) {
-                task.error = "the command could not be run: " + session.message();
-            } else {
-                task.command_ran = true;
-            }
-            if (task.output.size() > kOutputKept) task.output.erase(0, task.output.size() - kOutputKept);
-        }
-        report.tasks.push_back(std::move(task));
     }
+    if (!uploads.empty()) session.upload_all(uploads);
+    for (size_t k = 0; k < uploads.size(); k++) {
+        QN_task_report& task = report.tasks[owner[k]];
+        if (uploads[k].result == QN_SSH_OK) {
+            task.files_uploaded++;
+        } else if (task.error.empty()) {
+            task.error = "upload of " + base_name_of(uploads[k].local) + " failed: " + uploads[k].error;
+        }
+    }
+
+    // The commands of the tasks whose files are all there, in order.
+    std::vector<std::pair<int, std::string>> lines;
+    for (int j = 1; j <= tasks; j++) {
+        QN_task_report& task = report.tasks[j - 1];
+        if (!task.error.empty()) continue;
+        std::string line;
+        if (!QN_task_command(task.folder, prepare + command, line)) {
+            task.error = "the folder name cannot be passed to a shell";
+            continue;
+        }
+        lines.emplace_back(j - 1, line);
+    }
+    run_commands(session, lines, report.tasks);
     return report;
 }
 

@@ -52,7 +52,6 @@ constexpr uint32_t kTransferChunk = 64 * 1024;       // bytes of one SFTP read o
 constexpr size_t kReadsInFlight = 48;                // reads outstanding during a download
 constexpr size_t kWriteBytesInFlight = 4u << 20;     // bytes of writes not yet acknowledged
 constexpr const char* kAskSocketEnv = "QUELM_ASKPASS_SOCKET";
-constexpr const char* kExitMarker = "quelm-exit:";
 
 // ---- SHA-256 (FIPS 180-4) ---------------------------------------------------
 
@@ -608,6 +607,18 @@ void askpass_if_asked() {
     ::_exit(ok ? 0 : 1);
 }
 
+// This program's file, for ssh to start as its askpass helper: its path,
+// or /proc/PID/exe when the file was replaced since it started.
+std::string own_program() {
+    char path[PATH_MAX + 1];
+    const ssize_t n = ::readlink("/proc/self/exe", path, PATH_MAX);
+    if (n > 0) {
+        path[n] = '\0';
+        if (same_file(path, "/proc/self/exe")) return path;
+    }
+    return "/proc/" + std::to_string(::getpid()) + "/exe";
+}
+
 struct AskpassHook {
     AskpassHook() { askpass_if_asked(); }
 } const askpass_hook;
@@ -617,7 +628,7 @@ class AskServer {
 public:
     ~AskServer() { stop(); }
     bool start(const std::string& dir, std::string& error) {
-        path_ = dir + "/ask." + unique_suffix();
+        path_ = dir + "/ask." + std::to_string(::getpid()) + "." + unique_suffix();
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
         if (path_.size() >= sizeof sa.sun_path) {
@@ -909,11 +920,11 @@ public:
     }
     bool attrs(Attrs& a) {
         if (!u32(a.flags)) return false;
-        if (a.flags & ATTR_SIZE && !u64(a.size)) return false;
+        if ((a.flags & ATTR_SIZE) && !u64(a.size)) return false;
         uint32_t skip = 0;
-        if (a.flags & ATTR_UIDGID && (!u32(skip) || !u32(skip))) return false;
-        if (a.flags & ATTR_PERMISSIONS && !u32(a.permissions)) return false;
-        if (a.flags & ATTR_ACMODTIME && (!u32(skip) || !u32(skip))) return false;
+        if ((a.flags & ATTR_UIDGID) && (!u32(skip) || !u32(skip))) return false;
+        if ((a.flags & ATTR_PERMISSIONS) && !u32(a.permissions)) return false;
+        if ((a.flags & ATTR_ACMODTIME) && (!u32(skip) || !u32(skip))) return false;
         if (a.flags & ATTR_EXTENDED) {
             uint32_t count = 0;
             if (!u32(count)) return false;
@@ -953,8 +964,7 @@ struct Reply {
     std::string body;  // after the request id
     uint32_t status() const {
         if (type != FXP_STATUS) return FX_FAILURE;
-        std::string copy = body;
-        Reader r(copy);
+        Reader r(body);
         uint32_t code = FX_FAILURE;
         r.u32(code);
         return code;
@@ -987,6 +997,13 @@ struct QN_ssh_session::Impl {
     std::string known_hosts;                // the file named in messages
     int persist = 600;  // ControlPersist seconds
     std::string key_name;  // the server as known_hosts names it: "host" or "[host]:port"
+    std::string via;       // the jump hosts ssh goes through (ssh -G), empty when none
+
+    // The shell of the server that runs this session's commands.
+    Child shell;
+    bool shell_started = false;
+    std::string shell_mark;  // the word of the line after each command
+    std::string shell_err;   // what that shell or ssh wrote to stderr
 
     // The SFTP server of this session.
     Child sftp;
@@ -1015,6 +1032,16 @@ struct QN_ssh_session::Impl {
     // Forgets the connection: ends the SFTP server, removes the generated
     // configuration.
     void drop() {
+        for (Child* c : {&shell}) {
+            if (c->running()) {
+                if (c->in >= 0) ::shutdown(c->in, SHUT_WR);
+                c->end(2.0);
+            } else {
+                c->end(0);
+            }
+        }
+        shell_started = false;
+        shell_err.clear();
         if (sftp.running()) {
             // End of input ends sftp-server, then its ssh client.
             if (sftp.in >= 0) ::shutdown(sftp.in, SHUT_WR);
@@ -1059,6 +1086,8 @@ struct QN_ssh_session::Impl {
         bool accept_possible = false;
     };
     Prepared prepare(const QN_ssh_options& o);
+    // Uploads a few files with their requests sent together.
+    int upload_chunk(std::vector<QN_upload_item>& items, const std::function<void(uint64_t)>& acked);
 
     // True when a master answers on the control socket (ssh -O check, which
     // does not reach the server).
@@ -1255,6 +1284,30 @@ struct QN_ssh_session::Impl {
                 return code;
             }
         }
+        return QN_SSH_OK;
+    }
+
+    std::string shell_words() const {
+        std::string words;
+        for (const auto& line : split_lines(shell_err)) {
+            const std::string t = trim(line);
+            if (!t.empty()) words += (words.empty() ? ": " : "; ") + t;
+        }
+        return words;
+    }
+
+    // Starts the command shell on first use.
+    int shell_ready() {
+        if (shell_started && shell.running() && shell.out >= 0 && shell.in >= 0) return QN_SSH_OK;
+        if (shell_started) {
+            shell.end(0.5);
+            shell_started = false;
+        }
+        std::string error;
+        if (!spawn(client_args({}, "exec /bin/sh"), env, true, shell, error)) return fail(QN_SSH_FAILED, error);
+        shell_started = true;
+        shell_err.clear();
+        shell_mark = "quelm-end-" + unique_suffix() + unique_suffix();
         return QN_SSH_OK;
     }
 
@@ -1458,6 +1511,35 @@ void end_with_newline(const std::string& file) {
     ::close(fd);
 }
 
+// True for a Unix socket nobody listens on any more.
+bool stale_socket(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sa.sun_path) return false;
+    std::strcpy(sa.sun_path, path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
+    ::close(fd);
+    return refused;
+}
+
+// Removes the generated files and question sockets ("config.PID.…",
+// "ask.PID.…") that processes which are gone left in the control folder.
+void remove_leftovers(const std::string& dir) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool ours = starts_with(name, "config.") || starts_with(name, "ask.");
+        if (!ours) continue;
+        const long pid = std::atol(name.c_str() + name.find('.') + 1);
+        if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlink(entry.path().c_str());
+    }
+}
+
 // The default folder of the control sockets.
 std::string default_control_dir() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -1523,7 +1605,10 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
     // The folder of the control sockets, questions and generated files.
     const std::string dir = usable_control_dir(absolute_path(o.control_dir.empty() ? default_control_dir() : o.control_dir));
     if (!private_folder(dir, why)) return refuse(why);
-    s.control_path = dir + "/%C";
+    // In the -o argument: quoted (blanks), '%' doubled (ssh expands tokens).
+    std::string quoted_dir;
+    if (!config_word(dir, true, quoted_dir)) return refuse("The control folder's path cannot be used: " + dir);
+    s.control_path = quoted_dir.substr(0, quoted_dir.size() - 1) + "/%C\"";
 
     // Files the options name must exist before ssh is asked.
     const std::string identity = absolute_path(o.identity);
@@ -1575,6 +1660,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
     option("PermitLocalCommand no");
     option("RequestTTY no");
     option("EscapeChar none");
+    option("RemoteCommand none");
     if (!config.empty()) {
         if (!config_word(config, false, word)) return refuse("The SSH configuration path cannot be used: " + config);
         text += "Include " + word + "\n";
@@ -1584,7 +1670,8 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
             text += "Include " + word + "\n";
         if (::access("/etc/ssh/ssh_config", R_OK) == 0) text += "Include /etc/ssh/ssh_config\n";
     }
-    std::string file = dir + "/config.XXXXXX";
+    remove_leftovers(dir);
+    std::string file = dir + "/config." + std::to_string(::getpid()) + ".XXXXXX";
     const int fd = ::mkostemp(&file[0], O_CLOEXEC);
     if (fd < 0) return refuse("Cannot write in the control folder " + dir + ": " + errno_text(errno));
     const bool written = write_all(fd, text.data(), text.size());
@@ -1593,6 +1680,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
     s.config_file = file;
     if (!written) return refuse("Cannot write " + file + ": " + errno_text(errno));
 
+    s.via.clear();
     s.destination.clear();
     if (!target.user.empty()) s.destination.insert(s.destination.end(), {"-l", target.user});
     if (target.port > 0) s.destination.insert(s.destination.end(), {"-p", std::to_string(target.port)});
@@ -1611,7 +1699,7 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
             if (starts_with(entry, name)) drop = true;
         if (!drop) s.env.push_back(entry);
     }
-    s.env.push_back("SSH_ASKPASS=/proc/" + std::to_string(::getpid()) + "/exe");
+    s.env.push_back("SSH_ASKPASS=" + own_program());
     s.env.push_back("SSH_ASKPASS_REQUIRE=force");
 
     // How ssh resolves the server: the control socket, the user, the port.
@@ -1640,10 +1728,14 @@ QN_ssh_session::Impl::Prepared QN_ssh_session::Impl::prepare(const QN_ssh_option
         else if (key == "hostname") host_name = value;
         else if (key == "user") user_name = value;
         else if (key == "port") port_text = value;
+        else if (key == "proxyjump") s.via = value;
         else if (key == "userknownhostsfile" && !force_known) {
             std::istringstream files(value);
             std::string first;
-            if (files >> first) s.known_hosts = first;
+            if (files >> first) {
+                if (starts_with(first, "~/")) first = passwd_home() + first.substr(1);
+                if (first[0] == '/') s.known_hosts = first;
+            }
         }
     }
     if (s.socket_path.size() + 17 >= sizeof(sockaddr_un{}.sun_path))
@@ -1805,8 +1897,9 @@ int QN_ssh_session::open(const QN_ssh_options& options) {
             s.connected = true;
             return QN_SSH_OK;
         }
-        // A socket whose master is gone (killed) would block a new one.
-        ::unlink(s.socket_path.c_str());
+        // A socket whose master is gone (killed) would block a new one; a
+        // socket that answers is another program's new master.
+        if (stale_socket(s.socket_path)) ::unlink(s.socket_path.c_str());
         std::vector<std::string> args = s.base({"-o", "LogLevel=DEBUG1", "-o", "ControlMaster=yes", "-o",
                                                 "ControlPersist=" + std::to_string(s.persist),
                                                 "-N"});
@@ -1974,9 +2067,6 @@ int QN_ssh_session::open(const QN_ssh_options& options) {
                                           seconds + " s)");
     }
     if (denied || too_many) {
-        if (st.password_sent && !contains(methods, "publickey,") && methods != "publickey" &&
-            (contains(methods, "password") || contains(methods, "keyboard-interactive")))
-            return s.fail(QN_SSH_AUTH_REFUSED, "Authentication by password failed.");
         if (st.password_sent) return s.fail(QN_SSH_AUTH_REFUSED, "Authentication by password failed.");
         std::string text = "The server " + s.shown + " refused the authentication";
         if (too_many) text += " after too many keys were offered; name the key with an identity file";
@@ -2000,6 +2090,10 @@ int QN_ssh_session::open(const QN_ssh_options& options) {
     if (refused) return s.fail(QN_SSH_FAILED, "Cannot connect to " + s.shown + ": the connection was refused.");
     if (unresolved) return s.fail(QN_SSH_FAILED, "Cannot find the server " + s.shown + ": " + said);
     if (bad_config) return s.fail(QN_SSH_FAILED, "The SSH configuration cannot be used: " + said);
+    if (closed && !s.via.empty())
+        return s.fail(QN_SSH_FAILED, "The connection to " + s.shown + " through the jump host " + s.via +
+                                         " failed: the jump host refused the login or could not reach the server (" +
+                                         said + ").");
     if (closed) return s.fail(QN_SSH_FAILED, "The server " + s.shown + " closed the connection: " + said);
     return s.fail(QN_SSH_FAILED, "ssh could not connect to " + s.shown +
                                      (said.empty() ? " (exit status " + std::to_string(rc) + ")." : ": " + said));
@@ -2029,43 +2123,76 @@ int QN_ssh_session::exec(const std::string& command, int* exit_status, std::stri
         for (char ch : command) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
         quoted += "'";
     }
-    // The command runs in the login shell's own kind of shell as a child, so
-    // that its exit status (128 + N after signal N) and the end of its output
-    // are reported by the marker on stderr, which nothing else writes to.
-    const std::string wrapped = "\"${SHELL:-/bin/sh}\" -c " + quoted + " 2>&1; printf '\\n" + kExitMarker +
-                                "%d\\n' \"$?\" >&2";
-    Child c;
-    std::string why;
-    if (!spawn(s.client_args({}, wrapped), s.env, false, c, why)) return s.fail(QN_SSH_FAILED, why);
-    std::string err;
-    RunHooks hooks;
-    hooks.timeout = s.timeout;
-    hooks.on_out = [&](const char* d, size_t n) {
-        if (output) output->append(d, n);
-    };
-    hooks.on_err = [&](const char* d, size_t n) { err.append(d, n); };
-    r = run_child(c, hooks);
-    if (r == QN_SSH_TIMEOUT) {
-        s.fail(QN_SSH_TIMEOUT, "timed out waiting for the command's output (nothing for " +
-                                   std::to_string(static_cast<int>(std::lround(s.timeout))) + " s)");
-        return s.lost(QN_SSH_TIMEOUT);
+    // One shell of the server per session reads the commands; each runs in
+    // the login shell's own kind of shell as its child, so that its exit
+    // status (128 + N after signal N) and the end of its output come with the
+    // marker line after it.
+    r = s.shell_ready();
+    if (r != QN_SSH_OK) return r;
+    std::string line = "\"${SHELL:-/bin/sh}\" -c " + quoted + " </dev/null 2>&1; printf '\\n%s %d\\n' " +
+                       s.shell_mark + " \"$?\"\n";
+    const std::string mark = "\n" + s.shell_mark + " ";
+    std::string got;
+    size_t searched = 0;
+    size_t sent = 0;
+    auto until = after(s.timeout);
+    char buffer[65536];
+    for (;;) {
+        // The marker, once its line is complete.
+        const size_t from = searched > mark.size() ? searched - mark.size() : 0;
+        const size_t at = got.find(mark, from);
+        if (at != std::string::npos) {
+            const size_t eol = got.find('\n', at + mark.size());
+            if (eol != std::string::npos) {
+                if (exit_status) *exit_status = std::atoi(got.c_str() + at + mark.size());
+                if (output) output->append(got, 0, at);
+                return QN_SSH_OK;
+            }
+        }
+        searched = got.size();
+        pollfd fds[3];
+        int n = 0;
+        if (s.shell.out >= 0) fds[n++] = {s.shell.out, POLLIN, 0};
+        if (s.shell.err >= 0) fds[n++] = {s.shell.err, POLLIN, 0};
+        if (sent < line.size() && s.shell.in >= 0) fds[n++] = {s.shell.in, POLLOUT, 0};
+        if (s.shell.out < 0) {
+            s.fail(QN_SSH_FAILED, "The command could not be run to its end on " + s.shown +
+                                      " (the connection or the server's shell is gone" + s.shell_words() + ")");
+            return s.lost(QN_SSH_FAILED);
+        }
+        if (::poll(fds, n, poll_ms(until, 1000)) < 0 && errno != EINTR) {
+            s.fail(QN_SSH_FAILED, "poll failed: " + errno_text(errno));
+            return s.lost(QN_SSH_FAILED);
+        }
+        for (int i = 0; i < n; ++i) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == s.shell.in) {
+                const ssize_t w = ::send(s.shell.in, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+                if (w > 0) {
+                    sent += static_cast<size_t>(w);
+                    until = after(s.timeout);
+                } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                    s.shell.close_fd(s.shell.in);
+                }
+                continue;
+            }
+            const bool is_out = fds[i].fd == s.shell.out;
+            const ssize_t got_n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got_n > 0) {
+                until = after(s.timeout);
+                if (is_out) got.append(buffer, static_cast<size_t>(got_n));
+                else if (s.shell_err.size() < 4096) s.shell_err.append(buffer, static_cast<size_t>(got_n));
+            } else if (got_n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                s.shell.close_fd(is_out ? s.shell.out : s.shell.err);
+            }
+        }
+        if (Clock::now() >= until) {
+            if (output) output->append(got);
+            s.fail(QN_SSH_TIMEOUT, "timed out waiting for the command's output (nothing for " +
+                                       std::to_string(static_cast<int>(std::lround(s.timeout))) + " s)");
+            return s.lost(QN_SSH_TIMEOUT);
+        }
     }
-    const size_t marker = err.rfind(kExitMarker);
-    if (marker != std::string::npos) {
-        const int status = std::atoi(err.c_str() + marker + std::strlen(kExitMarker));
-        // What the remote shell itself said on stderr belongs to the output.
-        std::string before = err.substr(0, marker);
-        if (!before.empty() && before.back() == '\n') before.pop_back();
-        if (output && !before.empty()) output->append(before + "\n");
-        if (exit_status) *exit_status = status;
-        return QN_SSH_OK;
-    }
-    std::string words;
-    for (const auto& line : split_lines(err))
-        if (!trim(line).empty()) words += (words.empty() ? ": " : "; ") + trim(line);
-    s.fail(QN_SSH_FAILED, "The command could not be run on " + s.shown + " (the connection is gone" +
-                              (words.empty() ? ")" : ")" + words));
-    return s.lost(QN_SSH_FAILED);
 }
 
 // ---- SFTP operations --------------------------------------------------------------
@@ -2088,6 +2215,57 @@ int QN_ssh_session::mkdir(const std::string& remote) {
     if (exists < 0) return exists;
     if (exists == 1) return s.fail(QN_SSH_FAILED, "Cannot create the remote folder " + remote + ": a file has that name.");
     return s.fail(QN_SSH_FAILED, "Cannot create the remote folder " + remote + ": " + why);
+}
+
+int QN_ssh_session::mkdir_all(const std::vector<std::string>& remotes, std::vector<std::string>& errors) {
+    Impl& s = *impl_;
+    errors.assign(remotes.size(), std::string());
+    int r = s.sftp_ready();
+    if (r != QN_SSH_OK) {
+        for (auto& e : errors) e = s.message;
+        return r;
+    }
+    std::vector<uint32_t> ids;
+    for (const auto& remote : remotes) {
+        std::string b;
+        put_str(b, remote);
+        b += perm_attrs(0755);
+        ids.push_back(s.send(FXP_MKDIR, b));
+    }
+    // Folders that could not be made may exist already.
+    std::vector<size_t> refused;
+    std::vector<std::string> why(remotes.size());
+    for (size_t k = 0; k < remotes.size(); ++k) {
+        Reply reply;
+        r = s.call(ids[k], reply);
+        if (r != QN_SSH_OK) {
+            for (auto& e : errors) e = s.message;
+            return r;
+        }
+        if (!reply.ok()) {
+            refused.push_back(k);
+            why[k] = reply.reason();
+        }
+    }
+    for (size_t k : refused) ids[k] = s.send_path(FXP_STAT, remotes[k]);
+    int first = QN_SSH_OK;
+    for (size_t k : refused) {
+        Reply reply;
+        r = s.call(ids[k], reply);
+        if (r != QN_SSH_OK) {
+            for (auto& e : errors) e = s.message;
+            return r;
+        }
+        Attrs a;
+        if (Impl::attrs_of(reply, a) && a.is_dir()) continue;
+        errors[k] = "Cannot create the remote folder " + remotes[k] + ": " +
+                    (Impl::attrs_of(reply, a) ? std::string("a file has that name.") : why[k]);
+        if (first == QN_SSH_OK) {
+            first = QN_SSH_FAILED;
+            s.message = errors[k];
+        }
+    }
+    return first;
 }
 
 int QN_ssh_session::stat(const std::string& remote, QN_remote_entry* entry) {
@@ -2142,7 +2320,37 @@ int QN_ssh_session::upload(const std::string& local, const std::string& remote, 
 int QN_ssh_session::upload_all(std::vector<QN_upload_item>& items) { return upload_batch(items, {}); }
 
 int QN_ssh_session::upload_batch(std::vector<QN_upload_item>& items, const std::function<void(uint64_t)>& acked) {
-    Impl& s = *impl_;
+    // A bounded number of files is open on the server at a time (its limit of
+    // open files is often 1024).
+    constexpr size_t kFilesAtOnce = 64;
+    if (items.size() <= kFilesAtOnce) return impl_->upload_chunk(items, acked);
+    int first = QN_SSH_OK;
+    std::string first_message;
+    for (size_t begin = 0; begin < items.size(); begin += kFilesAtOnce) {
+        const size_t end = std::min(items.size(), begin + kFilesAtOnce);
+        std::vector<QN_upload_item> part(items.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         items.begin() + static_cast<std::ptrdiff_t>(end));
+        const int r = impl_->upload_chunk(part, acked);
+        std::copy(part.begin(), part.end(), items.begin() + static_cast<std::ptrdiff_t>(begin));
+        if (r != QN_SSH_OK && first == QN_SSH_OK) {
+            first = r;
+            first_message = impl_->message;
+        }
+        if (!impl_->connected) {
+            // The connection is gone: the rest cannot go up.
+            for (size_t k = end; k < items.size(); ++k) {
+                items[k].result = r;
+                items[k].error = impl_->message;
+            }
+            break;
+        }
+    }
+    if (first != QN_SSH_OK) impl_->message = first_message;
+    return first;
+}
+
+int QN_ssh_session::Impl::upload_chunk(std::vector<QN_upload_item>& items, const std::function<void(uint64_t)>& acked) {
+    Impl& s = *this;
     for (auto& item : items) {
         item.result = 0;
         item.error.clear();

@@ -174,6 +174,10 @@ public:
     // kept until close(), so one action uses one SFTP session.
     // Creates a remote folder; QN_SSH_OK also when it exists as a folder.
     int mkdir(const std::string& remote);
+    // Creates several folders as mkdir does, their requests sent together;
+    // errors[k] is empty when folder k exists as a folder afterwards.
+    // QN_SSH_OK when all do, else the first failure's code.
+    int mkdir_all(const std::vector<std::string>& remotes, std::vector<std::string>& errors);
     // 1 and the entry when remote exists, 0 when it does not, or negative.
     int stat(const std::string& remote, QN_remote_entry* entry);
     // Copies a local regular file to remote (mode 0644, replacing a file

@@ -5,6 +5,7 @@
 
 #include <FL/Fl_Group.H>
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -39,6 +40,20 @@ void collect(Fl_Group* g, std::vector<T*>& out) {
         if (T* t = dynamic_cast<T*>(w)) out.push_back(t);
         collect<T>(w->as_group(), out);
     }
+}
+
+// True when the known-hosts file has a key for name ("[127.0.0.1]:2222"),
+// plain or hashed, as ssh-keygen finds it.
+inline bool known_hosts_has(const std::string& file, const std::string& name) {
+    const std::string command = "/usr/bin/ssh-keygen -F '" + name + "' -f '" + file + "' 2>/dev/null";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out.find("found") != std::string::npos;
 }
 
 // HOME pointed at a folder (created) while alive, so known_hosts lands there.

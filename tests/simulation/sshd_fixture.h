@@ -5,9 +5,39 @@
 // root; start() says why not.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "simulation/ssh_session.h"
+
+// XDG_RUNTIME_DIR pointed at a private folder (created) while alive, so that
+// the control masters of the quelm-batch runs of a test stay among its files
+// instead of the user's.
+class ScopedRuntimeDir {
+public:
+    explicit ScopedRuntimeDir(const std::string& dir) {
+        std::filesystem::create_directories(dir);
+        ::chmod(dir.c_str(), 0700);
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) {
+            had_ = true;
+            old_ = old;
+        }
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    }
+    ~ScopedRuntimeDir() {
+        if (had_) setenv("XDG_RUNTIME_DIR", old_.c_str(), 1);
+        else unsetenv("XDG_RUNTIME_DIR");
+    }
+    ScopedRuntimeDir(const ScopedRuntimeDir&) = delete;
+    ScopedRuntimeDir& operator=(const ScopedRuntimeDir&) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
 
 // What the server accepts. By default: passwords only, as the server of
 // the first versions of this program.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -332,8 +333,14 @@ protected:
         write_file(scratch.path("loop.qnw"),
                    "-PRIVATE_LOOP_FLAG=0\t-T=300\n-PRIVATE_LOOP_FLAG=1\t-T=600\n-PRIVATE_LOOP_FLAG=0\t\n");
         setenv("QUELM_SSH_PASSWORD", server.password.c_str(), 1);
+        // quelm-batch's connections to this server stay among the case's files.
+        runtime = std::make_unique<ScopedRuntimeDir>(scratch.path("run"));
     }
-    void TearDown() override { unsetenv("QUELM_SSH_PASSWORD"); }
+    void TearDown() override {
+        unsetenv("QUELM_SSH_PASSWORD");
+        runtime.reset();
+    }
+    std::unique_ptr<ScopedRuntimeDir> runtime;
     std::string session_args() const {
         return "--host 127.0.0.1 --port " + std::to_string(server.port) + " --user " + server.user +
                " --known-hosts " + server.known_hosts + " --timeout 20";
@@ -438,7 +445,12 @@ TEST_F(BatchRemote, ThePasswordComesFromStandardInputOrTheEnvironmentAndAWrongOn
     const BatchOutcome piped = batch(list + " --password-stdin", scratch.path("pw"));
     EXPECT_EQ(piped.status, 0) << piped.err;
 
+    // The connection made with the right password serves the next commands
+    // whatever password they bring; after disconnect a wrong one fails.
     setenv("QUELM_SSH_PASSWORD", "wrong-password", 1);
+    const BatchOutcome reused = batch(list);
+    EXPECT_EQ(reused.status, 0) << reused.err;
+    ASSERT_EQ(batch("disconnect --host 127.0.0.1 --port " + std::to_string(server.port) + " --user " + server.user).status, 0);
     const BatchOutcome wrong = batch(list);
     EXPECT_EQ(wrong.status, 1);
     EXPECT_NE(wrong.err.find("Authentication by password failed"), std::string::npos) << wrong.err;

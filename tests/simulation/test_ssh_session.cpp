@@ -27,6 +27,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -457,6 +458,39 @@ TEST_F(SshTransfer, MkdirStatAndBadLocalFiles) {
     EXPECT_EQ(status, 0);
 }
 
+TEST_F(SshTransfer, ManyFilesGoUpInOneBatchEachWithItsResult) {
+    QN_ssh_session session;
+    connect(session);
+    const std::string dir = sshd.home + "/many";
+    ASSERT_EQ(session.mkdir(dir), QN_SSH_OK) << session.message();
+    std::vector<QN_upload_item> items;
+    for (int i = 0; i < 150; ++i) {
+        const std::string local = sshd.scratch + "/m" + std::to_string(i);
+        write_file(local, std::string(static_cast<size_t>(i * 37), char('a' + i % 26)));
+        items.push_back({local, dir + "/f" + std::to_string(i), 0, std::string()});
+    }
+    items[70].local = sshd.scratch + "/absent";         // cannot be read
+    items[120].remote = sshd.home + "/nowhere/f";       // no such remote folder
+    EXPECT_EQ(session.upload_all(items), QN_SSH_LOCAL_FAILED);
+    for (int i = 0; i < 150; ++i) {
+        if (i == 70 || i == 120) continue;
+        EXPECT_EQ(items[i].result, QN_SSH_OK) << i << ": " << items[i].error;
+    }
+    EXPECT_EQ(items[70].result, QN_SSH_LOCAL_FAILED);
+    EXPECT_NE(items[70].error.find("absent"), std::string::npos) << items[70].error;
+    EXPECT_EQ(items[120].result, QN_SSH_FAILED);
+    EXPECT_NE(items[120].error.find("nowhere"), std::string::npos) << items[120].error;
+    std::vector<QN_remote_entry> entries;
+    ASSERT_EQ(session.list(dir, entries), QN_SSH_OK);
+    EXPECT_EQ(entries.size(), 148u) << "no temporary file left";
+    for (const auto& e : entries) {
+        const int i = std::atoi(e.name.c_str() + 1);
+        EXPECT_EQ(e.size, static_cast<uint64_t>(i * 37)) << e.name;
+    }
+    EXPECT_EQ(sshd.run_as_user("cmp -s many/f149 " + sh_word(sshd.scratch + "/m149")), 0);
+    EXPECT_TRUE(session.is_open());
+}
+
 TEST_F(SshTransfer, DownloadPolicies) {
     QN_ssh_session session;
     connect(session);
@@ -608,6 +642,21 @@ TEST_F(SshGlobal, WrappersUseTheOneSession) {
     QN_ssh_shutdown();
     EXPECT_FALSE(QN_global_session.is_open());
     EXPECT_LT(QN_ssh_exec("true", &status), 0);
+}
+
+// True once pid is gone or a zombie (within seconds).
+bool process_ends(pid_t pid, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        bool zombie = false, exists = static_cast<bool>(in);
+        while (std::getline(in, line))
+            if (line.rfind("State:", 0) == 0) zombie = line.find('Z') != std::string::npos;
+        if (!exists || zombie) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 // ---- Keys, agents, two steps, names, jump hosts -----------------------------------
@@ -914,10 +963,132 @@ TEST_F(SshKeys, TheTargetThroughABastion) {
     for (size_t n = 0; std::getline(lines, line); ++n)
         if (n >= before) fresh += line + "\n";
     EXPECT_NE(fresh.find(forwarded), std::string::npos) << fresh;
+    // A bastion that refuses the login is named as the failing step.
+    QN_ssh_options refused = keyed(target, k().wrong);
+    refused.jump = hop;
+    EXPECT_EQ(session.open(refused), QN_SSH_FAILED);
+    EXPECT_NE(session.message().find("jump host " + bastion.user + "@"), std::string::npos) << session.message();
     // A jump host that is no host is refused before anything runs.
     via.jump = "bad host";
     EXPECT_EQ(session.open(via), QN_SSH_FAILED);
     EXPECT_NE(session.message().find("jump host"), std::string::npos) << session.message();
+}
+
+TEST_F(SshKeys, AnUnknownKeyWithoutAnySecretShowsItsFingerprint) {
+    TestSshd& server = k().target;
+    QN_ssh_options o = keyed(server, k().ed25519);
+    o.accept_new_host_key = false;
+    o.known_hosts = k().keys + "/known_hosts_fresh";
+    QN_ssh_session session;
+    EXPECT_EQ(session.open(o), QN_SSH_HOSTKEY_UNKNOWN);
+    const std::string fp = keygen_fingerprint(host_key_pub(server));
+    EXPECT_EQ(session.hostkey().fingerprint, fp);
+    EXPECT_EQ(session.hostkey().type, "ssh-ed25519");
+    EXPECT_NE(session.message().find(fp), std::string::npos) << session.message();
+    EXPECT_FALSE(fs::exists(o.known_hosts));
+    o.accept_new_host_key = true;
+    ASSERT_EQ(session.open(o), QN_SSH_OK) << session.message();
+    EXPECT_TRUE(known_hosts_names(o.known_hosts, "[127.0.0.1]:" + std::to_string(server.port)));
+}
+
+TEST_F(SshKeys, AMasterThatDiedIsNotReusedAndDisconnectEndsOne) {
+    TestSshd& server = k().target;
+    QN_ssh_options o = keyed(server, k().ed25519);
+    QN_ssh_session session;
+    ASSERT_EQ(session.open(o), QN_SSH_OK) << session.message();
+    const int master = QN_ssh_master_pid(o);
+    ASSERT_GT(master, 0);
+    session.close();
+    // Killed: its socket stays behind, and a new master replaces it.
+    ASSERT_EQ(::kill(master, SIGKILL), 0);
+    ASSERT_TRUE(process_ends(master, 3.0));
+    const int before = server.accepted();
+    ASSERT_EQ(session.open(o), QN_SSH_OK) << session.message();
+    EXPECT_EQ(server.accepted(), before + 1);
+    const int second = QN_ssh_master_pid(o);
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, master);
+    EXPECT_EQ(whoami(session), server.user + "\n");
+    // The session's own disconnect.
+    EXPECT_EQ(session.disconnect(), QN_SSH_OK);
+    EXPECT_FALSE(session.is_open());
+    EXPECT_EQ(QN_ssh_master_pid(o), 0);
+    EXPECT_TRUE(process_ends(second, 3.0));
+    std::string message;
+    EXPECT_EQ(QN_ssh_disconnect(o, message), 0);
+    EXPECT_NE(message.find("no open connection"), std::string::npos) << message;
+}
+
+TEST_F(SshKeys, TwoProgramsOpeningAtOnceShareOneMaster) {
+    TestSshd& server = k().target;
+    const QN_ssh_options o = keyed(server, k().ed25519);
+    int results[2] = {0, 0};
+    std::string messages[2];
+    std::thread a([&] {
+        QN_ssh_session s;
+        results[0] = s.open(o);
+        messages[0] = s.message();
+    });
+    std::thread b([&] {
+        QN_ssh_session s;
+        results[1] = s.open(o);
+        messages[1] = s.message();
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(results[0], QN_SSH_OK) << messages[0];
+    EXPECT_EQ(results[1], QN_SSH_OK) << messages[1];
+    EXPECT_GT(QN_ssh_master_pid(o), 0);
+    QN_ssh_session session;
+    ASSERT_EQ(session.open(o), QN_SSH_OK);
+    EXPECT_EQ(whoami(session), server.user + "\n");
+}
+
+TEST_F(SshKeys, QuelmBatchTakesKeysAliasesAndJumpHosts) {
+    TestSshd& target = k().target;
+    TestSshd& bastion = k().bastion;
+    const std::string home = k().keys + "/batch_home", run = k().keys + "/batch_run";
+    fs::create_directories(home);
+    fs::create_directories(run);
+    ::chmod(run.c_str(), 0700);
+    auto batch = [&](const std::string& args) {
+        const std::string out = k().keys + "/out", err = k().keys + "/err";
+        const std::string cmd = "env -u QUELM_SSH_PASSWORD HOME=" + sh_word(home) + " XDG_RUNTIME_DIR=" + sh_word(run) +
+                                " " + QUELM_BATCH + " " + args + " > " + out + " 2> " + err + " < /dev/null";
+        const int raw = std::system(cmd.c_str());
+        return std::make_tuple(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out), read_file(err));
+    };
+    const std::string server = " --host " + target.user + "@127.0.0.1:" + std::to_string(target.port) +
+                               " --known-hosts " + sh_word(target.known_hosts) + " --accept-new-host-key";
+    ASSERT_EQ(target.run_as_user("mkdir -p batchdir && printf x > batchdir/f"), 0);
+    auto [wrong, wrong_out, wrong_err] = batch("list --folder batchdir --identity " + sh_word(k().wrong) + server);
+    EXPECT_EQ(wrong, 1);
+    EXPECT_NE(wrong_err.find("refused the authentication"), std::string::npos) << wrong_err;
+    auto [right, right_out, right_err] = batch("list --folder batchdir --identity " + sh_word(k().ed25519) + server);
+    EXPECT_EQ(right, 0) << right_err;
+    EXPECT_EQ(right_out, "f\n");
+    batch("disconnect" + server.substr(0, server.find(" --known-hosts")));
+
+    const std::string config = k().keys + "/batch_config";
+    write_file(config, "Host qn-batch\n  HostName 127.0.0.1\n  Port " + std::to_string(target.port) + "\n  User " +
+                           target.user + "\n  IdentityFile " + k().ed25519 + "\n");
+    auto [alias, alias_out, alias_err] =
+        batch("list --folder batchdir --host qn-batch --ssh-config " + sh_word(config) + " --known-hosts " +
+              sh_word(target.known_hosts));
+    EXPECT_EQ(alias, 0) << alias_err;
+    EXPECT_EQ(alias_out, "f\n");
+    auto [bye, bye_out, bye_err] = batch("disconnect --host qn-batch --ssh-config " + sh_word(config));
+    EXPECT_EQ(bye, 0) << bye_err;
+    EXPECT_NE(bye_out.find("has been closed"), std::string::npos) << bye_out;
+
+    auto [jumped, jumped_out, jumped_err] =
+        batch("list --folder batchdir --identity " + sh_word(k().ed25519) + " --jump " + bastion.user +
+              "@127.0.0.1:" + std::to_string(bastion.port) + server);
+    EXPECT_EQ(jumped, 0) << jumped_err;
+    EXPECT_EQ(jumped_out, "f\n");
+    auto [bad, bad_out, bad_err] = batch("list --folder batchdir --jump 'a b'" + server);
+    EXPECT_EQ(bad, 2);
+    EXPECT_NE(bad_err.find("--jump"), std::string::npos) << bad_err;
 }
 
 // ---- quelm-batch over one connection ----------------------------------------------
@@ -939,21 +1110,6 @@ void read_tree(const std::string& dir, std::vector<std::pair<std::string, std::s
 // Reads /proc/PID/NAME whole (cmdline and environ hold NULs).
 std::string proc_file(pid_t pid, const char* name) {
     return read_file("/proc/" + std::to_string(pid) + "/" + name);
-}
-
-// True once pid is gone or a zombie (within seconds).
-bool process_ends(pid_t pid, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        bool zombie = false, exists = static_cast<bool>(in);
-        while (std::getline(in, line))
-            if (line.rfind("State:", 0) == 0) zombie = line.find('Z') != std::string::npos;
-        if (!exists || zombie) return true;
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 std::vector<pid_t> process_ids() {
@@ -1149,6 +1305,19 @@ TEST_F(SshBatch, WithoutAPasswordItSaysHowToGiveOne) {
 
 // ---- Servers that do not answer -----------------------------------------------
 
+// A private folder below /tmp, removed with its contents.
+struct TempFolder {
+    std::string path;
+    TempFolder() {
+        char pattern[] = "/tmp/qnctl.XXXXXX";
+        if (::mkdtemp(pattern)) path = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+};
+
 TEST(SshTimeout, SilentServerFailsWithinTheTimeout) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
@@ -1173,6 +1342,8 @@ TEST(SshTimeout, SilentServerFailsWithinTheTimeout) {
     });
     QN_ssh_session session;
     QN_ssh_options o;
+    const TempFolder control;
+    o.control_dir = control.path;
     o.host = "127.0.0.1";
     o.port = ntohs(sa.sin_port);
     o.user = "nobody";
@@ -1207,6 +1378,8 @@ TEST(SshTimeout, RefusedAndBadAddresses) {
     ::close(s);
     QN_ssh_session session;
     QN_ssh_options o;
+    const TempFolder control;
+    o.control_dir = control.path;
     o.host = "127.0.0.1";
     o.port = ntohs(sa.sin_port);
     o.user = "u";
@@ -1311,6 +1484,60 @@ TEST(SshNames, ParseHost) {
         } else {
             EXPECT_EQ(host, "none") << c.in;
             EXPECT_EQ(port, -1) << c.in;
+        }
+    }
+}
+
+TEST(SshNames, ParseTarget) {
+    const struct {
+        std::string in;
+        bool ok;
+        std::string user, host;
+        int port;
+        std::string text;  // QN_ssh_target_text of the result
+    } cases[] = {
+        {"cluster", true, "", "cluster", 0, "cluster"},
+        {" hpc.example.org ", true, "", "hpc.example.org", 0, "hpc.example.org"},
+        {"alice@hpc.example.org", true, "alice", "hpc.example.org", 0, "alice@hpc.example.org"},
+        {"alice@hpc:2222", true, "alice", "hpc", 2222, "alice@hpc:2222"},
+        {"10.1.2.3", true, "", "10.1.2.3", 0, "10.1.2.3"},
+        {"10.1.2.3:65535", true, "", "10.1.2.3", 65535, "10.1.2.3:65535"},
+        {"[::1]", true, "", "::1", 0, "[::1]"},
+        {"[2001:db8::7]:22", true, "", "2001:db8::7", 22, "[2001:db8::7]:22"},
+        {"bob@[::1]:2200", true, "bob", "::1", 2200, "bob@[::1]:2200"},
+        {"::1", true, "", "::1", 0, "[::1]"},
+        {"my_alias-2", true, "", "my_alias-2", 0, "my_alias-2"},
+        {"", false, "", "", 0, ""},
+        {"host:0", false, "", "", 0, ""},
+        {"host:70000", false, "", "", 0, ""},
+        {"host:", false, "", "", 0, ""},
+        {"host:22x", false, "", "", 0, ""},
+        {"-oProxyCommand=x", false, "", "", 0, ""},
+        {"-host", false, "", "", 0, ""},
+        {"two words", false, "", "", 0, ""},
+        {"h%st", false, "", "", 0, ""},
+        {"ho'st", false, "", "", 0, ""},
+        {"[::1", false, "", "", 0, ""},
+        {"[hostname]:22", false, "", "", 0, ""},
+        {"[::1]x", false, "", "", 0, ""},
+        {"1:2:3", false, "", "", 0, ""},
+        {"@host", false, "", "", 0, ""},
+        {"-u@host", false, "", "", 0, ""},
+        {"a b@host", false, "", "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        QN_ssh_target t;
+        t.host = "untouched";
+        std::string error;
+        EXPECT_EQ(QN_ssh_parse_target(c.in, t, error), c.ok) << c.in;
+        if (c.ok) {
+            EXPECT_EQ(t.user, c.user) << c.in;
+            EXPECT_EQ(t.host, c.host) << c.in;
+            EXPECT_EQ(t.port, c.port) << c.in;
+            EXPECT_EQ(QN_ssh_target_text(t), c.text) << c.in;
+        } else {
+            EXPECT_EQ(t.host, "untouched") << c.in;
+            EXPECT_FALSE(error.empty()) << c.in;
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <functional>
 #include <map>
 #include <set>
@@ -745,11 +746,17 @@ protected:
         if (!server.start(why)) GTEST_SKIP() << why;
         options = server.options();
         options.accept_new_host_key = true;
+        runtime = std::make_unique<ScopedRuntimeDir>(scratch.path("run"));
+    }
+    void TearDown() override {
+        runtime.reset();
+        WizardTest::TearDown();
     }
     std::string remote(const std::string& relative) const { return server.home + "/" + relative; }
 
     TestSshd server;
     QN_ssh_options options;
+    std::unique_ptr<ScopedRuntimeDir> runtime;  // quelm-batch's connections among the case's files
 };
 
 TEST_F(WizardRemote, QuasistaticBatchCreatesOneFolderPerTask) {

@@ -550,7 +550,7 @@ TEST_F(WizardWindow, QuasistaticSubmitRunsOnTheServer) {
     EXPECT_NE(QN_message_text().find("Submit complete"), std::string::npos) << QN_message_text();
     ASSERT_FALSE(questions.empty());
     EXPECT_NE(questions.front().find("SHA256:"), std::string::npos) << questions.front();
-    EXPECT_NE(slurp(home + "/.ssh/known_hosts").find("[127.0.0.1]:" + std::to_string(sshd.port)), std::string::npos);
+    EXPECT_TRUE(known_hosts_has(home + "/.ssh/known_hosts", "[127.0.0.1]:" + std::to_string(sshd.port)));
     EXPECT_TRUE(fs::exists(sshd.home + "/F/R1/input.qld"));
     EXPECT_FALSE(fs::exists(sshd.home + "/F/R2"));
     EXPECT_EQ(QN_stored_text(6, "S_severpass", "none"), "none");
