@@ -93,14 +93,16 @@ public:
     server_menu(Fl_Input* field) : Fl_Menu_Button(field->x() + field->w(), field->y(), 20, field->h()), field_(field) {
         tooltip("Servers used last and the Host aliases of ~/.ssh/config");
         callback(picked, this);
+        refresh();
     }
     int handle(int event) override {
-        if (event == FL_PUSH) {
-            clear();
-            for (const std::string& s : QN_server_choices()) add(QN_menu_escape(s).c_str());
-            if (size() <= 1) add("(no server used yet, no alias in ~/.ssh/config)", 0, nullptr, nullptr, FL_MENU_INACTIVE);
-        }
+        if (event == FL_PUSH) refresh();
         return Fl_Menu_Button::handle(event);
+    }
+    void refresh() {
+        clear();
+        for (const std::string& s : QN_server_choices()) add(QN_menu_escape(s).c_str());
+        if (size() <= 1) add("(no server used yet, no alias in ~/.ssh/config)", 0, nullptr, nullptr, FL_MENU_INACTIVE);
     }
 
 private:

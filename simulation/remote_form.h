@@ -58,8 +58,8 @@ bool QN_confirm_host_key(const QN_ssh_hostkey& key);
 bool QN_server_options(const std::string& server, const std::string& user, const std::string& password,
                        QN_ssh_options& options);
 // The drop-down beside a Server field: the servers used last, then the Host
-// aliases of ~/.ssh/config; picking one puts it in the field and runs the
-// field's callback.
+// aliases of ~/.ssh/config (read when it is built and each time it opens);
+// picking one puts it in the field and runs the field's callback.
 Fl_Menu_Button* QN_server_field_menu(Fl_Input* field);
 
 // Runs a submission (run(false)); when the server folder already holds R1,

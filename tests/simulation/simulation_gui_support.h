@@ -69,17 +69,23 @@ public:
             const char* old = getenv("HOME");
             had_ = old != nullptr;
             if (old) old_ = old;
+            const char* xdg = getenv("XDG_CONFIG_HOME");
+            had_xdg_ = xdg != nullptr;
+            if (xdg) old_xdg_ = xdg;
         }
         setenv("HOME", home.c_str(), 1);
+        // The recent servers go below the scratch home too.
+        unsetenv("XDG_CONFIG_HOME");
         set_ = true;
     }
     void restore() {
         if (set_ && had_) setenv("HOME", old_.c_str(), 1);
         else if (set_) unsetenv("HOME");
+        if (set_ && had_xdg_) setenv("XDG_CONFIG_HOME", old_xdg_.c_str(), 1);
         set_ = false;
     }
 
 private:
-    std::string old_;
-    bool had_ = false, set_ = false;
+    std::string old_, old_xdg_;
+    bool had_ = false, had_xdg_ = false, set_ = false;
 };

@@ -11,6 +11,7 @@
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Light_Button.H>
 #include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Menu_Button.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Secret_Input.H>
 #include <FL/Fl_Tabs.H>
@@ -23,6 +24,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,7 @@
 #include "gui_window.h"
 #include "simulation/frame_form.h"
 #include "simulation/frame_template.h"
+#include "simulation/ssh_hosts.h"
 #include "simulation/sshd_fixture.h"
 #include "simulation_gui_support.h"
 #include "test_support.h"
@@ -325,6 +328,34 @@ TEST_F(FrameWindow, ClosingAndReopeningResetsTheDefaults) {
     auto* input = find_labelled<Fl_Value_Input>(again, " 1# Mass:");
     ASSERT_NE(input, nullptr);
     EXPECT_DOUBLE_EQ(input->value(), 0);
+}
+
+// A Host alias of the user's SSH configuration, picked from the Server
+// field's list, reaches the server it names.
+TEST_F(FrameWindowOnServer, AnAliasFromTheServerListReachesItsServer) {
+    fs::create_directories(home + "/.ssh");
+    {
+        std::ofstream config(home + "/.ssh/config");
+        config << "Host testcluster\n  HostName 127.0.0.1\n  Port " << sshd.port << "\n  User " << sshd.user << "\n";
+    }
+    Fl_Double_Window* w = fill();
+    ASSERT_NE(w, nullptr);
+    type(w, "User Name:", "");
+    std::vector<Fl_Menu_Button*> menus;
+    collect<Fl_Menu_Button>(w, menus);
+    ASSERT_EQ(menus.size(), 2u);  // beside the Submit and the Download tab's Server field
+    Fl_Menu_Button* menu = menus.front();
+    int k = menu->find_index("testcluster");
+    ASSERT_GE(k, 0);
+    menu->value(k);
+    menu->do_callback();
+    const int g = QN_frame_group(frames[0].name);
+    EXPECT_EQ(QN_stored_text(g, "S_severip"), "testcluster");
+    press(find_labelled<Fl_Button>(w, "Submit"));
+    EXPECT_NE(QN_message_text().find("Submit complete"), std::string::npos) << QN_message_text();
+    EXPECT_TRUE(fs::exists(sshd.home + "/run1/R1/in"));
+    // Used once, it heads the list.
+    EXPECT_EQ(QN_server_choices().front(), "testcluster");
 }
 
 TEST_F(FrameWindowOnServer, SubmitStagesTheRunOnTheServer) {

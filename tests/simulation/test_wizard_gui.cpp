@@ -31,6 +31,7 @@
 #include "app/quelm_window.h"
 #include "builders/layers_form.h"
 #include "gui_window.h"
+#include "simulation/ssh_hosts.h"
 #include "simulation/sshd_fixture.h"
 #include "simulation/wizard.h"
 #include "simulation/wizard_form.h"
@@ -540,17 +541,41 @@ TEST_F(WizardWindow, QuasistaticSubmitRunsOnTheServer) {
     type(find_labelled<Fl_Input>(w, "Server Folder:"), "F");
     type(find_labelled<Fl_Input>(w, "Submit Command:"), "true");
 
-    // Without a password nothing is tried.
+    // Without a password the server's own question goes to the secret
+    // dialog, after the new host key was shown; declined, nothing is sent.
+    static std::vector<std::string> prompts;
+    static std::string reply;
+    prompts.clear();
+    reply.clear();
+    QN_secret_hook = [](const std::string& prompt, std::string& answer) {
+        prompts.push_back(prompt);
+        if (reply.empty()) return false;
+        answer = reply;
+        return true;
+    };
     press(find_labelled<Fl_Button>(w, "Submit"));
     EXPECT_NE(QN_message_text().find("password"), std::string::npos) << QN_message_text();
-    EXPECT_TRUE(questions.empty());
-
-    type(find_labelled<Fl_Input>(w, "Password:"), sshd.password);
-    press(find_labelled<Fl_Button>(w, "Submit"));
-    EXPECT_NE(QN_message_text().find("Submit complete"), std::string::npos) << QN_message_text();
     ASSERT_FALSE(questions.empty());
     EXPECT_NE(questions.front().find("SHA256:"), std::string::npos) << questions.front();
     EXPECT_TRUE(known_hosts_has(home + "/.ssh/known_hosts", "[127.0.0.1]:" + std::to_string(sshd.port)));
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_NE(prompts[0].find(sshd.user + "@127.0.0.1's password"), std::string::npos) << prompts[0];
+    EXPECT_FALSE(fs::exists(sshd.home + "/F/R1"));
+
+    // Answered in the dialog, the submission goes through; the key is known.
+    questions.clear();
+    prompts.clear();
+    reply = sshd.password;
+    press(find_labelled<Fl_Button>(w, "Submit"));
+    EXPECT_NE(QN_message_text().find("Submit complete"), std::string::npos) << QN_message_text();
+    EXPECT_TRUE(questions.empty());
+    EXPECT_EQ(prompts.size(), 1u);
+    EXPECT_STREQ(find_labelled<Fl_Input>(w, "Password:")->value(), "");  // the dialog's answer is not kept
+    QN_secret_hook = decline_secret;
+    // The server is offered first in the Server field's list from now on.
+    EXPECT_EQ(QN_server_choices().front(), "127.0.0.1:" + std::to_string(sshd.port));
+    QN_ssh_shutdown();
+    type(find_labelled<Fl_Input>(w, "Password:"), sshd.password);
     EXPECT_TRUE(fs::exists(sshd.home + "/F/R1/input.qld"));
     EXPECT_FALSE(fs::exists(sshd.home + "/F/R2"));
     EXPECT_EQ(QN_stored_text(6, "S_severpass", "none"), "none");
