@@ -773,7 +773,7 @@ int run_child(Child& child, RunHooks& hooks) {
     }
 }
 
-// ---- Host specs -----------------------------------------------------------------
+// ---- Server names ---------------------------------------------------------------
 
 bool name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'; }
 

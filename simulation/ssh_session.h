@@ -74,12 +74,12 @@ bool QN_ssh_parse_target(const std::string& text, QN_ssh_target& target, std::st
 std::string QN_ssh_target_text(const QN_ssh_target& target);
 
 struct QN_ssh_options {
-    // The server: a host spec as QN_ssh_parse_target reads it (a Host alias of
+    // The server as QN_ssh_parse_target reads it (a Host alias of
     // the SSH configuration, a host name, an IPv4 or bracketed IPv6 address,
     // with optional user@ and :port).
     std::string host;
-    int port = 0;      // > 0: overrides the spec's and the configuration's port
-    std::string user;  // not empty: overrides the spec's and the configuration's user
+    int port = 0;      // > 0: overrides the port in host and the configuration's
+    std::string user;  // not empty: overrides the user in host and the configuration's
     // Answers a password question (also a keyboard-interactive "Password:")
     // and, when passphrase is empty, a key's passphrase question. Each
     // question is answered from it once; never written anywhere.

@@ -7,16 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Menu_.H>
+#include <FL/Fl_Secret_Input.H>
 #include <FL/Fl_Value_Input.H>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 
+#include "app/quelm_dialogs.h"
 #include "app/quelm_import.h"
 #include "store/quelm_store.h"
 #include "app/quelm_window.h"
@@ -26,6 +30,37 @@ inline int answer_yes(const char*, const char*, const char*) { return 1; }
 inline bool answer_cancel(const char*, const char*, std::string&) { return false; }
 // A server's question for a secret, declined: a test never waits on a dialog.
 inline bool decline_secret(const std::string&, std::string&) { return false; }
+
+// Answers the secret dialog once it is shown (Fl::add_timeout(0.05,
+// answer_secret_dialog, &script)): records the prompt, types into the hidden
+// field and presses the button (null: closes the window).
+struct SecretScript {
+    std::string prompt_seen;
+    const char* typed = nullptr;
+    const char* button = nullptr;  // "OK", "Cancel", or null to close the window
+    bool hidden = false;
+};
+inline void answer_secret_dialog(void* data) {
+    auto* script = static_cast<SecretScript*>(data);
+    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
+        if (!w->label() || std::string(w->label()) != "The server asks") continue;
+        for (int k = 0; k < w->children(); k++) {
+            Fl_Widget* c = w->child(k);
+            if (auto* in = dynamic_cast<Fl_Secret_Input*>(c)) {
+                in->value(script->typed);
+                script->hidden = true;
+            } else if (dynamic_cast<Fl_Box*>(c) && c->label()) {
+                script->prompt_seen = c->label();
+            }
+        }
+        for (int k = 0; k < w->children(); k++)
+            if (auto* b = dynamic_cast<Fl_Button*>(w->child(k)))
+                if (script->button && b->label() && std::string(b->label()) == script->button) b->do_callback();
+        if (!script->button) w->do_callback();
+        return;
+    }
+    Fl::repeat_timeout(0.05, answer_secret_dialog, data);
+}
 
 inline void open_main_window() {
     ASSERT_EQ(chdir(QUELM_SOURCE), 0);

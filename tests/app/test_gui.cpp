@@ -508,35 +508,6 @@ TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
 
 // The dialog of a server's question for a secret shows the server's own
 // words and gives back what was typed, hidden; Cancel and closing give none.
-namespace {
-struct SecretScript {
-    std::string prompt_seen;
-    const char* typed = nullptr;
-    const char* button = nullptr;  // "OK", "Cancel", or null to close the window
-    bool hidden = false;
-};
-void answer_secret_dialog(void* data) {
-    auto* script = static_cast<SecretScript*>(data);
-    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
-        if (!w->label() || std::string(w->label()) != "The server asks") continue;
-        for (int k = 0; k < w->children(); k++) {
-            Fl_Widget* c = w->child(k);
-            if (auto* in = dynamic_cast<Fl_Secret_Input*>(c)) {
-                in->value(script->typed);
-                script->hidden = true;
-            } else if (dynamic_cast<Fl_Box*>(c) && c->label()) {
-                script->prompt_seen = c->label();
-            }
-        }
-        for (int k = 0; k < w->children(); k++)
-            if (auto* b = dynamic_cast<Fl_Button*>(w->child(k)))
-                if (script->button && b->label() && std::string(b->label()) == script->button) b->do_callback();
-        if (!script->button) w->do_callback();
-        return;
-    }
-    Fl::repeat_timeout(0.05, answer_secret_dialog, data);
-}
-}  // namespace
 
 TEST(SecretDialog, ShowsTheServersWordsAndGivesWhatWasTyped) {
     const struct {

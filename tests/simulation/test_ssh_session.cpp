@@ -908,7 +908,7 @@ TEST_F(SshKeys, AnAliasOfAConfigFileAndNamesOfTheMachine) {
     EXPECT_TRUE(known_hosts_names(server.known_hosts, "[localhost]:" + std::to_string(server.port)));
     session.close();
 
-    // By IPv6 address with the user and the port in the spec.
+    // By IPv6 address with the user and the port in the server text.
     if (!server.ipv6) {
         std::printf("[  SKIPPED ] [::1]: this machine has no IPv6 loopback\n");
         return;
