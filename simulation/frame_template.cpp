@@ -674,3 +674,174 @@ int QN_frame_stage(int group, const QN_frame_template& frame, const std::string&
     message.clear();
     return tasks;
 }
+
+// ---- The campaign command line ----------------------------------------------
+
+namespace {
+
+bool whole_number(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = QB_strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0' && std::isfinite(value);
+}
+
+// The shortest text that reads back as the value ("300", "0.1", "63.546").
+std::string short_number(double v) { return QB_format("%.10g", v); }
+
+}  // namespace
+
+int QN_frame_element_index(const std::string& text) {
+    for (int e = 0; e < QN_ELEMENT_COUNT; e++)
+        if (text == ELEMENT_NAME[e]) return e;
+    double v = 0;
+    if (whole_number(text, v) && v == std::floor(v) && v >= 0 && v < QN_ELEMENT_COUNT) return static_cast<int>(v);
+    return -1;
+}
+
+int QN_frame_set_elements(int group, const std::string& list, std::string& message) {
+    message.clear();
+    if (!valid_group(group)) {
+        message = "no frame group " + std::to_string(group);
+        return QN_REFUSED;
+    }
+    const std::vector<std::string> names = QB_split_elenames(list);
+    if (names.empty()) {
+        message = "--elements needs one element per atom type, e.g. Cu,Ni";
+        return QN_REFUSED;
+    }
+    if (static_cast<int>(names.size()) > TYPE_SLOTS) {
+        message = QB_format("--elements gives %d elements; a frame has at most %d atom types",
+                            static_cast<int>(names.size()), TYPE_SLOTS);
+        return QN_REFUSED;
+    }
+    std::vector<int> indices;
+    for (size_t k = 0; k < names.size(); k++) {
+        const int e = QN_frame_element_index(names[k]);
+        if (e < 0) {
+            message = QB_format("--elements: \"%s\" (type %d) is no element symbol", names[k].c_str(),
+                                static_cast<int>(k) + 1);
+            return QN_REFUSED;
+        }
+        indices.push_back(e);
+    }
+    for (size_t k = 0; k < indices.size(); k++) QN_set_bit_int_multi(group, static_cast<int>(k), "S_elemt", indices[k], 0);
+    QN_set_bit_int(group, "S_elenum", static_cast<int>(indices.size()) - 1, 0);
+    return 1;
+}
+
+int QN_frame_default_masses(int group, std::vector<std::string>& notes) {
+    notes.clear();
+    if (!valid_group(group)) return QN_REFUSED;
+    const int types = type_slots_used(group);
+    for (int k = 0; k < types; k++) {
+        double mass = 0;
+        QN_scan_double_multi(group, k, "S_mass", mass);
+        if (mass > 0 || mass < 0) continue;  // a typed mass wins; a negative one is the check's to refuse
+        const std::string name = element_of(group, k);
+        const double standard = QB_element_mass(name);
+        if (!(standard > 0)) continue;
+        QN_set_bit_double_multi(group, k, "S_mass", standard, 0);
+        notes.push_back(QB_format("type %d %s: mass %s (standard atomic weight)", k + 1, name.c_str(),
+                                  short_number(standard).c_str()));
+    }
+    return 1;
+}
+
+int QN_frame_parse_loop(const std::string& text, std::string& label, std::vector<double>& values,
+                        std::string& message) {
+    message.clear();
+    values.clear();
+    label.clear();
+    const size_t eq = text.find('=');
+    const std::string usage = "give --loop LABEL=START:END:STEP or --loop LABEL=V1,V2,...";
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+        message = "--loop " + text + ": " + usage;
+        return QN_REFUSED;
+    }
+    label = text.substr(0, eq);
+    const std::string rest = text.substr(eq + 1);
+    const char sep = rest.find(':') != std::string::npos ? ':' : ',';
+    std::vector<double> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = rest.find(sep, start);
+        double v = 0;
+        const std::string part = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!whole_number(part, v)) {
+            message = "--loop " + text + ": \"" + part + "\" is no number; " + usage;
+            return QN_REFUSED;
+        }
+        parts.push_back(v);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    if (sep == ',') {
+        values = parts;
+        return 1;
+    }
+    if (parts.size() != 3) {
+        message = "--loop " + text + ": a range is START:END:STEP";
+        return QN_REFUSED;
+    }
+    const double first = parts[0], last = parts[1], step = parts[2];
+    if (step == 0 || (last - first) * step < 0) {
+        message = "--loop " + text + ": the step must be non-zero and go from START towards END";
+        return QN_REFUSED;
+    }
+    // A tolerance of a millionth of a step so that 0.1:0.5:0.1 ends at 0.5.
+    const double count = std::floor((last - first) / step + 1e-6) + 1;
+    if (!(count <= 100000)) {
+        message = "--loop " + text + ": more than 100000 values";
+        return QN_REFUSED;
+    }
+    for (int i = 0; i < static_cast<int>(count); i++) {
+        double v = first + i * step;
+        if (std::fabs(v) < std::fabs(step) * 1e-9) v = 0;  // no -1e-17 from rounding
+        values.push_back(v);
+    }
+    return 1;
+}
+
+int QN_frame_set_loop(int group, const QN_frame_template& frame, const std::string& label,
+                      const std::vector<double>& values, std::string& message) {
+    message.clear();
+    std::string loops;
+    bool found = false;
+    for (const auto& f : frame.fields) {
+        if (f.kind != QN_frame_field::LOOP) continue;
+        loops += (loops.empty() ? "" : ", ") + f.text;
+        if (f.text == label) found = true;
+    }
+    if (!found) {
+        message = label + " is no loop of " + frame.name + "; " +
+                  (loops.empty() ? std::string("it has no loop fields") : "its loops: " + loops);
+        return QN_REFUSED;
+    }
+    if (values.empty() || !valid_group(group)) {
+        message = "--loop " + label + " has no values";
+        return QN_REFUSED;
+    }
+    for (size_t s = 0; s < values.size(); s++)
+        if (QN_set_bit_double_multi(group, 0, label, values[s], static_cast<int>(s)) < 0) {
+            message = "cannot store the values of " + label;
+            return QN_REFUSED;
+        }
+    return 1;
+}
+
+std::string QN_frame_task_values(int group, int task) {
+    const int tasks = QN_frame_task_count(group);
+    if (tasks < 1 || task < 0 || task >= tasks) return std::string();
+    std::string out;
+    long long place = 1;
+    for (int i : field_bits(group)) {
+        const auto& values = Quelm_data[group].bits[i].values;
+        const int n = static_cast<int>(values.size());
+        if (n == 1) continue;
+        const int slot = QN_id_extract(0, task, static_cast<int>(place), n);
+        const double v = QB_strtod(value_of(values[slot]).c_str(), nullptr);
+        out += (out.empty() ? "" : " ") + Quelm_get_label(values[0]) + "=" + short_number(v);
+        place *= n;
+    }
+    return out;
+}

@@ -107,3 +107,29 @@ std::vector<std::string> QN_frame_potential_files(int group);
 // QN_frame_check first. T, or negative.
 int QN_frame_stage(int group, const QN_frame_template& frame, const std::string& config_dir, const std::string& out_dir,
                    bool overwrite, std::string& message);
+
+// ---- The campaign command line ----------------------------------------------
+
+// The table index (atomic number less one) of an element given by its symbol
+// as written ("Cu" 28) or by that index ("28"); -1 for neither.
+int QN_frame_element_index(const std::string& text);
+// Sets "S_elemt" of types 1 … n from a list of n element symbols or indices
+// ("Cu,Ni" or "Cu Ni") and "S_elenum" to n - 1. 1, or QN_REFUSED with the
+// reason when the list is empty, too long or holds no element.
+int QN_frame_set_elements(int group, const std::string& list, std::string& message);
+// Gives every used type whose mass is 0 the standard atomic weight of its
+// element; a mass above 0 stays. One line per type given a mass ("type 1 Cu:
+// mass 63.546 (standard atomic weight)") in notes. A type without a known
+// element keeps mass 0 (the check refuses it, naming the type).
+int QN_frame_default_masses(int group, std::vector<std::string>& notes);
+// Reads "LABEL=START:END:STEP" (END included when the steps reach it) or
+// "LABEL=V1,V2,…". 1, or QN_REFUSED with the reason.
+int QN_frame_parse_loop(const std::string& text, std::string& label, std::vector<double>& values,
+                        std::string& message);
+// Stores the values of a loop field of the frame (replacing its values).
+// QN_REFUSED naming the frame's loop fields when label is none of them.
+int QN_frame_set_loop(int group, const QN_frame_template& frame, const std::string& label,
+                      const std::vector<double>& values, std::string& message);
+// The looped values of task t (0-based) as "temp=300 tdamp=0.1", the fields
+// with more than one value in store order; empty without loops.
+std::string QN_frame_task_values(int group, int task);

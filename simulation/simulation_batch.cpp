@@ -262,8 +262,8 @@ bool find_template(const std::string& given_name, std::string& config_dir, std::
 // Fills a fresh store group for "frame TEMPLATE MODEL": the template's
 // defaults, the status file, the -LABEL=VALUE entries, then the model.
 // 0, or the exit status of a failure (already reported).
-int prepare_frame(const QN_batch_args& args, QN_frame_template& frame, std::string& config_dir, int& group, FILE* err,
-                  const char* usage_line) {
+int prepare_frame(const QN_batch_args& args, QN_frame_template& frame, std::string& config_dir, int& group, FILE* out,
+                  FILE* err, const char* usage_line) {
     if (args.words.size() != 3 || args.words[0] != "frame")
         return usage(err, "give: frame TEMPLATE MODEL", usage_line);
     if (const std::string* config = args.option("--config")) config_dir = *config;
@@ -274,11 +274,43 @@ int prepare_frame(const QN_batch_args& args, QN_frame_template& frame, std::stri
     QN_store_init();
     group = QN_add_zone();
     QN_frame_write_defaults(group, frame);
-    const int filled = QN_batch_fill_group(group, args, error);
+    // Elements may be given by symbol: -S_elemt=Cu is stored as its index.
+    QN_batch_args filled_args = args;
+    for (std::string& entry : filled_args.entries) {
+        if (Quelm_get_label(entry) != "S_elemt") continue;
+        std::string value;
+        Quelm_scan_char_single(entry, "S_elemt", value);
+        const int e = QN_frame_element_index(value);
+        if (e < 0) return usage(err, "-S_elemt=" + value + ": no element symbol (Cu) or index (28)", usage_line);
+        entry = "-S_elemt=" + std::to_string(e);
+    }
+    const int filled = QN_batch_fill_group(group, filled_args, error);
     if (filled == 2) return usage(err, error, usage_line);
     if (filled != 0) return failure(err, error);
+    if (const std::string* elements = args.option("--elements"))
+        if (QN_frame_set_elements(group, *elements, error) != 1) return usage(err, error, usage_line);
+    for (const auto& o : args.options) {
+        if (o.first != "--loop") continue;
+        std::string label;
+        std::vector<double> values;
+        if (QN_frame_parse_loop(o.second, label, values, error) != 1) return usage(err, error, usage_line);
+        if (QN_frame_set_loop(group, frame, label, values, error) != 1) return usage(err, error, usage_line);
+    }
     QN_set_bit_char(group, "S_input", args.words[2]);
+    std::vector<std::string> notes;
+    QN_frame_default_masses(group, notes);
+    for (const auto& n : notes) std::fprintf(out, "%s\n", n.c_str());
     return 0;
+}
+
+// The task count and each task's looped values.
+void print_frame_tasks(int group, FILE* out) {
+    const int tasks = QN_frame_task_count(group);
+    std::fprintf(out, "%d task%s\n", tasks, tasks == 1 ? "" : "s");
+    for (int t = 0; t < tasks; t++) {
+        const std::string values = QN_frame_task_values(group, t);
+        if (!values.empty()) std::fprintf(out, "R%d: %s\n", t + 1, values.c_str());
+    }
 }
 
 // A fresh private folder for staging; removed by its destructor.
@@ -312,11 +344,15 @@ const std::string* wizard_option_given(const QN_batch_args& args) {
 int command_stage(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status", "--config"}, kWizardValued), args, error,
-                        {"--overwrite"}))
+    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status", "--config", "--elements", "--loop"}, kWizardValued),
+                        args, error, {"--overwrite"}))
         return usage(err, error, kStageUsage);
     QN_wizard kind;
-    if (wizard_word(args, kind)) return wizard_stage(args, kind, out, err);
+    if (wizard_word(args, kind)) {
+        if (given(args, "--loop") || given(args, "--elements"))
+            return usage(err, "--loop and --elements belong to the frames", kStageUsage);
+        return wizard_stage(args, kind, out, err);
+    }
     if (const std::string* name = wizard_option_given(args))
         return usage(err, *name + " belongs to the simulation wizards", kStageUsage);
     const std::string* target = args.option("-o");
@@ -324,9 +360,10 @@ int command_stage(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_frame_template frame;
     std::string config_dir;
     int group = -1;
-    if (int status = prepare_frame(args, frame, config_dir, group, err, kStageUsage)) return status;
+    if (int status = prepare_frame(args, frame, config_dir, group, out, err, kStageUsage)) return status;
     const int tasks = QN_frame_stage(group, frame, config_dir, *target, given(args, "--overwrite"), error);
     if (tasks < 1) return failure(err, error);
+    print_frame_tasks(group, out);
     std::fprintf(out, "%s: %d task%s staged in %s (R1 ... R%d)\n", frame.name.c_str(), tasks, tasks == 1 ? "" : "s",
                  target->c_str(), tasks);
     return 0;
@@ -553,11 +590,16 @@ int command_download_standard(int argc, const char* const* argv, FILE* out, FILE
 int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, join(join({"--status", "--config", "--command"}, kSessionValued), kWizardValued),
+    if (!QN_batch_parse(argc, argv, 2, join(join({"--status", "--config", "--command", "--elements", "--loop"}, kSessionValued),
+                             kWizardValued),
                         args, error, join({"--overwrite"}, kSessionFlags)))
         return usage(err, error, kSubmitUsage);
     QN_wizard kind;
-    if (wizard_word(args, kind)) return wizard_submit(args, kind, out, err);
+    if (wizard_word(args, kind)) {
+        if (given(args, "--loop") || given(args, "--elements"))
+            return usage(err, "--loop and --elements belong to the frames", kSubmitUsage);
+        return wizard_submit(args, kind, out, err);
+    }
     if (const std::string* name = wizard_option_given(args))
         return usage(err, *name + " belongs to the simulation wizards", kSubmitUsage);
     const std::string* folder = args.option("--folder");
@@ -567,7 +609,7 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_frame_template frame;
     std::string config_dir;
     int group = -1;
-    if (int status = prepare_frame(args, frame, config_dir, group, err, kSubmitUsage)) return status;
+    if (int status = prepare_frame(args, frame, config_dir, group, out, err, kSubmitUsage)) return status;
     // Everything local is checked before the server is contacted.
     if (QN_frame_check(group, frame, config_dir, error) != 1) return failure(err, error);
     QN_ssh_options options;
@@ -576,6 +618,7 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (staging.path.empty()) return failure(err, "cannot create a private staging folder");
     const int tasks = QN_frame_stage(group, frame, config_dir, staging.path + "/run", true, error);
     if (tasks < 1) return failure(err, error);
+    print_frame_tasks(group, out);
     const QN_submit_report report =
         QN_submit_tasks(options, staging.path + "/run", tasks, *folder, *command, given(args, "--overwrite"));
     print_task_reports(report, out);
