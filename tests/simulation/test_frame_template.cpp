@@ -692,4 +692,190 @@ TEST_F(FrameTest, ShippedTemplateRunsInLammps) {
     EXPECT_TRUE(fs::exists(r1 + "/annealed.data"));
 }
 
+// ---- The campaign command line ---------------------------------------------
+
+TEST(FrameCampaignLine, ElementsBySymbolOrIndex) {
+    struct Case {
+        const char* text;
+        int index;
+    } cases[] = {{"H", 0}, {"Cu", 28}, {"Ni", 27}, {"Mt", 108}, {"28", 28}, {"0", 0}, {"108", 108},
+                 {"cu", -1}, {"Xx", -1}, {"", -1}, {"109", -1}, {"-1", -1}, {"28.5", -1}, {"28x", -1}};
+    for (const Case& c : cases) EXPECT_EQ(QN_frame_element_index(c.text), c.index) << c.text;
+}
+
+TEST_F(FrameTest, ElementListSetsEveryTypeAndTheTypeSum) {
+    runnable_frame();
+    std::string message;
+    ASSERT_EQ(QN_frame_set_elements(group, "Cu,Ni", message), 1) << message;
+    int e0 = -1, e1 = -1, sum = -1;
+    EXPECT_TRUE(QN_scan_int_multi(group, 0, "S_elemt", e0));
+    EXPECT_TRUE(QN_scan_int_multi(group, 1, "S_elemt", e1));
+    EXPECT_TRUE(QN_scan_int_single(group, "S_elenum", sum));
+    EXPECT_EQ(e0, 28);
+    EXPECT_EQ(e1, 27);
+    EXPECT_EQ(sum, 1);
+    ASSERT_EQ(QN_frame_set_elements(group, "Fe 25", message), 1) << message;  // blanks and an index
+    EXPECT_TRUE(QN_scan_int_multi(group, 0, "S_elemt", e0));
+    EXPECT_TRUE(QN_scan_int_multi(group, 1, "S_elemt", e1));
+    EXPECT_EQ(e0, 25);
+    EXPECT_EQ(e1, 25);
+
+    EXPECT_EQ(QN_frame_set_elements(group, "Cu,Unobtainium", message), QN_REFUSED);
+    EXPECT_EQ(message, "--elements: \"Unobtainium\" (type 2) is no element symbol");
+    EXPECT_EQ(QN_frame_set_elements(group, "", message), QN_REFUSED);
+    EXPECT_EQ(QN_frame_set_elements(group, "Cu,Cu,Cu,Cu,Cu,Cu,Cu,Cu,Cu,Cu,Cu", message), QN_REFUSED);
+    EXPECT_NE(message.find("at most 10 atom types"), std::string::npos) << message;
+}
+
+TEST_F(FrameTest, ZeroMassesTakeTheStandardAtomicWeight) {
+    runnable_frame();
+    std::string message;
+    // Standard atomic weights (IUPAC): Cu 63.546, Ni 58.6934, Fe 55.845.
+    ASSERT_EQ(QN_frame_set_elements(group, "Cu,Ni,Fe", message), 1);
+    QN_set_bit_double_multi(group, 0, "S_mass", 0, 0);
+    QN_set_bit_double_multi(group, 1, "S_mass", 0, 0);
+    QN_set_bit_double_multi(group, 2, "S_mass", 50.5, 0);  // typed: wins
+    std::vector<std::string> notes;
+    ASSERT_EQ(QN_frame_default_masses(group, notes), 1);
+    EXPECT_EQ(notes, (std::vector<std::string>{"type 1 Cu: mass 63.546 (standard atomic weight)",
+                                               "type 2 Ni: mass 58.6934 (standard atomic weight)"}));
+    double m[3] = {0, 0, 0};
+    for (int k = 0; k < 3; k++) EXPECT_TRUE(QN_scan_double_multi(group, k, "S_mass", m[k]));
+    EXPECT_DOUBLE_EQ(m[0], 63.546);
+    EXPECT_DOUBLE_EQ(m[1], 58.6934);
+    EXPECT_DOUBLE_EQ(m[2], 50.5);
+    // Run again: every mass is set now, nothing more is said.
+    ASSERT_EQ(QN_frame_default_masses(group, notes), 1);
+    EXPECT_TRUE(notes.empty());
+}
+
+TEST_F(FrameTest, AZeroMassWithoutElementIsStillRefusedNamingTheType) {
+    const QN_frame_template frame = runnable_frame();
+    QN_set_bit_double_multi(group, 0, "S_mass", 0, 0);
+    QN_set_bit_int_multi(group, 0, "S_elemt", 200, 0);
+    std::vector<std::string> notes;
+    QN_frame_default_masses(group, notes);
+    EXPECT_TRUE(notes.empty());
+    std::string message;
+    EXPECT_LT(QN_frame_check(group, frame, FIXTURES, message), 0);
+    EXPECT_NE(message.find("The mass of atom type 1 is 0.000000; it must be above 0"), std::string::npos) << message;
+    EXPECT_NE(message.find("Atom type 1 has no element"), std::string::npos) << message;
+}
+
+TEST(FrameCampaignLine, LoopRangesAndLists) {
+    struct Case {
+        const char* text;
+        const char* label;
+        std::vector<double> values;
+    } cases[] = {
+        {"temp=300:600:100", "temp", {300, 400, 500, 600}},
+        {"temp=300:650:100", "temp", {300, 400, 500, 600}},  // END not reached: stops before
+        {"temp=600:300:-150", "temp", {600, 450, 300}},
+        {"rate=0.1:0.5:0.1", "rate", {0.1, 0.2, 0.3, 0.4, 0.5}},  // float steps reach END
+        {"rate=-0.2:0.2:0.1", "rate", {-0.2, -0.1, 0, 0.1, 0.2}},
+        {"temp=5:5:1", "temp", {5}},
+        {"temp=300,450,1e3", "temp", {300, 450, 1000}},
+        {"temp=7", "temp", {7}},
+    };
+    for (const Case& c : cases) {
+        std::string label, message;
+        std::vector<double> values;
+        ASSERT_EQ(QN_frame_parse_loop(c.text, label, values, message), 1) << c.text << ": " << message;
+        EXPECT_EQ(label, c.label);
+        ASSERT_EQ(values.size(), c.values.size()) << c.text;
+        for (size_t i = 0; i < values.size(); i++) EXPECT_NEAR(values[i], c.values[i], 1e-12) << c.text << " " << i;
+    }
+}
+
+TEST(FrameCampaignLine, BadLoopsAreRefusedWithTheReason) {
+    struct Case {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"temp", "--loop temp: give --loop LABEL=START:END:STEP or --loop LABEL=V1,V2,..."},
+        {"=1,2", "--loop =1,2: give --loop LABEL=START:END:STEP or --loop LABEL=V1,V2,..."},
+        {"temp=", "--loop temp=: give --loop LABEL=START:END:STEP or --loop LABEL=V1,V2,..."},
+        {"temp=1:2", "--loop temp=1:2: a range is START:END:STEP"},
+        {"temp=1:2:3:4", "--loop temp=1:2:3:4: a range is START:END:STEP"},
+        {"temp=1:5:0", "--loop temp=1:5:0: the step must be non-zero and go from START towards END"},
+        {"temp=1:5:-1", "--loop temp=1:5:-1: the step must be non-zero and go from START towards END"},
+        {"temp=300,,400", "--loop temp=300,,400: \"\" is no number; give --loop LABEL=START:END:STEP or --loop "
+                          "LABEL=V1,V2,..."},
+        {"temp=300,hot", "--loop temp=300,hot: \"hot\" is no number; give --loop LABEL=START:END:STEP or --loop "
+                         "LABEL=V1,V2,..."},
+        {"temp=0:1e9:1", "--loop temp=0:1e9:1: more than 100000 values"},
+        {"temp=nan:1:1", "--loop temp=nan:1:1: \"nan\" is no number; give --loop LABEL=START:END:STEP or --loop "
+                         "LABEL=V1,V2,..."},
+    };
+    for (const Case& c : cases) {
+        std::string label, message;
+        std::vector<double> values;
+        EXPECT_EQ(QN_frame_parse_loop(c.text, label, values, message), QN_REFUSED) << c.text;
+        EXPECT_EQ(message, c.message);
+        EXPECT_TRUE(values.empty()) << c.text;
+    }
+}
+
+TEST_F(FrameTest, LoopsGivenOnTheLineMakeTheStatusFileLoopsTasks) {
+    // The same loops as set_loops_2_by_3 (temp 300, 600; rate 0.1, 0.2, 0.3),
+    // given in the other order: the tasks still follow the store order.
+    const QN_frame_template frame = runnable_frame();
+    std::string message;
+    ASSERT_EQ(QN_frame_set_loop(group, frame, "rate", {0.1, 0.2, 0.3}, message), 1) << message;
+    ASSERT_EQ(QN_frame_set_loop(group, frame, "temp", {300, 600}, message), 1) << message;
+    ASSERT_EQ(QN_frame_task_count(group), 6);
+    std::string all;
+    for (int t = 0; t < 6; t++)
+        all += "==> R" + std::to_string(t + 1) + "/in.variable <==\n" + QN_frame_variable_text(group, t);
+    EXPECT_EQ(all, slurp(FIXTURES + "/two_loops.variable"));
+    EXPECT_EQ(QN_frame_task_values(group, 0), "temp=300 rate=0.1");
+    EXPECT_EQ(QN_frame_task_values(group, 1), "temp=600 rate=0.1");
+    EXPECT_EQ(QN_frame_task_values(group, 5), "temp=600 rate=0.3");
+    EXPECT_EQ(QN_frame_task_values(group, 6), "");
+    // A new --loop replaces the values, it does not add to them.
+    ASSERT_EQ(QN_frame_set_loop(group, frame, "rate", {0.5}, message), 1);
+    EXPECT_EQ(QN_frame_task_count(group), 2);
+    EXPECT_EQ(QN_frame_task_values(group, 1), "temp=600");
+}
+
+TEST_F(FrameTest, OnlyLoopFieldsTakeLoops) {
+    const QN_frame_template frame = runnable_frame();
+    std::string message;
+    for (const char* label : {"steps", "dt", "mode", "S_mass", "nothing"}) {
+        EXPECT_EQ(QN_frame_set_loop(group, frame, label, {1, 2}, message), QN_REFUSED) << label;
+        EXPECT_EQ(message, std::string(label) + " is no loop of Two Loops; its loops: temp, rate");
+    }
+    EXPECT_EQ(QN_frame_task_count(group), 1);
+}
+
+TEST(FrameCampaignLine, StageAShippedFrameWithALoopAndAnElementName) {
+    ScratchDir scratch;
+    fs::copy_file(FIXTURES + "/cu_fcc.lmp", scratch.path("cu_fcc.lmp"));
+    write_file(scratch.path("Cu.eam"), "a potential\n");
+    const BatchOutcome r = run_batch(scratch, "stage frame NVT_Anneal " + scratch.path("cu_fcc.lmp") +
+                                                  " --loop temp=300:600:100 -S_elemt=Cu -S_potype=0 -S_pot1=" +
+                                                  scratch.path("Cu.eam") + " -o " + scratch.path("run"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* line : {"type 1 Cu: mass 63.546 (standard atomic weight)", "4 tasks", "R1: temp=300",
+                             "R2: temp=400", "R3: temp=500", "R4: temp=600"})
+        EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
+    for (int t = 1; t <= 4; t++) {
+        const std::string dir = scratch.path("run/R" + std::to_string(t));
+        const std::string variable = slurp(dir + "/in.variable");
+        EXPECT_TRUE(has_line(variable, "variable temp equal " + std::to_string(200 + 100 * t) + ".000000")) << variable;
+        EXPECT_EQ(slurp(dir + "/in.potential"), "pair_style eam\npair_coeff * * Cu.eam\nmass 1 63.546000\n");
+    }
+    EXPECT_FALSE(fs::exists(scratch.path("run/R5")));
+
+    const BatchOutcome bad = run_batch(scratch, "stage frame NVT_Anneal " + scratch.path("cu_fcc.lmp") +
+                                                    " --loop steps=1,2 -o " + scratch.path("bad"));
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(has_line(bad.err, "steps is no loop of NVT Anneal; its loops: temp")) << bad.err;
+    const BatchOutcome element = run_batch(scratch, "stage frame NVT_Anneal " + scratch.path("cu_fcc.lmp") +
+                                                        " -S_elemt=Kryptonite -o " + scratch.path("bad"));
+    EXPECT_EQ(element.status, 2);
+    EXPECT_TRUE(has_line(element.err, "-S_elemt=Kryptonite: no element symbol (Cu) or index (28)")) << element.err;
+    EXPECT_FALSE(fs::exists(scratch.path("bad")));
+}
+
 }  // namespace
