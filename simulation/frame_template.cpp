@@ -2,6 +2,7 @@
 // LAMMPS input files of each task. See frame_template.h.
 #include "simulation/frame_template.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 #include "qb/qb_tools.h"
+#include "tools/potentials.h"
 
 namespace fs = std::filesystem;
 
@@ -729,10 +731,10 @@ int QN_frame_set_elements(int group, const std::string& list, std::string& messa
     return 1;
 }
 
-int QN_frame_default_masses(int group, std::vector<std::string>& notes) {
+int QN_frame_default_masses(int group, std::vector<std::string>& notes, int named) {
     notes.clear();
     if (!valid_group(group)) return QN_REFUSED;
-    const int types = type_slots_used(group);
+    const int types = named < 0 ? type_slots_used(group) : std::min(named, type_slots_used(group));
     for (int k = 0; k < types; k++) {
         double mass = 0;
         QN_scan_double_multi(group, k, "S_mass", mass);
@@ -844,4 +846,97 @@ std::string QN_frame_task_values(int group, int task) {
         place *= n;
     }
     return out;
+}
+
+namespace {
+
+std::vector<std::string> words_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::string w;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            if (!w.empty()) out.push_back(w);
+            w.clear();
+        } else {
+            w += c;
+        }
+    }
+    if (!w.empty()) out.push_back(w);
+    return out;
+}
+
+bool is_number(const std::string& w) {
+    double v = 0;
+    return whole_number(w, v);
+}
+
+// Every value of a funcfl file: the header and Nrho + 2 Nr table values.
+bool is_funcfl(const std::string& text) {
+    if (!QT_looks_like_funcfl(text)) return false;
+    const size_t first = text.find('\n');
+    if (first == std::string::npos) return false;
+    const std::vector<std::string> w = words_of(text.substr(first + 1));
+    if (w.size() < 9) return false;
+    const double nrho = QB_strtod(w[4].c_str(), nullptr), nr = QB_strtod(w[6].c_str(), nullptr);
+    if (!(nrho > 0) || !(nr > 0)) return false;
+    if (static_cast<double>(w.size()) != 9 + nrho + 2 * nr) return false;
+    for (size_t i = 0; i < w.size(); i++)
+        if (i != 3 && !is_number(w[i])) return false;  // word 4 is the lattice name ("FCC")
+    return true;
+}
+
+// Tersoff entries: three element words and fourteen numbers each, comments
+// from '#' on.
+bool is_tersoff(const std::string& text) {
+    std::string kept;
+    bool comment = false;
+    for (char c : text) {
+        if (c == '#') comment = true;
+        if (c == '\n') comment = false;
+        if (!comment) kept += c;
+    }
+    const std::vector<std::string> w = words_of(kept);
+    if (w.empty() || w.size() % 17 != 0) return false;
+    for (size_t i = 0; i < w.size(); i++) {
+        const bool element_word = i % 17 < 3;
+        if (element_word ? QN_frame_element_index(w[i]) < 0 || is_number(w[i]) : !is_number(w[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int QN_frame_potential_kind(const std::string& path, int& type, std::string& message) {
+    message.clear();
+    std::string text, reason;
+    if (!QB_read_text_file(path, text, &reason)) {
+        message = "cannot read the potential file " + path + (reason.empty() ? std::string() : ": " + reason);
+        return QN_REFUSED;
+    }
+    std::vector<int> kinds;
+    if (is_funcfl(text)) kinds.push_back(QN_POT_EAM);
+    QT_setfl_layout layout;
+    std::string setfl_message;
+    if (QT_setfl_layout_of(path, layout, setfl_message))
+        kinds.push_back(layout == QT_setfl_layout::alloy ? QN_POT_EAM_ALLOY : QN_POT_EAM_FS);
+    else if (setfl_message.find("fits both") != std::string::npos)
+        // One element: both layouts hold the same single density table, and
+        // eam/alloy and eam/fs read the file alike.
+        kinds.push_back(QN_POT_EAM_ALLOY);
+    if (is_tersoff(text)) kinds.push_back(QN_POT_TERSOFF);
+    if (kinds.size() == 1) {
+        type = kinds[0];
+        return 1;
+    }
+    const std::string choices =
+        "-S_potype=0 (EAM funcfl), 1 (EAM/alloy setfl), 2 (EAM/fs Finnis-Sinclair) or 3 (Tersoff) with -S_pot1=FILE";
+    if (kinds.empty()) {
+        message = path + " is none of the potential files recognised here (EAM funcfl, EAM/alloy setfl, EAM/fs "
+                         "Finnis-Sinclair, Tersoff); give its type: " + choices;
+    } else {
+        std::string names;
+        for (int k : kinds) names += (names.empty() ? "" : " and ") + std::string(QN_FRAME_POTENTIAL_NAMES[k]);
+        message = path + " fits " + names + "; give its type: " + choices;
+    }
+    return QN_REFUSED;
 }

@@ -118,10 +118,11 @@ int QN_frame_element_index(const std::string& text);
 // reason when the list is empty, too long or holds no element.
 int QN_frame_set_elements(int group, const std::string& list, std::string& message);
 // Gives every used type whose mass is 0 the standard atomic weight of its
-// element; a mass above 0 stays. One line per type given a mass ("type 1 Cu:
+// element; a mass above 0 stays. Only the first `named` types are given
+// one (those whose element the user chose; -1: every type). One line per type given a mass ("type 1 Cu:
 // mass 63.546 (standard atomic weight)") in notes. A type without a known
 // element keeps mass 0 (the check refuses it, naming the type).
-int QN_frame_default_masses(int group, std::vector<std::string>& notes);
+int QN_frame_default_masses(int group, std::vector<std::string>& notes, int named = -1);
 // Reads "LABEL=START:END:STEP" (END included when the steps reach it) or
 // "LABEL=V1,V2,…". 1, or QN_REFUSED with the reason.
 int QN_frame_parse_loop(const std::string& text, std::string& label, std::vector<double>& values,
@@ -133,3 +134,10 @@ int QN_frame_set_loop(int group, const QN_frame_template& frame, const std::stri
 // The looped values of task t (0-based) as "temp=300 tdamp=0.1", the fields
 // with more than one value in store order; empty without loops.
 std::string QN_frame_task_values(int group, int task);
+// The potential type of a file from its content: a funcfl .eam file
+// (QN_POT_EAM, every table value there), a setfl file of the eam/alloy or
+// eam/fs layout, or Tersoff entries (3 elements and 14 numbers each). 1 with
+// the type, or QN_REFUSED with a message naming the choices when the file
+// fits none of them or several. A one-element setfl file, which fits both
+// layouts with the same numbers, is taken as eam/alloy.
+int QN_frame_potential_kind(const std::string& path, int& type, std::string& message);

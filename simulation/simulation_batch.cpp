@@ -17,6 +17,7 @@
 #include "store/quelm_store.h"
 #include "builders/layers.h"
 #include "qb/qb_text.h"
+#include "qb/qb_tools.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_tasks.h"
 #include "simulation/ssh_session.h"
@@ -289,6 +290,13 @@ int prepare_frame(const QN_batch_args& args, QN_frame_template& frame, std::stri
     if (filled != 0) return failure(err, error);
     if (const std::string* elements = args.option("--elements"))
         if (QN_frame_set_elements(group, *elements, error) != 1) return usage(err, error, usage_line);
+    if (const std::string* potential = args.option("--potential")) {
+        int type = -1;
+        if (QN_frame_potential_kind(*potential, type, error) != 1) return failure(err, error);
+        QN_set_bit_int(group, "S_potype", type, 0);
+        QN_set_bit_char(group, "S_pot1", *potential);
+        std::fprintf(out, "%s: %s potential\n", potential->c_str(), QN_FRAME_POTENTIAL_NAMES[type]);
+    }
     for (const auto& o : args.options) {
         if (o.first != "--loop") continue;
         std::string label;
@@ -297,8 +305,25 @@ int prepare_frame(const QN_batch_args& args, QN_frame_template& frame, std::stri
         if (QN_frame_set_loop(group, frame, label, values, error) != 1) return usage(err, error, usage_line);
     }
     QN_set_bit_char(group, "S_input", args.words[2]);
+    // Standard masses only for the types whose element was chosen (by an
+    // entry, --elements or the status file), never for the default element.
+    int named = 0, in_entries = 0;
+    for (const std::string& entry : args.entries)
+        if (Quelm_get_label(entry) == "S_elemt") in_entries++;
+    named = std::max(named, in_entries);
+    if (const std::string* elements = args.option("--elements"))
+        named = std::max(named, static_cast<int>(QB_split_elenames(*elements).size()));
+    if (const std::string* status = args.option("--status")) {
+        std::vector<std::string> entries;
+        std::vector<int> flags;
+        int in_status = 0;
+        if (Quelm_read_add(*status, entries, flags) >= 0)
+            for (size_t i = 0; i < entries.size(); i++)
+                if (flags[i] == 0 && Quelm_get_label(entries[i]) == "S_elemt") in_status++;
+        named = std::max(named, in_status);
+    }
     std::vector<std::string> notes;
-    QN_frame_default_masses(group, notes);
+    QN_frame_default_masses(group, notes, named);
     for (const auto& n : notes) std::fprintf(out, "%s\n", n.c_str());
     return 0;
 }
@@ -344,13 +369,13 @@ const std::string* wizard_option_given(const QN_batch_args& args) {
 int command_stage(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status", "--config", "--elements", "--loop"}, kWizardValued),
+    if (!QN_batch_parse(argc, argv, 2, join({"-o", "--status", "--config", "--elements", "--loop", "--potential"}, kWizardValued),
                         args, error, {"--overwrite"}))
         return usage(err, error, kStageUsage);
     QN_wizard kind;
     if (wizard_word(args, kind)) {
-        if (given(args, "--loop") || given(args, "--elements"))
-            return usage(err, "--loop and --elements belong to the frames", kStageUsage);
+        if (given(args, "--loop") || given(args, "--elements") || given(args, "--potential"))
+            return usage(err, "--loop, --elements and --potential belong to the frames", kStageUsage);
         return wizard_stage(args, kind, out, err);
     }
     if (const std::string* name = wizard_option_given(args))
@@ -590,14 +615,14 @@ int command_download_standard(int argc, const char* const* argv, FILE* out, FILE
 int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, join(join({"--status", "--config", "--command", "--elements", "--loop"}, kSessionValued),
+    if (!QN_batch_parse(argc, argv, 2, join(join({"--status", "--config", "--command", "--elements", "--loop", "--potential"}, kSessionValued),
                              kWizardValued),
                         args, error, join({"--overwrite"}, kSessionFlags)))
         return usage(err, error, kSubmitUsage);
     QN_wizard kind;
     if (wizard_word(args, kind)) {
-        if (given(args, "--loop") || given(args, "--elements"))
-            return usage(err, "--loop and --elements belong to the frames", kSubmitUsage);
+        if (given(args, "--loop") || given(args, "--elements") || given(args, "--potential"))
+            return usage(err, "--loop, --elements and --potential belong to the frames", kSubmitUsage);
         return wizard_submit(args, kind, out, err);
     }
     if (const std::string* name = wizard_option_given(args))

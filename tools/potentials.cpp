@@ -265,6 +265,8 @@ bool QT_read_setfl(const std::string& path, QT_setfl_layout layout, QT_setfl& po
     return ok;
 }
 
+bool QT_looks_like_funcfl(const std::string& text) { return looks_like_funcfl(text); }
+
 bool QT_setfl_layout_of(const std::string& path, QT_setfl_layout& layout, std::string& message) {
     std::string text;
     if (!QB_read_text_file(path, text, &message)) return false;

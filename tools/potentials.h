@@ -40,6 +40,9 @@ bool QT_read_setfl(const std::string& path, QT_setfl_layout layout, QT_setfl& po
 // one layout must fit. False with the reason when none or both fit (a
 // one-element file fits both).
 bool QT_setfl_layout_of(const std::string& path, QT_setfl_layout& layout, std::string& message);
+// Whether a text starts as a funcfl .eam file does: a comment line, "Z mass
+// a lattice", then "Nrho drho Nr dr cut-off" (the tables are not read).
+bool QT_looks_like_funcfl(const std::string& text);
 
 // Writes pot as a .quelm file in the block order and number format of the
 // converter for its layout. False (and no file) when it cannot be written.

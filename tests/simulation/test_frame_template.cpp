@@ -878,4 +878,125 @@ TEST(FrameCampaignLine, StageAShippedFrameWithALoopAndAnElementName) {
     EXPECT_FALSE(fs::exists(scratch.path("bad")));
 }
 
+// Small potential files of each kind: every value where its layout puts one.
+const char* const kFuncfl = "Cu test funcfl\n 29 63.55 3.615 FCC\n 2 0.1 2 0.5 1.0\n 1 2\n 3 4\n 5 6\n";
+const char* const kSetflAlloy =
+    "a\nb\nc\n2 Cu Ni\n2 0.1 2 0.5 1.0\n29 63.55 3.615 fcc\n1 2 3 4\n28 58.69 3.52 fcc\n1 2 3 4\n1 2 3 4 5 6\n";
+const char* const kSetflFs =
+    "a\nb\nc\n2 Al Fe\n2 0.1 2 0.5 1.0\n13 26.98 4.05 fcc\n1 2 3 4 5 6\n26 55.85 2.86 bcc\n1 2 3 4 5 6\n1 2 3 4 5 6\n";
+const char* const kSetflOne = "a\nb\nc\n1 Cu\n2 0.1 2 0.5 1.0\n29 63.55 3.615 fcc\n1 2 3 4\n1 2\n";
+const char* const kTersoff =
+    "# Si, written as LAMMPS ships it\n"
+    "Si Si Si 3.0 1.0 1.3258 4.8381 2.0417 0.0000 22.956\n"
+    "         0.33675 1.3258 95.373 2.82 0.14 2.4799 1830.8\n";
+
+TEST(FrameCampaignLine, PotentialKindFromTheContent) {
+    ScratchDir scratch;
+    struct Case {
+        const char* name;
+        const char* text;
+        int type;
+    } cases[] = {{"pot.eam", kFuncfl, QN_POT_EAM},           {"pot.eam.alloy", kSetflAlloy, QN_POT_EAM_ALLOY},
+                 {"pot.eam.fs", kSetflFs, QN_POT_EAM_FS},      {"one.setfl", kSetflOne, QN_POT_EAM_ALLOY},
+                 {"Si.tersoff", kTersoff, QN_POT_TERSOFF},     {"named.eam.fs", kSetflAlloy, QN_POT_EAM_ALLOY}};
+    for (const Case& c : cases) {
+        write_file(scratch.path(c.name), c.text);
+        int type = -1;
+        std::string message;
+        EXPECT_EQ(QN_frame_potential_kind(scratch.path(c.name), type, message), 1) << c.name << ": " << message;
+        EXPECT_EQ(type, c.type) << c.name;
+    }
+}
+
+TEST(FrameCampaignLine, UnrecognisedPotentialsAreRefusedNamingTheChoices) {
+    ScratchDir scratch;
+    const std::string funcfl(kFuncfl);
+    const std::string tersoff(kTersoff);
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"words", "hello world\n"},
+        {"short.eam", funcfl.substr(0, funcfl.size() - 2)},  // one table value missing
+        {"long.eam", funcfl + "7\n"},
+        {"bad.tersoff", tersoff.substr(0, tersoff.size() - 8) + "\n"},  // an entry of 16 words
+        {"unknown.tersoff", "Xx Si Si 3.0 1.0 1.3258 4.8381 2.0417 0.0000 22.956 0.33675 1.3258 95.373 2.82 0.14 "
+                            "2.4799 1830.8\n"},
+        {"empty", ""},
+    };
+    for (const auto& c : cases) {
+        write_file(scratch.path(c.name), c.text);
+        int type = -7;
+        std::string message;
+        EXPECT_EQ(QN_frame_potential_kind(scratch.path(c.name), type, message), QN_REFUSED) << c.name;
+        EXPECT_EQ(type, -7);
+        EXPECT_EQ(message, scratch.path(c.name) +
+                               " is none of the potential files recognised here (EAM funcfl, EAM/alloy setfl, EAM/fs "
+                               "Finnis-Sinclair, Tersoff); give its type: -S_potype=0 (EAM funcfl), 1 (EAM/alloy "
+                               "setfl), 2 (EAM/fs Finnis-Sinclair) or 3 (Tersoff) with -S_pot1=FILE");
+    }
+    int type = -1;
+    std::string message;
+    EXPECT_EQ(QN_frame_potential_kind(scratch.path("missing"), type, message), QN_REFUSED);
+    EXPECT_EQ(message.rfind("cannot read the potential file " + scratch.path("missing"), 0), 0u) << message;
+}
+
+TEST(FrameCampaignLine, LammpsPotentialFilesAreRecognised) {
+    const std::string dir = "/usr/share/lammps/potentials";
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "the LAMMPS potentials are not installed";
+    struct Case {
+        const char* name;
+        int type;  // -1: refused
+    } cases[] = {{"Cu_u3.eam", QN_POT_EAM},
+                 {"Ni_u3.eam", QN_POT_EAM},
+                 {"Cu_mishin1.eam.alloy", QN_POT_EAM_ALLOY},  // one element
+                 {"CuNi.eam.alloy", QN_POT_EAM_ALLOY},
+                 {"AlFe_mm.eam.fs", QN_POT_EAM_FS},
+                 {"Si.tersoff", QN_POT_TERSOFF},
+                 {"BNC.tersoff", QN_POT_TERSOFF},
+                 {"GaN.tersoff", QN_POT_TERSOFF},
+                 {"Si.tersoff.mod", -1},  // tersoff/mod: other parameters
+                 {"Cu.meam", -1}};
+    for (const Case& c : cases) {
+        if (!fs::exists(dir + "/" + c.name)) continue;
+        int type = -1;
+        std::string message;
+        const int code = QN_frame_potential_kind(dir + "/" + c.name, type, message);
+        if (c.type < 0) {
+            EXPECT_EQ(code, QN_REFUSED) << c.name;
+        } else {
+            EXPECT_EQ(code, 1) << c.name << ": " << message;
+            EXPECT_EQ(type, c.type) << c.name;
+        }
+    }
+}
+
+TEST(FrameCampaignLine, StageWithAPotentialFile) {
+    ScratchDir scratch;
+    fs::copy_file(FIXTURES + "/cu_fcc.lmp", scratch.path("cu_fcc.lmp"));
+    write_file(scratch.path("two.alloy"), kSetflAlloy);
+    write_file(scratch.path("Cu.eam"), kFuncfl);
+    const std::string common = "stage frame NVT_Anneal " + scratch.path("cu_fcc.lmp") + " -S_elemt=Cu ";
+    BatchOutcome r = run_batch(scratch, common + "--potential " + scratch.path("Cu.eam") + " -o " + scratch.path("a"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has_line(r.out, scratch.path("Cu.eam") + ": EAM potential")) << r.out;
+    EXPECT_EQ(slurp(scratch.path("a/R1/in.potential")), "pair_style eam\npair_coeff * * Cu.eam\nmass 1 63.546000\n");
+    EXPECT_EQ(slurp(scratch.path("a/R1/Cu.eam")), kFuncfl);
+    r = run_batch(scratch, common + "--potential " + scratch.path("two.alloy") + " -o " + scratch.path("b"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(scratch.path("b/R1/in.potential")),
+              "pair_style eam/alloy\npair_coeff * * two.alloy Cu\nmass 1 63.546000\n");
+    write_file(scratch.path("junk"), "hello\n");
+    r = run_batch(scratch, common + "--potential " + scratch.path("junk") + " -o " + scratch.path("c"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is none of the potential files recognised here"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(scratch.path("c")));
+    // Without an element the zero mass is refused as before, naming the type.
+    r = run_batch(scratch, "stage frame NVT_Anneal " + scratch.path("cu_fcc.lmp") + " --potential " +
+                               scratch.path("Cu.eam") + " -o " + scratch.path("d"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has_line(r.err, "The mass of atom type 1 is 0.000000; it must be above 0")) << r.err;
+    EXPECT_EQ(r.out.find("standard atomic weight"), std::string::npos) << r.out;
+}
+
 }  // namespace
