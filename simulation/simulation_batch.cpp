@@ -28,7 +28,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kStageUsage =
-    "usage: quelm-batch stage frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] -o DIR "
+    "usage: quelm-batch stage frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] "
+    "[--elements E1,E2,...] [--loop LABEL=START:END:STEP | --loop LABEL=V1,V2,... ...] [--potential FILE] -o DIR "
     "[--overwrite]";
 // How the server is named and reached, common to the commands that connect.
 #define QN_SERVER_USAGE                                                                                       \
@@ -36,6 +37,7 @@ const char* const kStageUsage =
     "[--ssh-config FILE] [--known-hosts FILE] [--accept-new-host-key] [--timeout S] [--password-stdin]"
 const char* const kSubmitUsage =
     "usage: quelm-batch submit frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] "
+    "[--elements E1,E2,...] [--loop LABEL=START:END:STEP | --loop LABEL=V1,V2,... ...] [--potential FILE] "
     QN_SERVER_USAGE " --folder F --command CMD [--overwrite]";
 const char* const kListUsage = "usage: quelm-batch list " QN_SERVER_USAGE " --folder F";
 const char* const kDownloadUsage =
@@ -731,7 +733,12 @@ void QN_batch_register_simulation() {
                          "  stage frame TEMPLATE MODEL [-S_...=VALUE ...] [--status F.qnw] [--config DIR] -o DIR\n"
                          "  stage dynamic|quasistatic|shock|crack MODEL [wizard options as for pack] -o DIR\n"
                          "                            write the task folders R1 ... RT of a LAMMPS frame as a\n"
-                         "                            submission creates them on the server\n",
+                         "                            submission creates them on the server\n"
+                         "       frames also take: --elements Cu,Ni (the element of each type; -S_elemt=Cu\n"
+                         "       works too), --loop LABEL=START:END:STEP or --loop LABEL=V1,V2,... (a loop\n"
+                         "       field; several loops combine, the first field of the frame fastest) and\n"
+                         "       --potential FILE (its type read from the file). A mass left at 0 takes\n"
+                         "       the standard atomic weight of the type's chosen element\n",
                          command_stage);
     QN_batch_add_command("submit",
                          "  submit frame TEMPLATE MODEL ... --host SERVER --folder F --command CMD\n"
