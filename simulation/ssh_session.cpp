@@ -207,6 +207,17 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
+// What a program said on its error output, its lines joined for a message:
+// ": first; second", or nothing.
+std::string said(const std::string& text) {
+    std::string words;
+    for (const auto& line : split_lines(text)) {
+        const std::string t = trim(line);
+        if (!t.empty()) words += (words.empty() ? ": " : "; ") + t;
+    }
+    return words;
+}
+
 double seconds_left(Clock::time_point until) {
     return std::chrono::duration<double>(until - Clock::now()).count();
 }
@@ -1240,14 +1251,16 @@ struct QN_ssh_session::Impl {
         return true;
     }
 
-    std::string ssh_words() const {
-        std::string words;
-        for (const auto& line : split_lines(sftp_err)) {
-            const std::string t = trim(line);
-            if (t.empty()) continue;
-            words += (words.empty() ? ": " : "; ") + t;
-        }
-        return words;
+    std::string ssh_words() const { return said(sftp_err); }
+
+    // Moves the pending bytes once; on a failure the session is closed and
+    // the failure's message kept.
+    bool pump_or_lose(Clock::time_point& until, int& code) {
+        if (pump(until, code)) return true;
+        const std::string keep = message;
+        lost(code);
+        message = keep;
+        return false;
     }
 
     // Waits for the reply to id. QN_SSH_OK, or a failure after which the
@@ -1262,12 +1275,7 @@ struct QN_ssh_session::Impl {
                 return QN_SSH_OK;
             }
             int code = QN_SSH_FAILED;
-            if (!pump(until, code)) {
-                const std::string keep = message;
-                lost(code);
-                message = keep;
-                return code;
-            }
+            if (!pump_or_lose(until, code)) return code;
         }
     }
 
@@ -1277,24 +1285,12 @@ struct QN_ssh_session::Impl {
         auto until = after(timeout);
         while (out_off < out_buf.size()) {
             int code = QN_SSH_FAILED;
-            if (!pump(until, code)) {
-                const std::string keep = message;
-                lost(code);
-                message = keep;
-                return code;
-            }
+            if (!pump_or_lose(until, code)) return code;
         }
         return QN_SSH_OK;
     }
 
-    std::string shell_words() const {
-        std::string words;
-        for (const auto& line : split_lines(shell_err)) {
-            const std::string t = trim(line);
-            if (!t.empty()) words += (words.empty() ? ": " : "; ") + t;
-        }
-        return words;
-    }
+    std::string shell_words() const { return said(shell_err); }
 
     // Starts the command shell on first use.
     int shell_ready() {

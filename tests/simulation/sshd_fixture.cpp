@@ -169,19 +169,6 @@ bool process_info(pid_t pid, pid_t& parent, uid_t& uid) {
     return have_parent && have_uid;
 }
 
-std::vector<pid_t> all_pids() {
-    std::vector<pid_t> pids;
-    if (DIR* d = ::opendir("/proc")) {
-        while (dirent* e = ::readdir(d)) {
-            char* end = nullptr;
-            const long v = std::strtol(e->d_name, &end, 10);
-            if (end && *end == '\0' && v > 0) pids.push_back(static_cast<pid_t>(v));
-        }
-        ::closedir(d);
-    }
-    return pids;
-}
-
 // SIGKILL to each process of `uid` (the throwaway account) or whose parent
 // is `parent`; the number of processes signalled.
 int kill_processes(uid_t uid, bool by_uid, pid_t parent) {
@@ -213,6 +200,20 @@ bool ipv6_loopback() {
 }
 
 }  // namespace
+
+std::vector<pid_t> all_pids() {
+    std::vector<pid_t> pids;
+    if (DIR* d = ::opendir("/proc")) {
+        while (dirent* e = ::readdir(d)) {
+            char* end = nullptr;
+            const long v = std::strtol(e->d_name, &end, 10);
+            if (end && *end == '\0' && v > 0) pids.push_back(static_cast<pid_t>(v));
+        }
+        ::closedir(d);
+    }
+    return pids;
+}
+
 
 TestSshd::~TestSshd() { stop(); }
 

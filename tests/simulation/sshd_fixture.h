@@ -6,16 +6,21 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "simulation/ssh_session.h"
 
 // XDG_RUNTIME_DIR pointed at a private folder (created) while alive, so that
 // the control masters of the quelm-batch runs of a test stay among its files
 // instead of the user's.
+// The ids of every process now running (the entries of /proc).
+std::vector<pid_t> all_pids();
+
 class ScopedRuntimeDir {
 public:
     explicit ScopedRuntimeDir(const std::string& dir) {

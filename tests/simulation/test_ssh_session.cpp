@@ -1112,19 +1112,6 @@ std::string proc_file(pid_t pid, const char* name) {
     return read_file("/proc/" + std::to_string(pid) + "/" + name);
 }
 
-std::vector<pid_t> process_ids() {
-    std::vector<pid_t> pids;
-    if (DIR* d = ::opendir("/proc")) {
-        while (dirent* e = ::readdir(d)) {
-            char* end = nullptr;
-            const long v = std::strtol(e->d_name, &end, 10);
-            if (end && *end == '\0' && v > 0) pids.push_back(static_cast<pid_t>(v));
-        }
-        ::closedir(d);
-    }
-    return pids;
-}
-
 // A password server, a frame of 20 tasks and quelm-batch with a home,
 // runtime and temporary folder of its own, the password in
 // QUELM_SSH_PASSWORD.
@@ -1226,7 +1213,7 @@ TEST_F(SshBatch, OneAuthenticationServesSubmitListAndDownloadUntilDisconnect) {
     std::set<std::string> seen;
     int scans = 0;
     auto watch = [&](pid_t batch_pid) {
-        for (pid_t pid : process_ids()) {
+        for (pid_t pid : all_pids()) {
             if (pid == ::getpid()) continue;
             const std::string cmdline = proc_file(pid, "cmdline");
             const std::string environ_text = pid == batch_pid ? std::string() : proc_file(pid, "environ");
