@@ -18,6 +18,8 @@ packages=(
   xvfb xauth libgl1-mesa-dri x11-utils xdotool openssh-server locales
   # LAMMPS runs the shipped simulation frames in the remote-run tests
   lammps
+  # a one-node Slurm cluster, started by the campaign tests, and MPI for launchers
+  slurm-wlm munge openmpi-bin
 )
 
 missing=()
