@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <system_error>
@@ -155,6 +156,44 @@ void run_commands(QN_ssh_session& session, const std::vector<std::pair<int, std:
     }
 }
 
+// Hands every task to the scheduler once all of them are ready on the
+// server; a task that is not leaves the whole campaign unsubmitted.
+void queue_tasks(QN_ssh_session& session, const std::string& folder, QN_queue_request& queue,
+                 QN_submit_report& report) {
+    for (QN_task_report& task : report.tasks) {
+        if (!task.error.empty()) {
+            report.error = "not every task folder is ready, so nothing was given to the scheduler";
+            return;
+        }
+        if (task.command_ran && task.exit_status != 0) {
+            task.error = "the task's setup ended with exit status " + std::to_string(task.exit_status);
+            report.error = "not every task folder is ready, so nothing was given to the scheduler";
+            return;
+        }
+    }
+    QN_campaign& c = queue.campaign;
+    c.scheduler = queue.kind->name;
+    c.job = queue.job;
+    c.tasks = static_cast<int>(report.tasks.size());
+    c.arrays.clear();
+    int limit = 0;
+    std::string why;
+    if (QN_campaign_resolve(session, *queue.kind, folder, c.folder, limit, why) != QN_SSH_OK) {
+        report.error = why;
+        return;
+    }
+    std::vector<int> all;
+    for (int j = 1; j <= c.tasks; j++) all.push_back(j);
+    c.submitted = QN_utc_text(static_cast<long long>(std::time(nullptr)));
+    const int submitted = QN_campaign_submit_arrays(session, c, queue.templ, all, limit, why);
+    for (const auto& a : c.arrays) report.jobs.push_back(a.job_id);
+    if (submitted != QN_SSH_OK) {
+        report.error = why;
+        return;
+    }
+    for (QN_task_report& task : report.tasks) task.queued = true;
+}
+
 }  // namespace
 
 bool QN_task_command(const std::string& folder, const std::string& command, std::string& out) {
@@ -170,6 +209,12 @@ bool QN_submit_report::ok() const {
 }
 
 std::string QN_submit_report::summary() const {
+    if (ok() && !jobs.empty()) {
+        std::string ids;
+        for (const auto& j : jobs) ids += (ids.empty() ? "" : ", ") + j;
+        return "Submitted " + plural(tasks.size(), "task", "tasks") + " to the scheduler as " +
+               (jobs.size() == 1 ? "job " : "jobs ") + ids;
+    }
     if (ok()) return "Submit complete";
     if (!error.empty()) return "Submit failed: " + error;
     size_t failed = 0;
@@ -189,7 +234,7 @@ std::string QN_submit_report::summary() const {
 
 QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::string& local_dir, int tasks,
                                  const std::string& remote_folder, const std::string& command, bool overwrite,
-                                 const QN_submit_shared* shared) {
+                                 const QN_submit_shared* shared, QN_queue_request* queue) {
     QN_submit_report report;
     const std::string folder = without_trailing_slash(remote_folder);
     if (tasks < 1) {
@@ -201,7 +246,11 @@ QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::strin
         report.error = "no usable server folder given";
         return report;
     }
-    if (command.empty() || command == "No_file" || command.find('\0') != std::string::npos) {
+    if (queue && (!queue->kind || !queue->kind->queued)) {
+        report.error = "the scheduler queues no jobs";
+        return report;
+    }
+    if (!queue && (command.empty() || command == "No_file" || command.find('\0') != std::string::npos)) {
         report.error = "no submit command given";
         return report;
     }
@@ -300,19 +349,21 @@ QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::strin
         }
     }
 
-    // The commands of the tasks whose files are all there, in order.
+    // The commands of the tasks whose files are all there, in order. A
+    // queued task only gets its shared files and setup now.
     std::vector<std::pair<int, std::string>> lines;
     for (int j = 1; j <= tasks; j++) {
         QN_task_report& task = report.tasks[j - 1];
         if (!task.error.empty()) continue;
         std::string line;
-        if (!QN_task_command(task.folder, prepare + command, line)) {
+        if (!QN_task_command(task.folder, queue ? prepare + "true" : prepare + command, line)) {
             task.error = "the folder name cannot be passed to a shell";
             continue;
         }
-        lines.emplace_back(j - 1, line);
+        if (!queue || !prepare.empty()) lines.emplace_back(j - 1, line);
     }
     run_commands(session, lines, report.tasks);
+    if (queue) queue_tasks(session, folder, *queue, report);
     return report;
 }
 

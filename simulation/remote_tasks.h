@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "simulation/campaign.h"
 #include "simulation/ssh_session.h"
 
 // ---- Submitting --------------------------------------------------------------
@@ -25,13 +26,15 @@ struct QN_task_report {
     int exit_status = -1;      // its exit status
     std::string output;        // its output (stdout and stderr), at most 64 kB kept
     std::string error;         // the first failure, empty when the task succeeded
-    bool ok() const { return error.empty() && command_ran && exit_status == 0; }
+    bool queued = false;       // handed to the scheduler (its command runs later)
+    bool ok() const { return error.empty() && (queued || (command_ran && exit_status == 0)); }
 };
 
 struct QN_submit_report {
     std::string error;  // a failure before any task (session, folder, refusal)
     bool exists = false;  // F/R1 exists and overwrite was not given: nothing sent
     std::vector<QN_task_report> tasks;
+    std::vector<std::string> jobs;  // the scheduler's job ids, when queued
     bool ok() const;
     // "Submit complete" when everything succeeded, otherwise a summary of
     // what failed ("Submit failed: …", one line per failed task).
@@ -50,15 +53,31 @@ struct QN_submit_shared {
     std::string setup;               // e.g. "echo '0' > run_no"; may be empty
 };
 
+// A submission through a scheduler that queues the tasks (QN_scheduler_kind
+// queued): the settings of its jobs and the job-script template's text. The
+// campaign is filled (folder, scheduler, tasks, job settings, arrays,
+// submission time) once the scheduler accepted every array; the caller adds
+// the server and the source and saves it.
+struct QN_queue_request {
+    const QN_scheduler_kind* kind = nullptr;
+    QN_job_settings job;
+    std::string templ;
+    QN_campaign campaign;
+};
+
 // Uploads local_dir/R1 … local_dir/RT (as QN_frame_stage writes them) to
 // remote_folder/R1 … and runs command in each. The session is opened with
 // options and closed at the end. remote_folder/R1 existing is refused unless
 // overwrite. The first failure of a task stops that task; the others go on.
 // With shared, its files go up once and the task command becomes
 // "cd -- 'F/Rj' && cp -- '../A' '../B' . && SETUP && COMMAND".
+// With queue, command is not run: the copies and setup run at once in each
+// task folder, then every task goes to the scheduler as job arrays (all
+// tasks or none: a refusal of the scheduler is the report's error, in its
+// words).
 QN_submit_report QN_submit_tasks(const QN_ssh_options& options, const std::string& local_dir, int tasks,
                                  const std::string& remote_folder, const std::string& command, bool overwrite,
-                                 const QN_submit_shared* shared = nullptr);
+                                 const QN_submit_shared* shared = nullptr, QN_queue_request* queue = nullptr);
 
 // ---- Download list -----------------------------------------------------------
 

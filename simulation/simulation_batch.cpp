@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,9 +19,11 @@
 #include "store/quelm_resources.h"
 #include "store/quelm_store.h"
 #include "builders/layers.h"
+#include "qb/qb_file.h"
 #include "qb/qb_text.h"
 #include "qb/qb_tools.h"
 #include "simulation/frame_template.h"
+#include "simulation/campaign.h"
 #include "simulation/remote_tasks.h"
 #include "simulation/ssh_session.h"
 #include "simulation/wizard.h"
@@ -38,7 +43,7 @@ const char* const kStageUsage =
 const char* const kSubmitUsage =
     "usage: quelm-batch submit frame TEMPLATE MODEL [-LABEL=VALUE ...] [--status F.qnw] [--config DIR] "
     "[--elements E1,E2,...] [--loop LABEL=START:END:STEP | --loop LABEL=V1,V2,... ...] [--potential FILE] "
-    QN_SERVER_USAGE " --folder F --command CMD [--overwrite]";
+    QN_SERVER_USAGE " --folder F (--command CMD | --scheduler slurm [scheduler settings]) [--overwrite]";
 const char* const kListUsage = "usage: quelm-batch list " QN_SERVER_USAGE " --folder F";
 const char* const kDownloadUsage =
     "usage: quelm-batch download " QN_SERVER_USAGE " --folder F -o SAVE (--all | PATH ...) "
@@ -56,7 +61,7 @@ const char* const kWizardStageUsage =
 const char* const kWizardSubmitUsage =
     "usage: quelm-batch submit dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw] "
     "[--link FROM:TO ...] [--image W,H,RX,RY,RZ,D ...] [--upper UPPER] [--solutions all|K,L,...] " QN_SERVER_USAGE
-    " --folder F --command CMD [--overwrite]";
+    " --folder F (--command CMD | --scheduler slurm [scheduler settings]) [--overwrite]";
 const char* const kDownloadStandardUsage =
     "usage: quelm-batch download-standard crack [--status F.qnw] [-S_...=VALUE ...] " QN_SERVER_USAGE
     " --folder F -o SAVE [--overwrite | --skip-existing]";
@@ -154,6 +159,8 @@ bool confirm_on_terminal(const QN_ssh_hostkey& key) {
     return word == "yes" || word == "y";
 }
 
+int session_secrets(const QN_batch_args& args, QN_ssh_options& options, FILE* err);
+
 // The session options of --host, --user, --port, --identity, --jump,
 // --ssh-config, --known-hosts, --accept-new-host-key and --timeout, with the
 // sources of secrets: --password-stdin (standard input's first line) or
@@ -203,6 +210,12 @@ int session_options(const QN_batch_args& args, QN_ssh_options& options, FILE* er
     if (const std::string* known = args.option("--known-hosts")) options.known_hosts = *known;
     options.accept_new_host_key = given(args, "--accept-new-host-key");
     if (!secrets) return 0;
+    return session_secrets(args, options, err);
+}
+
+// The sources of secrets of a session: --password-stdin or the variables,
+// and the terminal when standard input is one.
+int session_secrets(const QN_batch_args& args, QN_ssh_options& options, FILE* err) {
     if (given(args, "--password-stdin")) {
         std::string line;
         if (!std::getline(std::cin, line) && line.empty())
@@ -563,11 +576,150 @@ int wizard_stage(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err
     return 0;
 }
 
+// ---- Schedulers -------------------------------------------------------------
+
+// Options of a submission through a scheduler.
+const std::vector<std::string> kQueueValued = {
+    "--scheduler", "--partition", "--time",     "--nodes",    "--ntasks",   "--cpus-per-task", "--mem",
+    "--account",   "--qos",       "--env",      "--max-running", "--launcher", "--job-name",  "--template",
+    "--campaign"};
+
+std::string scheduler_names() {
+    std::string names;
+    for (const auto& k : QN_scheduler_kinds()) names += (names.empty() ? "" : ", ") + std::string(k.name);
+    return names;
+}
+
+bool positive_int(const std::string& text, int& value, int least) {
+    double v = 0;
+    if (!parse_number(text, v) || v != static_cast<int>(v) || v < least || v > 1000000) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+// A job name from the server folder: its last part with other characters
+// than letters, digits, '.', '_' and '-' made '_'.
+std::string job_name_of(const std::string& folder) {
+    std::string name = fs::path(folder).filename().string();
+    if (name.empty()) name = fs::path(folder).parent_path().filename().string();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+    return name.empty() ? "quelm" : name;
+}
+
+// Reads --scheduler and its settings into queue (kind stays null for the
+// direct kind) and the record's path. Everything local is checked here,
+// before the server is contacted. 0, or the exit status (already reported).
+int queue_options(const QN_batch_args& args, const std::string& folder, QN_queue_request& queue, std::string& record,
+                  FILE* err, const char* usage_line) {
+    const std::string* name = args.option("--scheduler");
+    const QN_scheduler_kind* kind = QN_scheduler_find(name ? *name : "direct");
+    if (!kind) return usage(err, "--scheduler " + *name + ": give one of " + scheduler_names(), usage_line);
+    if (!kind->queued) {
+        for (const auto& o : args.options)
+            if (o.first != "--scheduler" &&
+                std::find(kQueueValued.begin(), kQueueValued.end(), o.first) != kQueueValued.end())
+                return usage(err, o.first + " belongs to a scheduler that queues jobs (--scheduler slurm)", usage_line);
+        if (!args.option("--command") || args.option("--command")->empty())
+            return usage(err, "submit needs --command (or --scheduler slurm)", usage_line);
+        return 0;
+    }
+    if (given(args, "--command"))
+        return usage(err, std::string("with --scheduler ") + kind->name +
+                              " the command of each task is --launcher (default: " + QN_job_settings().launcher + ")",
+                     usage_line);
+    queue.kind = kind;
+    QN_job_settings& job = queue.job;
+    job.job_name = job_name_of(folder);
+    struct Text {
+        const char* option;
+        std::string* field;
+    } texts[] = {{"--job-name", &job.job_name}, {"--partition", &job.partition}, {"--time", &job.time},
+                 {"--mem", &job.memory},        {"--account", &job.account},     {"--qos", &job.qos},
+                 {"--launcher", &job.launcher}};
+    for (const Text& t : texts)
+        if (const std::string* v = args.option(t.option)) *t.field = *v;
+    struct Number {
+        const char* option;
+        int* field;
+        int least;
+    } numbers[] = {{"--nodes", &job.nodes, 1},
+                   {"--ntasks", &job.tasks, 1},
+                   {"--cpus-per-task", &job.cpus_per_task, 1},
+                   {"--max-running", &job.max_running, 0}};
+    for (const Number& n : numbers)
+        if (const std::string* v = args.option(n.option))
+            if (!positive_int(*v, *n.field, n.least))
+                return usage(err, std::string(n.option) + " " + *v + " is not a whole number of at least " +
+                                      std::to_string(n.least),
+                             usage_line);
+    for (const auto& o : args.options)
+        if (o.first == "--env") job.environment.push_back(o.second);
+    std::string path = QN_job_template_path(*kind);
+    if (const std::string* t = args.option("--template")) path = *t;
+    std::string reason;
+    if (!QB_read_text_file(path, queue.templ, &reason)) return failure(err, "job-script template: " + reason);
+    // The settings must make a script before anything is sent.
+    std::string script, why;
+    if (!kind->script(queue.templ, job, "/checked", {1, 1, {}}, script, why)) return failure(err, why);
+    record = job.job_name + ".qnc";
+    if (const std::string* c = args.option("--campaign")) record = *c;
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(record, ec)))
+        return failure(err, "the campaign record " + record + " exists already (give another --campaign FILE)");
+    const fs::path parent = fs::path(record).parent_path();
+    if (!parent.empty() && !fs::is_directory(parent, ec))
+        return failure(err, "cannot write the campaign record " + record + ": no folder " + parent.string());
+    return 0;
+}
+
+// The store group's settings as status lines, without secrets.
+std::vector<std::string> group_settings(int group) {
+    std::vector<std::string> lines;
+    StagingDir dir;
+    if (dir.path.empty() || QN_dump_status(dir.path + "/status.qnw", group) < 0) return lines;
+    std::string text;
+    if (!QB_read_text_file(dir.path + "/status.qnw", text)) return lines;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::string lower = line;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.find("pass") != std::string::npos) continue;
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+// After a submission through a scheduler: the record of what it accepted.
+int record_campaign(const QN_submit_report& report, QN_queue_request& queue, const QN_ssh_options& options,
+                    const QN_batch_args& args, int group, const std::string& record, FILE* out, FILE* err) {
+    QN_campaign& c = queue.campaign;
+    if (c.arrays.empty()) return 0;
+    QN_campaign_set_server(c, options);
+    c.source.clear();
+    for (const auto& w : args.words) c.source += (c.source.empty() ? "" : " ") + w;
+    c.settings = group_settings(group);
+    std::string why;
+    if (!QN_campaign_save(record, c, why)) {
+        std::string ids;
+        for (const auto& a : c.arrays) ids += " " + a.job_id;
+        std::fprintf(err, "%s\nthe scheduler runs the jobs%s: cancel them on the server if they are not wanted\n",
+                     why.c_str(), ids.c_str());
+        return 1;
+    }
+    std::fprintf(out, "Campaign recorded in %s (%d tasks, %zu array%s)\n", record.c_str(), c.tasks, c.arrays.size(),
+                 c.arrays.size() == 1 ? "" : "s");
+    (void)report;
+    return 0;
+}
+
 int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err) {
     const std::string* folder = args.option("--folder");
-    const std::string* command = args.option("--command");
-    if (!folder || folder->empty() || !command || command->empty())
-        return usage(err, "submit needs --folder and --command", kWizardSubmitUsage);
+    if (!folder || folder->empty()) return usage(err, "submit needs --folder", kWizardSubmitUsage);
+    QN_queue_request queue;
+    std::string record;
+    if (int status = queue_options(args, *folder, queue, record, err, kWizardSubmitUsage)) return status;
+    const std::string command = args.option("--command") ? *args.option("--command") : "";
     QN_wizard_extras extras;
     if (int status = prepare_wizard(args, kind, extras, out, err, kWizardSubmitUsage)) return status;
     // Everything local is checked before the server is contacted.
@@ -575,12 +727,14 @@ int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* er
     if (QN_wizard_check(kind, extras, error) != 1) return failure(err, error);
     QN_ssh_options options;
     if (int status = session_options(args, options, err, kWizardSubmitUsage)) return status;
-    const QN_submit_report report =
-        QN_wizard_submit(kind, extras, options, *folder, *command, given(args, "--overwrite"));
+    const QN_submit_report report = QN_wizard_submit(kind, extras, options, *folder, command,
+                                                     given(args, "--overwrite"), queue.kind ? &queue : nullptr);
     print_task_reports(report, out);
+    const int recorded =
+        queue.kind ? record_campaign(report, queue, options, args, QN_wizard_about(kind).group, record, out, err) : 0;
     if (!report.ok()) return failure(err, session_failure(report.summary()));
     std::fprintf(out, "%s\n", report.summary().c_str());
-    return 0;
+    return recorded;
 }
 
 int command_download_standard(int argc, const char* const* argv, FILE* out, FILE* err) {
@@ -617,8 +771,11 @@ int command_download_standard(int argc, const char* const* argv, FILE* out, FILE
 int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     QN_batch_args args;
     std::string error;
-    if (!QN_batch_parse(argc, argv, 2, join(join({"--status", "--config", "--command", "--elements", "--loop", "--potential"}, kSessionValued),
-                             kWizardValued),
+    if (!QN_batch_parse(argc, argv, 2,
+                        join(join(join({"--status", "--config", "--command", "--elements", "--loop", "--potential"},
+                                       kSessionValued),
+                                  kWizardValued),
+                             kQueueValued),
                         args, error, join({"--overwrite"}, kSessionFlags)))
         return usage(err, error, kSubmitUsage);
     QN_wizard kind;
@@ -630,9 +787,11 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (const std::string* name = wizard_option_given(args))
         return usage(err, *name + " belongs to the simulation wizards", kSubmitUsage);
     const std::string* folder = args.option("--folder");
-    const std::string* command = args.option("--command");
-    if (!folder || folder->empty() || !command || command->empty())
-        return usage(err, "submit needs --folder and --command", kSubmitUsage);
+    if (!folder || folder->empty()) return usage(err, "submit needs --folder", kSubmitUsage);
+    QN_queue_request queue;
+    std::string record;
+    if (int status = queue_options(args, *folder, queue, record, err, kSubmitUsage)) return status;
+    const std::string command = args.option("--command") ? *args.option("--command") : "";
     QN_frame_template frame;
     std::string config_dir;
     int group = -1;
@@ -646,12 +805,13 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     const int tasks = QN_frame_stage(group, frame, config_dir, staging.path + "/run", true, error);
     if (tasks < 1) return failure(err, error);
     print_frame_tasks(group, out);
-    const QN_submit_report report =
-        QN_submit_tasks(options, staging.path + "/run", tasks, *folder, *command, given(args, "--overwrite"));
+    const QN_submit_report report = QN_submit_tasks(options, staging.path + "/run", tasks, *folder, command,
+                                                    given(args, "--overwrite"), nullptr, queue.kind ? &queue : nullptr);
     print_task_reports(report, out);
+    const int recorded = queue.kind ? record_campaign(report, queue, options, args, group, record, out, err) : 0;
     if (!report.ok()) return failure(err, session_failure(report.summary()));
     std::fprintf(out, "%s\n", report.summary().c_str());
-    return 0;
+    return recorded;
 }
 
 int command_list(int argc, const char* const* argv, FILE* out, FILE* err) {
@@ -726,6 +886,183 @@ int command_disconnect(int argc, const char* const* argv, FILE* out, FILE* err) 
     return 0;
 }
 
+// ---- Campaigns -------------------------------------------------------------
+
+const char* const kStatusUsage = "usage: quelm-batch status CAMPAIGN.qnc [--watch] [--interval S] [--timeout S] "
+                                 "[--password-stdin]";
+const char* const kCancelUsage =
+    "usage: quelm-batch cancel CAMPAIGN.qnc [--tasks 3,5-7] [--timeout S] [--password-stdin]";
+const char* const kFetchUsage = "usage: quelm-batch fetch CAMPAIGN.qnc -o SAVE [--pattern GLOB ...] [--tasks 3,5-7] "
+                                "[--interval S] [--timeout S] [--password-stdin]";
+const char* const kResubmitUsage = "usage: quelm-batch resubmit CAMPAIGN.qnc --failed [--template FILE] "
+                                   "[--interval S] [--timeout S] [--password-stdin]";
+
+// The record named by the only word, and the session options that reach its
+// server (secrets from the usual sources). 0, or the exit status.
+int open_campaign(const QN_batch_args& args, QN_campaign& campaign, QN_ssh_options& options, FILE* err,
+                  const char* usage_line) {
+    if (args.words.size() != 1) return usage(err, "give the campaign record (NAME.qnc)", usage_line);
+    if (!args.entries.empty()) return usage(err, "a campaign takes no -LABEL=VALUE entries", usage_line);
+    std::string why;
+    if (!QN_campaign_load(args.words[0], campaign, why)) return failure(err, why);
+    options = QN_campaign_ssh_options(campaign);
+    if (const std::string* timeout = args.option("--timeout")) {
+        if (!parse_number(*timeout, options.timeout) || !(options.timeout > 0) || options.timeout > 86400)
+            return usage(err, "--timeout " + *timeout + " is not a number of seconds", usage_line);
+    }
+    return session_secrets(args, options, err);
+}
+
+int interval_option(const QN_batch_args& args, int& interval, FILE* err, const char* usage_line) {
+    interval = QN_POLL_INTERVAL;
+    if (const std::string* v = args.option("--interval")) {
+        double s = 0;
+        if (!parse_number(*v, s) || s != static_cast<int>(s) || s < QN_POLL_MINIMUM || s > 86400)
+            return usage(err,
+                         "--interval " + *v + " is not a whole number of seconds from " +
+                             std::to_string(QN_POLL_MINIMUM),
+                         usage_line);
+        interval = static_cast<int>(s);
+    }
+    return 0;
+}
+
+long long now_seconds() { return static_cast<long long>(std::time(nullptr)); }
+
+void print_status(const QN_campaign& c, const std::string& path, const QN_campaign_status& st, int interval,
+                  FILE* out, FILE* err) {
+    std::string ids;
+    for (const auto& a : c.arrays)
+        if (ids.find(a.job_id) == std::string::npos) ids += (ids.empty() ? "" : ", ") + a.job_id;
+    std::fprintf(out, "Campaign %s: %d task%s on %s in %s (%s, job%s %s)\n", path.c_str(), c.tasks,
+                 c.tasks == 1 ? "" : "s", c.server.c_str(), c.folder.c_str(), c.scheduler.c_str(),
+                 c.arrays.size() == 1 ? "" : "s", ids.c_str());
+    if (!st.error.empty()) std::fprintf(err, "%s\n", st.error.c_str());
+    std::string when = st.polled > 0 ? QN_utc_text(st.polled) : std::string("never");
+    if (!st.source.empty()) when += " (" + st.source + ")";
+    if (st.cached) {
+        const long long next = st.polled + interval - now_seconds();
+        when += ", from the last poll; the next in " + std::to_string(std::max(next, 0LL)) + " s";
+    }
+    std::fprintf(out, "States at %s: %s\n", when.c_str(), st.count_text().c_str());
+    std::fputs(QN_campaign_status_lines(st).c_str(), out);
+    std::fflush(out);
+}
+
+bool all_ended(const QN_campaign_status& st) {
+    return std::all_of(st.tasks.begin(), st.tasks.end(),
+                       [](const QN_task_status& t) { return QN_task_state_ended(t.state); });
+}
+
+int command_status(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"--interval", "--timeout"}, args, error, {"--watch", "--password-stdin"}))
+        return usage(err, error, kStatusUsage);
+    QN_campaign campaign;
+    QN_ssh_options options;
+    if (int status = open_campaign(args, campaign, options, err, kStatusUsage)) return status;
+    int interval = 0;
+    if (int status = interval_option(args, interval, err, kStatusUsage)) return status;
+    const std::string& path = args.words[0];
+    for (;;) {
+        const QN_campaign_status st = QN_campaign_refresh(path, campaign, options, interval, now_seconds());
+        print_status(campaign, path, st, interval, out, err);
+        if (!given(args, "--watch") || all_ended(st)) {
+            const bool asked = st.error.empty() || st.cached;
+            return asked || st.polled == 0 ? 0 : 1;
+        }
+        // The next poll when the interval since this one has passed.
+        const long long wait = std::max<long long>(1, st.polled + interval - now_seconds());
+        ::sleep(static_cast<unsigned>(wait));
+    }
+}
+
+int command_cancel(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"--tasks", "--timeout"}, args, error, {"--password-stdin"}))
+        return usage(err, error, kCancelUsage);
+    QN_campaign campaign;
+    QN_ssh_options options;
+    if (int status = open_campaign(args, campaign, options, err, kCancelUsage)) return status;
+    std::vector<int> tasks;
+    if (const std::string* list = args.option("--tasks"))
+        if (!QN_parse_task_list(*list, campaign.tasks, tasks, error)) return usage(err, "--tasks: " + error, kCancelUsage);
+    if (QN_campaign_cancel(options, campaign, tasks, error) != QN_SSH_OK) return failure(err, session_failure(error));
+    std::fprintf(out, "%s\n", error.c_str());
+    return 0;
+}
+
+int command_fetch(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"-o", "--pattern", "--tasks", "--interval", "--timeout"}, args, error,
+                        {"--password-stdin"}))
+        return usage(err, error, kFetchUsage);
+    QN_campaign campaign;
+    QN_ssh_options options;
+    if (int status = open_campaign(args, campaign, options, err, kFetchUsage)) return status;
+    const std::string* save = args.option("-o");
+    if (!save || save->empty()) return usage(err, "fetch needs -o SAVE", kFetchUsage);
+    int interval = 0;
+    if (int status = interval_option(args, interval, err, kFetchUsage)) return status;
+    std::vector<int> tasks;
+    if (const std::string* list = args.option("--tasks"))
+        if (!QN_parse_task_list(*list, campaign.tasks, tasks, error)) return usage(err, "--tasks: " + error, kFetchUsage);
+    std::vector<std::string> patterns;
+    for (const auto& o : args.options)
+        if (o.first == "--pattern") patterns.push_back(o.second);
+    std::error_code ec;
+    if (!fs::is_directory(*save, ec)) {
+        const fs::path parent = fs::path(*save).parent_path();
+        if (!parent.empty() && !fs::is_directory(parent, ec)) return failure(err, "Can not access save folder " + *save);
+        fs::create_directory(*save, ec);
+        if (ec) return failure(err, "cannot create the save folder " + *save + ": " + ec.message());
+    }
+    const QN_campaign_status st = QN_campaign_refresh(args.words[0], campaign, options, interval, now_seconds());
+    if (!st.error.empty()) std::fprintf(err, "%s\n", st.error.c_str());
+    const QN_fetch_report report = QN_campaign_fetch(options, campaign, st, tasks, *save, patterns);
+    for (const auto& name : report.done) std::fprintf(out, "%s\n", name.c_str());
+    if (!report.ok()) return failure(err, session_failure(report.summary()));
+    std::fprintf(out, "%s\n", report.summary().c_str());
+    return 0;
+}
+
+int command_resubmit(int argc, const char* const* argv, FILE* out, FILE* err) {
+    QN_batch_args args;
+    std::string error;
+    if (!QN_batch_parse(argc, argv, 2, {"--template", "--interval", "--timeout"}, args, error,
+                        {"--failed", "--password-stdin"}))
+        return usage(err, error, kResubmitUsage);
+    if (!given(args, "--failed")) return usage(err, "resubmit needs --failed", kResubmitUsage);
+    QN_campaign campaign;
+    QN_ssh_options options;
+    if (int status = open_campaign(args, campaign, options, err, kResubmitUsage)) return status;
+    int interval = 0;
+    if (int status = interval_option(args, interval, err, kResubmitUsage)) return status;
+    const QN_scheduler_kind* kind = QN_scheduler_find(campaign.scheduler);
+    if (!kind || !kind->queued) return failure(err, "the campaign's scheduler " + campaign.scheduler + " queues no jobs");
+    std::string path = QN_job_template_path(*kind), templ, reason;
+    if (const std::string* t = args.option("--template")) path = *t;
+    if (!QB_read_text_file(path, templ, &reason)) return failure(err, "job-script template: " + reason);
+    const std::string& record = args.words[0];
+    const QN_campaign_status st = QN_campaign_refresh(record, campaign, options, interval, now_seconds());
+    if (!st.error.empty()) std::fprintf(err, "%s\n", st.error.c_str());
+    const std::vector<int> failed = QN_campaign_failed_tasks(st);
+    const int n = QN_campaign_resubmit(record, campaign, st, options, templ, error);
+    if (n < 0) return failure(err, session_failure(error));
+    if (n == 0) {
+        std::fprintf(out, "No task has failed: nothing was submitted\n");
+        return 0;
+    }
+    std::string list;
+    for (int t : failed) list += (list.empty() ? "R" : ", R") + std::to_string(t);
+    std::fprintf(out, "Resubmitted %d task%s (%s) as job %s, recorded in %s\n", n, n == 1 ? "" : "s", list.c_str(),
+                 campaign.arrays.back().job_id.c_str(), record.c_str());
+    return 0;
+}
+
 }  // namespace
 
 void QN_batch_register_simulation() {
@@ -752,7 +1089,14 @@ void QN_batch_register_simulation() {
                          "       are used as ssh uses them; a password comes from --password-stdin or\n"
                          "       QUELM_SSH_PASSWORD, a key's passphrase from QUELM_SSH_PASSPHRASE, other\n"
                          "       questions (one-time codes) from the terminal. One connection per server\n"
-                         "       serves every command for 10 minutes after its last use\n",
+                         "       serves every command for 10 minutes after its last use\n"
+                         "       --scheduler slurm queues the tasks as job arrays instead of running CMD:\n"
+                         "       --partition P --time T --nodes N --ntasks N --cpus-per-task N --mem M\n"
+                         "       --account A --qos Q --env LINE (repeatable, e.g. 'module load lammps')\n"
+                         "       --max-running K --launcher CMD (default: srun lmp -in in) --job-name NAME\n"
+                         "       --template FILE (default: ~/.config/quelm/slurm_job.sh, else the shipped\n"
+                         "       config/slurm_job.sh); the campaign is recorded in --campaign FILE\n"
+                         "       (default: NAME.qnc) once the scheduler accepted it\n",
                          command_submit);
     QN_batch_add_command("pack",
                          "  pack dynamic|quasistatic|shock|crack MODEL [-S_...=VALUE ...] [--status F.qnw]\n"
@@ -777,6 +1121,26 @@ void QN_batch_register_simulation() {
                          "                            fetch F/result/theta*.png|dat|log into SAVE/result\n"
                          "                            [--overwrite|--skip-existing]\n",
                          command_download_standard);
+    QN_batch_add_command("status",
+                         "  status CAMPAIGN.qnc [--watch] [--interval S]\n"
+                         "                            each task's state (PENDING, RUNNING, COMPLETED, FAILED,\n"
+                         "                            CANCELLED, TIMEOUT, OUT_OF_MEMORY, unknown), exit code and\n"
+                         "                            time; at most one poll per interval (default 30 s, from 10)\n",
+                         command_status);
+    QN_batch_add_command("cancel",
+                         "  cancel CAMPAIGN.qnc [--tasks 3,5-7]\n"
+                         "                            cancel the campaign's jobs, or some of its tasks\n",
+                         command_cancel);
+    QN_batch_add_command("fetch",
+                         "  fetch CAMPAIGN.qnc -o SAVE [--pattern GLOB ...] [--tasks 3,5-7]\n"
+                         "                            bring home the files of ended tasks into SAVE/Rj; files\n"
+                         "                            already home are skipped, a cut-off fetch resumes\n",
+                         command_fetch);
+    QN_batch_add_command("resubmit",
+                         "  resubmit CAMPAIGN.qnc --failed [--template FILE]\n"
+                         "                            submit the FAILED, TIMEOUT and OUT_OF_MEMORY tasks again\n"
+                         "                            as a new array of the same campaign\n",
+                         command_resubmit);
     QN_batch_add_command("disconnect",
                          "  disconnect --host SERVER [--user U] [--port N] [--jump ...] [--ssh-config FILE]\n"
                          "                            end the server's shared connection (the next command\n"

@@ -842,7 +842,8 @@ int QN_wizard_stage(QN_wizard kind, const QN_wizard_extras& extras, const std::s
 }
 
 QN_submit_report QN_wizard_submit(QN_wizard kind, const QN_wizard_extras& extras, const QN_ssh_options& options,
-                                  const std::string& folder, const std::string& command, bool overwrite) {
+                                  const std::string& folder, const std::string& command, bool overwrite,
+                                  QN_queue_request* queue) {
     QN_submit_report report;
     std::string message;
     if (QN_wizard_check(kind, extras, message) != 1) {
@@ -868,7 +869,7 @@ QN_submit_report QN_wizard_submit(QN_wizard kind, const QN_wizard_extras& extras
         return report;
     }
     shared.setup = kSetup;
-    return QN_submit_tasks(options, staged, tasks, folder, command, overwrite, &shared);
+    return QN_submit_tasks(options, staged, tasks, folder, command, overwrite, &shared, queue);
 }
 
 // ---- Crack results -------------------------------------------------------------

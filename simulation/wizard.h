@@ -119,8 +119,10 @@ int QN_wizard_stage(QN_wizard kind, const QN_wizard_extras& extras, const std::s
 // end), uploads the shared files once, creates F/R1 … F/RT with their own
 // files, and runs in each "cd -- 'F/Rj' && cp -- ../… . && echo '0' > run_no
 // && [copy of ~/bin/Viz when the account has it] && COMMAND".
+// With queue, the tasks go to its scheduler instead (see QN_submit_tasks).
 QN_submit_report QN_wizard_submit(QN_wizard kind, const QN_wizard_extras& extras, const QN_ssh_options& options,
-                                  const std::string& folder, const std::string& command, bool overwrite);
+                                  const std::string& folder, const std::string& command, bool overwrite,
+                                  QN_queue_request* queue = nullptr);
 
 // ---- Crack results -------------------------------------------------------------
 
