@@ -30,6 +30,10 @@ std::string quote(const std::string& word) {
     return q + "'";
 }
 
+// The account's login shell may be csh or tcsh: the commands of a campaign
+// are written for a POSIX shell and run in one.
+std::string posix(const std::string& command) { return "/bin/sh -c " + quote(command); }
+
 bool write_text(const std::string& path, const std::string& text, std::string& why) {
     QB_output_file file(path);
     if (!file) {
@@ -348,7 +352,7 @@ int QN_campaign_poll(QN_ssh_session& session, const QN_campaign& campaign, QN_ca
     if (!kind) return QN_SSH_FAILED;
     std::string output;
     int exit_status = -1;
-    const int ran = session.exec(kind->query_command(campaign.arrays, campaign.folder), &exit_status, &output);
+    const int ran = session.exec(posix(kind->query_command(campaign.arrays, campaign.folder)), &exit_status, &output);
     if (ran != QN_SSH_OK) {
         status.error = "the server could not be asked: " + session.message();
         return ran;
@@ -491,7 +495,7 @@ int QN_campaign_cancel(const QN_ssh_options& options, const QN_campaign& campaig
     std::string output;
     int status = -1;
     const std::string command = kind->cancel_command(campaign.arrays, tasks);
-    if (session.exec(command, &status, &output) != QN_SSH_OK) {
+    if (session.exec(posix(command), &status, &output) != QN_SSH_OK) {
         message = session.message();
         return QN_SSH_FAILED;
     }
@@ -604,6 +608,7 @@ QN_fetch_report QN_campaign_fetch(const QN_ssh_options& options, const QN_campai
                 files.push_back({campaign.folder + "/" + task + "/" + f.first, save + "/" + task + "/" + f.first,
                                  task + "/" + f.first, f.second});
     }
+    const fs::path home = fs::canonical(save, ec);
     const int n = static_cast<int>(files.size());
     for (int k = 0; k < n; k++) {
         const RemoteFile& f = files[k];
@@ -613,8 +618,8 @@ QN_fetch_report QN_campaign_fetch(const QN_ssh_options& options, const QN_campai
             report.skipped.push_back(f.name);
             continue;
         }
-        if (fs::is_symlink(fs::symlink_status(f.local, ec))) {
-            report.failed.emplace_back(f.name, "refused: the local name is a symbolic link");
+        if (fs::is_symlink(fs::symlink_status(f.local, ec)) || !QN_local_path_inside(home.string(), f.local)) {
+            report.failed.emplace_back(f.name, "refused: the path leads out of the save folder");
             continue;
         }
         if (session.download(f.remote, f.local, QN_existing::overwrite) == QN_SSH_OK)
@@ -643,7 +648,7 @@ int QN_campaign_resolve(QN_ssh_session& session, const QN_scheduler_kind& kind, 
     const std::string mark = "@quelm-folder ";
     const std::string command = "cd -- " + quote(folder) + " && printf '" + mark + "%s\\n' \"$(pwd)\" && " +
                                 (kind.limit_command ? kind.limit_command() : std::string("true"));
-    if (session.exec(command, &status, &output) != QN_SSH_OK) {
+    if (session.exec(posix(command), &status, &output) != QN_SSH_OK) {
         why = session.message();
         return QN_SSH_FAILED;
     }
@@ -707,7 +712,7 @@ int QN_campaign_submit_arrays(QN_ssh_session& session, QN_campaign& campaign, co
     for (int t : tasks) clean += " R" + std::to_string(t) + "/exit_status";
     int status = -1;
     std::string output;
-    if (session.exec(clean, &status, &output) != QN_SSH_OK) {
+    if (session.exec(posix(clean), &status, &output) != QN_SSH_OK) {
         why = session.message();
         return QN_SSH_FAILED;
     }
@@ -716,7 +721,7 @@ int QN_campaign_submit_arrays(QN_ssh_session& session, QN_campaign& campaign, co
         output.clear();
         const std::string command =
             "cd -- " + quote(campaign.folder) + " && " + kind->submit_command(scripts[k], parts[k], campaign.job.max_running);
-        const int ran = session.exec(command, &status, &output);
+        const int ran = session.exec(posix(command), &status, &output);
         std::string job, refusal;
         if (ran == QN_SSH_OK && status == 0 && kind->submitted(output, job, refusal)) {
             accepted.push_back({job, parts[k]});
@@ -733,7 +738,7 @@ int QN_campaign_submit_arrays(QN_ssh_session& session, QN_campaign& campaign, co
             // All or nothing: the arrays taken already are withdrawn.
             std::string cancel_output;
             int cancelled = -1;
-            const bool withdrawn = session.exec(kind->cancel_command(accepted, {}), &cancelled, &cancel_output) ==
+            const bool withdrawn = session.exec(posix(kind->cancel_command(accepted, {})), &cancelled, &cancel_output) ==
                                        QN_SSH_OK &&
                                    cancelled == 0;
             std::string ids;

@@ -56,19 +56,6 @@ bool staged_files(const std::string& dir, std::vector<std::string>& names, std::
     return true;
 }
 
-// True when path, with the symbolic links of its existing folders resolved,
-// stays inside folder (already canonical).
-bool stays_inside(const fs::path& folder, const fs::path& path) {
-    std::error_code ec;
-    const fs::path resolved = fs::weakly_canonical(path.parent_path(), ec);
-    if (ec) return false;
-    auto f = folder.begin();
-    auto r = resolved.begin();
-    for (; f != folder.end(); ++f, ++r)
-        if (r == resolved.end() || *f != *r) return false;
-    return true;
-}
-
 std::string plural(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -467,7 +454,7 @@ QN_download_report QNDF_download(const QN_ssh_options& options, const std::strin
             continue;
         }
         const std::string local = save_folder + "/" + name;
-        if (!stays_inside(inside, local)) {
+        if (!QN_local_path_inside(inside.string(), local)) {
             report.failed.emplace_back(name, "refused: the path leads out of the save folder");
             continue;
         }

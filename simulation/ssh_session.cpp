@@ -2867,6 +2867,17 @@ bool QN_remote_path_ok(const std::string& path) {
     }
 }
 
+bool QN_local_path_inside(const std::string& folder, const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::path(path).parent_path(), ec);
+    const std::filesystem::path base(folder);
+    if (ec || folder.empty()) return false;
+    auto r = resolved.begin();
+    for (auto f = base.begin(); f != base.end(); ++f, ++r)
+        if (r == resolved.end() || *f != *r) return false;
+    return true;
+}
+
 bool QN_ssh_parse_host(const std::string& text, std::string& host, int& port) {
     const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) return false;

@@ -225,6 +225,10 @@ bool QN_shell_quote(const std::string& word, std::string& out);
 bool QN_remote_name_ok(const std::string& name);
 // True for a relative path of such names joined by '/' (no empty part).
 bool QN_remote_path_ok(const std::string& path);
+// True when path's folder, with the symbolic links of its existing folders
+// resolved, lies inside folder (a canonical path): a link planted in a save
+// folder cannot send a downloaded file elsewhere.
+bool QN_local_path_inside(const std::string& folder, const std::string& path);
 // Splits "A.B.C.D" or "A.B.C.D:PORT" (as a Server IP field holds it) into
 // the address and the port (22 when none is given). False for anything else
 // (host names, a port outside 1 … 65535).
