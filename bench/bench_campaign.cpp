@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "qb/qb_file.h"
 #include "simulation/campaign.h"
 #include "simulation/remote_tasks.h"
 #include "slurm_fixture.h"

@@ -289,6 +289,7 @@ bool TestSshd::start(std::string& why, const TestSshdSetup& setup) {
          << "MaxStartups 100\n"
          << "MaxSessions 100\n"
          << "Subsystem sftp /usr/lib/openssh/sftp-server\n";
+    for (const auto& line : setup.extra_config) conf << line << "\n";
     conf.close();
     if (!conf) {
         why = "cannot write " + config_;

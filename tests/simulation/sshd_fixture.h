@@ -53,6 +53,8 @@ struct TestSshdSetup {
     std::string methods;    // AuthenticationMethods, e.g. "publickey,keyboard-interactive"
     bool ipv6 = false;      // also listen on ::1 when the machine has IPv6 loopback
     std::string log_level = "VERBOSE";
+    // More lines of sshd_config ("SetEnv SLURM_CONF=…").
+    std::vector<std::string> extra_config;
 };
 
 class TestSshd {

@@ -6,14 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "qb/qb_file.h"
 #include "simulation/remote_tasks.h"
+#include "slurm_fixture.h"
 #include "sshd_fixture.h"
 #include "test_support.h"
 
@@ -108,10 +112,11 @@ class RemoteTasks : public testing::Test {
 protected:
     void SetUp() override {
         std::string why;
-        if (!server.start(why)) GTEST_SKIP() << why;
+        if (!server.start(why, sshd_setup)) GTEST_SKIP() << why;
         options = server.options();
         options.accept_new_host_key = true;
     }
+    TestSshdSetup sshd_setup;
     // A staged folder local/R1 … local/Rn, each holding the named files.
     std::string stage(int tasks, const std::vector<std::pair<std::string, std::string>>& files) {
         const std::string local = scratch.path("staged");
@@ -462,3 +467,208 @@ TEST_F(BatchRemote, ThePasswordComesFromStandardInputOrTheEnvironmentAndAWrongOn
 }
 
 }  // namespace
+
+// ---- Campaigns on a one-node Slurm -------------------------------------------
+
+class SlurmCampaign : public BatchRemote {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!cluster.start(why, cluster_setup)) GTEST_SKIP() << "no test cluster: " << why;
+        sshd_setup.extra_config = cluster.sshd_config();
+        BatchRemote::SetUp();
+    }
+    // submit of the two-task frame through Slurm, with more options.
+    BatchOutcome submit(const std::string& folder, const std::string& record, const std::string& more) {
+        return batch("submit " + frame_args() + " " + session_args() + " --accept-new-host-key --folder " + folder +
+                     " --scheduler slurm --partition " + cluster.partition + " --campaign " + scratch.path(record) +
+                     " " + more);
+    }
+    // status until every task has ended (polls 10 s apart, at most 12 of them).
+    BatchOutcome wait_until_ended(const std::string& record) {
+        BatchOutcome st{};
+        for (int poll = 0; poll < 12; poll++) {
+            st = batch("status " + scratch.path(record) + " --interval 10 --timeout 20");
+            if (st.status != 0 || (st.out.find("PENDING") == std::string::npos &&
+                                   st.out.find("RUNNING") == std::string::npos &&
+                                   st.out.find("unknown") == std::string::npos))
+                return st;
+            std::this_thread::sleep_for(std::chrono::seconds(poll == 0 ? 3 : 10));
+        }
+        ADD_FAILURE() << "the tasks did not end: " << st.out;
+        return st;
+    }
+    QN_campaign record(const std::string& name) {
+        QN_campaign c;
+        std::string why;
+        EXPECT_TRUE(QN_campaign_load(scratch.path(name), c, why)) << why;
+        return c;
+    }
+    TestSlurm cluster;
+    TestSlurmSetup cluster_setup;
+};
+
+TEST_F(SlurmCampaign, SubmittedAsAnArrayFollowedFetchedAndRunAgain) {
+    if (!fs::exists(kPotential)) GTEST_SKIP() << "LAMMPS potentials are not installed";
+    // Open MPI's launcher in each task folder (srun's direct launch needs the
+    // site's PMI support, which this test cluster lacks).
+    BatchOutcome sub = submit("runs/anneal", "anneal.qnc",
+                              "--time 00:05:00 --env 'export OMP_NUM_THREADS=1' --launcher 'mpirun -np 1 lmp -in in'");
+    ASSERT_EQ(sub.status, 0) << sub.out << sub.err;
+    EXPECT_NE(sub.out.find("Submitted 2 tasks to the scheduler as job "), std::string::npos) << sub.out;
+    EXPECT_NE(sub.out.find("Campaign recorded in " + scratch.path("anneal.qnc") + " (2 tasks, 1 array)"),
+              std::string::npos)
+        << sub.out;
+    const QN_campaign c = record("anneal.qnc");
+    EXPECT_EQ(c.folder, server.home + "/runs/anneal");
+    EXPECT_EQ(c.scheduler, "slurm");
+    ASSERT_EQ(c.arrays.size(), 1u);
+    EXPECT_EQ(c.job.job_name, "anneal");
+    EXPECT_EQ(c.job.environment, std::vector<std::string>{"export OMP_NUM_THREADS=1"});
+    EXPECT_EQ(slurp(scratch.path("anneal.qnc")).find(server.password), std::string::npos);
+
+    // At once, then again within the interval: the second shows the first.
+    BatchOutcome st = batch("status " + scratch.path("anneal.qnc") + " --interval 10");
+    ASSERT_EQ(st.status, 0) << st.err;
+    EXPECT_NE(st.out.find("(squeue)"), std::string::npos) << st.out;
+    st = batch("status " + scratch.path("anneal.qnc") + " --interval 10");
+    EXPECT_NE(st.out.find("from the last poll; the next in"), std::string::npos) << st.out;
+
+    st = wait_until_ended("anneal.qnc");
+    EXPECT_NE(st.out.find(": 2 COMPLETED\n"), std::string::npos)
+        << st.out << slurp(remote("runs/anneal/slurm-" + c.arrays[0].job_id + "_0.out"));
+    EXPECT_NE(st.out.find("R1      COMPLETED     exit 0"), std::string::npos) << st.out;
+    EXPECT_EQ(slurp(remote("runs/anneal/R2/exit_status")), "0\n");
+    EXPECT_NE(slurp(remote("runs/anneal/R2/log.lammps")).find("Loop time"), std::string::npos);
+
+    // The logs home, with each task's Slurm output; the second fetch skips them.
+    BatchOutcome fetched = batch("fetch " + scratch.path("anneal.qnc") + " -o " + scratch.path("home") +
+                                 " --pattern log.lammps");
+    ASSERT_EQ(fetched.status, 0) << fetched.err;
+    EXPECT_NE(fetched.out.find("Fetched 4 files"), std::string::npos) << fetched.out;
+    EXPECT_NE(slurp(scratch.path("home/R1/log.lammps")).find("Loop time"), std::string::npos);
+    EXPECT_TRUE(fs::exists(scratch.path("home/R2/slurm-" + c.arrays[0].job_id + "_1.out")));
+    EXPECT_FALSE(fs::exists(scratch.path("home/R1/in")));
+    // A cut-off file (shorter than the server's) is fetched again.
+    write_file(scratch.path("home/R2/log.lammps"), "cut");
+    fetched = batch("fetch " + scratch.path("anneal.qnc") + " -o " + scratch.path("home") + " --pattern log.lammps");
+    EXPECT_NE(fetched.out.find("Fetched 1 file (3 already home)"), std::string::npos) << fetched.out;
+    EXPECT_NE(slurp(scratch.path("home/R2/log.lammps")).find("Loop time"), std::string::npos);
+
+    BatchOutcome again = batch("resubmit " + scratch.path("anneal.qnc") + " --failed");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find("No task has failed"), std::string::npos) << again.out;
+
+    // A launcher that fails the first time in each folder: both tasks FAILED,
+    // resubmitted as a new array of the same campaign, then COMPLETED.
+    sub = submit("runs/flaky", "flaky.qnc", "--launcher 'test -e tried || { touch tried; false; }'");
+    ASSERT_EQ(sub.status, 0) << sub.out << sub.err;
+    st = wait_until_ended("flaky.qnc");
+    EXPECT_NE(st.out.find(": 2 FAILED\n"), std::string::npos) << st.out;
+    EXPECT_NE(st.out.find("R2      FAILED        exit 1"), std::string::npos) << st.out;
+    again = batch("resubmit " + scratch.path("flaky.qnc") + " --failed");
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find("Resubmitted 2 tasks (R1, R2) as job "), std::string::npos) << again.out;
+    const QN_campaign flaky = record("flaky.qnc");
+    ASSERT_EQ(flaky.arrays.size(), 2u);
+    EXPECT_NE(flaky.arrays[0].job_id, flaky.arrays[1].job_id);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    st = wait_until_ended("flaky.qnc");
+    EXPECT_NE(st.out.find(": 2 COMPLETED\n"), std::string::npos) << st.out;
+}
+
+TEST_F(SlurmCampaign, RefusalsCancelsAndTheServerGone) {
+    if (!fs::exists(kPotential)) GTEST_SKIP() << "LAMMPS potentials are not installed";
+    // Slurm's own words, and no record.
+    BatchOutcome sub = batch("submit " + frame_args() + " " + session_args() +
+                             " --accept-new-host-key --folder runs/bad --scheduler slurm --partition nosuch --campaign " +
+                             scratch.path("bad.qnc"));
+    EXPECT_EQ(sub.status, 1);
+    EXPECT_NE(sub.err.find("sbatch: error: invalid partition specified: nosuch"), std::string::npos) << sub.err;
+    EXPECT_FALSE(fs::exists(scratch.path("bad.qnc")));
+
+    sub = submit("runs/long", "long.qnc", "--launcher 'sleep 120'");
+    ASSERT_EQ(sub.status, 0) << sub.out << sub.err;
+    const QN_campaign c = record("long.qnc");
+    // Running within seconds on the idle node.
+    std::string out;
+    for (int k = 0; k < 50; k++) {
+        cluster.run("squeue -h -r -j " + c.arrays[0].job_id + " -o %T", &out);
+        if (out == "RUNNING\nRUNNING\n") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    BatchOutcome cancelled = batch("cancel " + scratch.path("long.qnc") + " --tasks 2");
+    ASSERT_EQ(cancelled.status, 0) << cancelled.err;
+    EXPECT_NE(cancelled.out.find("Cancelled 1 task"), std::string::npos) << cancelled.out;
+    BatchOutcome bad = batch("cancel " + scratch.path("long.qnc") + " --tasks 3");
+    EXPECT_EQ(bad.status, 2) << bad.out << bad.err;
+    EXPECT_NE(bad.err.find("not among the campaign's tasks 1 ... 2"), std::string::npos) << bad.err;
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    BatchOutcome st = batch("status " + scratch.path("long.qnc") + " --interval 10");
+    EXPECT_NE(st.out.find("R1      RUNNING"), std::string::npos) << st.out;
+    EXPECT_NE(st.out.find("R2      CANCELLED"), std::string::npos) << st.out;
+    // Nothing of a task still running is fetched.
+    BatchOutcome fetched = batch("fetch " + scratch.path("long.qnc") + " -o " + scratch.path("home"));
+    EXPECT_NE(fetched.out.find("1 task has not ended"), std::string::npos) << fetched.out;
+    EXPECT_FALSE(fs::exists(scratch.path("home/R1")));
+
+    // The server gone: the running task is unknown, the cancelled one stays.
+    const std::string account = "--host 127.0.0.1 --port " + std::to_string(server.port) + " --user " + server.user;
+    const std::string password = server.password;
+    server.stop();
+    server.password = password;  // still never to be printed
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const BatchOutcome gone = batch("disconnect " + account);
+    ASSERT_EQ(gone.status, 0) << gone.err;
+    st = batch("status " + scratch.path("long.qnc") + " --interval 10 --timeout 5");
+    EXPECT_EQ(st.status, 1);
+    EXPECT_NE(st.out.find("R1      unknown"), std::string::npos) << st.out;
+    EXPECT_NE(st.out.find("R2      CANCELLED"), std::string::npos) << st.out;
+    EXPECT_EQ(st.out.find("FAILED"), std::string::npos) << st.out;
+}
+
+class SlurmSmallArrays : public SlurmCampaign {
+protected:
+    void SetUp() override {
+        cluster_setup.max_array_size = 3;
+        SlurmCampaign::SetUp();
+    }
+};
+
+TEST_F(SlurmSmallArrays, ACampaignAboveMaxArraySizeIsSplitAndRunsWhole) {
+    const std::string local = stage(7, {{"in", "input"}});
+    QN_queue_request queue;
+    queue.kind = QN_scheduler_find("slurm");
+    queue.job.job_name = "split";
+    queue.job.launcher = "cat in > out";
+    std::string why;
+    ASSERT_TRUE(QB_read_text_file(QN_job_template_path(*queue.kind), queue.templ, &why)) << why;
+    const QN_submit_report report = QN_submit_tasks(options, local, 7, "runs/split", "", false, nullptr, &queue);
+    ASSERT_TRUE(report.ok()) << report.summary();
+    const QN_campaign& c = queue.campaign;
+    ASSERT_EQ(c.arrays.size(), 3u);
+    EXPECT_EQ(c.arrays[1].part.first_task, 4);
+    EXPECT_EQ(c.arrays[2].part.first_task, 7);
+    EXPECT_EQ(c.arrays[2].part.count, 1);
+    EXPECT_EQ(report.jobs.size(), 3u);
+    // Every task ran in its own folder.
+    QN_ssh_session session;
+    ASSERT_EQ(session.open(options), QN_SSH_OK) << session.message();
+    QN_campaign_status st;
+    for (int k = 0; k < 60; k++) {
+        ASSERT_EQ(QN_campaign_poll(session, c, st), QN_SSH_OK) << st.error;
+        if (st.counts()[static_cast<int>(QN_task_state::completed)] == 7) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(st.count_text(), "7 COMPLETED");
+    for (int j = 1; j <= 7; j++)
+        EXPECT_EQ(slurp(remote("runs/split/R" + std::to_string(j) + "/out")), "input of R" + std::to_string(j));
+
+    // A refusal leaves the campaign without arrays.
+    queue.campaign = QN_campaign();
+    queue.job.partition = "nosuch";
+    const QN_submit_report refused = QN_submit_tasks(options, local, 7, "runs/split2", "", false, nullptr, &queue);
+    EXPECT_FALSE(refused.ok());
+    EXPECT_NE(refused.error.find("sbatch: error"), std::string::npos) << refused.error;
+    EXPECT_TRUE(queue.campaign.arrays.empty());
+}
