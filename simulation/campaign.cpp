@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +14,7 @@
 
 #include "qb/qb_file.h"
 #include "store/quelm_resources.h"
+#include "store/quelm_store.h"
 
 namespace fs = std::filesystem;
 
@@ -319,6 +321,114 @@ std::string QN_job_template_path(const QN_scheduler_kind& kind) {
         if (QB_file_exists(own)) return own;
     }
     return QN_resource_path(std::string("config/") + kind.template_file);
+}
+
+namespace {
+
+const std::vector<std::pair<const char*, const char*>> kJobLabels = {
+    {"S_sched", "direct"}, {"S_jobname", ""},   {"S_partition", ""}, {"S_jobtime", ""},
+    {"S_nodes", "1"},      {"S_ntasks", "1"},   {"S_cpus", "1"},     {"S_jobmem", ""},
+    {"S_account", ""},     {"S_qos", ""},       {"S_jobenv", ""},    {"S_maxrun", "0"},
+    {"S_launcher", "srun lmp -in in"},          {"S_campdir", "."},
+};
+
+}  // namespace
+
+const std::vector<std::pair<const char*, const char*>>& QN_job_labels() { return kJobLabels; }
+
+bool QN_job_write_defaults(int group) {
+    bool ok = true;
+    for (const auto& [label, value] : kJobLabels) ok = QN_set_bit_char(group, label, value) >= 0 && ok;
+    return ok;
+}
+
+std::string QN_job_name_of(const std::string& folder) {
+    std::string name = fs::path(folder).filename().string();
+    if (name.empty()) name = fs::path(folder).parent_path().filename().string();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+    return name.empty() ? "quelm" : name;
+}
+
+bool QN_job_from_group(int group, const std::string& server_folder, const QN_scheduler_kind*& kind,
+                       QN_job_settings& job, std::string& campaign_dir, std::string& why) {
+    auto text = [group](const char* label, const char* fallback) {
+        std::string v = QN_stored_text(group, label, fallback);
+        return v == "blank" ? std::string() : v;
+    };
+    kind = QN_scheduler_find(text("S_sched", "direct"));
+    job = QN_job_settings();
+    job.job_name = text("S_jobname", "");
+    if (job.job_name.empty()) job.job_name = QN_job_name_of(server_folder);
+    job.partition = text("S_partition", "");
+    job.time = text("S_jobtime", "");
+    job.memory = text("S_jobmem", "");
+    job.account = text("S_account", "");
+    job.qos = text("S_qos", "");
+    job.launcher = text("S_launcher", "srun lmp -in in");
+    std::stringstream env(text("S_jobenv", ""));
+    for (std::string line; std::getline(env, line, ';');) {
+        const size_t b = line.find_first_not_of(" \t"), e = line.find_last_not_of(" \t");
+        if (b != std::string::npos) job.environment.push_back(line.substr(b, e - b + 1));
+    }
+    struct Number {
+        const char* label;
+        const char* name;
+        int* field;
+        int least;
+    } numbers[] = {{"S_nodes", "Nodes", &job.nodes, 1},
+                   {"S_ntasks", "Tasks", &job.tasks, 1},
+                   {"S_cpus", "CPUs per task", &job.cpus_per_task, 1},
+                   {"S_maxrun", "Max running", &job.max_running, 0}};
+    for (const Number& n : numbers) {
+        const std::string v = text(n.label, n.least ? "1" : "0");
+        if (!to_int(v, *n.field) || *n.field < n.least) {
+            why = std::string(n.name) + " \"" + v + "\" is not a whole number of at least " + std::to_string(n.least);
+            return false;
+        }
+    }
+    campaign_dir = text("S_campdir", ".");
+    if (campaign_dir.empty()) campaign_dir = ".";
+    return true;
+}
+
+std::string QN_campaign_new_path(const std::string& folder, const std::string& name) {
+    std::error_code ec;
+    for (int k = 1;; k++) {
+        const std::string path = folder + "/" + name + (k == 1 ? "" : "-" + std::to_string(k)) + ".qnc";
+        if (!fs::exists(fs::symlink_status(path, ec))) return path;
+    }
+}
+
+std::vector<std::string> QN_group_settings(int group) {
+    std::vector<std::string> lines;
+    std::error_code ec;
+    std::string dir = (fs::temp_directory_path(ec) / "quelm_settings_XXXXXX").string();
+    if (!mkdtemp(dir.data())) return lines;
+    std::string text;
+    if (QN_dump_status(dir + "/status.qnw", group) >= 0) QB_read_text_file(dir + "/status.qnw", text);
+    fs::remove_all(dir, ec);
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::string lower = line;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.find("pass") != std::string::npos) continue;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+bool QN_campaign_record(QN_campaign& campaign, const QN_ssh_options& options, const std::string& source, int group,
+                        const std::string& path, std::string& why) {
+    QN_campaign_set_server(campaign, options);
+    campaign.source = source;
+    campaign.settings = QN_group_settings(group);
+    if (QN_campaign_save(path, campaign, why)) return true;
+    std::string ids;
+    for (const auto& a : campaign.arrays) ids += " " + a.job_id;
+    why += "\nthe scheduler runs the jobs" + ids + ": cancel them on the server if they are not wanted";
+    return false;
 }
 
 // ---- States --------------------------------------------------------------------

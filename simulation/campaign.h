@@ -61,6 +61,37 @@ std::string QN_utc_text(long long seconds);
 // the one shipped in config/. "" for a kind without template.
 std::string QN_job_template_path(const QN_scheduler_kind& kind);
 
+// ---- The settings of a window ------------------------------------------------
+
+// A window keeps the scheduler and its job settings in its store group as
+// texts: S_sched (a kind's name, "direct" by default), S_jobname, S_partition,
+// S_jobtime, S_nodes, S_ntasks, S_cpus, S_jobmem, S_account, S_qos, S_jobenv
+// (environment lines separated by ';'), S_maxrun, S_launcher and S_campdir
+// (the local folder of the campaign records).
+const std::vector<std::pair<const char*, const char*>>& QN_job_labels();  // label, default
+// Writes the defaults into the group; false when the store refused one.
+bool QN_job_write_defaults(int group);
+// Reads them: the kind (nullptr for an unknown name), the settings (an empty
+// job name becomes the server folder's last part) and the record folder.
+// False with why for a number that is none.
+bool QN_job_from_group(int group, const std::string& server_folder, const QN_scheduler_kind*& kind,
+                       QN_job_settings& job, std::string& campaign_dir, std::string& why);
+// A job name from a server folder: its last part, characters other than
+// letters, digits, '.', '_' and '-' made '_'.
+std::string QN_job_name_of(const std::string& folder);
+// FOLDER/NAME.qnc, or NAME-2.qnc, NAME-3.qnc … when taken (no record is
+// ever replaced).
+std::string QN_campaign_new_path(const std::string& folder, const std::string& name);
+
+// The group's settings as the lines of its status file, without secrets
+// (no line whose label speaks of a password).
+std::vector<std::string> QN_group_settings(int group);
+// After a submission the scheduler accepted (campaign.arrays not empty):
+// the server of options (no secret), the source and the group's settings
+// go into the campaign, which is saved at path. False with why.
+bool QN_campaign_record(QN_campaign& campaign, const QN_ssh_options& options, const std::string& source, int group,
+                        const std::string& path, std::string& why);
+
 // ---- States --------------------------------------------------------------------
 
 // Seconds between two polls: 30 unless the user asks, never below 10.

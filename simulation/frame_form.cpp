@@ -428,8 +428,9 @@ void submit(FrameRecord& r) {
         QN_message_alert(message.c_str());
         return;
     }
-    QN_submit_and_report(folder, [&](bool overwrite) {
-        return QN_submit_tasks(options, stage, tasks, folder, command, overwrite);
+    const std::string source = "frame " + r.name + " " + stored_text(r.group, "S_input", "");
+    QN_submit_through_scheduler(r.group, options, folder, source, [&](bool overwrite, QN_queue_request* queue) {
+        return QN_submit_tasks(options, stage, tasks, folder, command, overwrite, nullptr, queue);
     });
     std::error_code ec;
     fs::remove_all(stage, ec);
@@ -591,6 +592,7 @@ void build_window(FrameRecord& r) {
     InputLink* links[4] = {input_link(r, "S_severip"), input_link(r, "S_severname"), input_link(r, "S_severpass"),
                            input_link(r, "S_severfold")};
     build_submit_tab(r, links);
+    QN_scheduler_tab(r.group, r.owner);
     build_download_tab(r, links);
     tabs->end();
     r.window->end();

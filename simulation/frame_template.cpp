@@ -10,6 +10,7 @@
 #include <set>
 #include <system_error>
 
+#include "simulation/campaign.h"
 #include "store/quelm_store.h"
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
@@ -357,6 +358,8 @@ int QN_frame_read_template(const std::string& path, QN_frame_template& frame, st
 bool QN_frame_is_fixed_label(const std::string& label) {
     for (const char* l : FIXED_LABELS)
         if (label == l) return true;
+    for (const auto& job : QN_job_labels())
+        if (label == job.first) return true;
     return false;
 }
 
@@ -393,6 +396,8 @@ int QN_frame_write_defaults(int group, const QN_frame_template& frame) {
     need(QN_set_bit_char(group, "S_severpass", ""));
     need(QN_set_bit_char(group, "S_severname", "No_file"));
     need(QN_set_bit_char(group, "S_savefold", "No_file"));
+    // The scheduler of a submission and its job settings.
+    for (const auto& [label, value] : QN_job_labels()) need(QN_set_bit_char(group, label, value));
     return ok;
 }
 

@@ -2,6 +2,7 @@
 
 #include <FL/Fl.H>
 #include <FL/Fl_Browser.H>
+#include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Input.H>
@@ -13,12 +14,16 @@
 #include <FL/Fl_Value_Input.H>
 
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <system_error>
 
 #include "app/quelm_bind.h"
 #include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
+#include "qb/qb_file.h"
+#include "simulation/campaign.h"
+#include "store/quelm_store.h"
 #include "simulation/ssh_hosts.h"
 
 namespace fs = std::filesystem;
@@ -153,6 +158,126 @@ bool QN_server_options(const std::string& server, const std::string& user, const
     const size_t b = last_server.find_first_not_of(" \t"), e = last_server.find_last_not_of(" \t");
     last_server = b == std::string::npos ? std::string() : last_server.substr(b, e - b + 1);
     return true;
+}
+
+void QN_window_questions(QN_ssh_options& options) {
+    options.confirm_new_host_key = QN_confirm_host_key;
+    options.ask = ask_secret;
+}
+
+namespace {
+
+struct SchedulerTab {
+    int group = -1;
+    Fl_Choice* kind = nullptr;
+    std::vector<Fl_Widget*> settings;
+};
+std::vector<std::unique_ptr<SchedulerTab>> scheduler_tabs;
+
+void show_job_settings(SchedulerTab& t) {
+    const QN_scheduler_kind* kind = QN_scheduler_find(QN_stored_text(t.group, "S_sched", "direct"));
+    for (Fl_Widget* w : t.settings) {
+        if (kind && kind->queued)
+            w->activate();
+        else
+            w->deactivate();
+    }
+}
+
+void scheduler_cb(Fl_Widget*, void* data) {
+    auto& t = *static_cast<SchedulerTab*>(data);
+    const int k = t.kind->value();
+    const auto& kinds = QN_scheduler_kinds();
+    if (k >= 0 && static_cast<size_t>(k) < kinds.size()) QN_set_bit_char(t.group, "S_sched", kinds[k].name);
+    show_job_settings(t);
+}
+
+}  // namespace
+
+void QN_scheduler_tab(int group, int owner) {
+    Fl_Scroll* s = QN_simulation_tab("Scheduler");
+    auto* g = new Fl_Group(10, 80, 460, 620, "Scheduler");
+    QN_framed(g);
+    auto tab = std::make_unique<SchedulerTab>();
+    tab->group = group;
+    tab->kind = new Fl_Choice(175, 90, 280, 30, "Scheduler:");
+    const auto& kinds = QN_scheduler_kinds();
+    const std::string chosen = QN_stored_text(group, "S_sched", "direct");
+    for (size_t k = 0; k < kinds.size(); k++) {
+        tab->kind->add(QN_menu_escape(kinds[k].label).c_str());
+        if (chosen == kinds[k].name) tab->kind->value(static_cast<int>(k));
+    }
+    if (tab->kind->value() < 0) tab->kind->value(0);
+    tab->kind->callback(scheduler_cb, tab.get());
+    struct Field {
+        const char* label;
+        const char* text;
+    } fields[] = {{"S_jobname", "Job Name:"},  {"S_partition", "Partition:"}, {"S_jobtime", "Time:"},
+                  {"S_nodes", "Nodes:"},       {"S_ntasks", "Tasks:"},        {"S_cpus", "CPUs per Task:"},
+                  {"S_jobmem", "Memory:"},     {"S_account", "Account:"},     {"S_qos", "QOS:"},
+                  {"S_jobenv", "Environment:"}, {"S_maxrun", "Max Running:"}, {"S_launcher", "Launcher:"},
+                  {"S_campdir", "Campaign Folder:"}};
+    int y = 130;
+    for (const Field& f : fields) {
+        auto* in = new Fl_Input(175, y, 280, 30, f.text);
+        QN_get_char(in, group, f.label, owner);
+        if (std::strcmp(f.label, "S_jobenv") == 0)
+            in->tooltip("Lines run before the task, separated by ';' (module load lammps; export OMP_NUM_THREADS=1)");
+        if (std::strcmp(f.label, "S_campdir") == 0)
+            in->tooltip("The local folder where the campaign's record (NAME.qnc) is written");
+        tab->settings.push_back(in);
+        y += 40;
+    }
+    show_job_settings(*tab);
+    scheduler_tabs.push_back(std::move(tab));
+    g->end();
+    s->end();
+}
+
+void QN_submit_through_scheduler(int group, const QN_ssh_options& options, const std::string& folder,
+                                 const std::string& source,
+                                 const std::function<QN_submit_report(bool, QN_queue_request*)>& run) {
+    QN_queue_request queue;
+    std::string campaign_dir, why;
+    if (!QN_job_from_group(group, folder, queue.kind, queue.job, campaign_dir, why)) {
+        QN_message_alert(why.c_str());
+        return;
+    }
+    if (!queue.kind) {
+        QN_message_alert(("Unknown scheduler \"" + QN_stored_text(group, "S_sched", "") + "\"").c_str());
+        return;
+    }
+    if (!queue.kind->queued) {
+        QN_submit_and_report(folder, [&](bool overwrite) { return run(overwrite, nullptr); });
+        return;
+    }
+    std::string reason;
+    if (!QB_read_text_file(QN_job_template_path(*queue.kind), queue.templ, &reason)) {
+        QN_message_alert(("Job-script template: " + reason).c_str());
+        return;
+    }
+    std::string script;
+    if (!queue.kind->script(queue.templ, queue.job, "/checked", {1, 1, {}}, script, why)) {
+        QN_message_alert(why.c_str());
+        return;
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(campaign_dir, ec)) {
+        QN_message_alert(("Can not access the campaign folder " + campaign_dir).c_str());
+        return;
+    }
+    QN_submit_report report;
+    QN_submit_and_report(folder, [&](bool overwrite) {
+        queue.campaign = QN_campaign();
+        report = run(overwrite, &queue);
+        return report;
+    });
+    if (queue.campaign.arrays.empty()) return;
+    const std::string path = QN_campaign_new_path(campaign_dir, queue.job.job_name);
+    if (QN_campaign_record(queue.campaign, options, source, group, path, why))
+        QN_message(("Campaign recorded in " + path + " (" + std::to_string(queue.campaign.tasks) + " tasks)").c_str());
+    else
+        QN_message_alert(why.c_str());
 }
 
 void QN_show_summary(bool ok, const std::string& summary) {

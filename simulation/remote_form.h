@@ -66,6 +66,21 @@ Fl_Menu_Button* QN_server_field_menu(Fl_Input* field);
 // asks whether to overwrite and runs run(true) on "Yes". Shows the summary:
 // a message on success, an alert otherwise.
 void QN_submit_and_report(const std::string& folder, const std::function<QN_submit_report(bool overwrite)>& run);
+// The "Scheduler" tab of a window whose group holds the job labels
+// (QN_job_labels): "Scheduler:" (the kinds of the scheduler table) and the
+// job settings, bound to the group for the owner.
+void QN_scheduler_tab(int group, int owner);
+// Submit through the scheduler the group names: a direct one as
+// QN_submit_and_report does with run(overwrite, nullptr); a queued one with
+// the job settings, the template and, once the scheduler accepted the
+// arrays, the campaign recorded in the group's campaign folder (source names
+// the frame or wizard and its model). Shows the summary.
+void QN_submit_through_scheduler(int group, const QN_ssh_options& options, const std::string& folder,
+                                 const std::string& source,
+                                 const std::function<QN_submit_report(bool overwrite, QN_queue_request*)>& run);
+// The window's questions (host keys, passwords, one-time codes) for options
+// built without a window (a campaign record's).
+void QN_window_questions(QN_ssh_options& options);
 // Shows a summary: a message when ok, an alert otherwise.
 void QN_show_summary(bool ok, const std::string& summary);
 

@@ -597,16 +597,6 @@ bool positive_int(const std::string& text, int& value, int least) {
     return true;
 }
 
-// A job name from the server folder: its last part with other characters
-// than letters, digits, '.', '_' and '-' made '_'.
-std::string job_name_of(const std::string& folder) {
-    std::string name = fs::path(folder).filename().string();
-    if (name.empty()) name = fs::path(folder).parent_path().filename().string();
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
-    return name.empty() ? "quelm" : name;
-}
-
 // Reads --scheduler and its settings into queue (kind stays null for the
 // direct kind) and the record's path. Everything local is checked here,
 // before the server is contacted. 0, or the exit status (already reported).
@@ -630,7 +620,7 @@ int queue_options(const QN_batch_args& args, const std::string& folder, QN_queue
                      usage_line);
     queue.kind = kind;
     QN_job_settings& job = queue.job;
-    job.job_name = job_name_of(folder);
+    job.job_name = QN_job_name_of(folder);
     struct Text {
         const char* option;
         std::string* field;
@@ -673,43 +663,16 @@ int queue_options(const QN_batch_args& args, const std::string& folder, QN_queue
     return 0;
 }
 
-// The store group's settings as status lines, without secrets.
-std::vector<std::string> group_settings(int group) {
-    std::vector<std::string> lines;
-    StagingDir dir;
-    if (dir.path.empty() || QN_dump_status(dir.path + "/status.qnw", group) < 0) return lines;
-    std::string text;
-    if (!QB_read_text_file(dir.path + "/status.qnw", text)) return lines;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        std::string lower = line;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower.find("pass") != std::string::npos) continue;
-        if (!line.empty()) lines.push_back(line);
-    }
-    return lines;
-}
-
 // After a submission through a scheduler: the record of what it accepted.
-int record_campaign(const QN_submit_report& report, QN_queue_request& queue, const QN_ssh_options& options,
-                    const QN_batch_args& args, int group, const std::string& record, FILE* out, FILE* err) {
+int record_campaign(QN_queue_request& queue, const QN_ssh_options& options, const QN_batch_args& args, int group,
+                    const std::string& record, FILE* out, FILE* err) {
     QN_campaign& c = queue.campaign;
     if (c.arrays.empty()) return 0;
-    QN_campaign_set_server(c, options);
-    c.source.clear();
-    for (const auto& w : args.words) c.source += (c.source.empty() ? "" : " ") + w;
-    c.settings = group_settings(group);
-    std::string why;
-    if (!QN_campaign_save(record, c, why)) {
-        std::string ids;
-        for (const auto& a : c.arrays) ids += " " + a.job_id;
-        std::fprintf(err, "%s\nthe scheduler runs the jobs%s: cancel them on the server if they are not wanted\n",
-                     why.c_str(), ids.c_str());
-        return 1;
-    }
+    std::string source, why;
+    for (const auto& w : args.words) source += (source.empty() ? "" : " ") + w;
+    if (!QN_campaign_record(c, options, source, group, record, why)) return failure(err, why);
     std::fprintf(out, "Campaign recorded in %s (%d tasks, %zu array%s)\n", record.c_str(), c.tasks, c.arrays.size(),
                  c.arrays.size() == 1 ? "" : "s");
-    (void)report;
     return 0;
 }
 
@@ -731,7 +694,7 @@ int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* er
                                                      given(args, "--overwrite"), queue.kind ? &queue : nullptr);
     print_task_reports(report, out);
     const int recorded =
-        queue.kind ? record_campaign(report, queue, options, args, QN_wizard_about(kind).group, record, out, err) : 0;
+        queue.kind ? record_campaign(queue, options, args, QN_wizard_about(kind).group, record, out, err) : 0;
     if (!report.ok()) return failure(err, session_failure(report.summary()));
     std::fprintf(out, "%s\n", report.summary().c_str());
     return recorded;
@@ -808,7 +771,7 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     const QN_submit_report report = QN_submit_tasks(options, staging.path + "/run", tasks, *folder, command,
                                                     given(args, "--overwrite"), nullptr, queue.kind ? &queue : nullptr);
     print_task_reports(report, out);
-    const int recorded = queue.kind ? record_campaign(report, queue, options, args, group, record, out, err) : 0;
+    const int recorded = queue.kind ? record_campaign(queue, options, args, group, record, out, err) : 0;
     if (!report.ok()) return failure(err, session_failure(report.summary()));
     std::fprintf(out, "%s\n", report.summary().c_str());
     return recorded;

@@ -1,6 +1,7 @@
 #include "simulation/simulation_menu.h"
 
 #include "app/quelm_shell.h"
+#include "simulation/campaign_form.h"
 #include "simulation/frame_form.h"
 #include "simulation/wizard_form.h"
 
@@ -12,6 +13,7 @@ QN_subsystem QN_simulation_subsystem() {
         {"Simulation/Quelm/&Quasistatic", 0, QN_simulate_Quasistatic_cb, 0},
         {"Simulation/Quelm/&Shock", 0, QN_simulate_Shock_cb, 0},
         {"Simulation/Quelm/&Crack", 0, QN_simulate_Crack_cb, 0},
+        {"Simulation/Campaigns...", 0, QN_campaigns_menu, 0},
     };
     part.tools = {
         {316, "img/icon/dynamic.png", "Dynamic Simulation", QN_simulate_Dynamic_cb, 0},

@@ -26,15 +26,19 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/quelm_bind.h"
 #include "store/quelm_store.h"
 #include "app/quelm_window.h"
 #include "gui_window.h"
+#include "simulation/campaign.h"
+#include "simulation/campaign_form.h"
 #include "simulation/frame_form.h"
 #include "simulation/frame_template.h"
 #include "simulation/ssh_hosts.h"
+#include "simulation/slurm_fixture.h"
 #include "simulation/sshd_fixture.h"
 #include "simulation_gui_support.h"
 #include "test_support.h"
@@ -184,9 +188,9 @@ TEST_F(FrameWindow, AnEntryOpensItsWindowBoundToTheStore) {
     std::vector<Fl_Tabs*> tabs;
     collect<Fl_Tabs>(w, tabs);
     ASSERT_EQ(tabs.size(), 1u);
-    const char* names[6] = {"Model", "Potential", "Setting", "Output", "Submit", "Download"};
-    ASSERT_EQ(tabs[0]->children(), 6);
-    for (int k = 0; k < 6; k++) EXPECT_STREQ(tabs[0]->child(k)->label(), names[k]);
+    const char* names[7] = {"Model", "Potential", "Setting", "Output", "Submit", "Scheduler", "Download"};
+    ASSERT_EQ(tabs[0]->children(), 7);
+    for (int k = 0; k < 7; k++) EXPECT_STREQ(tabs[0]->child(k)->label(), names[k]);
     EXPECT_NE(find_labelled<Fl_Output>(w, "Submistion Script:"), nullptr);
     EXPECT_NE(QN_frame_tree(t.name), nullptr);
 
@@ -442,4 +446,148 @@ TEST_F(FrameWindowOnServer, RequestListsTheRunAndDownloadsTheSelectedFile) {
     QN_set_bit_char(QN_frame_group(frames[0].name), "S_savefold", dir.path("missing"));
     press(find_labelled<Fl_Button>(w, "Download Selected"));
     EXPECT_EQ(QN_message_text(), "Can not access save folder");
+}
+
+// ---- Schedulers and campaigns ------------------------------------------------
+
+TEST_F(FrameWindow, TheSchedulerTabTakesItsKindsFromTheTableAndKeepsItsSettings) {
+    Fl_Double_Window* w = open_frame(0);
+    ASSERT_NE(w, nullptr);
+    auto* kind = find_labelled<Fl_Choice>(w, "Scheduler:");
+    ASSERT_NE(kind, nullptr);
+    const auto& kinds = QN_scheduler_kinds();
+    ASSERT_EQ(static_cast<size_t>(kind->size() - 1), kinds.size());
+    for (size_t k = 0; k < kinds.size(); k++) EXPECT_EQ(std::string(kind->text(static_cast<int>(k))), kinds[k].label);
+    auto* partition = find_labelled<Fl_Input>(w, "Partition:");
+    ASSERT_NE(partition, nullptr);
+    EXPECT_FALSE(partition->active());  // direct: no job settings
+    pick(kind, kinds[1].label);
+    EXPECT_TRUE(partition->active());
+    const int g = QN_frame_group(frames[0].name);
+    EXPECT_EQ(QN_stored_text(g, "S_sched"), "slurm");
+    for (const auto& [label, text] : std::vector<std::pair<const char*, const char*>>{
+             {"Partition:", "small"}, {"Tasks:", "4"}, {"Environment:", "module load lammps; export A=1"},
+             {"Launcher:", "mpirun -np 4 lmp -in in"}}) {
+        auto* in = find_labelled<Fl_Input>(w, label);
+        ASSERT_NE(in, nullptr) << label;
+        in->value(text);
+        in->do_callback();
+    }
+    const QN_scheduler_kind* chosen = nullptr;
+    QN_job_settings job;
+    std::string campaign_dir, why;
+    ASSERT_TRUE(QN_job_from_group(g, "runs/anneal", chosen, job, campaign_dir, why)) << why;
+    EXPECT_EQ(chosen, QN_scheduler_find("slurm"));
+    EXPECT_EQ(job.partition, "small");
+    EXPECT_EQ(job.tasks, 4);
+    EXPECT_EQ(job.environment, (std::vector<std::string>{"module load lammps", "export A=1"}));
+    EXPECT_EQ(job.launcher, "mpirun -np 4 lmp -in in");
+    EXPECT_EQ(job.job_name, "anneal");
+    // A number that is none is refused before anything is sent.
+    QN_set_bit_char(g, "S_nodes", "two");
+    EXPECT_FALSE(QN_job_from_group(g, "runs/anneal", chosen, job, campaign_dir, why));
+    EXPECT_NE(why.find("Nodes \"two\""), std::string::npos) << why;
+}
+
+TEST_F(FrameWindow, TheCampaignsWindowListsRecordsAndColoursTheTasks) {
+    fs::create_directories(dir.path("camp"));
+    QN_campaign c;
+    c.server = "hpc";
+    c.folder = "/home/alice/runs/a";
+    c.scheduler = "slurm";
+    c.tasks = 4;
+    c.arrays = {{"70", {1, 4, {}}}};
+    std::string why;
+    ASSERT_TRUE(QN_campaign_save(dir.path("camp/b.qnc"), c, why)) << why;
+    ASSERT_TRUE(QN_campaign_save(dir.path("camp/a.qnc"), c, why)) << why;
+    std::ofstream(dir.path("camp/a.qnc.state")) << "quelm-campaign-state 1\npolled 1765390000\nsource squeue\n"
+                                                   "task 1 COMPLETED 0 65 70_0\ntask 2 FAILED 3 2 70_1\n"
+                                                   "task 3 RUNNING -1 30 70_2\ntask 4 PENDING -1 -1 70_3\n";
+    const Fl_Menu_Item* item = menu_bar->find_item("Simulation/Campaigns...");
+    ASSERT_NE(item, nullptr);
+    menu_bar->picked(item);  // opens on the current folder
+    Fl::check();
+    Fl_Double_Window* w = QN_show_campaigns(dir.path("camp"));
+    Fl::check();
+    ASSERT_TRUE(w->shown());
+    ASSERT_EQ(QN_campaigns_view::records(), 2);
+    EXPECT_EQ(QN_campaigns_view::record(1), "a.qnc");
+    QN_campaigns_view::choose(1);
+    ASSERT_EQ(QN_campaigns_view::tasks(), 4);
+    EXPECT_EQ(QN_campaigns_view::task(1), "R1      COMPLETED     exit 0    0:01:05");
+    EXPECT_EQ(QN_campaigns_view::task(2), "R2      FAILED        exit 3    0:00:02");
+    EXPECT_EQ(QN_campaigns_view::task_colour(2), static_cast<unsigned>(FL_RED));
+    EXPECT_EQ(QN_campaigns_view::task_colour(3), static_cast<unsigned>(FL_BLUE));
+    EXPECT_NE(QN_campaigns_view::task_colour(1), QN_campaigns_view::task_colour(4));
+    EXPECT_EQ(QN_campaigns_view::counts().rfind("1 COMPLETED, 1 FAILED, 1 RUNNING, 1 PENDING (", 0), 0u)
+        << QN_campaigns_view::counts();
+    // The other record has no states yet.
+    QN_campaigns_view::choose(2);
+    EXPECT_EQ(QN_campaigns_view::task(1), "R1      unknown");
+    w->hide();
+}
+
+class FrameWindowOnSlurm : public FrameWindowOnServer {
+protected:
+    void SetUp() override {
+        FrameWindow::SetUp();
+        if (HasFatalFailure()) return;
+        if (!fs::exists(potential)) GTEST_SKIP() << "no " << potential;
+        std::string why;
+        if (!cluster.start(why)) GTEST_SKIP() << "no test cluster: " << why;
+        TestSshdSetup setup;
+        setup.extra_config = cluster.sshd_config();
+        if (!sshd.start(why, setup)) GTEST_SKIP() << "no test server: " << why;
+        home = dir.path("home");
+        scoped_home.set(home);
+        model = std::string(QUELM_TEST_DATA) + "/simulation/fixtures/cu_fcc.lmp";
+    }
+    TestSlurm cluster;
+};
+
+TEST_F(FrameWindowOnSlurm, SubmitQueuesTheRunAndTheCampaignsWindowFollowsAndFetchesIt) {
+    Fl_Double_Window* w = fill();
+    ASSERT_NE(w, nullptr);
+    pick(find_labelled<Fl_Choice>(w, "Scheduler:"), QN_scheduler_find("slurm")->label);
+    fs::create_directories(dir.path("camp"));
+    type(w, "Partition:", cluster.partition);
+    type(w, "Launcher:", "mpirun -np 1 lmp -in in");
+    type(w, "Campaign Folder:", dir.path("camp"));
+    press(find_labelled<Fl_Button>(w, "Submit"));
+    EXPECT_NE(QN_message_text().find("Campaign recorded in " + dir.path("camp") + "/run1.qnc"), std::string::npos)
+        << QN_message_text();
+    QN_campaign c;
+    std::string why;
+    ASSERT_TRUE(QN_campaign_load(dir.path("camp/run1.qnc"), c, why)) << why;
+    EXPECT_EQ(c.source, "frame " + frames[0].name + " " + model);
+    EXPECT_EQ(slurp(dir.path("camp/run1.qnc")).find(sshd.password), std::string::npos);
+
+    // The cluster runs the tasks; then the window asks it.
+    std::string out;
+    for (int k = 0; k < 150; k++) {
+        cluster.run("squeue -h -j " + c.arrays[0].job_id, &out);
+        if (out.empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    Fl_Double_Window* campaigns = QN_show_campaigns(dir.path("camp"));
+    ASSERT_EQ(QN_campaigns_view::records(), 1);
+    QN_campaigns_view::choose(1);
+    EXPECT_EQ(QN_campaigns_view::task(1), "R1      unknown");
+    QN_campaigns_view::refresh();
+    ASSERT_EQ(QN_campaigns_view::tasks(), c.tasks);
+    EXPECT_EQ(QN_campaigns_view::task(1).rfind("R1      COMPLETED     exit 0", 0), 0u) << QN_campaigns_view::task(1);
+    EXPECT_EQ(QN_campaigns_view::task_colour(1), static_cast<unsigned>(fl_rgb_color(0, 130, 0)));
+    // At once again: the states of the last poll, and when the next comes.
+    QN_campaigns_view::refresh();
+    EXPECT_NE(QN_message_text().find("asked again in"), std::string::npos) << QN_message_text();
+
+    fs::create_directories(dir.path("results"));
+    QN_campaigns_view::set_save_folder(dir.path("results"));
+    QN_campaigns_view::select_task(1, true);
+    QN_campaigns_view::fetch_selected();
+    EXPECT_NE(QN_message_text().find("Fetched"), std::string::npos) << QN_message_text();
+    EXPECT_NE(slurp(dir.path("results/R1/log.lammps")).find("Loop time"), std::string::npos);
+    QN_campaigns_view::resubmit_failed();
+    EXPECT_NE(QN_message_text().find("No task has failed"), std::string::npos) << QN_message_text();
+    campaigns->hide();
 }

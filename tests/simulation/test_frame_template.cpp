@@ -1,5 +1,6 @@
 // The configurable simulation frames: template files, the frame's store
 // group, the LAMMPS input texts of each task and the staged task folders.
+#include "simulation/campaign.h"
 #include "simulation/frame_template.h"
 
 #include <gtest/gtest.h>
@@ -312,6 +313,7 @@ TEST_F(FrameTest, DefaultsFollowTheStoreOrder) {
     for (const char* l : {"temp", "steps", "rate", "mode", "dt", "S_script", "S_path", "S_severip", "S_severfold",
                           "S_severcomm", "S_severpass", "S_severname", "S_savefold"})
         expected.push_back(l);
+    for (const auto& job : QN_job_labels()) expected.push_back(job.first);
     EXPECT_EQ(store_labels(group), expected);
 
     // Value texts, as the store keeps them.
@@ -343,7 +345,7 @@ TEST_F(FrameTest, DefaultsResetAnEditedGroup) {
     EXPECT_EQ(QN_frame_task_count(group), 1);
     EXPECT_EQ(QN_stored_text(group, "S_input"), "No_file");
     EXPECT_EQ(Quelm_scan_dest_single(group, "extra"), -1);
-    EXPECT_EQ(Quelm_data[group].bits.size(), 40u);
+    EXPECT_EQ(Quelm_data[group].bits.size(), 40u + QN_job_labels().size());
 }
 
 // ---- Variable texts ----------------------------------------------------------
