@@ -117,7 +117,8 @@ protected:
         if (HasFatalFailure()) return;
         if (!fs::exists(potential)) GTEST_SKIP() << "no " << potential;
         std::string why;
-        if (!sshd.start(why)) GTEST_SKIP() << "no test server: " << why;
+        if (!before_server(why)) GTEST_SKIP() << why;
+        if (!sshd.start(why, sshd_setup)) GTEST_SKIP() << "no test server: " << why;
         home = dir.path("home");
         scoped_home.set(home);
         model = std::string(QUELM_TEST_DATA) + "/simulation/fixtures/cu_fcc.lmp";
@@ -147,7 +148,11 @@ protected:
         return w;
     }
 
+    // What must run before the server starts (false: skip, with why).
+    virtual bool before_server(std::string&) { return true; }
+
     const std::string potential = "/usr/share/lammps/potentials/Cu_mishin1.eam.alloy";
+    TestSshdSetup sshd_setup;
     TestSshd sshd;
     std::string home, model;
     ScopedHome scoped_home;
@@ -529,18 +534,13 @@ TEST_F(FrameWindow, TheCampaignsWindowListsRecordsAndColoursTheTasks) {
 
 class FrameWindowOnSlurm : public FrameWindowOnServer {
 protected:
-    void SetUp() override {
-        FrameWindow::SetUp();
-        if (HasFatalFailure()) return;
-        if (!fs::exists(potential)) GTEST_SKIP() << "no " << potential;
-        std::string why;
-        if (!cluster.start(why)) GTEST_SKIP() << "no test cluster: " << why;
-        TestSshdSetup setup;
-        setup.extra_config = cluster.sshd_config();
-        if (!sshd.start(why, setup)) GTEST_SKIP() << "no test server: " << why;
-        home = dir.path("home");
-        scoped_home.set(home);
-        model = std::string(QUELM_TEST_DATA) + "/simulation/fixtures/cu_fcc.lmp";
+    bool before_server(std::string& why) override {
+        if (!cluster.start(why)) {
+            why = "no test cluster: " + why;
+            return false;
+        }
+        sshd_setup.extra_config = cluster.sshd_config();
+        return true;
     }
     TestSlurm cluster;
 };
