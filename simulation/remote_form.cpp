@@ -236,9 +236,16 @@ void QN_scheduler_tab(int group, int owner) {
 
 void QN_submit_through_scheduler(int group, const QN_ssh_options& options, const std::string& folder,
                                  const std::string& source,
-                                 const std::function<QN_submit_report(bool, QN_queue_request*)>& run) {
+                                 const std::function<QN_submit_report(bool, QN_queue_request*)>& run,
+                                 int settings_group) {
     QN_queue_request queue;
     std::string campaign_dir, why;
+    // A direct submission needs none of the job settings.
+    const QN_scheduler_kind* named = QN_scheduler_find(QN_stored_text(group, "S_sched", "direct"));
+    if (named && !named->queued) {
+        QN_submit_and_report(folder, [&](bool overwrite) { return run(overwrite, nullptr); });
+        return;
+    }
     if (!QN_job_from_group(group, folder, queue.kind, queue.job, campaign_dir, why)) {
         QN_message_alert(why.c_str());
         return;
@@ -274,7 +281,7 @@ void QN_submit_through_scheduler(int group, const QN_ssh_options& options, const
     });
     if (queue.campaign.arrays.empty()) return;
     const std::string path = QN_campaign_new_path(campaign_dir, queue.job.job_name);
-    if (QN_campaign_record(queue.campaign, options, source, group, path, why))
+    if (QN_campaign_record(queue.campaign, options, source, settings_group >= 0 ? settings_group : group, path, why))
         QN_message(("Campaign recorded in " + path + " (" + std::to_string(queue.campaign.tasks) + " tasks)").c_str());
     else
         QN_message_alert(why.c_str());

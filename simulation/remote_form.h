@@ -75,9 +75,12 @@ void QN_scheduler_tab(int group, int owner);
 // the job settings, the template and, once the scheduler accepted the
 // arrays, the campaign recorded in the group's campaign folder (source names
 // the frame or wizard and its model). Shows the summary.
+// settings_group is the group whose settings the record keeps (the window's
+// own when its job settings live in a group of their own).
 void QN_submit_through_scheduler(int group, const QN_ssh_options& options, const std::string& folder,
                                  const std::string& source,
-                                 const std::function<QN_submit_report(bool overwrite, QN_queue_request*)>& run);
+                                 const std::function<QN_submit_report(bool overwrite, QN_queue_request*)>& run,
+                                 int settings_group = -1);
 // The window's questions (host keys, passwords, one-time codes) for options
 // built without a window (a campaign record's).
 void QN_window_questions(QN_ssh_options& options);

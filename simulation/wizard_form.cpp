@@ -41,6 +41,7 @@
 #include "app/quelm_shell.h"
 #include "builders/layers_form.h"
 #include "simulation/frame_template.h"
+#include "simulation/campaign.h"
 #include "simulation/remote_form.h"
 #include "simulation/remote_tasks.h"
 #include "simulation/ssh_session.h"
@@ -70,6 +71,9 @@ struct Wizard {
     int index = 0;  // position in `wizards`, for the per-wizard actions
     int group = 0;
     int owner = -1;
+    // The scheduler and job settings of Submit, in a group of their own: the
+    // wizard's group is written whole into every task script.
+    int job_group = -1;
     Fl_Double_Window* window = nullptr;
     std::string save_name;  // base of the task scripts of "Save" once chosen
 
@@ -802,6 +806,8 @@ bool server_options(Fl_Input* ip_in, Fl_Input* user_in, Fl_Input* pass_in, QN_ss
 
 // ---- Submit tab -------------------------------------------------------------------
 
+int job_group_of(Wizard& w);
+
 void show_script(Wizard& w) {
     if (w.script_out) w.script_out->value(shown_path(w, "S_script").c_str());
 }
@@ -855,9 +861,13 @@ void submit_cb(Fl_Widget*, void* data) {
         QN_message_alert(message.c_str());
         return;
     }
-    QN_submit_and_report(folder, [&](bool overwrite) {
-        return QN_wizard_submit(w.kind, extras, options, folder, command, overwrite);
-    });
+    const std::string source = std::string("wizard ") + QN_wizard_about(w.kind).word;
+    QN_submit_through_scheduler(
+        job_group_of(w), options, folder, source,
+        [&](bool overwrite, QN_queue_request* queue) {
+            return QN_wizard_submit(w.kind, extras, options, folder, command, overwrite, queue);
+        },
+        w.group);
 }
 
 // The crack's server fields: the stored text into both tabs' fields.
@@ -1135,6 +1145,20 @@ void clear_content(Wizard& w) {
     w.save_out = nullptr;
 }
 
+// The wizard's job-settings group, made with its defaults when there is
+// none (or the store was reset since).
+int job_group_of(Wizard& w) {
+    const std::string title = std::string("Scheduler of ") + QN_wizard_about(w.kind).word;
+    const bool valid = w.job_group >= 0 && static_cast<size_t>(w.job_group) < Quelm_data.size() &&
+                       Quelm_data[w.job_group].title == title;
+    if (!valid) {
+        w.job_group = QN_add_zone();
+        QN_reset_group(w.job_group, title);
+        QN_job_write_defaults(w.job_group);
+    }
+    return w.job_group;
+}
+
 void build_content(Wizard& w) {
     clear_content(w);
     // The loop records of the old content outlive its widgets (deleted
@@ -1155,6 +1179,7 @@ void build_content(Wizard& w) {
     build_loading_tab(w);
     build_output_tab(w);
     build_submit_tab(w);
+    QN_scheduler_tab(job_group_of(w), w.owner);
     if (w.crack()) build_download_tab(w);
     w.tabs->end();
     w.back = new Fl_Button(380, 415, 50, 30, "Back");

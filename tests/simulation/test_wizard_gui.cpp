@@ -33,6 +33,7 @@
 #include "gui_window.h"
 #include "simulation/ssh_hosts.h"
 #include "simulation/sshd_fixture.h"
+#include "simulation/scheduler.h"
 #include "simulation/wizard.h"
 #include "simulation/wizard_form.h"
 #include "simulation_gui_support.h"
@@ -166,8 +167,15 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     EXPECT_STREQ(d->label(), "Quelm Simulation Dynamic");
     EXPECT_EQ(d->w(), 500);
     EXPECT_EQ(d->h(), 450);
-    const std::vector<std::string> five = {"Model", "Potential", "Loading", "Output", "Submit"};
+    const std::vector<std::string> five = {"Model", "Potential", "Loading", "Output", "Submit", "Scheduler"};
     EXPECT_EQ(tab_names(d), five);
+    // The scheduler's settings live in a group of their own: the wizard's
+    // group is written whole into every task script.
+    auto* kind = find_labelled<Fl_Choice>(d, "Scheduler:");
+    ASSERT_NE(kind, nullptr);
+    pick(kind, QN_scheduler_find("slurm")->label);
+    EXPECT_EQ(Quelm_scan_dest_single(QN_wizard_about(QN_wizard::dynamic).group, "S_sched"), -1);
+    EXPECT_TRUE(find_labelled<Fl_Input>(d, "Partition:")->active());
     ASSERT_NE(find_labelled<Fl_Value_Input>(d, "Strain Rate"), nullptr);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Strain Rate")->value(), 1);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Maximum Strain")->value(), 0.2);
@@ -214,7 +222,8 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     Fl_Double_Window* c = open("Simulation/Quelm/&Crack", QN_wizard::crack);
     ASSERT_NE(c, nullptr);
     EXPECT_STREQ(c->label(), "Quelm Simulation Crack");
-    const std::vector<std::string> six = {"Model", "Potential", "Loading", "Output", "Submit", "Download"};
+    const std::vector<std::string> six = {"Model",  "Potential", "Loading", "Output",
+                                          "Submit", "Scheduler", "Download"};
     EXPECT_EQ(tab_names(c), six);
     ASSERT_NE(shown<Fl_Value_Input>(c, "Step per Loop"), nullptr);
     EXPECT_DOUBLE_EQ(shown<Fl_Value_Input>(c, "Step per Loop")->value(), 5000);
