@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/quelm_store.h"
@@ -25,6 +27,7 @@
 #include "qb/qb_lattice.h"
 #include "qb/qb_text.h"
 #include "simulation/remote_tasks.h"
+#include "slurm_fixture.h"
 #include "sshd_fixture.h"
 #include "test_support.h"
 #include "tools/potentials.h"
@@ -743,7 +746,8 @@ protected:
     void SetUp() override {
         WizardTest::SetUp();
         std::string why;
-        if (!server.start(why)) GTEST_SKIP() << why;
+        if (!before_server(why)) GTEST_SKIP() << why;
+        if (!server.start(why, sshd_setup)) GTEST_SKIP() << why;
         options = server.options();
         options.accept_new_host_key = true;
         runtime = std::make_unique<ScopedRuntimeDir>(scratch.path("run"));
@@ -753,7 +757,10 @@ protected:
         WizardTest::TearDown();
     }
     std::string remote(const std::string& relative) const { return server.home + "/" + relative; }
+    // What must run before the server starts (false: skip, with why).
+    virtual bool before_server(std::string&) { return true; }
 
+    TestSshdSetup sshd_setup;
     TestSshd server;
     QN_ssh_options options;
     std::unique_ptr<ScopedRuntimeDir> runtime;  // quelm-batch's connections among the case's files
@@ -990,3 +997,45 @@ TEST_F(WizardTest, BatchDownloadStandardChecksTheSaveFolderFirst) {
 }
 
 }  // namespace
+
+class WizardOnSlurm : public WizardRemote {
+protected:
+    bool before_server(std::string& why) override {
+        if (!cluster.start(why)) {
+            why = "no test cluster: " + why;
+            return false;
+        }
+        sshd_setup.extra_config = cluster.sshd_config();
+        return true;
+    }
+    TestSlurm cluster;
+};
+
+TEST_F(WizardOnSlurm, BatchSubmitQueuesTheTasksAfterTheirSetup) {
+    NEED_POTENTIAL();
+    setenv("QUELM_SSH_PASSWORD", server.password.c_str(), 1);
+    // The launcher finds what the setup put in each task folder at submission.
+    const BatchOutcome done = run_batch(
+        scratch, "submit shock " + model + " -S_pot=" + potential + " -S_mass=63.546 --host 127.0.0.1 --port " +
+                     std::to_string(server.port) + " --user " + server.user + " --known-hosts " + server.known_hosts +
+                     " --accept-new-host-key --folder shock --scheduler slurm --partition " + cluster.partition +
+                     " --launcher 'test -f run_no -a -f input.qld' --campaign " + scratch.path("shock.qnc"));
+    unsetenv("QUELM_SSH_PASSWORD");
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    EXPECT_NE(done.out.find("Submitted 1 task to the scheduler as job "), std::string::npos) << done.out;
+    QN_campaign c;
+    std::string why;
+    ASSERT_TRUE(QN_campaign_load(scratch.path("shock.qnc"), c, why)) << why;
+    EXPECT_EQ(c.source, "shock " + model);
+    EXPECT_FALSE(c.settings.empty());
+    QN_ssh_session session;
+    ASSERT_EQ(session.open(options), QN_SSH_OK) << session.message();
+    QN_campaign_status st;
+    for (int k = 0; k < 60; k++) {
+        ASSERT_EQ(QN_campaign_poll(session, c, st), QN_SSH_OK) << st.error;
+        if (QN_task_state_ended(st.tasks[0].state)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(st.count_text(), "1 COMPLETED");
+    EXPECT_EQ(st.tasks[0].exit_code, 0);
+}
