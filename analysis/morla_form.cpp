@@ -84,7 +84,7 @@ void call(Fl_Widget*, void*) {
 }
 
 Fl_Round_Button* round_button(int x, int y, int w, const char* label, Fl_Callback* cb, bool radio, bool on) {
-    auto* b = new Fl_Round_Button(x, y, w, 30, label);
+    auto* b = new Fl_Round_Button(x, y, w, 26, label);
     b->align(FL_ALIGN_RIGHT);
     if (radio) b->type(FL_RADIO_BUTTON);
     b->value(on ? 1 : 0);
@@ -135,16 +135,16 @@ void open_framed_page(const FramedPage& p, int page_h, int frame_h, int manual_h
     *p.active = framed_group(frame_h, p.frame);
     round_button(30, 200, 30, "Adaptive", p.adaptive_cb, true, true);
     round_button(180, 200, 30, "Manual", p.manual_cb, true, false);
-    *p.manual = new Fl_Group(0, 230, 320, manual_h);
+    *p.manual = new Fl_Group(22, 230, 286, manual_h);
 }
 
-void close_framed_page(const FramedPage& p, int types, int run_y, int run_index, bool hidden) {
+void close_framed_page(const FramedPage& p, int run_index, bool hidden) {
     (*p.manual)->end();
     (*p.manual)->deactivate();
     (*p.active)->end();
     (*p.active)->deactivate();
-    run_button(40 * types + run_y, run_index);
     (*p.page)->end();
+    QN_analysis_page_close(*p.page, *p.active, run_index);
     if (hidden) (*p.page)->hide();
 }
 
@@ -153,23 +153,23 @@ void orientation_page(const FramedPage& p, int types, const char* prefix, Fl_Val
     open_framed_page(p, 40 * types + 230, 40 * types + 160, 40 * types + 100);
     const std::string key = std::string("A_") + prefix + "_";
     for (int k = 0; k < 3; k++)
-        dir[k] = field(110 + 60 * k, 240, 50, k == 0 ? "Reference" : "", nullptr, (key + "dir").c_str(), k);
-    *mindis = field(130, 280, 150, "maxium mcsp", nullptr, (key + "mindis").c_str(), 0);
+        dir[k] = field(120 + 60 * k, 240, 50, k == 0 ? "Reference" : "", nullptr, (key + "dir").c_str(), k);
+    *mindis = field(150, 280, 150, "Maximum MCSP", nullptr, (key + "mindis").c_str(), 0);
     cut_rows(types, 320, (key + "cut").c_str());
-    close_framed_page(p, types, 320, run_index, true);
+    close_framed_page(p, run_index, true);
 }
 
 void build_tab(int T) {
     const FramedPage cna = {&analysis_cna, &active_cna, &manual_cna, "Common Neighbor Analysis",
                             button_cb<QN_cna_cb>, call<QN_cna_acb>, call<QN_cna_mcb>};
-    open_framed_page(cna, 40 * T + 150, 40 * T + 40, 40 * T + 20);
+    open_framed_page(cna, 40 * T + 150, 40 * T + 40, 40 * T);
     const char* tip = "Define distance larger than min cutoff and smaller than max cutoff as neighbor";
     for (int t = 1; t <= T; t++) {
         const int y = 240 + 40 * (t - 1);
-        field(150, y, 50, QB_format("Type%d cutoff Min", t), tip, "A_cna_min", t - 1);
-        field(250, y, 50, "Max", tip, "A_cna_max", t - 1);
+        field(150, y, 60, QB_format("Type%d cutoff Min", t), tip, "A_cna_min", t - 1);
+        field(245, y, 60, "Max", tip, "A_cna_max", t - 1);
     }
-    close_framed_page(cna, T, 240, 0, true);
+    close_framed_page(cna, 0, true);
 
     analysis_baa = new Fl_Group(0, 145, 320, 90);
     active_baa = round_button(30, 150, 70, "Active", button_cb<QN_baa_cb>, false, false);
@@ -179,27 +179,27 @@ void build_tab(int T) {
 
     const FramedPage cnp = {&analysis_cnp, &active_cnp, &manual_cnp, "Common Neighbor Parameter",
                             button_cb<QN_cnp_cb>, call<QN_cnp_acb>, call<QN_cnp_mcb>};
-    open_framed_page(cnp, 40 * T + 150, 40 * T + 40, 40 * T + 20);
+    open_framed_page(cnp, 40 * T + 150, 40 * T + 40, 40 * T);
     cut_rows(T, 240, "A_cnp_cut");
-    close_framed_page(cnp, T, 240, 2, true);
+    close_framed_page(cnp, 2, true);
 
     analysis_csp = new Fl_Group(0, 145, 320, 40 * T + 110);
     round_button(30, 150, 30, "Active", button_cb<QN_csp_cb>, false, false);
     active_csp = framed_group(40 * T, "Centro Symmetry Parameter");
     for (int t = 1; t <= T; t++)
-        field(220, 200 + 40 * (t - 1), 80, QB_format("Type%d Coordination number", t),
+        field(245, 200 + 40 * (t - 1), 60, QB_format("Type%d Coordination number", t),
               "Nearest neighbours CSP pairs up; 0 takes them from the structure (12 for fcc and hcp, 8 for bcc)",
               "A_csp_cn", t - 1);
     active_csp->end();
     active_csp->deactivate();
-    run_button(40 * T + 200, 3);
     analysis_csp->end();
+    QN_analysis_page_close(analysis_csp, active_csp, 3);
     analysis_csp->hide();
 
-    orientation_page({&analysis_lco, &active_lco, &manual_lco, "Local Crystalgraphic Orientation",
+    orientation_page({&analysis_lco, &active_lco, &manual_lco, "Local Crystallographic Orientation",
                       button_cb<QN_lco_cb>, call<QN_lco_acb>, call<QN_lco_mcb>},
                      T, "lco", lco_dir, &lco_mindis, 4);
-    orientation_page({&analysis_oim, &active_oim, &manual_oim, "Orientation Imagine Map", button_cb<QN_oim_cb>,
+    orientation_page({&analysis_oim, &active_oim, &manual_oim, "Orientation Imaging Map", button_cb<QN_oim_cb>,
                       call<QN_oim_acb>, call<QN_oim_mcb>},
                      T, "oim", oim_dir, &oim_mindis, 5);
 }
@@ -343,13 +343,13 @@ QN_subsystem QN_analysis_subsystem() {
     QN_subsystem part;
     part.name = "Structure analysis";
     part.menu = {
-        {"Analysis/MORLA", 0, QN_show_analysis_tab, FL_SUBMENU},
-        {"Analysis/MORLA/CNA", 0, [] { QN_show_analysis_method("CNA"); }, 0},
-        {"Analysis/MORLA/BAA", 0, [] { QN_show_analysis_method("BAA"); }, 0},
-        {"Analysis/MORLA/CNP", 0, [] { QN_show_analysis_method("CNP"); }, 0},
-        {"Analysis/MORLA/CSP", 0, [] { QN_show_analysis_method("CSP"); }, 0},
-        {"Analysis/MORLA/LCO", 0, [] { QN_show_analysis_method("LCO"); }, 0},
-        {"Analysis/MORLA/OIM", 0, [] { QN_show_analysis_method("OIM"); }, 0},
+        {"Analysis/Structure analysis", 0, QN_show_analysis_tab, FL_SUBMENU},
+        {"Analysis/Structure analysis/Common neighbour analysis (CNA)", 0, [] { QN_show_analysis_method("CNA"); }, 0},
+        {"Analysis/Structure analysis/Bond angle analysis (BAA)", 0, [] { QN_show_analysis_method("BAA"); }, 0},
+        {"Analysis/Structure analysis/Common neighbour parameter (CNP)", 0, [] { QN_show_analysis_method("CNP"); }, 0},
+        {"Analysis/Structure analysis/Centro-symmetry parameter (CSP)", 0, [] { QN_show_analysis_method("CSP"); }, 0},
+        {"Analysis/Structure analysis/Local crystal orientation (LCO)", 0, [] { QN_show_analysis_method("LCO"); }, 0},
+        {"Analysis/Structure analysis/Orientation imaging map (OIM)", 0, [] { QN_show_analysis_method("OIM"); }, 0},
     };
     QN_analysis_pages pages;
     pages.methods = {"CNA", "BAA", "CNP", "CSP", "LCO", "OIM"};

@@ -70,7 +70,7 @@ void QN_analysis() {
     tab->scroll_to(0, 0);
     tab->clear();
     tab->begin();
-    auto* top = new Fl_Group(0, 100, 320, 50);
+    auto* top = new Fl_Group(0, 100, 320, 45);
     analy_choice = new Fl_Choice(150, 110, 120, 30, "Choose method:");
     for (const QN_analysis_pages& t : tables)
         for (const std::string& m : t.methods) analy_choice->add(m.c_str(), 0, choice_cb);
@@ -94,6 +94,29 @@ Fl_Button* QN_analysis_run_button(int y, int k) {
     if (building >= 0 && k >= 0 && k < static_cast<int>(tables[static_cast<size_t>(building)].methods.size()))
         analy_run[static_cast<size_t>(first[static_cast<size_t>(building)] + k)] = b;
     return b;
+}
+
+namespace {
+// The lowest edge of g's children (g's top when it has none).
+int children_bottom(const Fl_Group* g) {
+    int bottom = g->y();
+    for (int i = 0; i < g->children(); i++) bottom = std::max(bottom, g->child(i)->y() + g->child(i)->h());
+    return bottom;
+}
+}  // namespace
+
+void QN_analysis_page_close(Fl_Group* page, Fl_Group* framed, int k) {
+    if (!page) return;
+    int bottom = children_bottom(page);
+    if (framed) {
+        // Only the frame's own size: its fields stay where they were put.
+        framed->Fl_Widget::resize(framed->x(), framed->y(), framed->w(), children_bottom(framed) + 8 - framed->y());
+        bottom = std::max(bottom, framed->y() + framed->h());
+    }
+    page->begin();
+    Fl_Button* run = QN_analysis_run_button(bottom + 12, k);
+    page->end();
+    page->Fl_Widget::resize(page->x(), page->y(), page->w(), run->y() + run->h() + 10 - page->y());
 }
 
 void QN_analy_choice_cb() {

@@ -26,6 +26,9 @@ void QN_analysis_forget();
 // The "Run Analysis" button of method k of the table whose pages are being
 // built, at y of its page.
 Fl_Button* QN_analysis_run_button(int y, int k);
+// Closes a page: its framed group grows or shrinks to hold its fields, the
+// "Run Analysis" button of method k goes below it, and the page holds both.
+void QN_analysis_page_close(Fl_Group* page, Fl_Group* framed, int k);
 // Shows the page of the chosen method and hides the others.
 void QN_analy_choice_cb();
 // Enables each run button exactly when its method is switched on.

@@ -28,6 +28,7 @@ int QN_file_list_current = 0;
 Fl_Value_Input* QN_file_list_input = nullptr;
 Fl_Slider* QN_file_list_slider = nullptr;
 Fl_Box* QN_blank_Slider = nullptr;
+Fl_Box* QN_file_list_label = nullptr;
 
 namespace {
 
@@ -213,13 +214,17 @@ int QN_import_path(const std::string& chosen) {
 
 void QN_mufile_bar() {
     static bool inited_bar = false;
-    if (!inited_bar && render_region && main_window) {
-        const int x = render_region->x(), y = render_region->y(), w = render_region->w(), h = render_region->h();
-        const int bar = std::max(640 - y - h, 1);
-        main_window->begin();
-        QN_file_list_input = new Fl_Value_Input(x, y + h, 40, bar);
-        QN_file_list_slider = new Fl_Slider(x + 40, y + h, w - 40, bar);
-        main_window->end();
+    if (!inited_bar && sliding_region && main_window) {
+        // Input, slider, then the label at the right-hand end of the strip.
+        const int x = sliding_region->x(), y = sliding_region->y(), h = sliding_region->h();
+        const int label_w = QN_file_list_label ? QN_file_list_label->w() : 0;
+        const int w = sliding_region->w() - label_w;
+        sliding_region->begin();
+        QN_file_list_input = new Fl_Value_Input(x, y + 2, 50, h - 4);
+        QN_file_list_input->tooltip("Index in the sequence, from 0");
+        QN_file_list_slider = new Fl_Slider(x + 50, y + 2, w - 50, h - 4);
+        sliding_region->end();
+        sliding_region->resizable(QN_file_list_slider);
         QN_file_list_slider->type(FL_HOR_NICE_SLIDER);
         for (Fl_Valuator* v : {static_cast<Fl_Valuator*>(QN_file_list_input), static_cast<Fl_Valuator*>(QN_file_list_slider)}) {
             v->box(FL_UP_BOX);
@@ -238,6 +243,7 @@ void QN_mufile_bar() {
         QN_file_list_input->hide();
         QN_file_list_slider->hide();
         if (QN_blank_Slider) QN_blank_Slider->show();
+        if (QN_file_list_label) QN_file_list_label->copy_label("");
     } else {
         QN_file_list_input->range(0, size - 1);
         QN_file_list_slider->bounds(0, size - 1);
@@ -246,8 +252,21 @@ void QN_mufile_bar() {
         QN_file_list_input->show();
         QN_file_list_slider->show();
         if (QN_blank_Slider) QN_blank_Slider->hide();
+        if (QN_file_list_label) QN_file_list_label->copy_label(QN_sequence_text().c_str());
     }
     main_window->redraw();
+}
+
+std::string QN_sequence_text() {
+    const int size = static_cast<int>(QN_file_list.size());
+    if (size < 1 || QN_file_list_current < 0 || QN_file_list_current >= size) return "";
+    const size_t at = static_cast<size_t>(QN_file_list_current);
+    const int frame = at < QN_file_frames.size() ? QN_file_frames[at] : -1;
+    const QB_frames& frames = frame_index();
+    if (frame >= 0 && frames.path() == QN_file_list[at] && frame < frames.count())
+        return QB_format("Frame %d of %d, step %lld", QN_file_list_current + 1, size, frames.timestep(frame));
+    return QB_format("File %d of %d: %s", QN_file_list_current + 1, size,
+                     fl_filename_name(QN_file_list[at].c_str()));
 }
 
 void QN_change_file1(Fl_Widget*, void*) { step_to(QN_file_list_input->value()); }

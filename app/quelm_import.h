@@ -25,6 +25,10 @@ extern int QN_file_list_current;
 extern Fl_Value_Input* QN_file_list_input;
 extern Fl_Slider* QN_file_list_slider;
 extern Fl_Box* QN_blank_Slider;
+// Beside the slider: where the sequence stands, "Frame 3 of 120, step 6000"
+// or "File 3 of 120: dump.6000".
+extern Fl_Box* QN_file_list_label;
+std::string QN_sequence_text();
 
 // "Import": chooser, overwrite question, then QN_import_path.
 void QN_get_file_model();

@@ -11,6 +11,7 @@
 #include <FL/Fl_Scroll.H>
 #include <FL/Fl_Shared_Image.H>
 #include <FL/Fl_Tabs.H>
+#include <FL/Fl_Tile.H>
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Display.H>
 #include <FL/fl_ask.H>
@@ -38,6 +39,7 @@ Fl_Group* render_region = nullptr;
 Fl_Group* sliding_region = nullptr;
 Fl_Text_Buffer* message_region = nullptr;
 Fl_Text_Display* message_display = nullptr;
+Fl_Tile* work_tile = nullptr;
 Fl_Tabs* control_region = nullptr;
 Fl_Scroll* view_region = nullptr;
 Fl_Scroll* model_region = nullptr;
@@ -295,7 +297,13 @@ namespace {
 class window_shell final : public QN_shell {
 public:
     void show_message(const std::string& text) override {
-        if (message_region) message_region->text(text.c_str());
+        if (!message_region) return;
+        message_region->text(text.c_str());
+        // The newest line in sight: the end of a long text, wrapped as shown.
+        if (message_display) {
+            message_display->insert_position(message_region->length());
+            message_display->show_insert_position();
+        }
     }
     void update_model() override { QN_show_current_model(); }
     void model_form_shown(int entry) override {
@@ -345,27 +353,38 @@ void text_window(const char* title, const char* text) {
     auto* display = new Fl_Text_Display(0, 0, 550, 400);
     display->buffer(buffer);
     display->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+    w->resizable(display);
     w->end();
     w->show();
 }
 }  // namespace
 
-void QN_licence() {
-    text_window("Quelm Visualizer licence",
-                "Quelm Visualizer - terms of use\n\n"
-                "You may use this program to build, view and analyse atomic models and to prepare\n"
-                "simulations, for research and teaching.\n\n"
-                "The program is provided as it is, without warranty of any kind. Results, models and\n"
-                "files it produces are yours; check them before you rely on them.\n\n"
-                "You may copy the program unchanged. Changed copies must say that they are changed.");
+// The texts of Help, one paragraph per line: the window wraps them at its width.
+const char* const QN_licence_text =
+    "Quelm Visualizer - terms of use\n\n"
+    "You may use this program to build, view and analyse atomic models and to prepare simulations, for research "
+    "and teaching.\n\n"
+    "The program is provided as it is, without warranty of any kind. Results, models and files it produces are "
+    "yours; check them before you rely on them.\n\n"
+    "You may copy the program unchanged. Changed copies must say that they are changed.";
+
+std::string QN_about_text() {
+    return std::string("Quelm Visualizer ") + QN_version() +
+           "\nA workbench for atomistic materials modelling: build, view, analyse and simulate.\n\n"
+           "Problems and suggestions: please report them to the Quelm Visualizer team.";
 }
 
-void QN_about() {
-    text_window("About Quelm Visualizer",
-                "Quelm Visualizer\n"
-                "A workbench for atomistic materials modelling: build, view, analyse and simulate.\n\n"
-                "Problems and suggestions: please report them to the Quelm Visualizer team.");
+const char* QN_version() {
+#ifdef QUELM_VERSION
+    return QUELM_VERSION;
+#else
+    return "(development)";
+#endif
 }
+
+void QN_licence() { text_window("Quelm Visualizer licence", QN_licence_text); }
+
+void QN_about() { text_window("About Quelm Visualizer", QN_about_text().c_str()); }
 
 // ------------------------------------------------------------ the window
 
@@ -501,27 +520,43 @@ void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
 
     main_window = new Fl_Double_Window(1280, 720, "Quelm Visualizer");
     main_window->callback(main_window_cb);
+    main_window->size_range(960, 600);
     menu_bar = new Fl_Menu_Bar(0, 0, 1280, 40);
     build_menus(menu_bar);
     new Fl_Box(FL_THIN_DOWN_BOX, 0, 40, 1280, 680, nullptr);
 
-    auto* messages = new Fl_Scroll(320, 640, 960, 80);
-    messages->type(Fl_Scroll::VERTICAL_ALWAYS);
-    message_region = new Fl_Text_Buffer(0, 1024);
-    message_display = new Fl_Text_Display(320, 640, 945, 320);
-    message_display->box(FL_NO_BOX);
-    message_display->buffer(message_region);
-    messages->end();
-    QN_message(welcome_text().c_str());
-
-    render_region = new Fl_Group(320, 80, 960, 550);
+    // Right of the tabs, one above the other: the view with the sequence
+    // bar, and the message area. The border between them can be dragged; a
+    // larger window gives the view the room and the message area its width.
+    work_tile = new Fl_Tile(320, 80, 960, 640);
+    auto* upper = new Fl_Group(320, 80, 960, 534);
+    render_region = new Fl_Group(320, 80, 960, 510);
     render_region->end();
-    main_window->resizable(render_region);
-    sliding_region = new Fl_Group(320, 630, 960, 10);
-    sliding_region->end();
-    QN_blank_Slider = new Fl_Box(320, 633, 960, 4);
+    sliding_region = new Fl_Group(320, 590, 960, 24);
+    QN_blank_Slider = new Fl_Box(320, 600, 960, 4);
     QN_blank_Slider->box(FL_UP_BOX);
     QN_blank_Slider->color(32);
+    QN_file_list_label = new Fl_Box(1000, 590, 280, 24);
+    QN_file_list_label->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_CLIP);
+    QN_file_list_label->labelsize(13);
+    sliding_region->resizable(QN_blank_Slider);
+    sliding_region->end();
+    upper->resizable(render_region);
+    upper->end();
+    message_region = new Fl_Text_Buffer(0, 1024);
+    message_display = new Fl_Text_Display(320, 614, 960, 106);
+    message_display->box(FL_THIN_DOWN_BOX);
+    message_display->buffer(message_region);
+    message_display->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+    message_display->textsize(13);
+    // The tile's resizable box: the message area keeps its height while the
+    // window grows, and the view keeps at least 120 pixels when dragged.
+    auto* limits = new Fl_Box(320, 80 + 120, 960, 614 - 200);
+    limits->hide();
+    work_tile->resizable(limits);
+    work_tile->end();
+    main_window->resizable(work_tile);
+    QN_message(welcome_text().c_str());
 
     menu_region = new Fl_Group(0, 40, 960, 40);
     for (const QN_tool_button& t : kToolBar) {
@@ -544,7 +579,7 @@ void QN_build_main_window(const std::vector<QN_subsystem>& subsystems) {
     view_region->end();
     model_region = make_tab("Model");
     auto* select = new Fl_Group(0, 100, 320, 50);
-    model_choice = new Fl_Choice(150, 110, 120, 30, "Select model:");
+    model_choice = new Fl_Choice(130, 110, 170, 30, "Select model:");
     for (const QN_model_form& f : forms) model_choice->add(f.label, 0, model_form_cb);
     model_choice->value(0);
     select->end();

@@ -16,6 +16,7 @@ class Fl_Box;
 class Fl_Text_Buffer;
 class Fl_Text_Display;
 class Fl_Tabs;
+class Fl_Tile;
 class Fl_Scroll;
 class Fl_Choice;
 class Fl_Menu_Bar;
@@ -29,6 +30,9 @@ extern Fl_Group* render_region;
 extern Fl_Group* sliding_region;
 extern Fl_Text_Buffer* message_region;
 extern Fl_Text_Display* message_display;
+// The view (with the sequence bar) above the message area, their border
+// dragged to share the room.
+extern Fl_Tile* work_tile;
 extern Fl_Tabs* control_region;
 extern Fl_Scroll* view_region;
 extern Fl_Scroll* model_region;
@@ -91,3 +95,8 @@ bool QN_model_unsaved();
 // True when the program may end: no unsaved model, or the user chose "Quit".
 bool QN_may_quit();
 void QN_about();
+// The program's version ("0.1.0") and the About window's text, which shows it.
+const char* QN_version();
+std::string QN_about_text();
+// The licence, one paragraph per line (wrapped by its window).
+extern const char* const QN_licence_text;

@@ -50,6 +50,9 @@ void AK_fill_choice(Fl_Choice* c, const std::vector<std::string>& texts);
 // caller ends it.
 Fl_Group* AK_region_frame(int region);
 Fl_Group* AK_step_frame(int step);
+// Once the kind's fields are in: the form grows to hold its shown widgets
+// (10 pixels below the lowest), and is never lower than `least`.
+void AK_fit_form(Fl_Group* form, int least);
 
 // Selectors, registered for AK_update_Select_region / AK_update_Select_slot.
 Fl_Choice* AK_require_Select_region_step(int x, int y, int w, int h, const char* label, int step, int which);

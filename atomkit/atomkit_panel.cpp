@@ -251,12 +251,21 @@ void slot_picked(Fl_Widget* w, void*) {
 
 // ------------------------------------------------------------- the frame
 
+// The frame's first row: the name or region choice at kFrameField, then the
+// buttons up and down (stacked), delete, run and fold or unfold.
+constexpr int kFrameField = 80, kFrameFieldW = 138, kFrameButtons = kFrameField + kFrameFieldW;
+
 void frame_buttons(AK_item_form& f, int k, bool step, int index) {
-    const int X = X0(), Y = Y0();
-    f.up[k] = new Fl_Button(X + 190, Y + 40, 30, 15, "@-22<-");
-    f.down[k] = new Fl_Button(X + 190, Y + 55, 30, 15, "@-22->");
-    f.remove[k] = new Fl_Button(X + 220, Y + 40, 30, 30, "@+2menu");
-    f.run[k] = new Fl_Button(X + 250, Y + 40, 30, 30, "@>");
+    const int X = X0() + kFrameButtons, Y = Y0();
+    f.up[k] = new Fl_Button(X, Y + 40, 22, 15, "@-22<-");
+    f.down[k] = new Fl_Button(X, Y + 55, 22, 15, "@-22->");
+    f.remove[k] = new Fl_Button(X + 22, Y + 40, 24, 30, "@+2menu");
+    f.run[k] = new Fl_Button(X + 46, Y + 40, 24, 30, "@>");
+    f.up[k]->tooltip(step ? "Move this step up the list" : "Move this region up the list");
+    f.down[k]->tooltip(step ? "Move this step down the list" : "Move this region down the list");
+    f.remove[k]->tooltip(step ? "Delete this step" : "Delete this region");
+    f.run[k]->tooltip(step ? "Run the recipe up to this step"
+                           : "Preview: mark the current model's atoms in this region (column \"Select\")");
     f.up[k]->callback(step ? AK_step_up : AK_region_up, index);
     f.down[k]->callback(step ? AK_step_down : AK_region_down, index);
     f.remove[k]->callback(step ? AK_step_delete : AK_region_delete, index);
@@ -283,10 +292,11 @@ Fl_Group* make_frame(bool step, int index) {
 
     f.collapsed_group = new Fl_Group(X + 20, Y + 30, w, 50);
     f.collapsed_group->box(box);
-    f.collapsed_name = new Fl_Output(X + 90, Y + 40, 100, 30, step ? "Step" : "Region");
+    f.collapsed_name = new Fl_Output(X + kFrameField, Y + 40, kFrameFieldW, 30, step ? "Step" : "Region");
     f.collapsed_name->value(name.c_str());
     frame_buttons(f, 1, step, index);
-    f.show = new Fl_Button(X + 280, Y + 40, 30, 30, "+");
+    f.show = new Fl_Button(X + kFrameButtons + 70, Y + 40, 24, 30, "+");
+    f.show->tooltip("Unfold: show all the fields of this form");
     f.show->callback(step ? AK_step_show : AK_region_show, index);
     f.collapsed_group->end();
     f.collapsed_group->resizable(nullptr);
@@ -297,19 +307,21 @@ Fl_Group* make_frame(bool step, int index) {
     f.full_group->resizable(nullptr);  // a form that changes its height keeps its fields in place
     if (step) {
         if (kind.fields[0] == 'r') {
-            f.region_choice = AK_require_Select_region_step(X + 90, Y + 40, 100, 30, "Region", index, 0);
+            f.region_choice =
+                AK_require_Select_region_step(X + kFrameField, Y + 40, kFrameFieldW, 30, "Region", index, 0);
         } else {
             // Steps on all atoms: the single entry "ALL", no selector.
-            f.region_choice = new Fl_Choice(X + 90, Y + 40, 100, 30, "Region");
+            f.region_choice = new Fl_Choice(X + kFrameField, Y + 40, kFrameFieldW, 30, "Region");
             AK_fill_choice(f.region_choice, {"ALL"});
             f.region_choice->value(0);
         }
     } else {
-        f.region_name = new Fl_Output(X + 90, Y + 40, 100, 30, "Region");
+        f.region_name = new Fl_Output(X + kFrameField, Y + 40, kFrameFieldW, 30, "Region");
         f.region_name->value(name.c_str());
     }
     frame_buttons(f, 0, step, index);
-    f.hide = new Fl_Button(X + 280, Y + 40, 30, 30, "-");
+    f.hide = new Fl_Button(X + kFrameButtons + 70, Y + 40, 24, 30, "-");
+    f.hide->tooltip("Fold: show only the name of this form");
     f.hide->callback(step ? AK_step_hide : AK_region_hide, index);
     f.spacing = 30;
     f.shown_group = f.full_group;
@@ -350,22 +362,27 @@ void build_panel() {
     AK_uimode = 0;
     AK_browser_position = 0;
 
-    AK_function_bgroup = new Fl_Group(30, Y + 110, 280, 225);
+    // The list and, right of it, the buttons that act on the item chosen in it.
+    AK_function_bgroup = new Fl_Group(30, Y + 110, 280, 185);
     const ListButton buttons[] = {
-        {115, "@-1fileopen", "Load", [](Fl_Widget*, void*) { AK_load(); }, nullptr},
-        {135, "@-1filesaveas", "Save", [](Fl_Widget*, void*) { AK_save(); }, nullptr},
-        {155, "@-12<-", "Move Up", [](Fl_Widget*, void*) { AK_function_browser_up(); }, &AK_function_bup},
-        {175, "@-12->", "Move Down", [](Fl_Widget*, void*) { AK_function_browser_down(); }, &AK_function_bdown},
-        {195, "@-1menu", "Delete", [](Fl_Widget*, void*) { AK_function_browser_delete(); }, &AK_function_bdelete},
-        {215, "@-3square", "Activate/Deactivate", [](Fl_Widget*, void*) { AK_function_browser_active(); }, nullptr},
-        {235, "@-2undo", "Reset Operation", [](Fl_Widget*, void*) { AK_step_run_reset(); }, nullptr},
-        {255, "@-2refresh", "Reset Function", [](Fl_Widget*, void*) { AK_restart(); }, nullptr},
-        {275, "@>", nullptr, [](Fl_Widget*, void*) { AK_function_browser_run(); }, &AK_function_brun},
+        {115, "@-12<-", "Move the chosen item up the list", [](Fl_Widget*, void*) { AK_function_browser_up(); },
+         &AK_function_bup},
+        {135, "@-12->", "Move the chosen item down the list", [](Fl_Widget*, void*) { AK_function_browser_down(); },
+         &AK_function_bdown},
+        {155, "@-1menu", "Delete the chosen item", [](Fl_Widget*, void*) { AK_function_browser_delete(); },
+         &AK_function_bdelete},
+        {175, "@-3square", "Switch the chosen step off or on (an inactive step is not run)",
+         [](Fl_Widget*, void*) { AK_function_browser_active(); }, nullptr},
+        {205, "@-2undo", "Put the base model back (undo the runs)", [](Fl_Widget*, void*) { AK_step_run_reset(); },
+         nullptr},
+        {225, "@-2refresh", "Start again with an empty recipe", [](Fl_Widget*, void*) { AK_restart(); }, nullptr},
+        {275, "@>", "Run the whole recipe on the base model", [](Fl_Widget*, void*) { AK_function_browser_run(); },
+         &AK_function_brun},
     };
     for (const ListButton& b : buttons) {
         auto* button = new Fl_Button(290, Y + b.dy, 20, 20, b.label);
         button->labelcolor(39);
-        if (b.tip) button->tooltip(b.tip);
+        button->tooltip(b.tip);
         button->callback(b.action);
         if (b.keep) *b.keep = button;
     }
@@ -373,22 +390,26 @@ void build_panel() {
     AK_function_browser->callback(AK_function_browser_cb);
     AK_function_bgroup->end();
 
-    AK_run_group = new Fl_Group(X + 20, Y + 30, W - 20, 90);
-    auto* save = new Fl_Button(X + 30, Y + 40, 135, 30, "Save");
-    save->callback([](Fl_Widget*, void*) { AK_save(); });
-    auto* load = new Fl_Button(X + 175, Y + 40, 135, 30, "Load");
-    load->callback([](Fl_Widget*, void*) { AK_load(); });
-    auto* run = new Fl_Button(X + 30, Y + 80, 280, 30, "Run Operation");
+    // Stacked forms: "Run Operation" below the last one.
+    AK_run_group = new Fl_Group(X + 20, Y + 30, W - 20, 50);
+    auto* run = new Fl_Button(X + 30, Y + 40, 280, 30, "Run Operation");
+    run->tooltip("Run the whole recipe on the base model");
     run->callback([](Fl_Widget*, void*) { AK_step_run_all(); });
     AK_run_group->end();
 
-    auto* read = new Fl_Button(30, Y + 40, 135, 30, "Read File");
-    read->callback([](Fl_Widget*, void*) { QN_open_model(); });
-    auto* write = new Fl_Button(175, Y + 40, 135, 30, "Save File");
-    write->callback([](Fl_Widget*, void*) { QN_save_model(); });
+    // The recipe file, in both layouts (the model itself is read and written
+    // with File > Import and Export).
+    auto* load = new Fl_Button(30, Y + 40, 135, 30, "Load Recipe");
+    load->tooltip("Read a recipe saved before (its regions and steps replace the list)");
+    load->callback([](Fl_Widget*, void*) { AK_load(); });
+    auto* save = new Fl_Button(175, Y + 40, 135, 30, "Save Recipe");
+    save->tooltip("Write the regions and steps of the list to a recipe file (.txt)");
+    save->callback([](Fl_Widget*, void*) { AK_save(); });
     auto* mode = new Fl_Button(290, Y + 80, 20, 30, "M");
+    mode->tooltip("Switch the layout: the compact list (one form at a time) or all the forms stacked");
     mode->callback([](Fl_Widget*, void*) { AK_UI_mode(); });
     AK_method_menu = new Fl_Menu_Button(30, Y + 80, 260, 30, "Method");
+    AK_method_menu->tooltip("Add a region (Selection) or a step (Operation) at the end of the list");
     for (int k = 0; k < AK_REGION_KINDS; k++) {
         const int divider = k == AK_SPHERE || k == AK_INBOX || k == AK_NOT ? FL_MENU_DIVIDER : 0;
         AK_method_menu->add((std::string("Selection/") + AK_region_kinds[k].method).c_str(), 0, method_region_cb,
@@ -439,7 +460,8 @@ void AtomKit_main() {
     }
     QN_model_form_shown(0);
     QB_init(&backup_model);
-    QN_form_region()->resize(0, Y0(), 320, 710);
+    // Below "Select model:", whose row the panel leaves free.
+    QN_form_region()->resize(0, Y0() + 40, 320, 670);
     if (Current_Model.natoms > 0) QB_copy_system(&backup_model, &Current_Model);
     AK_free_all();
     build_panel();
@@ -596,7 +618,8 @@ void AK_shuffle() {
         AK_run_group->show();
     AK_run_group->position(AK_run_group->x(), y);
     const int top = QN_form_region()->y();
-    QN_form_region()->resize(QN_form_region()->x(), top, QN_form_region()->w(), list ? y - top : y + 80 - top);
+    QN_form_region()->resize(QN_form_region()->x(), top, QN_form_region()->w(),
+                             list ? y - top : y + AK_run_group->h() - top);
     AK_update_Select_region();
     redraw_panel();
 }
@@ -689,8 +712,14 @@ void run_recipe(int upto) {
     AK_run(backup_model, &Current_Model, upto, report, message);
     if (backup_model.ntypes == Current_Model.ntypes) QNGC.analysis_rebuild = 0;
     QN_wait_end();
+    // The analysis chosen before re-colours the new model and reports as
+    // after any other run: its summary follows Atomkit's.
+    QN_message("");
     QN_update_model();
-    QN_message_alert((message + "\n" + QN_new_model_text(&Current_Model)).c_str());
+    const std::string analysis = QN_message_text();
+    const std::string text = message + "\n" + QN_new_model_text(&Current_Model);
+    QN_message_alert(text.c_str());
+    if (!analysis.empty()) QN_message((text + "\n\n" + analysis).c_str());
 }
 
 }  // namespace
@@ -800,6 +829,16 @@ void AK_add_atom_select_path(int step, const std::string& path) {
 Fl_Group* AK_region_frame(int region) { return make_frame(false, region); }
 Fl_Group* AK_step_frame(int step) { return make_frame(true, step); }
 
+void AK_fit_form(Fl_Group* form, int least) {
+    if (!form) return;
+    int bottom = form->y() + least;
+    for (int i = 0; i < form->children(); i++) {
+        const Fl_Widget* w = form->child(i);
+        if (w->visible()) bottom = std::max(bottom, w->y() + w->h() + 10);
+    }
+    form->size(form->w(), bottom - form->y());
+}
+
 namespace {
 
 void new_region(int kind) {
@@ -814,10 +853,19 @@ void new_region(int kind) {
     AK_shuffle();
 }
 
+// The region added last that is still in the list, else "ALL" (0).
+int last_added_region() {
+    for (size_t r = AKdata_region.size(); r-- > 1;)
+        if (AKdata_region[r].position >= 1) return static_cast<int>(r);
+    return 0;
+}
+
 void new_step(int kind) {
     if (!open_panel()) return;
     const int index = AK_new_step_default(kind);
     if (index < 0) return;
+    // A Delete is made for the region just drawn: deleting "ALL" is never meant.
+    if (kind == AK_DELETE) AKdata_step[static_cast<size_t>(index)].region = last_added_region();
     in_model_group([index] { AK_step_form(index); });
     if (AK_uimode == 0) AK_browser_position = AKdata_step[static_cast<size_t>(index)].position;
     AK_shuffle();

@@ -55,8 +55,8 @@ struct Form {
             }));
     }
 
-    Fl_Choice* operand(int which, int x, int w, const char* label) {
-        return keep(AK_require_Select_region_region(gx + x, gy + 50, w, 30, label, i, which));
+    Fl_Choice* operand(int which, int y, const char* label) {
+        return keep(AK_require_Select_region_region(gx + 70, gy + y, 200, 30, label, i, which));
     }
 };
 
@@ -144,7 +144,7 @@ void AK_region_form(int region) {
             using R = QB_region_polyhedron_record;
             auto& v = QB_region_polyhedrondata;
             auto relayout = [region] { AK_polyhedron_region_redraw(region); };
-            form.list(v, &R::kind, 70, 50, 200, "Mode",
+            form.list(v, &R::kind, 70, 50, 210, "Mode",
                       {"Mirror Symmetric Surface", "Axial Symmetric Surface", "Tetrahedron", "Hexahedron", "Octahedron",
                        "Dodecahedron", "Icosahedron"},
                       relayout);
@@ -162,7 +162,7 @@ void AK_region_form(int region) {
             using R = QB_region_prism_record;
             auto& v = QB_region_prismdata;
             form.list(v, &R::axis, 70, 50, 60, "Axis", {"X", "Y", "Z"});
-            form.real(v, &R::length, 175, 50, 95, "Height");
+            form.real(v, &R::length, 180, 50, 90, "Height");
             form.row(v, {&R::cx, &R::cy, &R::cz}, 90, "Center");
             form.real(v, &R::r, 70, 130, 80, "Distance");
             // A prism has three edges at least.
@@ -177,8 +177,8 @@ void AK_region_form(int region) {
             form.real(v, &R::nx, 80, 50, 50, "Normal X");
             form.real(v, &R::ny, 150, 50, 50, "Y");
             form.real(v, &R::nz, 220, 50, 50, "Z");
-            form.real(v, &R::d, 80, 90, 60, "Distance");
-            form.real(v, &R::width, 210, 90, 60, "Thickness");
+            form.real(v, &R::d, 80, 90, 55, "Distance");
+            form.real(v, &R::width, 215, 90, 55, "Thickness");
             break;
         }
         case AK_SPHERE: {
@@ -189,7 +189,7 @@ void AK_region_form(int region) {
         }
         case AK_EXPRESSION: {
             using R = QB_region_expression_record;
-            form.keep(AK_require_Select_slot(form.gx + 70, form.gy + 50, 200, 30, "Expression", false, region));
+            form.keep(AK_require_Select_slot(form.gx + 70, form.gy + 50, 200, 30, "Column", false, region));
             form.real(QB_region_expressiondata, &R::min, 70, 90, 60, "Min");
             form.real(QB_region_expressiondata, &R::max, 210, 90, 60, "Max");
             break;
@@ -199,14 +199,14 @@ void AK_region_form(int region) {
         case AK_OR:
         case AK_COMPLE:
         case AK_NEITHER:
-            form.operand(0, 70, 100, "Region");
-            form.operand(1, 170, 100, nullptr);
+            form.operand(0, 50, "Region");
+            form.operand(1, 90, nullptr);
             break;
         case AK_NOT:
-        case AK_PERIODIC: form.operand(0, 70, 200, "Region"); break;
+        case AK_PERIODIC: form.operand(0, 50, "Region"); break;
         case AK_DEFORM_REGION: {
             using R = QB_region_deform_record;
-            form.operand(0, 70, 200, "Region");
+            form.operand(0, 50, "Region");
             form.row(QB_region_deformdata, {&R::cx, &R::cy, &R::cz}, 90, "Center");
             for (int r = 0; r < 3; r++)
                 for (int c = 0; c < 3; c++)
@@ -218,14 +218,14 @@ void AK_region_form(int region) {
         }
         case AK_MOVE_REGION: {
             using R = QB_region_move_record;
-            form.operand(0, 70, 200, "Region");
+            form.operand(0, 50, "Region");
             form.list(QB_region_movedata, &R::mode, 70, 90, 200, "Unit", {"Å", "Box"});
             form.row(QB_region_movedata, {&R::dx, &R::dy, &R::dz}, 130, "Vector");
             break;
         }
         case AK_ROTATE_REGION: {
             using R = QB_region_rotate_record;
-            form.operand(0, 70, 200, "Region");
+            form.operand(0, 50, "Region");
             form.row(QB_region_rotatedata, {&R::cx, &R::cy, &R::cz}, 90, "Center");
             form.row(QB_region_rotatedata, {&R::ax, &R::ay, &R::az}, 130, "Direction");
             // The record keeps the angle's cosine and sine.
@@ -240,5 +240,6 @@ void AK_region_form(int region) {
         default: break;
     }
     g->end();
+    AK_fit_form(g, AK_region_kinds[AKdata_region[k].kind].height);
     if (AKdata_region[k].kind == AK_POLYHEDRON) polyhedron_layout(region);
 }

@@ -167,7 +167,7 @@ void affine_normal(Form& form, bool tensile) {
 void affine_shear(Form& form) {
     const size_t s = form.k();
     form.keep(new AK_list(
-        form.gx + 70, form.gy + 50, 60, "Mode", {"Simple", "Pure"}, [s] { return step_of(s).deform.shear_mode; },
+        form.gx + 70, form.gy + 50, 80, "Mode", {"Simple", "Pure"}, [s] { return step_of(s).deform.shear_mode; },
         [s](int to) {
             AK_step_deform& d = step_of(s).deform;
             if (to == d.shear_mode || to < 0 || to > 1) return;
@@ -186,7 +186,7 @@ void affine_shear(Form& form) {
             }
         }));
     form.keep(new AK_list(
-        form.gx + 210, form.gy + 50, 60, "Direction",
+        form.gx + 230, form.gy + 50, 60, "Direction",
         step_of(s).deform.shear_mode == 0 ? kSimpleDirections : kPureDirections,
         [s] { return step_of(s).deform.direction; },
         [s](int to) {
@@ -196,9 +196,9 @@ void affine_shear(Form& form) {
             set_shear(d, strain);
         }));
     form.keep(new AK_number(
-        form.gx + 70, form.gy + 90, 60, "Strain", [s] { return shear_strain(step_of(s).deform); },
+        form.gx + 70, form.gy + 90, 200, "Strain", [s] { return shear_strain(step_of(s).deform); },
         [s](double strain) { set_shear(step_of(s).deform, strain); }));
-    form.list(AK_FIELD(deform.remap), 210, 90, 60, "Remap", kRemaps);
+    form.list(AK_FIELD(deform.remap), 70, 130, 200, "Remap", kRemaps);
 }
 
 }  // namespace
@@ -219,7 +219,7 @@ void AK_step_form(int step) {
             file->value(AKdata_step[s].add.file.c_str());
             auto* select = form.keep(new Fl_Button(form.gx + 210, form.gy + 50, 60, 30, "Select"));
             select->callback(AK_add_atom_select, static_cast<long>(step));
-            form.list(AK_FIELD(add.mode), 70, 90, 100, "Origin", {"Start Point", "Barycenter"});
+            form.list(AK_FIELD(add.mode), 70, 90, 108, "Origin", {"Start Point", "Barycenter"});
             form.list(AK_FIELD(add.unit), 210, 90, 60, "Unit", kUnits);
             form.row(AK_FIELD(add.x), AK_FIELD(add.y), AK_FIELD(add.z), 130, "Target");
             break;
@@ -245,7 +245,7 @@ void AK_step_form(int step) {
                       [s] { displace_directions(s); });
             form.real(AK_FIELD(disterb.distance), 70, 90, 70, "Distance");
             form.whole(AK_FIELD(disterb.seed), 200, 90, 70, "Seed");
-            form.real(AK_FIELD(disterb.dx), 70, 130, 50, "Direction X");
+            form.real(AK_FIELD(disterb.dx), 85, 130, 45, "Direction X");
             form.real(AK_FIELD(disterb.dy), 145, 130, 50, "Y");
             form.real(AK_FIELD(disterb.dz), 220, 130, 50, "Z");
             break;
@@ -274,10 +274,10 @@ void AK_step_form(int step) {
             form.list(AK_FIELD(rotate.remap), 70, 130, 200, "Copy", {"NO", "YES"});
             break;
         case AK_MOVE:
-            form.real(AK_FIELD(move.x), 70, 50, 60, "Direction x");
-            form.real(AK_FIELD(move.y), 140, 50, 60, "y");
-            form.real(AK_FIELD(move.z), 210, 50, 60, "z");
-            form.list(AK_FIELD(move.mode), 70, 90, 100, "Mode", {"Distance", "Destination"});
+            form.real(AK_FIELD(move.x), 85, 50, 50, "Direction x");
+            form.real(AK_FIELD(move.y), 150, 50, 50, "y");
+            form.real(AK_FIELD(move.z), 220, 50, 50, "z");
+            form.list(AK_FIELD(move.mode), 70, 90, 105, "Mode", {"Distance", "Destination"});
             form.list(AK_FIELD(move.unit), 210, 90, 60, "Unit", kUnits, [s] { move_labels(s); });
             break;
         case AK_REMOVE_DUPLICATE: form.real(AK_FIELD(changetype.rate), 70, 50, 200, "Distance"); break;
@@ -289,12 +289,12 @@ void AK_step_form(int step) {
         case AK_ROTATE:
             form.row(AK_FIELD(rotate.cx), AK_FIELD(rotate.cy), AK_FIELD(rotate.cz), 50, "Center");
             form.row(AK_FIELD(rotate.dx), AK_FIELD(rotate.dy), AK_FIELD(rotate.dz), 90, "Direction");
-            form.real(AK_FIELD(rotate.angle), 70, 130, 60, "Angle");
-            form.list(AK_FIELD(rotate.remap), 185, 130, 85, "Remap", kRemaps);
+            form.real(AK_FIELD(rotate.angle), 70, 130, 200, "Angle");
+            form.list(AK_FIELD(rotate.remap), 70, 170, 200, "Remap", kRemaps);
             break;
         case AK_SORT:
-            form.list(AK_FIELD(sort.mode), 70, 50, 60, "Mode", {"Up Down", "Down Up"});
-            form.keep(AK_require_Select_slot(form.gx + 210, form.gy + 50, 60, 30, "Expression", true, step));
+            form.list(AK_FIELD(sort.mode), 70, 50, 200, "Mode", {"Up Down", "Down Up"});
+            form.keep(AK_require_Select_slot(form.gx + 70, form.gy + 90, 200, 30, "Column", true, step));
             break;
         case AK_SYMMETRIZE:
         case AK_WRAP: break;
@@ -309,7 +309,7 @@ void AK_step_form(int step) {
             break;
         case AK_ALIAS_SHEAR:
             // Plane 0 keeps a and b in the slip plane, 1 keeps a and c, 2 keeps b and c.
-            form.list(AK_FIELD(alias.direction), 70, 50, 60, "Slip Plane", {"ab", "ac", "bc"});
+            form.list(AK_FIELD(alias.direction), 75, 50, 55, "Slip Plane", {"ab", "ac", "bc"});
             form.real(AK_FIELD(alias.height), 210, 50, 60, "Height");
             form.real(AK_FIELD(alias.d1), 70, 90, 85, "Displace");
             form.real(AK_FIELD(alias.d2), 185, 90, 85, nullptr);
@@ -317,6 +317,7 @@ void AK_step_form(int step) {
         default: break;
     }
     g->end();
+    AK_fit_form(g, AK_step_kinds[AKdata_step[s].kind].height);
     if (AKdata_step[s].kind == AK_DISPLACE) displace_directions(s);
     if (AKdata_step[s].kind == AK_MOVE) move_labels(s);
 }

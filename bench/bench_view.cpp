@@ -46,9 +46,22 @@ int main() {
     std::vector<unsigned char> frame;
     cube->render_frame(960, 550, frame);  // the upload and the first frame
     const double t_draw = timed([&] { cube->render_frame(960, 550, frame); });
+    const bool as_squares = cube->drew_squares();
     const double t_snap = timed([&] { SOIL_save_png("/tmp/quelm_bench_view.png", 1920, 1100, 1, 0); });
-    std::printf("one full redraw, 960 x 550:   %7.3f s\n", t_draw);
+    std::printf("one full redraw, 960 x 550:   %7.3f s  (atoms of %.0f pixels as %s)\n", t_draw,
+                2 * cube->atom_radius * 550 / cube->view_height, as_squares ? "squares" : "point sprites");
     std::printf("snapshot 1920 x 1100 (PNG):   %7.3f s\n", t_snap);
+    // The same frame with every atom drawn as a square, as atoms larger
+    // than the driver's largest point are.
+    cube->point_size_limit = 0;
+    const double t_squares = timed([&] { cube->render_frame(960, 550, frame); });
+    std::printf("the same redraw as squares:   %7.3f s\n", t_squares);
+    // Zoomed in on the crystal's face: atoms of 300 pixels, beyond any point size.
+    cube->point_size_limit = -1;
+    cube->view_height = 2 * cube->atom_radius * 550 / 300.0;
+    const double t_zoom = timed([&] { cube->render_frame(960, 550, frame); });
+    std::printf("zoomed in, 300-pixel atoms:   %7.3f s  (as %s)\n", t_zoom,
+                cube->drew_squares() ? "squares" : "point sprites");
     std::remove("/tmp/quelm_bench_view.png");
     return 0;
 }

@@ -70,6 +70,7 @@ const QN_builder& solute() {
 const std::vector<QN_field>& solute_fields() {
     static const std::vector<QN_field> f = {
         QN_choice_field("Mode:", "M_solute_mode", {"Substitutional Solution", "Interstitial Solution"})
+            .at(80, 230)
             .then(QN_solute_mode_callback),
         QN_file_field("Select Model", "M_solute_input", M_solute_reading1, &M_solute_dispa),
         QN_double_field("Concentrate:", "M_solute_cont")

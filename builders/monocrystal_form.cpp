@@ -54,7 +54,8 @@ const char* const kDuplicateTips[3] = {"Duplicate n times along x axis.", "Dupli
 const char* const kAxes[3] = {"x:", "y:", "z:"};
 
 void build_form(int top) {
-    QN_single_structure_choice = new Fl_Choice(110, top, 200, 30, "Structure:");
+    QN_single_structure_choice = new Fl_Choice(100, top, 212, 30, "Structure:");
+    QN_single_structure_choice->textsize(12);  // the longest names whole
     QN_single_structure_choice->tooltip("Choose a structure for building single crystal model.");
     Fl_Callback* callbacks[QN_SINGLE_STRUCTURE_COUNT] = {
         QN_model_single_S1,  QN_model_single_S2,  QN_model_single_S3_1, QN_model_single_S3_2, QN_model_single_S4,

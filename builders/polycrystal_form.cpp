@@ -55,6 +55,9 @@ const char* const kFileCounts[QN_POLY_FILES] = {"1", "2", "3", "4", "5", "6"};
 const char* const kOpenFilters =
     "Auto detect format\t*\nLAMMPS custom dump file\t*.lmc\nLAMMPS data file\t*.lmp\nVASP POSCAR file "
     "Cartesian\t*.POSCAR\nVASP POSCAR file Direct\t*.POSCAR";
+// What "More", "Preview" and "Export" say while a template the grains need
+// has no file (templates_filled).
+const char* const kChooseTemplate = "Please choose a template crystal file first";
 constexpr int kManualGrain = 1;
 constexpr int kRandomAverage = 2;
 
@@ -175,11 +178,12 @@ void make_grain_window() {
     button(540, y2, 70, "Clear", call<QN_model_poly_clear>);
     button(620, y2, 90, "Clear All", call<QN_model_poly_clear_all>);
 
-    button(800, y2, 90, "Save", call<QN_model_poly_crystal_save>);
-    button(900, y2, 90, "Save && Exit", call<QN_model_poly_crystal_save_exit>);
+    button(790, y2, 90, "Save", call<QN_model_poly_crystal_save>);
+    button(890, y2, 100, "Save && Exit", call<QN_model_poly_crystal_save_exit>);
     button(1000, y2, 90, "Exit", call<QN_model_poly_crystal_return>);
     poly_grain_window->end();
     poly_grain_window->resizable(QN_poly_grain_list);
+    poly_grain_window->size_range(1100, 720);  // the rows of buttons need the width
     Fl_Group::current(current);
 }
 
@@ -294,17 +298,27 @@ void QN_model_poly_crystal_core() {
     QN_poly_grain_list->grain_data.files = 1;
 
     QN_form_region()->clear();
-    QN_form_region()->resize(0, QN_form_choice()->y() + 40, 320, 700);
+    // QN_model_poly_choice gives the form its height; the groups keep their
+    // widgets' sizes when it changes.
+    QN_form_region()->resize(0, QN_form_choice()->y() + 40, 320, 200);
+    QN_form_region()->resizable(nullptr);
     QN_form_region()->begin();
-    auto* form = new PolyForm(QN_form_region()->x(), QN_form_region()->y(), 320, 700);
+    auto* form = new PolyForm(QN_form_region()->x(), QN_form_region()->y(), 320, 200);
+    form->resizable(nullptr);
     const int top = form->y() + 10;
-    const char* labels[4] = {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å):"};
+    // The cut-off is the generator's membership tolerance: an atom belongs to
+    // a grain unless its squared distance to the grain's seed exceeds that to
+    // another seed by more than the cut-off, so it is an area (Å²).
+    const char* labels[4] = {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å²):"};
     Fl_Callback* setters[4] = {call_input<QN_model_poly_setbx>, call_input<QN_model_poly_setby>,
                                call_input<QN_model_poly_setbz>, call_input<QN_model_poly_setcutoff>};
     for (int k = 0; k < 4; k++) {
         auto* v = new Fl_Value_Input(110, top + 40 * k, 180, 30, labels[k]);
         v->value(0);
         v->callback(setters[k]);
+        if (k == 3)
+            v->tooltip("Membership tolerance in Å² (the keyword file's \"cutoff\"): an atom whose squared distances "
+                       "to two grains' seeds differ by less than this may belong to both");
     }
     QNP_model_method_choice = new Fl_Choice(110, top + 160, 180, 30, "Method:");
     QNP_model_method_choice->add("Random grain");
@@ -312,7 +326,8 @@ void QN_model_poly_crystal_core() {
     QNP_model_method_choice->add("Random average");
     QNP_model_method_choice->value(0);
     QNP_model_method_choice->callback(call<QN_model_poly_choice>);
-    QN_grain_region = new Fl_Group(form->x(), top + 200, 320, 320);
+    QN_grain_region = new Fl_Group(form->x(), top + 200, 320, 0);
+    QN_grain_region->resizable(nullptr);
     QN_grain_region->end();
     form->end();
     QN_form_region()->end();
@@ -348,7 +363,6 @@ void QN_model_poly_choice() {
     clear_later(QN_grain_region);
     QNP_model_file_choice = nullptr;
     for (Fl_Output*& o : QNP_model_file_display) o = nullptr;
-    QN_grain_region->resize(QN_grain_region->x(), QN_grain_region->y(), 320, 320 + 40 * files);
     Fl_Group* const current = Fl_Group::current();
     QN_grain_region->begin();
     const int x = QN_grain_region->x();
@@ -364,11 +378,14 @@ void QN_model_poly_choice() {
     }
     QNP_rad_seed = new Fl_Value_Input(x + 110, y + 40, 180, 30, "Seed:");
     QNP_rad_seed->value(0);
+    QNP_rad_seed->tooltip("Seed of the random numbers that place and turn the grains (the same seed, the same grains)");
     y += 80;
     if (QNP_model_mode == 0) {
-        QNP_model_file_display[0] = new Fl_Output(x + 20, y, 200, 30);
+        QNP_model_file_display[0] = new Fl_Output(x + 110, y, 120, 30, "Template:");
         QNP_model_file_display[0]->value(QNP_file_list[0].c_str());
-        auto* select = new Fl_Button(x + 230, y, 60, 30, "Select");
+        QNP_model_file_display[0]->tooltip("The template crystal file the grains are cut from");
+        auto* select = new Fl_Button(x + 235, y, 55, 30, "Select");
+        select->tooltip("Choose the template crystal file");
         select->callback(file_select_cb, 0L);
         y += 40;
     } else {
@@ -394,6 +411,13 @@ void QN_model_poly_choice() {
     button(x + 155, y + 40, 135, "Export", call<QN_model_poly_write_model>);
     QN_grain_region->end();
     Fl_Group::current(current);
+    // The group, the form and the Model tab's region end 10 below the last row.
+    const int bottom = y + 80;
+    QN_grain_region->size(320, bottom - QN_grain_region->y());
+    if (Fl_Group* form = QN_grain_region->parent()) {
+        form->size(form->w(), bottom - form->y());
+        if (Fl_Group* region = form->parent()) region->size(region->w(), bottom - region->y());
+    }
     QN_grain_region->redraw();
     if (Fl_Scroll* tab = QN_model_tab()) tab->redraw();
 }
@@ -418,7 +442,7 @@ int QN_model_file_select_path(int i, const std::string& path) {
     QB_tools probe;
     std::string text;
     if (QN_read_model(&probe, path.c_str(), text) != 1) {
-        QN_message_alert(text.empty() ? "Reading file failed\nUnkonwn model format" : text.c_str());
+        QN_message_alert(text.empty() ? "Reading file failed\nUnknown model format" : text.c_str());
         return -1;
     }
     QNP_file_list[static_cast<size_t>(i)] = path;
@@ -442,7 +466,7 @@ void QN_model_poly_ranave_core() {
 
 void QN_model_poly_random() {
     if (!templates_filled()) {
-        QN_message_alert(QN_POLY_FILL_SEED);
+        QN_message_alert(kChooseTemplate);
         return;
     }
     QN_model_poly_show();
@@ -575,7 +599,7 @@ int QN_ic_xyz_poly(const char* input, const char* output, int mode) {
 void QN_model_poly_preview_model() {
     if (!QN_ask_model_change()) return;
     if (!templates_filled()) {
-        QN_message_alert(QN_POLY_FILL_SEED);
+        QN_message_alert(kChooseTemplate);
         return;
     }
     const std::string input = keyword_path();
@@ -590,7 +614,7 @@ void QN_model_poly_preview_model() {
 
 void QN_model_poly_write_model() {
     if (!templates_filled()) {
-        QN_message_alert(QN_POLY_FILL_SEED);
+        QN_message_alert(kChooseTemplate);
         return;
     }
     std::string chosen;
@@ -599,7 +623,7 @@ void QN_model_poly_write_model() {
 
 int QN_model_poly_write_model_path(const std::string& chosen) {
     if (!templates_filled()) {
-        QN_message_alert(QN_POLY_FILL_SEED);
+        QN_message_alert(kChooseTemplate);
         return -1;
     }
     const std::string name = QN_export_name(chosen, 1);

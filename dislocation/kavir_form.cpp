@@ -76,7 +76,7 @@ Fl_Value_Input* number(int x, int y, int w, const std::string& label, const char
 }
 
 Fl_Choice* switch_row(int y, const char* label, const char* key, const char* off = "OFF", const char* on = "ON") {
-    auto* c = new Fl_Choice(130, y, 150, 30, label);
+    auto* c = new Fl_Choice(150, y, 150, 30, label);
     c->add(off);
     c->add(on);
     QN_choice(c, G, key, QN_KAVIR_cbid);
@@ -87,20 +87,20 @@ void vector_row(int y, const char* label, const char* x, const char* yk, const c
                 void (*after[3])() = nullptr) {
     const char* keys[3] = {x, yk, z};
     for (int k = 0; k < 3; k++) {
-        Fl_Value_Input* v = number(110 + 60 * k, y, 50, k == 0 ? label : "", keys[k], 0, after ? after[k] : nullptr);
+        Fl_Value_Input* v = number(130 + 60 * k, y, 50, k == 0 ? label : "", keys[k], 0, after ? after[k] : nullptr);
         if (out) out[k] = v;
     }
 }
 
 void cut_rows(int types, int y0, const char* key) {
     for (int t = 1; t <= types; t++) {
-        Fl_Value_Input* v = number(130, y0 + 40 * (t - 1), 150, QB_format("Type%d cutoff", t), key, t - 1);
+        Fl_Value_Input* v = number(150, y0 + 40 * (t - 1), 150, QB_format("Type%d cutoff", t), key, t - 1);
         v->tooltip(kBelowCut);
     }
 }
 
 void eliminate_row(int y) {
-    auto* c = new Fl_Choice(130, y, 150, 30, "Eliminate_cell");
+    auto* c = new Fl_Choice(150, y, 150, 30, "Eliminate_cell");
     c->add("OFF");
     c->add("ON");
     QN_choice_plus(c, G, "KV_eli", QN_KAVIR_update_eliminate, QN_KAVIR_cbid);
@@ -136,7 +136,7 @@ void mapset_row(int y, int which) {
 void open_page(int k, int page_h, int frame_h, const char* frame) {
     page_being_built = k;
     *kPages[k] = new Fl_Group(0, 145, 320, page_h);
-    auto* a = new Fl_Round_Button(30, 150, 70, 30, "Active");
+    auto* a = new Fl_Round_Button(30, 150, 80, 26, "Active");
     a->down_box(FL_ROUND_DOWN_BOX);
     a->value(0);
     a->callback(active_cb, reinterpret_cast<void*>(static_cast<intptr_t>(k)));
@@ -147,11 +147,11 @@ void open_page(int k, int page_h, int frame_h, const char* frame) {
     *kFramed[k] = g;
 }
 
-void close_page(int k, int run_y) {
+void close_page(int k) {
     (*kFramed[k])->end();
     (*kFramed[k])->deactivate();
-    QN_analysis_run_button(run_y, k);
     (*kPages[k])->end();
+    QN_analysis_page_close(*kPages[k], *kFramed[k], k);
     (*kPages[k])->hide();
 }
 
@@ -165,7 +165,7 @@ void build_pages(int T) {
     cut_rows(T, 240, "KV_dva_cut");
     eliminate_row(Y + 240);
     switch_row(Y + 280, "Eliminate_overall", "KV_dva_eli");
-    close_page(QN_KAVIR_DVA, Y + 320);
+    close_page(QN_KAVIR_DVA);
 
     open_page(QN_KAVIR_STA, Y + 420, Y + 370, "atomic Strain Tensor Analysis");
     reference_row();
@@ -177,7 +177,7 @@ void build_pages(int T) {
     switch_row(Y + 400, "Volume", "KV_sta_vol");
     switch_row(Y + 440, "Rotation", "KV_sta_rot");
     switch_row(Y + 480, "Stretch", "KV_sta_ste");
-    close_page(QN_KAVIR_STA, Y + 520);
+    close_page(QN_KAVIR_STA);
 
     open_page(QN_KAVIR_DDA, Y + 540, Y + 490, "Differential Displacement Analysis");
     reference_row();
@@ -192,7 +192,7 @@ void build_pages(int T) {
     switch_row(Y + 520, "Export MIXED", "KV_dda_emx", "NO", "YES");
     switch_row(Y + 560, "edge_bond mode", "KV_dda_edg", "NO", "YES");
     switch_row(Y + 600, "center mode", "KV_dda_ctr", "Reference", "Deference");
-    close_page(QN_KAVIR_DDA, Y + 640);
+    close_page(QN_KAVIR_DDA);
 
     open_page(QN_KAVIR_SVA, Y + 260, Y + 210, "Slip Vector Analysis");
     reference_row();
@@ -200,7 +200,7 @@ void build_pages(int T) {
     eliminate_row(Y + 240);
     vector_row(Y + 280, "Burgers", "KV_sva_bx", "KV_sva_by", "KV_sva_bz");
     switch_row(Y + 320, "Max_SVA", "KV_sva_max");
-    close_page(QN_KAVIR_SVA, Y + 360);
+    close_page(QN_KAVIR_SVA);
 
     open_page(QN_KAVIR_IDA, Y + 380, Y + 330, "Interplanar Disregistry Analysis");
     reference_row();
@@ -209,13 +209,13 @@ void build_pages(int T) {
     eliminate_row(Y + 280);
     switch_row(Y + 320, "Eliminate_overall", "KV_ida_eli");
     vector_row(Y + 360, "Norm", "KV_ida_nx", "KV_ida_ny", "KV_ida_nz");
-    number(110, Y + 400, 50, "Layer1", "KV_ida_l1d", 0);
-    number(170, Y + 400, 50, "", "KV_ida_l1h", 0);
-    number(230, Y + 400, 50, "", "KV_ida_l1t", 0, nullptr, true);
-    number(110, Y + 440, 50, "Layer2", "KV_ida_l2d", 0);
-    number(170, Y + 440, 50, "", "KV_ida_l2h", 0);
-    number(230, Y + 440, 50, "", "KV_ida_l2t", 0, nullptr, true);
-    close_page(QN_KAVIR_IDA, Y + 480);
+    number(130, Y + 400, 50, "Layer1", "KV_ida_l1d", 0);
+    number(190, Y + 400, 50, "", "KV_ida_l1h", 0);
+    number(250, Y + 400, 50, "", "KV_ida_l1t", 0, nullptr, true);
+    number(130, Y + 440, 50, "Layer2", "KV_ida_l2d", 0);
+    number(190, Y + 440, 50, "", "KV_ida_l2h", 0);
+    number(250, Y + 440, 50, "", "KV_ida_l2t", 0, nullptr, true);
+    close_page(QN_KAVIR_IDA);
 
     open_page(QN_KAVIR_NYE, 200 * T + 420, 200 * T + 160, " Nye Tensor Analysis");
     mapset_row(200, 0);
@@ -231,17 +231,17 @@ void build_pages(int T) {
                                     {"KV_nta_zi", "KV_nta_zj", "KV_nta_zk"}};
     for (int t = 1; t <= T; t++) {
         const int s = 360 + 160 * (t - 1);
-        auto* kind = new Fl_Choice(130, Y + s - 40, 50, 30);
+        auto* kind = new Fl_Choice(150, Y + s - 40, 60, 30);
         kind->copy_label(QB_format("Type%d structure", t).c_str());
         for (const char* k : {"fcc", "bcc", "hcp"}) kind->add(k);
         QN_choice_multi(kind, G, t - 1, "KV_nta_tt", QN_KAVIR_cbid);
-        number(200, Y + s - 40, 80, "", "KV_nta_tc", t - 1);
+        number(220, Y + s - 40, 80, "", "KV_nta_tc", t - 1);
         for (int r = 0; r < 3; r++)
             for (int c = 0; c < 3; c++)
-                number(110 + 60 * c, Y + s + 40 * r, 50, r == 0 && c == 0 ? QB_format("Type%d Orient", t) : "",
+                number(130 + 60 * c, Y + s + 40 * r, 50, r == 0 && c == 0 ? QB_format("Type%d Orient", t) : "",
                        rows[r][c], t - 1);
     }
-    close_page(QN_KAVIR_NYE, 200 * T + 320);
+    close_page(QN_KAVIR_NYE);
 
     open_page(QN_KAVIR_NTA, Y + 250, Y + 200, " Nye Tensor Analysis");
     reference_row();
@@ -253,7 +253,7 @@ void build_pages(int T) {
     nye_bx[1] = b1[0];
     nye_by[1] = b1[1];
     nye_bz[1] = b1[2];
-    close_page(QN_KAVIR_NTA, Y + 360);
+    close_page(QN_KAVIR_NTA);
 }
 
 void mirror(Fl_Value_Input* const* pair, const char* key) {
@@ -379,14 +379,14 @@ QN_subsystem QN_dislocation_subsystem() {
     QN_subsystem part;
     part.name = "Dislocation analysis";
     part.menu = {
-        {"Analysis/KAVIR", 0, [] { QN_show_analysis_method("DVA"); }, FL_SUBMENU},
-        {"Analysis/KAVIR/DVA", 0, [] { QN_show_analysis_method("DVA"); }, 0},
-        {"Analysis/KAVIR/STA", 0, [] { QN_show_analysis_method("STA"); }, 0},
-        {"Analysis/KAVIR/DDA", 0, [] { QN_show_analysis_method("DDA"); }, 0},
-        {"Analysis/KAVIR/SVA", 0, [] { QN_show_analysis_method("SVA"); }, 0},
-        {"Analysis/KAVIR/IDA", 0, [] { QN_show_analysis_method("IDA"); }, 0},
-        {"Analysis/KAVIR/NYE", 0, [] { QN_show_analysis_method("NYE"); }, 0},
-        {"Analysis/KAVIR/NTA", 0, [] { QN_show_analysis_method("NTA"); }, 0},
+        {"Analysis/Dislocation and strain analysis", 0, [] { QN_show_analysis_method("DVA"); }, FL_SUBMENU},
+        {"Analysis/Dislocation and strain analysis/Displacement vectors (DVA)", 0, [] { QN_show_analysis_method("DVA"); }, 0},
+        {"Analysis/Dislocation and strain analysis/Atomic strain (STA)", 0, [] { QN_show_analysis_method("STA"); }, 0},
+        {"Analysis/Dislocation and strain analysis/Differential displacements (DDA)", 0, [] { QN_show_analysis_method("DDA"); }, 0},
+        {"Analysis/Dislocation and strain analysis/Slip vectors (SVA)", 0, [] { QN_show_analysis_method("SVA"); }, 0},
+        {"Analysis/Dislocation and strain analysis/Interlayer disregistry (IDA)", 0, [] { QN_show_analysis_method("IDA"); }, 0},
+        {"Analysis/Dislocation and strain analysis/Nye tensor (NYE)", 0, [] { QN_show_analysis_method("NYE"); }, 0},
+        {"Analysis/Dislocation and strain analysis/Nye tensor against a reference (NTA)", 0, [] { QN_show_analysis_method("NTA"); }, 0},
     };
     QN_analysis_pages pages;
     pages.methods = {"DVA", "STA", "DDA", "SVA", "IDA", "NYE", "NTA"};

@@ -20,6 +20,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
+#include "app/quelm_widgets.h"
 #include "qb/qb_file.h"
 #include "simulation/campaign.h"
 #include "simulation/remote_form.h"
@@ -208,7 +209,11 @@ void build() {
     CampaignsWindow& w = *the;
     w.window = new Fl_Double_Window(760, 480, "Campaigns");
     w.window->color(FL_WHITE);
-    w.folder = new Fl_Input(110, 10, 420, 30, "Folder:");
+    auto* folder = new QN_hint_input(110, 10, 420, 30, "Folder:");
+    folder->hint("the folder of the campaign records (.qnc)");
+    folder->tooltip("The local folder where Submit wrote the campaign records (the Campaign Folder of the "
+                    "Scheduler tab)");
+    w.folder = folder;
     auto* browse = new Fl_Button(535, 10, 70, 30, "Browse");
     browse->callback(browse_cb, w.folder);
     auto* list = new Fl_Button(610, 10, 70, 30, "List");
@@ -221,7 +226,10 @@ void build() {
     w.tasks->textfont(FL_COURIER);
     w.counts = new Fl_Box(240, 392, 510, 22);
     w.counts->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT);
-    w.save = new Fl_Input(110, 418, 420, 25, "Save Folder:");
+    auto* save = new QN_hint_input(110, 418, 420, 25, "Save Folder:");
+    save->hint("local folder for the fetched results");
+    save->tooltip("Fetch Selected brings the files of the ended tasks into SAVE/R1, SAVE/R2 ...");
+    w.save = save;
     auto* save_browse = new Fl_Button(535, 418, 70, 25, "Browse");
     save_browse->callback(browse_cb, w.save);
     const char* labels[4] = {"Refresh", "Cancel Selected", "Fetch Selected", "Resubmit Failed"};
@@ -232,6 +240,7 @@ void build() {
     }
     w.window->end();
     w.window->resizable(w.tasks);
+    w.window->size_range(760, 480);
     Fl_Group::current(saved);
 }
 

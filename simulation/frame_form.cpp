@@ -21,6 +21,7 @@
 #include <FL/Fl_Tree.H>
 #include <FL/Fl_Tree_Item.H>
 #include <FL/Fl_Value_Input.H>
+#include <FL/fl_draw.H>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -38,6 +39,7 @@
 #include "store/quelm_resources.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
+#include "app/quelm_widgets.h"
 #include "simulation/frame_template.h"
 #include "simulation/remote_form.h"
 #include "simulation/remote_tasks.h"
@@ -49,12 +51,14 @@ namespace {
 
 struct FrameRecord;
 
-// An output showing a path and the button that picks it into a store label.
+// A field showing a path and the button that picks it into a store label:
+// an output for the files, an input with a hint for the folders (typed or
+// picked).
 struct FileLink {
     FrameRecord* record = nullptr;
     std::string label;
     bool folder = false;
-    Fl_Output* output = nullptr;
+    Fl_Input* output = nullptr;
     Fl_Button* button = nullptr;
 };
 
@@ -115,6 +119,17 @@ std::string stored_text(int group, const char* label, const char* fallback) {
     return QN_stored_text(group, label, fallback);
 }
 
+// A stored setting as the submission and the downloads take it: the
+// placeholders of the defaults ("No_file") and of older files are none.
+std::string stored_setting(int group, const char* label) {
+    return QN_shown_text(QN_stored_text(group, label, ""));
+}
+
+// A stored path as a file's output shows it.
+std::string shown_file(const std::string& stored) {
+    return QN_is_placeholder(stored) || stored.empty() ? std::string("No file") : stored;
+}
+
 // ---- Links -------------------------------------------------------------------
 
 void file_link_cb(Fl_Widget*, void* data) {
@@ -126,15 +141,34 @@ void file_link_cb(Fl_Widget*, void* data) {
     link->output->value(path.c_str());
 }
 
+// A folder typed into its field.
+void folder_typed_cb(Fl_Widget* w, void* data) {
+    auto* link = static_cast<FileLink*>(data);
+    const char* v = static_cast<Fl_Input*>(w)->value();
+    QN_set_bit_char(link->record->group, link->label, v ? v : "");
+}
+
+// The field (x, y, w) and its button (70 wide) of a path; folder: typed
+// or picked, with a greyed hint while empty.
 FileLink* file_link(FrameRecord& r, const char* label, int x, int y, int w, const char* output_label,
-                    const char* button_label, bool folder) {
+                    const char* button_label, bool folder, const char* hint = nullptr) {
     auto link = std::make_unique<FileLink>();
     link->record = &r;
     link->label = label;
     link->folder = folder;
-    link->output = new Fl_Output(x, y, w, 30, output_label);
-    link->output->value(stored_text(r.group, label, "No_file").c_str());
-    link->button = new Fl_Button(x + w, y, 50, 30, button_label);
+    const std::string stored = stored_text(r.group, label, "No_file");
+    if (folder) {
+        auto* in = new QN_hint_input(x, y, w, 30, output_label);
+        in->hint(hint ? hint : "folder");
+        in->value(QN_shown_text(stored).c_str());
+        in->when(FL_WHEN_CHANGED);
+        in->callback(folder_typed_cb, link.get());
+        link->output = in;
+    } else {
+        link->output = new Fl_Output(x, y, w, 30, output_label);
+        link->output->value(shown_file(stored).c_str());
+    }
+    link->button = new Fl_Button(x + w, y, 70, 30, button_label);
     link->button->callback(file_link_cb, link.get());
     r.file_links.push_back(std::move(link));
     return r.file_links.back().get();
@@ -148,13 +182,6 @@ void input_link_cb(Fl_Widget* w, void* data) {
     if (link->download != w) link->download->value(text.c_str());
 }
 
-Fl_Input* link_input(bool secret, int x, int y, int w, const char* label) {
-    Fl_Input* in = secret ? new Fl_Secret_Input(x, y, w, 30) : new Fl_Input(x, y, w, 30);
-    in->label(label);
-    in->when(FL_WHEN_CHANGED);
-    return in;
-}
-
 InputLink* input_link(FrameRecord& r, const char* label) {
     auto link = std::make_unique<InputLink>();
     link->record = &r;
@@ -163,18 +190,19 @@ InputLink* input_link(FrameRecord& r, const char* label) {
     return r.input_links.back().get();
 }
 
+// The stored value shows; a placeholder ("No_file") as an empty field with
+// its hint.
 void bind_input(InputLink* link, Fl_Input* in, bool submit_tab) {
     (submit_tab ? link->submit : link->download) = in;
-    const bool password = link->label == "S_severpass";
-    in->value(stored_text(link->record->group, link->label.c_str(), password ? "" : "NULL").c_str());
+    in->value(QN_shown_text(stored_text(link->record->group, link->label.c_str(), "")).c_str());
     in->callback(input_link_cb, link);
 }
 
 // ---- Potential and atom types ------------------------------------------------
 
 void place(FileLink* link, int x, int y, const char* button_label) {
-    link->output->resize(x, y, 160, 30);
-    link->button->resize(x + 160, y, 60, 30);
+    link->output->resize(x, y, 200, 30);
+    link->button->resize(x + 200, y, 70, 30);
     link->button->label(button_label);
     link->output->show();
     link->button->show();
@@ -220,26 +248,26 @@ void update_type(FrameRecord& r) {
         case QN_POT_EAM_ALLOY:
         case QN_POT_EAM_FS:
         case QN_POT_TERSOFF:
-            place(r.pot1, gx + 240, gy + 10, "Select");
+            place(r.pot1, gx + 290, gy + 10, "Select");
             break;
         case QN_POT_MEAM:
             h = 90;
-            place(r.pot1, gx + 240, gy + 10, "*.library");
+            place(r.pot1, gx + 290, gy + 10, "*.library");
             place(r.pot2, gx + 10, gy + 50, "*.meam");
             break;
         case QN_POT_CUSTOM:
-            place(r.pot_cus, gx + 240, gy + 10, "in");
+            place(r.pot_cus, gx + 290, gy + 10, "in");
             break;
         case QN_POT_CUSTOM_1:
             h = 90;
-            place(r.pot_cus, gx + 240, gy + 10, "in");
+            place(r.pot_cus, gx + 290, gy + 10, "in");
             place(r.pot1, gx + 10, gy + 50, "Attach");
             break;
         case QN_POT_CUSTOM_2:
             h = 90;
-            place(r.pot_cus, gx + 240, gy + 10, "in");
+            place(r.pot_cus, gx + 290, gy + 10, "in");
             place(r.pot1, gx + 10, gy + 50, "Attach");
-            place(r.pot2, gx + 240, gy + 50, "Attach");
+            place(r.pot2, gx + 290, gy + 50, "Attach");
             break;
         default:
             break;
@@ -253,61 +281,79 @@ void mass_cb(Fl_Widget*, void* data) { update_mass(*static_cast<FrameRecord*>(da
 
 // ---- Template fields ---------------------------------------------------------
 
-// Cursor and open groups of the "Setting" or "Output" tab.
+// Cursor and open groups of the "Setting" or "Output" tab: fields in two
+// columns (a label of up to kLabelW pixels, then the field of kFieldW).
+constexpr int kColumn[2] = {20, 320};
+constexpr int kLabelW = 115, kFieldW = 170;
+
 struct TabCursor {
     Fl_Scroll* scroll = nullptr;
-    int x = 20, y = 50;
+    int x = kColumn[0], y = 50;
     std::vector<Fl_Group*> open;  // template groups, innermost last
     Fl_Group* target() const { return open.empty() ? static_cast<Fl_Group*>(scroll) : open.back(); }
+    bool left() const { return x == kColumn[0]; }
     void new_row() {
-        if (x != 20) {
-            x = 20;
+        if (!left()) {
+            x = kColumn[0];
             y += 40;
         }
     }
     void next_field() {
-        if (x == 20) {
-            x = 250;
+        if (left()) {
+            x = kColumn[1];
         } else {
-            x = 20;
+            x = kColumn[0];
             y += 40;
         }
     }
     void close_group() {
         Fl_Group* g = open.back();
         open.pop_back();
-        const int h = x == 20 ? y - g->y() + 10 : y - g->y() + 50;
+        const int h = left() ? y - g->y() + 10 : y - g->y() + 50;
         g->size(g->w(), h > 0 ? h : 10);
-        y += x == 20 ? 20 : 60;
-        x = 20;
+        y += left() ? 20 : 60;
+        x = kColumn[0];
     }
 };
+
+// The height a text takes wrapped into width w.
+int wrapped_height(const std::string& text, int w) {
+    fl_font(FL_HELVETICA, FL_NORMAL_SIZE);
+    int tw = w, th = 0;
+    fl_measure(text.c_str(), tw, th, 0);
+    return th > 0 ? th : FL_NORMAL_SIZE + 4;
+}
 
 void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
     Fl_Group* into = c.target();
     const std::string shown = QN_frame_display(f.text);
+    const int fx = c.x + kLabelW, fy = c.y + 10;
     switch (f.kind) {
         case QN_frame_field::TIP: {
             c.new_row();
-            // A line of text centred on y + 10 (a box without height would
-            // never be drawn).
-            auto* b = new Fl_Box(c.x - 10, c.y, 460, 20);
+            // The text wrapped into the width of the tab or group, as high
+            // as it needs.
+            const bool top = into == c.scroll;
+            const int x = top ? c.scroll->x() + 10 : into->x() + 10;
+            const int w = into->w() - 20;
+            const int h = wrapped_height(shown, w - 6) + 4;  // a left label has 3 pixels each side
+            auto* b = new Fl_Box(x, c.y, w, h);
             b->copy_label(shown.c_str());
-            b->align(FL_ALIGN_CENTER);
+            b->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_WRAP);
             into->add(b);
-            c.x = 20;
-            c.y += 20;
+            c.x = kColumn[0];
+            c.y += h;
             return;
         }
         case QN_frame_field::GROUP: {
             c.new_row();
-            auto* g = new Fl_Group(c.x - 10, c.y + 20, 460, 80);
+            auto* g = new Fl_Group(c.x - 10, c.y + 20, c.scroll->w() - 20, 80);
             g->end();
             g->copy_label(shown.c_str());
             QN_framed(g);
             into->add(g);
             c.open.push_back(g);
-            c.x = 20;
+            c.x = kColumn[0];
             c.y += 20;
             return;
         }
@@ -316,7 +362,7 @@ void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
             return;
         case QN_frame_field::INT:
         case QN_frame_field::FLOAT: {
-            auto* v = new Fl_Value_Input(c.x + 80, c.y + 10, 130, 30);
+            auto* v = new Fl_Value_Input(fx, fy, kFieldW, 30);
             v->copy_label(shown.c_str());
             into->add(v);
             if (f.kind == QN_frame_field::INT) {
@@ -328,7 +374,7 @@ void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
             break;
         }
         case QN_frame_field::CHOICE: {
-            auto* ch = new Fl_Choice(c.x + 80, c.y + 10, 130, 30);
+            auto* ch = new Fl_Choice(fx, fy, kFieldW, 30);
             ch->copy_label(shown.c_str());
             for (const std::string& item : f.items) add_item(ch, QN_frame_display(item));
             into->add(ch);
@@ -336,17 +382,18 @@ void add_field(FrameRecord& r, TabCursor& c, const QN_frame_field& f) {
             break;
         }
         case QN_frame_field::LOOP: {
+            constexpr int light = 25, part = (kFieldW - light) / 3;
             auto loop = std::make_unique<QN_loop_field>();
-            loop->single = new Fl_Value_Input(c.x + 80, c.y + 10, 105, 30);
+            loop->single = new Fl_Value_Input(fx, fy, kFieldW - light, 30);
             loop->single->copy_label(shown.c_str());
-            loop->start = new Fl_Value_Input(c.x + 80, c.y + 10, 35, 30);
+            loop->start = new Fl_Value_Input(fx, fy, part, 30);
             loop->start->copy_label(shown.c_str());
             loop->start->tooltip("start");
-            loop->end = new Fl_Value_Input(c.x + 115, c.y + 10, 35, 30);
+            loop->end = new Fl_Value_Input(fx + part, fy, part, 30);
             loop->end->tooltip("end");
-            loop->step = new Fl_Value_Input(c.x + 150, c.y + 10, 35, 30);
+            loop->step = new Fl_Value_Input(fx + 2 * part, fy, part, 30);
             loop->step->tooltip("step");
-            loop->toggle = new Fl_Light_Button(c.x + 185, c.y + 10, 25, 30);
+            loop->toggle = new Fl_Light_Button(fx + kFieldW - light, fy, light, 30);
             loop->toggle->tooltip("Loop over start ... end by step");
             for (Fl_Widget* w : {static_cast<Fl_Widget*>(loop->single), static_cast<Fl_Widget*>(loop->start),
                                  static_cast<Fl_Widget*>(loop->end), static_cast<Fl_Widget*>(loop->step),
@@ -390,8 +437,15 @@ void build_template_tabs(FrameRecord& r, Fl_Scroll* setting, Fl_Scroll* output) 
 // The connection settings of the frame; false (reported) when they cannot
 // be used.
 bool server_options(const FrameRecord& r, QN_ssh_options& options) {
-    return QN_server_options(stored_text(r.group, "S_severip", ""), stored_text(r.group, "S_severname", ""),
+    return QN_server_options(stored_setting(r.group, "S_severip"), stored_setting(r.group, "S_severname"),
                              stored_text(r.group, "S_severpass", ""), options);
+}
+
+// The server folder, or empty (reported).
+std::string server_folder(const FrameRecord& r) {
+    const std::string folder = stored_setting(r.group, "S_severfold");
+    if (folder.empty()) QN_message_alert("Please enter the Server Folder");
+    return folder;
 }
 
 // A fresh private folder for staging, or empty.
@@ -419,8 +473,8 @@ void submit(FrameRecord& r) {
         QN_message_alert("Can not create a temporary folder for the run files");
         return;
     }
-    const std::string folder = stored_text(r.group, "S_severfold", "");
-    const std::string command = stored_text(r.group, "S_severcomm", "");
+    const std::string folder = stored_setting(r.group, "S_severfold");
+    const std::string command = stored_setting(r.group, "S_severcomm");
     const int tasks = QN_frame_stage(r.group, r.frame, r.config_dir, stage, false, message);
     if (tasks < 0) {
         std::error_code ec;
@@ -439,7 +493,35 @@ void submit(FrameRecord& r) {
 void request(FrameRecord& r) {
     QN_ssh_options options;
     if (!server_options(r, options)) return;
-    QN_tree_request(r.tree, r.list, options, stored_text(r.group, "S_severfold", ""));
+    const std::string folder = server_folder(r);
+    if (folder.empty()) return;
+    QN_tree_request(r.tree, r.list, options, folder);
+}
+
+// "Pack": the task folders written into the Save Path as Submit sends them
+// (quelm-batch stage), earlier ones replaced when the user says so.
+void pack(FrameRecord& r) {
+    const std::string save = stored_setting(r.group, "S_path");
+    if (save.empty()) {
+        QN_message_alert("Please choose the Save Path first");
+        return;
+    }
+    std::error_code ec;
+    bool overwrite = false;
+    if (fs::exists(fs::path(save) / "R1", ec)) {
+        if (!QN_ask_yes(save + " already holds task folders (R1 ...).\nReplace them?")) {
+            QN_message(("Nothing was packed: " + save + " holds the task folders of an earlier package").c_str());
+            return;
+        }
+        overwrite = true;
+    }
+    std::string message;
+    const int tasks = QN_frame_stage(r.group, r.frame, r.config_dir, save, overwrite, message);
+    if (tasks < 0) {
+        QN_message_alert(message.empty() ? "Packing failed" : message.c_str());
+        return;
+    }
+    QN_message(("Packed " + std::to_string(tasks) + (tasks == 1 ? " task in " : " tasks in ") + save).c_str());
 }
 
 void download_selected(FrameRecord& r) {
@@ -448,7 +530,7 @@ void download_selected(FrameRecord& r) {
         QN_message_alert("Please select the files to download");
         return;
     }
-    const std::string save = stored_text(r.group, "S_savefold", "");
+    const std::string save = stored_setting(r.group, "S_savefold");
     std::error_code ec;
     if (save.empty() || !fs::is_directory(save, ec)) {
         QN_message_alert("Can not access save folder");
@@ -456,8 +538,9 @@ void download_selected(FrameRecord& r) {
     }
     QN_ssh_options options;
     if (!server_options(r, options)) return;
-    const QN_download_report report =
-        QN_download_and_report(names, options, stored_text(r.group, "S_severfold", ""), save);
+    const std::string folder = server_folder(r);
+    if (folder.empty()) return;
+    const QN_download_report report = QN_download_and_report(names, options, folder, save);
     if (report.done.size() == 1) {
         const std::string local = (fs::path(save) / report.done.front()).string();
         if (QN_ask_yes("The file has been downloaded.\nWould you like to open it now?")) QN_open_text_viewer(local);
@@ -465,6 +548,7 @@ void download_selected(FrameRecord& r) {
 }
 
 void submit_cb(Fl_Widget*, void* data) { submit(*static_cast<FrameRecord*>(data)); }
+void pack_cb(Fl_Widget*, void* data) { pack(*static_cast<FrameRecord*>(data)); }
 void request_cb(Fl_Widget*, void* data) { request(*static_cast<FrameRecord*>(data)); }
 void download_cb(Fl_Widget*, void* data) { download_selected(*static_cast<FrameRecord*>(data)); }
 
@@ -478,44 +562,45 @@ void tree_cb(Fl_Widget* w, void* data) {
 
 void build_model_tab(FrameRecord& r) {
     Fl_Scroll* s = QN_simulation_tab("Model");
-    auto* g = new Fl_Group(10, 70, 250, 90, "Model Setting");
+    auto* g = new Fl_Group(10, 60, 600, 90, "Model Setting");
     QN_framed(g);
-    auto* mode = new Fl_Choice(110, 80, 130, 30, "Model Mode");
+    auto* mode = new Fl_Choice(120, 70, 150, 30, "Model Mode");
     add_item(mode, "Select File");
     QN_choice(mode, r.group, "S_model", r.owner);
-    file_link(r, "S_input", 20, 120, 170, nullptr, "Select", false);
+    file_link(r, "S_input", 20, 110, 440, nullptr, "Select", false);
     g->end();
     s->end();
 }
 
 void build_potential_tab(FrameRecord& r) {
     Fl_Scroll* s = QN_simulation_tab("Potential");
-    r.pot_group = new Fl_Group(10, 70, 460, 90, "Potential Setting");
+    r.pot_group = new Fl_Group(10, 60, 600, 90, "Potential Setting");
     QN_framed(r.pot_group);
-    r.pot_type = new Fl_Choice(130, 80, 100, 30, "Potential Type");
+    r.pot_type = new Fl_Choice(140, 70, 150, 30, "Potential Type");
     for (const char* name : QN_FRAME_POTENTIAL_NAMES) add_item(r.pot_type, name);
-    r.pot1 = file_link(r, "S_pot1", 250, 80, 160, nullptr, "Select", false);
-    r.pot2 = file_link(r, "S_pot2", 20, 120, 160, nullptr, "Meam", false);
-    r.pot_cus = file_link(r, "S_pot_cus", 250, 80, 160, nullptr, "Custom", false);
-    for (FileLink* l : {r.pot1, r.pot2, r.pot_cus})
-        if (std::string(l->output->value()) == "NULL") l->output->value("No file");
+    r.pot1 = file_link(r, "S_pot1", 310, 70, 200, nullptr, "Select", false);
+    r.pot2 = file_link(r, "S_pot2", 20, 110, 200, nullptr, "Meam", false);
+    r.pot_cus = file_link(r, "S_pot_cus", 310, 70, 200, nullptr, "Custom", false);
     hide(r.pot2);
     hide(r.pot_cus);
     r.pot_group->end();
 
-    r.mass_group = new Fl_Group(10, 220, 460, 80, "Mass Setting");
+    r.mass_group = new Fl_Group(10, 180, 600, 90, "Mass Setting");
     QN_framed(r.mass_group);
-    r.type_sum = new Fl_Choice(80, 90, 150, 30, "Type Sum:");
+    r.type_sum = new Fl_Choice(100, 190, 70, 30, "Type Sum:");
+    r.type_sum->tooltip("Number of atom types of the model");
     for (int k = 1; k <= 10; k++) add_item(r.type_sum, std::to_string(k));
     for (int k = 0; k < 10; k++) {
-        const int x = k % 2 == 0 ? 80 : 300;
-        const int y = 130 + (k / 2) * 40;
+        const int x = k % 2 == 0 ? 20 : 310;
+        const int y = 230 + (k / 2) * 40;
         char label[16];
         std::snprintf(label, sizeof label, "%2d# Mass:", k + 1);
-        r.mass[k] = new Fl_Value_Input(x, y, 50, 30);
+        r.mass[k] = new Fl_Value_Input(x + 70, y, 80, 30);
         r.mass[k]->copy_label(label);
+        r.mass[k]->tooltip("Mass of this atom type (g/mol); 0: the element's standard atomic weight");
         QN_get_double_multi(r.mass[k], r.group, k, "S_mass", r.owner);
-        r.element[k] = new Fl_Choice(x + 100, y, 50, 30, " Name");
+        r.element[k] = new Fl_Choice(x + 200, y, 60, 30, " Name");
+        r.element[k]->tooltip("Element of this atom type");
         for (int e = 0; e < QN_ELEMENT_COUNT; e++) add_item(r.element[k], ELEMENT_NAME[e]);
         QN_choice_multi(r.element[k], r.group, k, "S_elemt", r.owner);
     }
@@ -532,21 +617,19 @@ void build_potential_tab(FrameRecord& r) {
 
 void build_submit_tab(FrameRecord& r, InputLink* links[4]) {
     Fl_Scroll* s = QN_simulation_tab("Submit");
-    auto* g = new Fl_Group(10, 80, 420, 410, "Submit Setting");
+    auto* g = new Fl_Group(10, 60, 600, 370, "Submit Setting");
     QN_framed(g);
-    file_link(r, "S_script", 175, 90, 130, "Submistion Script:", "Select", false);
-    file_link(r, "S_path", 175, 130, 130, "Save Path:", "Select", true);
-    auto* pack = new Fl_Button(175, 170, 170, 30, "Pack");
-    pack->deactivate();  // the task folders are packed by Submit itself
+    file_link(r, "S_script", 160, 70, 340, "Job Script:", "Select", false);
+    file_link(r, "S_path", 160, 110, 340, "Save Path:", "Select", true, "local folder for the task folders");
+    auto* pack = new Fl_Button(160, 150, 170, 30, "Pack");
+    pack->tooltip("Write the task folders R1 ... into the Save Path, as Submit sends them");
+    pack->callback(pack_cb, &r);
     const char* labels[4] = {"Server:", "User Name:", "Password:", "Server Folder:"};
-    for (int k = 0; k < 4; k++) {
-        Fl_Input* in = link_input(k == 2, 175, 210 + 40 * k, 180, labels[k]);
-        bind_input(links[k], in, true);
-        if (k == 0) QN_server_field_menu(in);
-    }
-    auto* command = new Fl_Input(175, 370, 180, 30, "Submit Command:");
+    for (int k = 0; k < 4; k++) bind_input(links[k], QN_server_field(160, 190 + 40 * k, 360, labels[k]), true);
+    Fl_Input* command = QN_server_field(160, 350, 360, "Submit Command:");
     QN_get_char(command, r.group, "S_severcomm", r.owner);
-    auto* go = new Fl_Button(175, 410, 170, 30, "Submit");
+    if (QN_is_placeholder(command->value())) command->value("");
+    auto* go = new Fl_Button(160, 390, 170, 30, "Submit");
     go->callback(submit_cb, &r);
     g->end();
     s->end();
@@ -554,22 +637,16 @@ void build_submit_tab(FrameRecord& r, InputLink* links[4]) {
 
 void build_download_tab(FrameRecord& r, InputLink* links[4]) {
     Fl_Scroll* s = QN_simulation_tab("Download");
-    auto* g = new Fl_Group(10, 80, 460, 330, "Download");
+    auto* g = new Fl_Group(10, 60, 600, 290, "Download");
     QN_framed(g);
     const char* labels[4] = {"Server:", "User Name:", "Password:", "Server Folder:"};
-    for (int k = 0; k < 4; k++) {
-        Fl_Input* in = link_input(k == 2, 330, 90 + 40 * k, k == 0 ? 110 : 130, labels[k]);
-        bind_input(links[k], in, false);
-        if (k == 0) QN_server_field_menu(in);
-    }
+    for (int k = 0; k < 4; k++) bind_input(links[k], QN_server_field(400, 70 + 40 * k, 190, labels[k]), false);
     r.tree = QN_download_tree(tree_cb, &r);
-    auto* req = new Fl_Button(230, 250, 230, 30, "Request");
+    r.tree->size(r.tree->w(), 270);
+    auto* req = new Fl_Button(290, 230, 300, 30, "Request");
     req->callback(request_cb, &r);
-    FileLink* save = file_link(r, "S_savefold", 330, 290, 80, "Save Folder", "Select", true);
-    save->button->size(50, 30);
-    auto* standard = new Fl_Button(230, 330, 230, 30, "Download Standard");
-    standard->deactivate();  // no standard result set is defined for a template
-    auto* selected = new Fl_Button(230, 370, 230, 30, "Download Selected");
+    file_link(r, "S_savefold", 400, 270, 120, "Save Folder", "Select", true, "local folder");
+    auto* selected = new Fl_Button(290, 310, 300, 30, "Download Selected");
     selected->callback(download_cb, &r);
     g->end();
     s->end();
@@ -578,10 +655,10 @@ void build_download_tab(FrameRecord& r, InputLink* links[4]) {
 void build_window(FrameRecord& r) {
     Fl_Group* saved = Fl_Group::current();
     Fl_Group::current(nullptr);
-    r.window = new Fl_Double_Window(500, 450);
+    r.window = new Fl_Double_Window(QN_SIM_WINDOW_W, QN_SIM_TABS_H);
     r.window->copy_label(("LAMMPS Simulation " + r.name).c_str());
     r.window->color(FL_WHITE);
-    auto* tabs = new Fl_Tabs(0, 0, 500, 410);
+    auto* tabs = new Fl_Tabs(0, 0, QN_SIM_WINDOW_W, QN_SIM_TABS_H);
     tabs->color(FL_WHITE);
     build_model_tab(r);
     build_potential_tab(r);
@@ -595,6 +672,10 @@ void build_window(FrameRecord& r) {
     QN_scheduler_tab(r.group, r.owner);
     build_download_tab(r, links);
     tabs->end();
+    // Enlarged, the pages take the room and the tab bar keeps its height.
+    tabs->resizable(tabs->child(0));
+    r.window->resizable(tabs);
+    r.window->size_range(QN_SIM_WINDOW_W, QN_SIM_TABS_H);
     r.window->end();
     build_template_tabs(r, setting, output);
     update_type(r);

@@ -9,6 +9,7 @@
 #include <FL/Fl_Light_Button.H>
 #include <FL/Fl_Menu_Button.H>
 #include <FL/Fl_Scroll.H>
+#include <FL/Fl_Secret_Input.H>
 #include <FL/Fl_Tree.H>
 #include <FL/Fl_Tree_Item.H>
 #include <FL/Fl_Value_Input.H>
@@ -21,6 +22,7 @@
 #include "app/quelm_bind.h"
 #include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
+#include "app/quelm_widgets.h"
 #include "qb/qb_file.h"
 #include "simulation/campaign.h"
 #include "store/quelm_store.h"
@@ -45,7 +47,11 @@ void QN_framed(Fl_Group* g) {
 }
 
 Fl_Scroll* QN_simulation_tab(const char* label) {
-    auto* s = new Fl_Scroll(0, 40, 500, 370, label);
+    // Below the bar of the tabs being built; alone, the size of a window's.
+    Fl_Group* tabs = Fl_Group::current();
+    const int x = tabs ? tabs->x() : 0, y = tabs ? tabs->y() : 0;
+    const int w = tabs ? tabs->w() : QN_SIM_WINDOW_W, h = tabs ? tabs->h() : QN_SIM_TABS_H;
+    auto* s = new Fl_Scroll(x, y + QN_SIM_TAB_BAR, w, h - QN_SIM_TAB_BAR, label);
     s->type(Fl_Scroll::VERTICAL);
     s->color(FL_WHITE);
     s->box(FL_FLAT_BOX);
@@ -127,6 +133,34 @@ private:
 
 }  // namespace
 
+std::string QN_shown_text(const std::string& stored) { return QN_is_placeholder(stored) ? std::string() : stored; }
+
+Fl_Input* QN_server_field(int x, int y, int w, const char* label) {
+    const std::string l = label ? label : "";
+    if (l == "Password:") {
+        auto* in = new Fl_Secret_Input(x, y, w, 30, label);
+        in->tooltip("Empty: your SSH keys and agent serve, and what the server asks is asked in a dialog");
+        in->when(FL_WHEN_CHANGED);
+        return in;
+    }
+    auto* in = new QN_hint_input(x, y, l == "Server:" ? w - 20 : w, 30, label);
+    if (l == "Server:") {
+        in->hint("cluster.example.org");
+        QN_server_field_menu(in);
+    } else if (l == "User Name:") {
+        in->hint("user name");
+        in->tooltip("Empty: the user your SSH configuration names for the server");
+    } else if (l == "Server Folder:") {
+        in->hint("/scratch/you/run");
+        in->tooltip("The folder on the server that holds the task folders R1, R2 ...");
+    } else if (l == "Submit Command:") {
+        in->hint("sbatch job.sh");
+        in->tooltip("Run in each task folder on the server (direct scheduler)");
+    }
+    in->when(FL_WHEN_CHANGED);
+    return in;
+}
+
 Fl_Menu_Button* QN_server_field_menu(Fl_Input* field) {
     if (!field) return nullptr;
     field->tooltip("A Host alias of ~/.ssh/config, a host name or an address, as user@host:port when needed");
@@ -137,6 +171,11 @@ bool QN_server_options(const std::string& server, const std::string& user, const
                        QN_ssh_options& options) {
     QN_ssh_target target;
     std::string why;
+    if (QN_shown_text(server).find_first_not_of(" \t") == std::string::npos) {
+        QN_message_alert("Please enter the Server: a Host alias of your SSH configuration, a host name or an "
+                         "address (user@host:port when needed)");
+        return false;
+    }
     if (!QN_ssh_parse_target(server, target, why)) {
         QN_message_alert(("Server must be a Host alias of your SSH configuration, a host name or an address "
                           "(user@host:port when needed), not \"" + server + "\": " + why)
@@ -145,7 +184,7 @@ bool QN_server_options(const std::string& server, const std::string& user, const
     }
     options.host = server;
     options.port = 0;
-    options.user = user == "NULL" ? "" : user;
+    options.user = QN_shown_text(user);
     // Empty: the keys of the SSH configuration and the agent, and questions
     // the server asks are shown in a dialog.
     options.password = password;
@@ -196,11 +235,16 @@ void scheduler_cb(Fl_Widget*, void* data) {
 
 void QN_scheduler_tab(int group, int owner) {
     Fl_Scroll* s = QN_simulation_tab("Scheduler");
-    auto* g = new Fl_Group(10, 80, 460, 620, "Scheduler");
+    const int x0 = s->x(), y0 = s->y() - QN_SIM_TAB_BAR;  // the tabs' corner
+    const int gw = s->w() - 20;
+    // Two columns of fields (labels right-aligned before them); the texts
+    // that run long take a whole row.
+    const int left = x0 + 150, right = x0 + gw / 2 + 150, half = gw / 2 - 160, whole = gw - 160;
+    auto* g = new Fl_Group(x0 + 10, y0 + 60, gw, 10, "Scheduler");
     QN_framed(g);
     auto tab = std::make_unique<SchedulerTab>();
     tab->group = group;
-    tab->kind = new Fl_Choice(175, 90, 280, 30, "Scheduler:");
+    tab->kind = new Fl_Choice(left, y0 + 70, whole, 30, "Scheduler:");
     const auto& kinds = QN_scheduler_kinds();
     const std::string chosen = QN_stored_text(group, "S_sched", "direct");
     for (size_t k = 0; k < kinds.size(); k++) {
@@ -209,25 +253,51 @@ void QN_scheduler_tab(int group, int owner) {
     }
     if (tab->kind->value() < 0) tab->kind->value(0);
     tab->kind->callback(scheduler_cb, tab.get());
+    tab->kind->tooltip("Direct: the Submit Command runs in each task folder at once; a scheduler queues the tasks "
+                       "as job arrays");
     struct Field {
         const char* label;
         const char* text;
-    } fields[] = {{"S_jobname", "Job Name:"},  {"S_partition", "Partition:"}, {"S_jobtime", "Time:"},
-                  {"S_nodes", "Nodes:"},       {"S_ntasks", "Tasks:"},        {"S_cpus", "CPUs per Task:"},
-                  {"S_jobmem", "Memory:"},     {"S_account", "Account:"},     {"S_qos", "QOS:"},
-                  {"S_jobenv", "Environment:"}, {"S_maxrun", "Max Running:"}, {"S_launcher", "Launcher:"},
-                  {"S_campdir", "Campaign Folder:"}};
-    int y = 130;
+        bool wide;
+        const char* hint;
+        const char* tip;
+    } fields[] = {
+        {"S_jobname", "Job Name:", false, "folder name", "Empty: the name of the server folder"},
+        {"S_partition", "Partition:", false, "site default", nullptr},
+        {"S_jobtime", "Time:", false, "site default", "Wall time of each task, as HH:MM:SS"},
+        {"S_nodes", "Nodes:", false, nullptr, nullptr},
+        {"S_ntasks", "Tasks:", false, nullptr, "MPI processes of each task (--ntasks)"},
+        {"S_cpus", "CPUs per Task:", false, nullptr, nullptr},
+        {"S_jobmem", "Memory:", false, "site default", "Memory of each task (4G, 500M)"},
+        {"S_account", "Account:", false, "site default", "The project billed (project_2001234)"},
+        {"S_qos", "QOS:", false, "site default", nullptr},
+        {"S_maxrun", "Max Running:", false, nullptr, "How many tasks of an array run at once (0: no limit)"},
+        {"S_jobenv", "Environment:", true, "e.g. module load lammps",
+         "Lines run before the task, separated by ';' (module load lammps; export OMP_NUM_THREADS=1)"},
+        {"S_launcher", "Launcher:", true, "e.g. srun lmp -in in", "The command that runs LAMMPS in the task folder"},
+        {"S_campdir", "Campaign Folder:", true, "the current folder",
+         "The local folder where the campaign's record (NAME.qnc) is written"},
+    };
+    int y = y0 + 110;
+    bool column = false;  // false: the left one
     for (const Field& f : fields) {
-        auto* in = new Fl_Input(175, y, 280, 30, f.text);
+        if (f.wide && column) {
+            column = false;
+            y += 40;
+        }
+        const int x = f.wide || !column ? left : right;
+        auto* in = new QN_hint_input(x, y, f.wide ? whole : half, 30, f.text);
         QN_get_char(in, group, f.label, owner);
-        if (std::strcmp(f.label, "S_jobenv") == 0)
-            in->tooltip("Lines run before the task, separated by ';' (module load lammps; export OMP_NUM_THREADS=1)");
-        if (std::strcmp(f.label, "S_campdir") == 0)
-            in->tooltip("The local folder where the campaign's record (NAME.qnc) is written");
+        // "." (the default campaign folder) shows as the hint that says it.
+        if (QN_is_placeholder(in->value()) || (std::strcmp(f.label, "S_campdir") == 0 && std::strcmp(in->value(), ".") == 0))
+            in->value("");
+        if (f.hint) in->hint(f.hint);
+        if (f.tip) in->tooltip(f.tip);
         tab->settings.push_back(in);
-        y += 40;
+        if (f.wide || column) y += 40;
+        column = !f.wide && !column;
     }
+    g->size(gw, y - g->y() + (column ? 40 : 0));
     show_job_settings(*tab);
     scheduler_tabs.push_back(std::move(tab));
     g->end();
@@ -344,7 +414,7 @@ void viewer_close_cb(Fl_Widget* w, void*) {
 }  // namespace
 
 Fl_Tree* QN_download_tree(void (*callback)(Fl_Widget*, void*), void* data) {
-    auto* tree = new Fl_Tree(20, 90, 200, 310);
+    auto* tree = new Fl_Tree(20, 70, 250, 310);
     tree->showroot(0);
     tree->selectmode(FL_TREE_SELECT_MULTI);
     tree->sortorder(FL_TREE_SORT_NONE);

@@ -26,7 +26,15 @@ std::string QN_menu_escape(const std::string& text);
 // A group drawn with a shadowed frame and its title above its top left
 // corner; moving it keeps the sizes of its children.
 void QN_framed(Fl_Group* group);
-// A tab of the simulation windows: a white scroll (0, 40, 500, 370).
+// The height of the tab bar of the simulation windows.
+constexpr int QN_SIM_TAB_BAR = 35;
+// The size of the simulation windows (frames and wizards) and their
+// smallest size: every tab's content fits it without scrolling.
+constexpr int QN_SIM_WINDOW_W = 620;
+constexpr int QN_SIM_TABS_H = 555;
+// A tab of the simulation windows, built inside their Fl_Tabs (the current
+// group): a white vertical scroll below the tab bar, as wide and as high as
+// the tabs leave. The content of a tab starts at y = tabs' y + 60.
 Fl_Scroll* QN_simulation_tab(const char* label);
 
 // A loop field: one value, or start, end and step, switched by the light.
@@ -55,8 +63,19 @@ bool QN_confirm_host_key(const QN_ssh_hostkey& key);
 // asks besides (a one-time code, a passphrase) is asked in QN_secret_hook's
 // dialog with the server's own words. The server is remembered among the
 // recent ones once an action on it succeeded.
+// An empty server or user (or one of the placeholders older status files
+// store, "No_file", "None", "NULL" …) is none: no server is refused with an
+// alert asking for one, no user leaves it to the configuration.
 bool QN_server_options(const std::string& server, const std::string& user, const std::string& password,
                        QN_ssh_options& options);
+// A field of the Submit and Download tabs, 30 high, labelled "Server:",
+// "User Name:", "Password:" (a hidden input), "Server Folder:" or "Submit
+// Command:": empty, it shows greyed what it takes ("cluster.example.org",
+// "/scratch/you/run" …); its callback runs on every change. The Server
+// field has its drop-down of servers beside it (20 pixels).
+Fl_Input* QN_server_field(int x, int y, int w, const char* label);
+// A stored text as a field shows it: the placeholders as empty.
+std::string QN_shown_text(const std::string& stored);
 // The drop-down beside a Server field: the servers used last, then the Host
 // aliases of ~/.ssh/config (read when it is built and each time it opens);
 // picking one puts it in the field and runs the field's callback.
@@ -68,7 +87,9 @@ Fl_Menu_Button* QN_server_field_menu(Fl_Input* field);
 void QN_submit_and_report(const std::string& folder, const std::function<QN_submit_report(bool overwrite)>& run);
 // The "Scheduler" tab of a window whose group holds the job labels
 // (QN_job_labels): "Scheduler:" (the kinds of the scheduler table) and the
-// job settings, bound to the group for the owner.
+// job settings, bound to the group for the owner. A setting left empty
+// shows greyed what applies then (the site's default, the server folder's
+// name).
 void QN_scheduler_tab(int group, int owner);
 // Submit through the scheduler the group names: a direct one as
 // QN_submit_and_report does with run(overwrite, nullptr); a queued one with
@@ -87,8 +108,8 @@ void QN_window_questions(QN_ssh_options& options);
 // Shows a summary: a message when ok, an alert otherwise.
 void QN_show_summary(bool ok, const std::string& summary);
 
-// The Download tab's tree (20, 90, 200, 310): no root shown, several items
-// selectable, callback on every change.
+// The Download tab's tree (20, 70, 250, 310), left of the server fields: no
+// root shown, several items selectable, callback on every change.
 Fl_Tree* QN_download_tree(void (*callback)(Fl_Widget*, void*), void* data);
 // "Request": lists the server folder into list and shows its files in tree
 // (levels by '/', sorted byte by byte).

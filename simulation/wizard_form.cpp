@@ -10,6 +10,7 @@
 #include "simulation/wizard_form.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
@@ -26,6 +27,7 @@
 #include <FL/Fl_Tree_Item.H>
 #include <FL/Fl_Value_Input.H>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +41,9 @@
 #include "app/quelm_dialogs.h"
 #include "store/quelm_store.h"
 #include "app/quelm_shell.h"
+#include "app/quelm_widgets.h"
 #include "builders/layers_form.h"
+#include "qb/qb_tools.h"
 #include "simulation/frame_template.h"
 #include "simulation/campaign.h"
 #include "simulation/remote_form.h"
@@ -50,9 +54,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kLinks = 20;
 constexpr int kTypes = 10;
+// A link maps a model type (1 ... kTypes) to an element of the potential:
+// one per type is all there can be.
+constexpr int kLinks = kTypes;
+constexpr int kLinkColumns = 4;
 constexpr int kImages = 5;
+constexpr int kBar = 45;  // the height of the bar of buttons below the tabs
 
 
 struct ImageWidgets {
@@ -86,10 +94,12 @@ struct Wizard {
     Fl_Output* bottom_out = nullptr;  // "S_inputa" of "Tilt Interface"
     Fl_Output* upper_out = nullptr;   // "S_inputb"
     Fl_Choice* input_mode = nullptr;
-    Fl_Group* model_file = nullptr;
-    Fl_Group* model_tilt = nullptr;
+    Fl_Group* model_group = nullptr;  // "Model Setting"
+    Fl_Group* model_file = nullptr;   // its rows of one model file (crack)
+    Fl_Group* model_tilt = nullptr;   // its rows of a tilt interface (crack)
     Fl_Choice* solute_mode = nullptr;
-    Fl_Group* solute[2] = {};
+    Fl_Group* solute_group = nullptr;  // "Solute Setting"
+    Fl_Group* solute[2] = {};          // its rows of each solute mode
 
     // Potential
     Fl_Output* pot_out = nullptr;
@@ -101,22 +111,29 @@ struct Wizard {
     Fl_Choice* type_sum = nullptr;
     Fl_Value_Input* mass[kTypes] = {};
     Fl_Choice* element[kTypes] = {};
+    int element_was[kTypes] = {};  // the element shown before the last pick
+    // The standard masses the window gave the types of the current model
+    // (0: none): replaced when the model's elements change, unless typed over.
+    double model_mass[kTypes] = {};
 
     // Loading
     Fl_Choice* load_mode = nullptr;
     Fl_Choice* axis = nullptr;   // x, y, z
     Fl_Choice* shear = nullptr;  // the shear planes
-    std::vector<Fl_Group*> crack_groups;
+    Fl_Group* load_group = nullptr;   // "Loading Setting" / "Crack Setting"
+    std::vector<Fl_Group*> crack_groups;  // its rows of each crack method
     Fl_Choice* relax = nullptr;
-    std::vector<Fl_Group*> relax_groups;
+    Fl_Group* relax_group = nullptr;  // "Relax Setting"
+    std::vector<Fl_Group*> relax_groups;  // its rows of each relax mode
 
     // Output
     Fl_Choice* img_sum = nullptr;
+    Fl_Group* image_group = nullptr;  // "Images": a row per image
     ImageWidgets images[kImages];
 
     // Submit
     Fl_Output* script_out = nullptr;
-    Fl_Output* path_out = nullptr;
+    QN_hint_input* path_out = nullptr;  // the folder Pack writes into (not stored)
     Fl_Input* ip = nullptr;
     Fl_Input* user = nullptr;
     Fl_Input* password = nullptr;
@@ -279,15 +296,17 @@ void show_upper(Wizard& w) {
     if (w.upper_out) w.upper_out->value(shown_path(w, "S_inputb").c_str());
 }
 
+// The crack's model: one file or the two crystals of a tilt interface; the
+// Model group takes the height of the mode shown and the solute settings
+// follow below it.
 void update_bulk(Wizard& w) {
     if (!w.crack()) return;  // a single mode: nothing to lay out
     const int mode = w.input_mode->value() == 1 ? 1 : 0;
     show_if(w.model_file, mode == 0);
     show_if(w.model_tilt, mode == 1);
-    Fl_Group* model = mode == 0 ? w.model_file : w.model_tilt;
-    const int y = model->y() + (mode == 0 ? 130 : 250);
-    w.solute_mode->position(w.solute_mode->x(), y);
-    for (Fl_Group* g : w.solute) g->position(g->x(), y - 10);
+    Fl_Group* shown = mode == 0 ? w.model_file : w.model_tilt;
+    w.model_group->size(w.model_group->w(), shown->y() + shown->h() + 5 - w.model_group->y());
+    w.solute_group->position(w.solute_group->x(), w.model_group->y() + w.model_group->h() + 30);
     redraw(w);
 }
 
@@ -328,68 +347,75 @@ void search_cb(Fl_Widget*, void* data) {
 void build_model_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Model");
     if (!w.crack()) {
-        w.model_file = framed(10, 70, 250, 90, "Model Setting");
-        auto* mode = choice(110, 80, 130, 30, "Model Mode", {"Select File"});
+        w.model_group = framed(10, 60, 600, 90, "Model Setting");
+        auto* mode = choice(120, 70, 150, 30, "Model Mode", {"Select File"});
         QN_choice(mode, w.group, "S_model", w.owner);
-        w.model_out = new Fl_Output(20, 120, 170, 30);
-        auto* select = new Fl_Button(190, 120, 50, 30, "Select");
+        w.model_out = new Fl_Output(20, 110, 440, 30);
+        auto* select = new Fl_Button(460, 110, 70, 30, "Select");
         QN_get_file_plus(select, w.group, "S_inputa", action<show_model>(w), w.owner);
-        w.model_file->end();
+        w.model_group->end();
         show_model(w);
         s->end();
         return;
     }
 
-    w.model_file = framed(10, 70, 250, 90, "Model Setting");
-    w.model_out = new Fl_Output(20, 120, 170, 30);
-    auto* select = new Fl_Button(190, 120, 50, 30, "Select");
+    // One "Model Setting" group: the mode, then the rows of the mode shown.
+    w.model_group = framed(10, 60, 600, 210, "Model Setting");
+    w.input_mode = choice(120, 70, 150, 30, "Input Mode", {"Select File", "Tilt Interface"});
+    QN_choice_plus(w.input_mode, w.group, "S_model", action<update_bulk>(w), w.owner);
+    w.model_file = new Fl_Group(20, 105, 580, 40);
+    w.model_out = new Fl_Output(20, 110, 440, 30);
+    auto* select = new Fl_Button(460, 110, 70, 30, "Select");
     QN_get_file_plus(select, w.group, "S_inputa", action<show_model>(w), w.owner);
     w.model_file->end();
 
-    w.model_tilt = framed(10, 70, 460, 210, "Model Setting");
-    w.bottom_out = new Fl_Output(20, 120, 170, 30);
-    auto* bottom = new Fl_Button(190, 120, 50, 30, "Bottom");
+    w.model_tilt = new Fl_Group(20, 105, 580, 160);
+    w.bottom_out = new Fl_Output(20, 110, 180, 30);
+    auto* bottom = new Fl_Button(200, 110, 70, 30, "Bottom");
+    bottom->tooltip("The bottom crystal");
     QN_get_file_plus(bottom, w.group, "S_inputa", action<show_model>(w), w.owner);
-    QN_get_double(value_input(330, 120, 50, 30, "Tilt Angle Min"), w.group, "S_minanga", w.owner);
-    QN_get_double(value_input(410, 120, 50, 30, "Max"), w.group, "S_maxanga", w.owner);
-    w.upper_out = new Fl_Output(20, 160, 170, 30);
-    auto* upper = new Fl_Button(190, 160, 50, 30, "Upper");
+    QN_get_double(value_input(380, 110, 60, 30, "Tilt Angle Min"), w.group, "S_minanga", w.owner);
+    QN_get_double(value_input(480, 110, 60, 30, "Max"), w.group, "S_maxanga", w.owner);
+    w.upper_out = new Fl_Output(20, 150, 180, 30);
+    auto* upper = new Fl_Button(200, 150, 70, 30, "Upper");
+    upper->tooltip("The upper crystal");
     QN_get_file_plus(upper, w.group, "S_inputb", action<show_upper>(w), w.owner);
-    QN_get_double(value_input(330, 160, 50, 30, "Tilt Angle Min"), w.group, "S_minangb", w.owner);
-    QN_get_double(value_input(410, 160, 50, 30, "Max"), w.group, "S_maxangb", w.owner);
-    QN_get_double(value_input(100, 200, 50, 30, "Maximum Box"), w.group, "S_maxbox", w.owner);
-    QN_get_double(value_input(180, 200, 50, 30, "Lat"), w.group, "S_maxlat", w.owner);
-    QN_get_double(value_input(330, 200, 120, 30, "Max Mismatch"), w.group, "S_maxmis", w.owner);
+    QN_get_double(value_input(380, 150, 60, 30, "Tilt Angle Min"), w.group, "S_minangb", w.owner);
+    QN_get_double(value_input(480, 150, 60, 30, "Max"), w.group, "S_maxangb", w.owner);
+    QN_get_double(value_input(130, 190, 60, 30, "Maximum Box"), w.group, "S_maxbox", w.owner);
+    QN_get_double(value_input(230, 190, 60, 30, "Lat"), w.group, "S_maxlat", w.owner);
+    QN_get_double(value_input(420, 190, 80, 30, "Max Mismatch"), w.group, "S_maxmis", w.owner);
     const char* box_tip =
         "First column is the length parallel to crack tip\nSecond column along the crack\nLast one vertical";
     const char* box_labels[3] = {"S_boxx", "S_boxy", "S_boxz"};
     for (int k = 0; k < 3; k++) {
-        auto* b = value_input(50 + 60 * k, 240, 50, 30, k == 0 ? "Box" : nullptr);
+        auto* b = value_input(60 + 65 * k, 230, 60, 30, k == 0 ? "Box" : nullptr);
         b->tooltip(box_tip);
         QN_get_double(b, w.group, box_labels[k], w.owner);
     }
-    auto* more = new Fl_Button(240, 240, 220, 30, "More");
+    auto* more = new Fl_Button(270, 230, 200, 30, "More");
     more->tooltip("Search the tilt interfaces of the two crystals");
     more->callback(search_cb, &w);
     w.model_tilt->end();
+    w.model_group->end();
 
-    w.solute[0] = framed(10, 190, 460, 130, "Solute Setting");
-    loop_at(w, "Random Seed", "S_seed", 110, 240);
-    loop_at(w, "Sum of Solute", "S_snum", 330, 240);
-    QN_get_double(value_input(100, 280, 130, 30, "Cutoff"), w.group, "S_scut", w.owner);
-    w.solute[0]->end();
-    w.solute[1] = framed(10, 190, 460, 130, "Solute Setting");
-    loop_at(w, "Distance x", "S_dx", 110, 240);
-    loop_at(w, "Distance y", "S_dy", 330, 240);
-    loop_at(w, "Distance z", "S_dz", 110, 280);
-    QN_get_double(value_input(320, 280, 130, 30, "Cutoff"), w.group, "S_scut", w.owner);
-    w.solute[1]->end();
-
-    // The mode choices last: drawn above the groups they switch.
-    w.input_mode = choice(110, 80, 130, 30, "Input Mode", {"Select File", "Tilt Interface"});
-    QN_choice_plus(w.input_mode, w.group, "S_model", action<update_bulk>(w), w.owner);
-    w.solute_mode = choice(100, 200, 130, 30, "Solute Mode:", {"Random", "Uniform"});
+    // "Solute Setting": the mode, then the rows of the mode shown.
+    const int sy = 300;
+    w.solute_group = framed(10, sy, 600, 130, "Solute Setting");
+    w.solute_mode = choice(120, sy + 10, 150, 30, "Solute Mode:", {"Random", "Uniform"});
     QN_choice_plus(w.solute_mode, w.group, "S_solute", action<update_solute>(w), w.owner);
+    w.solute[0] = new Fl_Group(20, sy + 45, 580, 80);
+    loop_at(w, "Random Seed", "S_seed", 130, sy + 50);
+    loop_at(w, "Sum of Solute", "S_snum", 420, sy + 50);
+    QN_get_double(value_input(130, sy + 90, 120, 30, "Cutoff"), w.group, "S_scut", w.owner);
+    w.solute[0]->end();
+    w.solute[1] = new Fl_Group(20, sy + 45, 580, 80);
+    loop_at(w, "Distance x", "S_dx", 130, sy + 50);
+    loop_at(w, "Distance y", "S_dy", 420, sy + 50);
+    loop_at(w, "Distance z", "S_dz", 130, sy + 90);
+    QN_get_double(value_input(420, sy + 90, 120, 30, "Cutoff"), w.group, "S_scut", w.owner);
+    w.solute[1]->end();
+    w.solute_group->end();
     s->end();
     show_model(w);
     show_upper(w);
@@ -403,6 +429,7 @@ void show_pot(Wizard& w) {
     if (w.pot_out) w.pot_out->value(shown_path(w, "S_pot").c_str());
 }
 
+// The masses of the types in use, two to a row, below the potential group.
 void update_mass(Wizard& w) {
     int n = w.type_sum->value();
     if (n < 0) n = 0;
@@ -419,10 +446,11 @@ void update_mass(Wizard& w) {
     redraw(w);
 }
 
+// The type links in use, kLinkColumns to a row.
 void plink_flush(Wizard& w) {
     int n = w.link_count->value();
     if (n < 0) n = 0;
-    w.pot_group->size(w.pot_group->w(), (n + 1) / 2 * 40 + 90);
+    w.pot_group->size(w.pot_group->w(), (n + kLinkColumns - 1) / kLinkColumns * 40 + 90);
     for (int k = 0; k < kLinks; k++) {
         show_if(w.link_from[k], k < n);
         show_if(w.link_to[k], k < n);
@@ -432,46 +460,69 @@ void plink_flush(Wizard& w) {
 
 void plink_cb(Fl_Widget*, void* data) { plink_flush(*static_cast<Wizard*>(data)); }
 
+// Picking an element gives its type the element's standard atomic weight
+// unless the user typed another mass.
+void element_cb(Fl_Widget* c, void* data) {
+    auto& w = *static_cast<Wizard*>(data);
+    for (int k = 0; k < kTypes; k++) {
+        if (w.element[k] != c) continue;
+        const int was = w.element_was[k];
+        const int now = w.element[k]->value();
+        w.element_was[k] = now;
+        if (now < 0 || now >= QN_ELEMENT_COUNT) return;
+        const double mass = w.mass[k]->value();
+        const double before = was >= 0 && was < QN_ELEMENT_COUNT ? QB_element_mass(ELEMENT_NAME[was]) : 0;
+        const double standard = QB_element_mass(ELEMENT_NAME[now]);
+        if (standard > 0 && (mass == 0 || mass == before)) {
+            w.mass[k]->value(standard);
+            w.mass[k]->do_callback();
+        }
+    }
+}
+
 void build_potential_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Potential");
-    w.pot_group = framed(10, 70, 460, 130, "Potential Setting");
-    w.pot_out = new Fl_Output(20, 80, 170, 30);
-    auto* select = new Fl_Button(190, 80, 50, 30, "Select");
+    w.pot_group = framed(10, 60, 600, 90, "Potential Setting");
+    w.pot_out = new Fl_Output(20, 70, 440, 30);
+    auto* select = new Fl_Button(460, 70, 70, 30, "Select");
     QN_get_file_plus(select, w.group, "S_pot", action<show_pot>(w), w.owner);
-    const int cx = 180, cy = 120;
-    w.link_count = new Fl_Choice(cx, cy, 50, 30, w.kind == QN_wizard::dynamic ? "Link to potential" : "Link to Potential");
+    w.link_count = new Fl_Choice(150, 110, 60, 30, w.kind == QN_wizard::dynamic ? "Link to potential" : "Link to Potential");
     for (int k = 0; k <= kLinks; k++) w.link_count->add(std::to_string(k).c_str(), 0, nullptr, nullptr, 0);
     w.link_count->value(0);
     w.link_count->tooltip("Number of model atom types given another element of the potential file");
     w.link_count->callback(plink_cb, &w);
     for (int k = 0; k < kLinks; k++) {
-        const int x = cx - 120 + (k % 2 == 1 ? 220 : 0);
-        const int y = cy + (k / 2) * 40 + 40;
-        w.link_from[k] = value_input(x, y, 75, 30, "Type");
+        const int x = 20 + (k % kLinkColumns) * 145;
+        const int y = 150 + (k / kLinkColumns) * 40;
+        w.link_from[k] = value_input(x + 35, y, 40, 30, "Type");
         w.link_from[k]->step(1);
         w.link_from[k]->tooltip("Atom type in the model");
-        w.link_to[k] = value_input(x + 95, y, 75, 30, "\xe2\x86\x92");  // "→"
+        w.link_to[k] = value_input(x + 95, y, 40, 30, "\xe2\x86\x92");  // "→"
         w.link_to[k]->step(1);
         w.link_to[k]->tooltip("Element number in the potential file");
     }
     w.pot_group->end();
 
-    w.mass_group = framed(10, 220, 460, 80, "Mass Setting");
-    w.type_sum = choice(80, 90, 150, 30, "Type Sum:", {});
+    w.mass_group = framed(10, 180, 600, 90, "Mass Setting");
+    w.type_sum = choice(100, 190, 70, 30, "Type Sum:", {});
+    w.type_sum->tooltip("Number of atom types of the model");
     for (int k = 1; k <= kTypes; k++) w.type_sum->add(std::to_string(k).c_str(), 0, nullptr, nullptr, 0);
     QN_choice_plus(w.type_sum, w.group, "S_elenum", action<update_mass>(w), w.owner);
     for (int k = 0; k < kTypes; k++) {
-        const int x = k % 2 == 0 ? 80 : 300;
-        const int y = 130 + (k / 2) * 40;
+        const int x = k % 2 == 0 ? 20 : 310;
+        const int y = 230 + (k / 2) * 40;
         char label[16];
         std::snprintf(label, sizeof label, "%2d# Mass:", k + 1);
-        w.mass[k] = value_input(x, y, 50, 30, nullptr);
+        w.mass[k] = value_input(x + 70, y, 80, 30, nullptr);
         w.mass[k]->copy_label(label);
+        w.mass[k]->tooltip("Mass of this atom type (g/mol)");
         QN_get_double_multi(w.mass[k], w.group, k, "S_mass", w.owner);
-        w.element[k] = new Fl_Choice(x + 100, y, 50, 30, " Name");
+        w.element[k] = new Fl_Choice(x + 200, y, 60, 30, " Name");
         for (int e = 0; e < QN_ELEMENT_COUNT; e++) w.element[k]->add(ELEMENT_NAME[e], 0, nullptr, nullptr, 0);
         w.element[k]->value(0);
-        w.element[k]->tooltip("Element of this atom type (for your reference)");
+        w.element_was[k] = 0;
+        w.element[k]->tooltip("Element of this atom type (picking one gives its standard atomic weight)");
+        w.element[k]->callback(element_cb, &w);
     }
     w.mass_group->end();
     s->end();
@@ -493,19 +544,23 @@ void load_mode(Wizard& w) {
     redraw(w);
 }
 
+// The relax settings of the mode shown; the Relax group takes their height.
 void update_relax(Wizard& w) {
-    if (w.relax_groups.size() < 2) return;  // one relax mode: nothing to switch
+    if (w.relax_groups.empty()) return;  // no settings of their own
     const int mode = w.relax->value();
     Fl_Group* shown = nullptr;
     for (size_t k = 0; k < w.relax_groups.size(); k++) {
-        const bool on = static_cast<int>(k) == mode;
+        const bool on = static_cast<int>(k) == mode || w.relax_groups.size() == 1;
         show_if(w.relax_groups[k], on);
         if (on) shown = w.relax_groups[k];
     }
+    if (!shown) shown = w.relax_groups.front();
+    w.relax_group->size(w.relax_group->w(), shown->y() + shown->h() + 5 - w.relax_group->y());
     rewrite_shown(shown);
     redraw(w);
 }
 
+// The crack settings of the method shown; the relax settings follow below.
 void crack_update_load(Wizard& w) {
     const int method = w.load_mode->value();
     Fl_Group* shown = nullptr;
@@ -515,75 +570,98 @@ void crack_update_load(Wizard& w) {
         if (on) shown = w.crack_groups[k];
     }
     if (!shown) shown = w.crack_groups.front();
-    const int top = shown->y();
-    const bool linear = method == 0;
-    w.relax->position(w.relax->x(), top + (linear ? 300 : 260));
-    for (Fl_Group* g : w.relax_groups) g->position(g->x(), top + (linear ? 290 : 250));
+    w.load_group->size(w.load_group->w(), shown->y() + shown->h() + 5 - w.load_group->y());
+    w.relax_group->position(w.relax_group->x(), w.load_group->y() + w.load_group->h() + 30);
     rewrite_shown(shown);
     redraw(w);
+}
+
+// Places value inputs and choices two to a row (left column at x 140, right
+// at 450, each 140 wide; the left labels up to 118 pixels, the right ones up
+// to 160) from y on.
+struct Rows {
+    int y;
+    int at = 0;
+    int x() const { return at % 2 == 0 ? 140 : 450; }
+    int row_y() const { return y + (at / 2) * 40; }
+    void next() { at++; }
+    int rows() const { return (at + 1) / 2; }
+};
+
+Fl_Value_Input* row_value(Rows& r, Wizard& w, const char* shown, const char* label, bool integer = false) {
+    auto* v = value_input(r.x(), r.row_y(), 140, 30, shown);
+    if (integer) {
+        v->step(1);
+        QN_get_int(v, w.group, label, w.owner);
+    } else {
+        QN_get_double(v, w.group, label, w.owner);
+    }
+    r.next();
+    return v;
+}
+
+Fl_Choice* row_choice(Rows& r, Wizard& w, const char* shown, const char* label,
+                      std::initializer_list<const char*> items, int width = 140) {
+    auto* c = choice(r.x(), r.row_y(), width, 30, shown, items);
+    QN_choice(c, w.group, label, w.owner);
+    r.next();
+    return c;
 }
 
 void build_loading_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Loading");
     if (w.crack()) {
+        const int heights[3] = {5, 4, 4};  // rows of "Linear stress" and of the boundary methods
         const char* titles[3] = {"Linear stress", "Stress boundary", "Fix boundary"};
-        const int heights[3] = {250, 210, 210};
+        w.load_group = framed(10, 60, 600, 50 + heights[0] * 40 + 5, "Crack Setting");
+        w.load_mode = choice(140, 70, 160, 30, "Crack Method:", {"Linear stress", "Stress boundary", "Fix boundary"});
         for (int m = 0; m < 3; m++) {
-            Fl_Group* g = framed(10, 70, 460, heights[m], "Crack Setting");
-            QN_get_double(value_input(130, 120, 110, 30, "Crack Length"), w.group, "S_craa", w.owner);
-            QN_get_double(value_input(350, 120, 110, 30, "Crack Location"), w.group, "S_crab", w.owner);
-            QN_get_double(value_input(130, 160, 110, 30, "Crack Width"), w.group, "S_cral", w.owner);
-            const int dy = m == 0 ? 40 : 0;  // "Linear stress" has two more inputs first
-            if (m == 0) {
-                QN_get_double(value_input(350, 160, 110, 30, "Shear Modulus"), w.group, "S_crag", w.owner);
-                QN_get_double(value_input(130, 200, 110, 30, "Poisson Ratio"), w.group, "S_miu", w.owner);
+            Fl_Group* g = new Fl_Group(20, 105, 580, heights[m] * 40);
+            Rows r{110};
+            row_value(r, w, "Crack Length", "S_craa");
+            row_value(r, w, "Crack Location", "S_crab");
+            row_value(r, w, "Crack Width", "S_cral");
+            if (m == 0) {  // "Linear stress" has two more inputs first
+                row_value(r, w, "Shear Modulus", "S_crag");
+                row_value(r, w, "Poisson Ratio", "S_miu");
             }
-            auto* load_axis = choice(350, 160 + dy, 110, 30, "Loading Axis:", {"x", "y", "z"});
-            QN_choice(load_axis, w.group, "S_dirload", w.owner);
-            auto* crack_axis = choice(130, 200 + dy, 110, 30, "Crack Axis:", {"x", "y", "z"});
-            QN_choice(crack_axis, w.group, "S_dircrack", w.owner);
-            QN_get_double(value_input(350, 200 + dy, 110, 30, "Fixed Thickness"), w.group, "S_fix", w.owner);
-            const char* rate = m == 0 ? "KI Rate/Step" : m == 1 ? "Extra Force" : "Strain Rate/Step";
-            QN_get_double(value_input(130, 240 + dy, 110, 30, rate), w.group, "S_rate", w.owner);
+            row_choice(r, w, "Loading Axis:", "S_dirload", {"x", "y", "z"});
+            row_choice(r, w, "Crack Axis:", "S_dircrack", {"x", "y", "z"});
+            row_value(r, w, "Fixed Thickness", "S_fix");
+            row_value(r, w, m == 0 ? "KI Rate/Step" : m == 1 ? "Extra Force" : "Strain Rate/Step", "S_rate");
             g->end();
             g->tooltip(titles[m]);
             w.crack_groups.push_back(g);
         }
+        w.load_group->end();
+        QN_choice_plus(w.load_mode, w.group, "S_load", action<crack_update_load>(w), w.owner);
 
+        const int ry = w.load_group->y() + w.load_group->h() + 30;
+        w.relax_group = framed(10, ry, 600, 175, "Relax Setting");
+        w.relax = choice(140, ry + 10, 140, 30, "Relax Mode:", {"Nose-Hoover", "FIRE", "CG"});
         for (int m = 0; m < 3; m++) {
             const bool nose = m == 0;
-            Fl_Group* g = framed(10, 350, 460, nose ? 170 : 130, "Relax Setting");
-            Fl_Choice* cond = nose ? choice(130, 400, 110, 30, "Load Condition:",
-                                            {"Plain stress static", "Plain strain static", "Plain stress dynamic",
-                                             "Plain strain dynamic"})
-                                   : choice(130, 400, 110, 30, "Load Condition:",
-                                            {"Plain stress static", "Plain strain static"});
-            QN_choice(cond, w.group, "S_cond", w.owner);
+            Fl_Group* g = new Fl_Group(20, ry + 45, 580, nose ? 120 : 80);
+            Rows r{ry + 50};
+            if (nose)
+                row_choice(r, w, "Load Condition:", "S_cond",
+                           {"Plain stress static", "Plain strain static", "Plain stress dynamic", "Plain strain dynamic"},
+                           200);
+            else
+                row_choice(r, w, "Load Condition:", "S_cond", {"Plain stress static", "Plain strain static"}, 200);
             if (nose) {
-                QN_loop_field* t = loop_field(w, "S_temp", true, 350, 400, 90, 30, 440, 20);
+                QN_loop_field* t = loop_field(w, "S_temp", true, r.x(), r.row_y(), 125, 40, r.x() + 125, 15);
                 t->single->label("Temperature");
                 t->start->label("Temperature");
-                QN_get_double(value_input(130, 440, 110, 30, "Timestep"), w.group, "S_dt", w.owner);
-                auto* step = value_input(350, 440, 110, 30, "Step per Loop");
-                step->step(1);
-                QN_get_int(step, w.group, "S_step", w.owner);
-                auto* loops = value_input(130, 480, 110, 30, "Loop Sum");
-                loops->step(1);
-                QN_get_int(loops, w.group, "S_loop", w.owner);
-            } else {
-                auto* step = value_input(350, 400, 110, 30, "Step per Loop");
-                step->step(1);
-                QN_get_int(step, w.group, "S_step", w.owner);
-                auto* loops = value_input(130, 440, 110, 30, "Loop Sum");
-                loops->step(1);
-                QN_get_int(loops, w.group, "S_loop", w.owner);
+                r.next();
+                row_value(r, w, "Timestep", "S_dt");
             }
+            row_value(r, w, "Step per Loop", "S_step", true);
+            row_value(r, w, "Loop Sum", "S_loop", true);
             g->end();
             w.relax_groups.push_back(g);
         }
-        w.load_mode = choice(130, 80, 110, 30, "Crack Method:", {"Linear stress", "Stress boundary", "Fix boundary"});
-        QN_choice_plus(w.load_mode, w.group, "S_load", action<crack_update_load>(w), w.owner);
-        w.relax = choice(130, 360, 110, 30, "Relax Mode:", {"Nose Hover", "FIRE", "CG"});
+        w.relax_group->end();
         QN_choice_plus(w.relax, w.group, "S_relax", action<update_relax>(w), w.owner);
         s->end();
         // Relax first: the load layout then rewrites the shown crack group.
@@ -593,74 +671,76 @@ void build_loading_tab(Wizard& w) {
     }
 
     const bool shock = w.kind == QN_wizard::shock;
-    Fl_Group* g = framed(10, 70, 460, 90, "Loading Setting");
+    w.load_group = framed(10, 60, 600, 90, "Loading Setting");
+    w.load_mode = shock ? choice(140, 70, 140, 30, "Loading Mode", {"Clamp", "Mirror"})
+                        : choice(140, 70, 140, 30, "Loading Mode", {"Tensile", "Compress", "Shear"});
     if (shock) {
-        auto* axis = choice(350, 80, 110, 30, "Loading Axis:", {"z"});
+        auto* axis = choice(430, 70, 100, 30, "Loading Axis:", {"z"});
         QN_choice(axis, w.group, "S_dirload", w.owner);
-        QN_get_double(value_input(130, 120, 110, 30, "Shock Speed:"), w.group, "S_spd", w.owner);
-        QN_get_double(value_input(350, 120, 110, 30, "Simulation Time:"), w.group, "S_end", w.owner);
+        QN_get_double(value_input(140, 110, 140, 30, "Shock Speed:"), w.group, "S_spd", w.owner);
+        QN_get_double(value_input(430, 110, 140, 30, "Simulation Time:"), w.group, "S_end", w.owner);
     } else {
-        w.axis = choice(350, 80, 110, 30, "Loading Axis:", {"x", "y", "z"});
+        w.axis = choice(430, 70, 100, 30, "Loading Axis:", {"x", "y", "z"});
         QN_choice(w.axis, w.group, "S_dirload", w.owner);
-        w.shear = choice(350, 80, 110, 30, "Loading Axis:", {"xy", "xz", "yz", "yx", "zx", "zy"});
+        w.shear = choice(430, 70, 100, 30, "Loading Axis:", {"xy", "xz", "yz", "yx", "zx", "zy"});
         QN_choice(w.shear, w.group, "S_dirload", w.owner);
         w.shear->hide();
-        QN_get_double(value_input(130, 120, 110, 30,
-                                  w.kind == QN_wizard::dynamic ? "Strain Rate" : "Strain Perstep"),
+        QN_get_double(value_input(140, 110, 140, 30,
+                                  w.kind == QN_wizard::dynamic ? "Strain Rate" : "Strain per Step"),
                       w.group, "S_rate", w.owner);
-        QN_get_double(value_input(350, 120, 110, 30, "Maximum Strain"), w.group, "S_end", w.owner);
+        QN_get_double(value_input(430, 110, 140, 30, "Maximum strain"), w.group, "S_end", w.owner);
     }
-    w.load_mode = shock ? choice(130, 80, 110, 30, "Loading Mode", {"Clamp", "Mirror"})
-                        : choice(130, 80, 110, 30, "Loading Mode", {"Tensile", "Compress", "Shear"});
-    g->end();
+    w.load_group->end();
     if (shock) QN_choice(w.load_mode, w.group, "S_load", w.owner);
     else QN_choice_plus(w.load_mode, w.group, "S_load", action<load_mode>(w), w.owner);
 
+    const int ry = 180;
     if (shock) {
-        Fl_Group* r = framed(10, 200, 460, 50, "Relax Setting");
-        QN_get_double(value_input(350, 210, 110, 30, "Timestep"), w.group, "S_dt", w.owner);
-        r->end();
-        w.relax_groups.push_back(r);
-        w.relax = choice(130, 210, 110, 30, "Relax Mode:", {"NVE"});
+        w.relax_group = framed(10, ry, 600, 50, "Relax Setting");
+        w.relax = choice(140, ry + 10, 140, 30, "Relax Mode:", {"NVE"});
         QN_choice(w.relax, w.group, "S_relax", w.owner);
-    } else if (w.kind == QN_wizard::dynamic) {
-        Fl_Group* r = framed(10, 200, 460, 90, "Relax Setting");
-        auto* cond = choice(350, 210, 110, 30, "Load Condition:",
-                            {"Uniaxial stress dynamic", "Uniaxial strain dynamic"});
+        QN_get_double(value_input(430, ry + 10, 140, 30, "Timestep"), w.group, "S_dt", w.owner);
+        w.relax_group->end();
+        s->end();
+        return;
+    }
+    const bool dynamic = w.kind == QN_wizard::dynamic;
+    w.relax_group = framed(10, ry, 600, 130, "Relax Setting");
+    w.relax = dynamic ? choice(140, ry + 10, 140, 30, "Relax Mode:", {"Nose-Hoover"})
+                      : choice(140, ry + 10, 140, 30, "Relax Mode:", {"Nose-Hoover", "CG", "FIRE"});
+    // The settings of each relax mode (Nose-Hoover: a temperature and time
+    // step besides the condition).
+    for (int m = 0; m < (dynamic ? 1 : 3); m++) {
+        const bool nose = m == 0;
+        Fl_Group* r = new Fl_Group(20, ry + 45, 580, nose ? 80 : 40);
+        auto* cond = dynamic ? choice(140, ry + 50, 220, 30, "Load Condition:",
+                                      {"Uniaxial stress dynamic", "Uniaxial strain dynamic"})
+                             : choice(140, ry + 50, 220, 30, "Load Condition:",
+                                      {"Uniaxial stress Quasistatic", "Uniaxial strain Quasistatic"});
         QN_choice(cond, w.group, "S_cond", w.owner);
-        QN_get_double(value_input(350, 250, 110, 30, "Temperature"), w.group, "S_temp", w.owner);
-        QN_get_double(value_input(130, 250, 110, 30, "Timestep"), w.group, "S_dt", w.owner);
+        if (nose) {
+            QN_get_double(value_input(140, ry + 90, 140, 30, "Timestep"), w.group, "S_dt", w.owner);
+            QN_get_double(value_input(430, ry + 90, 140, 30, "Temperature"), w.group, "S_temp", w.owner);
+        }
         r->end();
         w.relax_groups.push_back(r);
-        w.relax = choice(130, 210, 110, 30, "Relax Mode:", {"Nose Hover"});
-        QN_choice(w.relax, w.group, "S_relax", w.owner);
-    } else {
-        for (int m = 0; m < 3; m++) {
-            Fl_Group* r = framed(10, 200, 460, m == 0 ? 90 : 50, "Relax Setting");
-            auto* cond = choice(350, 210, 110, 30, "Load Condition:",
-                                {"Uniaxial stress Quasistatic", "Uniaxial strain Quasistatic"});
-            QN_choice(cond, w.group, "S_cond", w.owner);
-            if (m == 0) {
-                QN_get_double(value_input(350, 250, 110, 30, "Temperature"), w.group, "S_temp", w.owner);
-                QN_get_double(value_input(130, 250, 110, 30, "Timestep"), w.group, "S_dt", w.owner);
-            }
-            r->end();
-            w.relax_groups.push_back(r);
-        }
-        w.relax = choice(130, 210, 110, 30, "Relax Mode:", {"Nose Hover", "CG", "FIRE"});
-        QN_choice_plus(w.relax, w.group, "S_relax", action<update_relax>(w), w.owner);
     }
+    w.relax_group->end();
+    if (dynamic) QN_choice(w.relax, w.group, "S_relax", w.owner);
+    else QN_choice_plus(w.relax, w.group, "S_relax", action<update_relax>(w), w.owner);
     s->end();
-    if (!shock) {
-        // The direction choice of the stored mode, without storing anything.
-        const bool sh = w.load_mode->value() == 2;
-        show_if(w.axis, !sh);
-        show_if(w.shear, sh);
+    // The direction choice of the stored mode, without storing anything.
+    const bool sh = w.load_mode->value() == 2;
+    show_if(w.axis, !sh);
+    show_if(w.shear, sh);
+    // The settings of the stored relax mode, without storing anything.
+    const int mode = w.relax->value();
+    Fl_Group* shown = w.relax_groups.front();
+    for (size_t k = 0; k < w.relax_groups.size(); k++) {
+        show_if(w.relax_groups[k], static_cast<int>(k) == mode || w.relax_groups.size() == 1);
+        if (static_cast<int>(k) == mode) shown = w.relax_groups[k];
     }
-    if (w.relax_groups.size() > 1) {
-        const int mode = w.relax->value();
-        for (size_t k = 0; k < w.relax_groups.size(); k++) show_if(w.relax_groups[k], static_cast<int>(k) == mode);
-    }
+    w.relax_group->size(w.relax_group->w(), shown->y() + shown->h() + 5 - w.relax_group->y());
 }
 
 // ---- Output and images -----------------------------------------------------------
@@ -670,14 +750,12 @@ const char* img_label(int k) {
     return labels[k];
 }
 
+// The rows of the images in use; the Images group takes their height.
 void img_flush(Wizard& w) {
     int n = w.img_sum->value();
     if (n < 0) n = 0;
-    const int by = w.img_sum->y();
     for (int k = 0; k < kImages; k++) {
         ImageWidgets& im = w.images[k];
-        const int gy = by + 60 + k * 150;
-        im.group->position(10, gy);
         if (k <= n) {
             im.group->show();
             const int c = im.colour->value();
@@ -687,6 +765,8 @@ void img_flush(Wizard& w) {
             QN_set_bit_int(w.group, img_label(k), 0, 0);
         }
     }
+    Fl_Group* last = w.images[n < kImages ? n : kImages - 1].group;
+    w.image_group->size(w.image_group->w(), last->y() + last->h() + 5 - w.image_group->y());
     redraw(w);
 }
 
@@ -704,33 +784,43 @@ void img_colour_cb(Fl_Widget* c, void* data) {
 void build_output_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Output");
     const bool dynamic = w.kind == QN_wizard::dynamic;
-    Fl_Group* g = framed(10, 70, 460, 290, "Dump Setting");
-    auto* ss = new Fl_Round_Button(230, 80, 100, 30, dynamic ? "Stress-Strain diagram" : "Stress-Strain Diagram");
-    ss->align(FL_ALIGN_LEFT);
-    QN_get_bool(ss, w.group, "S_ssdia", w.owner);
-    auto* str = choice(230, 120, 130, 30, "Structure Type:",
+    Fl_Group* g = framed(10, 60, 600, 210, "Dump Setting");
+    auto* str = choice(170, 70, 270, 30, "Structure Type:",
                        {"No analysis", "Common Neighbor Analysis", "Bond Angle Analysis"});
     QN_choice(str, w.group, "S_str", w.owner);
-    auto* par = choice(230, 160, 130, 30, "Structure Property:",
+    auto* par = choice(170, 110, 270, 30, "Structure Property:",
                        {"No analysis", "Centro Symmetry Parameter", "Common Neighbor Parameter"});
     QN_choice(par, w.group, "S_par", w.owner);
-    auto* ort = choice(230, 200, 130, 30, "Crystal Orientation:",
-                       {"No analysis", "Orientation Imaging Map", "Local Crystalgraphic Orientation"});
+    auto* ort = choice(170, 150, 270, 30, "Crystal Orientation:",
+                       {"No analysis", "Orientation Imaging Map", "Local Crystallographic Orientation"});
     QN_choice(ort, w.group, "S_ort", w.owner);
-    auto* ast = new Fl_Round_Button(230, 240, 150, 30, "Atomic Stress");
-    ast->align(FL_ALIGN_LEFT);
+    auto* ss = new Fl_Round_Button(20, 190, 190, 30, dynamic ? "Stress-Strain diagram" : "Stress-Strain Diagram");
+    QN_get_bool(ss, w.group, "S_ssdia", w.owner);
+    auto* ast = new Fl_Round_Button(220, 190, 130, 30, "Atomic Stress");
     QN_get_bool(ast, w.group, "S_ast", w.owner);
-    auto* apt = new Fl_Round_Button(230, 280, 100, 30, "Atomic Potential Energy");
-    apt->align(FL_ALIGN_LEFT);
+    auto* apt = new Fl_Round_Button(360, 190, 220, 30, "Atomic Potential Energy");
     QN_get_bool(apt, w.group, "S_apt", w.owner);
-    auto* dump = value_input(230, 320, 100, 30, "Steps per Dump");
+    auto* dump = value_input(140, 230, 100, 30, "Steps per Dump");
     dump->step(1);
     QN_get_int(dump, w.group, "S_dump", w.owner);
+    w.img_sum = choice(430, 230, 60, 30, "Images:", {"1", "2", "3", "4", "5"});
+    w.img_sum->tooltip("Number of images rendered of each task");
     g->end();
 
-    const int bx = 110, by = 370;
-    w.img_sum = choice(bx, by, 110, 30, w.crack() ? "IMG_Sum" : "IMG_sum", {"1", "2", "3", "4", "5"});
-    w.img_sum->tooltip("Number of images rendered of each task");
+    // One row per image under the titles of its columns.
+    const int iy = 300;
+    w.image_group = framed(10, iy, 600, 30 + kImages * 35 + 5, "Images");
+    struct Column {
+        int x, w;
+        const char* title;
+    } const columns[] = {{75, 55, "Width"},     {135, 55, "Height"},   {195, 165, "Color"},   {365, 55, "Rotate x"},
+                         {425, 55, "Rotate y"}, {485, 55, "Rotate z"}, {545, 60, "Distance"}};
+    for (const Column& c : columns) {
+        auto* title = new Fl_Box(c.x, iy + 5, c.w, 20);
+        title->copy_label(c.title);
+        title->labelsize(12);
+        title->align(FL_ALIGN_INSIDE | FL_ALIGN_CENTER);
+    }
     // The images in use are the leading ones with a colour in the store.
     int used = 0;
     int colours[kImages] = {};
@@ -744,30 +834,35 @@ void build_output_tab(Wizard& w) {
     const QN_image_setting defaults;
     for (int k = 0; k < kImages; k++) {
         ImageWidgets& im = w.images[k];
-        const int gy = by + 60 + k * 150;
-        im.group = framed(10, gy, 460, 130, titles[k]);
-        im.width = value_input(bx - 30, gy + 10, 60, 30, "IMG size");
+        const int y = iy + 30 + k * 35;
+        im.group = new Fl_Group(20, y, 590, 30, titles[k]);
+        im.group->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT);
+        auto column = [&](int c, const char* tip) {
+            auto* v = value_input(columns[c].x, y, columns[c].w, 30);
+            v->copy_tooltip((std::string(tip) + " of image " + std::to_string(k + 1)).c_str());
+            return v;
+        };
+        im.width = column(0, "Width in pixels");
         im.width->step(1);
         im.width->value(defaults.width);
-        im.width->tooltip("Width in pixels");
-        im.height = value_input(bx + 40, gy + 10, 60, 30, "x");
+        im.height = column(1, "Height in pixels");
         im.height->step(1);
         im.height->value(defaults.height);
-        im.height->tooltip("Height in pixels");
-        im.colour = choice(bx + 220, gy + 10, 130, 30, "Color",
-                           {"Atomic Mises Stress", "Structure(fcc && bcc)", "Structure(hcp)"});
+        im.colour = choice(columns[2].x, y, columns[2].w, 30, nullptr, {"Mises stress", "Structure (fcc, bcc)", "Structure (hcp)"});
+        im.colour->copy_tooltip(("What colours the atoms of image " + std::to_string(k + 1)).c_str());
         if (colours[k] >= 1 && colours[k] <= 3) im.colour->value(colours[k] - 1);
         im.colour->callback(img_colour_cb, &w);
-        im.rotx = value_input(bx - 30, gy + 50, 130, 30, "Rotate x");
+        im.rotx = column(3, "Rotation about x (degrees)");
         im.rotx->value(defaults.rotx);
-        im.roty = value_input(bx + 220, gy + 50, 130, 30, "Rotate y");
+        im.roty = column(4, "Rotation about y (degrees)");
         im.roty->value(defaults.roty);
-        im.rotz = value_input(bx - 30, gy + 90, 130, 30, "Rotate z");
+        im.rotz = column(5, "Rotation about z (degrees)");
         im.rotz->value(defaults.rotz);
-        im.distance = value_input(bx + 220, gy + 90, 130, 30, "Distace");
+        im.distance = column(6, "Camera distance");
         im.distance->value(defaults.distance);
         im.group->end();
     }
+    w.image_group->end();
     s->end();
     img_flush(w);
 }
@@ -821,8 +916,9 @@ void path_cb(Fl_Widget*, void* data) {
 
 void pack_cb(Fl_Widget*, void* data) {
     auto& w = *static_cast<Wizard*>(data);
-    const std::string folder = text_of(w.path_out);
-    if (folder.empty() || folder == "blank" || folder == "None") {
+    // Older windows showed "blank" and "None" for no folder.
+    const std::string folder = QN_shown_text(text_of(w.path_out));
+    if (folder.empty()) {
         QN_message_alert("Please choose the Save Path first");
         return;
     }
@@ -870,19 +966,25 @@ void submit_cb(Fl_Widget*, void* data) {
         w.group);
 }
 
+// A stored server setting as its field shows it: the defaults ("None", the
+// crack's server "0.0.0.0") as an empty field with its hint.
+std::string shown_setting(const std::string& stored) {
+    return stored == "0.0.0.0" ? std::string() : QN_shown_text(stored);
+}
+
 // The crack's server fields: the stored text into both tabs' fields.
 void mirror_ip(Wizard& w) {
-    const std::string t = QN_stored_text(w.group, "S_severip", "");
+    const std::string t = shown_setting(QN_stored_text(w.group, "S_severip", ""));
     set_text(w.ip, t);
     set_text(w.d_ip, t);
 }
 void mirror_user(Wizard& w) {
-    const std::string t = QN_stored_text(w.group, "S_severname", "");
+    const std::string t = shown_setting(QN_stored_text(w.group, "S_severname", ""));
     set_text(w.user, t);
     set_text(w.d_user, t);
 }
 void mirror_folder(Wizard& w) {
-    const std::string t = QN_stored_text(w.group, "S_severfold", "");
+    const std::string t = shown_setting(QN_stored_text(w.group, "S_severfold", ""));
     set_text(w.folder, t);
     set_text(w.d_folder, t);
 }
@@ -895,46 +997,45 @@ void password_cb(Fl_Widget* in, void* data) {
     if (in != w.d_password) set_text(w.d_password, t);
 }
 
-Fl_Input* server_input(Wizard& w, bool secret, int x, int y, int width, const char* label, const char* key,
-                       void (*after)()) {
-    Fl_Input* in = secret ? new Fl_Secret_Input(x, y, width, 30) : new Fl_Input(x, y, width, 30);
-    in->label(label);
-    if (secret) {
+// A server field (QN_server_field), bound to the store in the crack wizard.
+Fl_Input* server_input(Wizard& w, int x, int y, int width, const char* label, const char* key, void (*after)()) {
+    Fl_Input* in = QN_server_field(x, y, width, label);
+    if (!key) {
         in->value("");
         in->callback(password_cb, &w);
-    } else if (key && w.crack()) {
+    } else if (w.crack()) {
         QN_get_char_plus(in, w.group, key, after, w.owner);
+        in->value(shown_setting(text_of(in)).c_str());
     }
-    in->when(FL_WHEN_CHANGED);
     return in;
 }
 
 void build_submit_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Submit");
-    Fl_Group* g = framed(10, 80, 460, 410, "Submit Setting");
+    Fl_Group* g = framed(10, 60, 600, 410, "Submit Setting");
     const char* axes[3] = {"S_px", "S_py", "S_pz"};
     for (int k = 0; k < 3; k++) {
-        auto* p = value_input(195 + 50 * k, 90, 40, 30, k == 0 ? "Processor Along Axis" : nullptr);
+        auto* p = value_input(160 + 55 * k, 70, 50, 30, k == 0 ? "Processors x, y, z:" : nullptr);
         p->step(1);
         p->tooltip(k == 0 ? "Processors along x" : k == 1 ? "Processors along y" : "Processors along z");
         QN_get_int(p, w.group, axes[k], w.owner);
     }
-    w.script_out = new Fl_Output(175, 130, 130, 30, "Submistion Script:");
-    auto* script = new Fl_Button(305, 130, 50, 30, "Select");
+    w.script_out = new Fl_Output(160, 110, 340, 30, "Job Script:");
+    auto* script = new Fl_Button(500, 110, 70, 30, "Select");
     QN_get_file_plus(script, w.group, "S_script", action<show_script>(w), w.owner);
-    w.path_out = new Fl_Output(175, 170, 130, 30, "Save Path:");
-    w.path_out->value(w.crack() ? "None" : "blank");
-    auto* path = new Fl_Button(305, 170, 50, 30, "Select");
+    w.path_out = new QN_hint_input(160, 150, 340, 30, "Save Path:");
+    w.path_out->hint("local folder for the task folders");
+    w.path_out->tooltip("Pack writes the task folders here");
+    auto* path = new Fl_Button(500, 150, 70, 30, "Select");
     path->callback(path_cb, &w);
-    auto* pack = new Fl_Button(175, 210, 170, 30, "Pack");
+    auto* pack = new Fl_Button(160, 190, 170, 30, "Pack");
     pack->callback(pack_cb, &w);
-    w.ip = server_input(w, false, 175, 250, 180, "Server:", "S_severip", action<mirror_ip>(w));
-    QN_server_field_menu(w.ip);
-    w.user = server_input(w, false, 175, 290, 180, "User Name:", "S_severname", action<mirror_user>(w));
-    w.password = server_input(w, true, 175, 330, 180, "Password:", nullptr, nullptr);
-    w.folder = server_input(w, false, 175, 370, 180, "Server Folder:", "S_severfold", action<mirror_folder>(w));
-    w.command = server_input(w, false, 175, 410, 180, "Submit Command:", "S_severcomm", nullptr);
-    auto* go = new Fl_Button(175, 450, 170, 30, "Submit");
+    w.ip = server_input(w, 160, 230, 360, "Server:", "S_severip", action<mirror_ip>(w));
+    w.user = server_input(w, 160, 270, 360, "User Name:", "S_severname", action<mirror_user>(w));
+    w.password = server_input(w, 160, 310, 360, "Password:", nullptr, nullptr);
+    w.folder = server_input(w, 160, 350, 360, "Server Folder:", "S_severfold", action<mirror_folder>(w));
+    w.command = server_input(w, 160, 390, 360, "Submit Command:", "S_severcomm", nullptr);
+    auto* go = new Fl_Button(160, 430, 170, 30, "Submit");
     go->callback(submit_cb, &w);
     g->end();
     s->end();
@@ -944,7 +1045,9 @@ void build_submit_tab(Wizard& w) {
 // ---- Download tab (crack) ----------------------------------------------------------
 
 void show_savefold(Wizard& w) {
-    if (w.save_out) w.save_out->value(shown_path(w, "S_savefold").c_str());
+    if (!w.save_out) return;
+    const std::string p = QN_stored_text(w.group, "S_savefold", "");
+    w.save_out->value(QN_shown_text(p).empty() ? "No folder" : p.c_str());
 }
 
 void request_cb(Fl_Widget*, void* data) {
@@ -958,7 +1061,7 @@ void request_cb(Fl_Widget*, void* data) {
 std::string save_folder(const Wizard& w) {
     const std::string save = QN_stored_text(w.group, "S_savefold", "");
     std::error_code ec;
-    if (save.empty() || save == "None" || !fs::is_directory(save, ec)) {
+    if (QN_shown_text(save).empty() || !fs::is_directory(save, ec)) {
         QN_message_alert("Can not access save folder");
         return std::string();
     }
@@ -1005,21 +1108,20 @@ void tree_cb(Fl_Widget* t, void* data) {
 
 void build_download_tab(Wizard& w) {
     Fl_Scroll* s = QN_simulation_tab("Download");
-    Fl_Group* g = framed(10, 80, 460, 330, "Download");
-    w.d_ip = server_input(w, false, 330, 90, 110, "Server:", "S_severip", action<mirror_ip>(w));
-    QN_server_field_menu(w.d_ip);
-    w.d_user = server_input(w, false, 330, 130, 130, "User Name:", "S_severname", action<mirror_user>(w));
-    w.d_password = server_input(w, true, 330, 170, 130, "Password:", nullptr, nullptr);
-    w.d_folder = server_input(w, false, 330, 210, 130, "Server Folder:", "S_severfold", action<mirror_folder>(w));
+    Fl_Group* g = framed(10, 60, 600, 330, "Download");
+    w.d_ip = server_input(w, 400, 70, 190, "Server:", "S_severip", action<mirror_ip>(w));
+    w.d_user = server_input(w, 400, 110, 190, "User Name:", "S_severname", action<mirror_user>(w));
+    w.d_password = server_input(w, 400, 150, 190, "Password:", nullptr, nullptr);
+    w.d_folder = server_input(w, 400, 190, 190, "Server Folder:", "S_severfold", action<mirror_folder>(w));
     w.tree = QN_download_tree(tree_cb, &w);
-    auto* req = new Fl_Button(230, 250, 230, 30, "Request");
+    auto* req = new Fl_Button(290, 230, 300, 30, "Request");
     req->callback(request_cb, &w);
-    w.save_out = new Fl_Output(330, 290, 80, 30, "Save Folder");
-    auto* pick_save = new Fl_Button(410, 290, 50, 30, "Select");
+    w.save_out = new Fl_Output(400, 270, 120, 30, "Save Folder");
+    auto* pick_save = new Fl_Button(520, 270, 70, 30, "Select");
     QN_get_dir_plus(pick_save, w.group, "S_savefold", action<show_savefold>(w), w.owner);
-    auto* standard = new Fl_Button(230, 330, 230, 30, "Download Standard");
+    auto* standard = new Fl_Button(290, 310, 300, 30, "Download Standard");
     standard->callback(download_standard_cb, &w);
-    auto* selected = new Fl_Button(230, 370, 230, 30, "Download Selected");
+    auto* selected = new Fl_Button(290, 350, 300, 30, "Download Selected");
     selected->callback(download_selected_cb, &w);
     g->end();
     s->end();
@@ -1130,15 +1232,17 @@ void clear_content(Wizard& w) {
         c->hide();
         Fl::delete_widget(c);
     }
+    w.window->resizable(nullptr);
     w.tabs = nullptr;
     w.back = w.next = nullptr;
     w.crack_groups.clear();
     w.relax_groups.clear();
+    w.load_group = w.relax_group = w.image_group = nullptr;
     w.axis = w.shear = nullptr;
     w.tree = nullptr;
     w.model_out = w.bottom_out = w.upper_out = nullptr;
     w.input_mode = w.solute_mode = nullptr;
-    w.model_file = w.model_tilt = nullptr;
+    w.model_group = w.model_file = w.model_tilt = w.solute_group = nullptr;
     w.solute[0] = w.solute[1] = nullptr;
     w.ip = w.user = w.password = w.folder = w.command = nullptr;
     w.d_ip = w.d_user = w.d_password = w.d_folder = nullptr;
@@ -1159,6 +1263,42 @@ int job_group_of(Wizard& w) {
     return w.job_group;
 }
 
+// The element names of the current model's types (as far as known) shown in
+// the type rows.
+void show_model_elements(Wizard& w) {
+    const QB_tools& m = Current_Model;
+    if (m.natoms <= 0 || m.ntypes <= 0) return;
+    for (int k = 0; k < std::min(m.ntypes, kTypes); k++) {
+        const int e = QB_has_elename(&m, k) ? QN_frame_element_index(QB_elename(&m, k)) : -1;
+        if (e < 0) continue;
+        w.element[k]->value(e);
+        w.element_was[k] = e;
+    }
+}
+
+// The types of the current model into the store: at least its type count,
+// and each type the model names, whose mass is still 0 (or what the window
+// gave it for an earlier model), its element's standard atomic weight. A
+// model whose types have no names changes nothing.
+void model_types_into_store(Wizard& w) {
+    const QB_tools& m = Current_Model;
+    if (m.natoms <= 0 || m.ntypes <= 0 || m.ntypes > kTypes) return;
+    bool named = false;
+    for (int k = 0; k < m.ntypes; k++) named = named || QB_has_elename(&m, k);
+    if (!named) return;
+    if (QN_stored_int(w.group, "S_elenum", 0) + 1 < m.ntypes) QN_set_bit_int(w.group, "S_elenum", m.ntypes - 1, 0);
+    for (int k = 0; k < m.ntypes; k++) {
+        const double standard = QB_has_elename(&m, k) ? QB_element_mass(QB_elename(&m, k)) : 0;
+        if (!(standard > 0)) continue;
+        double mass = 0;
+        QN_scan_double_multi(w.group, k, "S_mass", mass);
+        if (mass == 0 || (w.model_mass[k] > 0 && mass == w.model_mass[k])) {
+            QN_set_bit_double_multi(w.group, k, "S_mass", standard, 0);
+            w.model_mass[k] = standard;
+        }
+    }
+}
+
 void build_content(Wizard& w) {
     clear_content(w);
     // The loop records of the old content outlive its widgets (deleted
@@ -1170,7 +1310,10 @@ void build_content(Wizard& w) {
 
     Fl_Group* saved = Fl_Group::current();
     w.window->begin();
-    w.tabs = new Fl_Tabs(0, 0, 500, 410);
+    // At the window's size (the user may have enlarged it); the content of
+    // the tabs keeps its place at the top left.
+    const int ww = w.window->w(), wh = w.window->h();
+    w.tabs = new Fl_Tabs(0, 0, ww, wh - kBar);
     w.tabs->color(FL_WHITE);
     w.tabs->selection_color(FL_WHITE);
     w.tabs->callback(region_cb, &w);
@@ -1182,27 +1325,37 @@ void build_content(Wizard& w) {
     QN_scheduler_tab(job_group_of(w), w.owner);
     if (w.crack()) build_download_tab(w);
     w.tabs->end();
-    w.back = new Fl_Button(380, 415, 50, 30, "Back");
-    w.back->callback(back_cb, &w);
-    w.next = new Fl_Button(440, 415, 50, 30, "Next");
+    w.tabs->resizable(w.tabs->child(0));  // the tab bar keeps its height
+
+    // The buttons at the bottom right, whatever the width.
+    auto* bar = new Fl_Group(0, wh - kBar, ww, kBar);
+    auto* room = new Fl_Box(0, wh - kBar, ww - 280, kBar);
+    bar->resizable(room);
+    const int by = wh - kBar + 8;
+    w.next = new Fl_Button(ww - 75, by, 65, 30, "Next");
     w.next->callback(next_cb, &w);
+    w.back = new Fl_Button(ww - 145, by, 65, 30, "Back");
+    w.back->callback(back_cb, &w);
     if (w.crack()) {
-        auto* save = new Fl_Button(260, 415, 50, 30, "Save");
-        save->callback(crack_save_cb, &w);
-        save->tooltip("Save the set-up as a status file (.qnw)");
-        auto* load = new Fl_Button(320, 415, 50, 30, "Load");
+        auto* load = new Fl_Button(ww - 215, by, 65, 30, "Load");
         load->callback(crack_load_cb, &w);
         load->tooltip("Load a set-up from a status file (.qnw)");
+        auto* save = new Fl_Button(ww - 285, by, 65, 30, "Save");
+        save->callback(crack_save_cb, &w);
+        save->tooltip("Save the set-up as a status file (.qnw)");
         mirror_ip(w);
         mirror_user(w);
         mirror_folder(w);
     } else {
-        auto* save = new Fl_Button(320, 415, 50, 30, "Save");
+        auto* save = new Fl_Button(ww - 215, by, 65, 30, "Save");
         save->callback(save_scripts_cb, &w);
         save->tooltip("Write the task scripts (.qld) of this set-up");
     }
+    bar->end();
+    w.window->resizable(w.tabs);
     w.window->end();
     Fl_Group::current(saved);
+    show_model_elements(w);
     w.tabs->value(w.tabs->child(0));
     region(w);
     w.window->redraw();
@@ -1223,13 +1376,15 @@ void open_wizard(QN_wizard kind) {
     if (!w.window) {
         Fl_Group* saved = Fl_Group::current();
         Fl_Group::current(nullptr);
-        w.window = new Fl_Double_Window(500, 450);
+        w.window = new Fl_Double_Window(QN_SIM_WINDOW_W, QN_SIM_TABS_H + kBar);
         w.window->copy_label(("Quelm Simulation " + std::string(QN_wizard_about(kind).name)).c_str());
         w.window->color(FL_WHITE);
         w.window->end();
+        w.window->size_range(QN_SIM_WINDOW_W, QN_SIM_TABS_H + kBar);
         Fl_Group::current(saved);
     }
     w.save_name.clear();
+    model_types_into_store(w);
     build_content(w);
     w.window->show();
 }

@@ -10,6 +10,14 @@
 #include "qb/qb_formats.h"
 #include "qb/qb_text.h"
 
+namespace {
+// "4 atoms and 1 type", in the singular where it is one.
+std::string atoms_and_types(const QB_tools* model) {
+    return QB_format("%d atom%s and %d type%s", model->natoms, model->natoms == 1 ? "" : "s", model->ntypes,
+                     model->ntypes == 1 ? "" : "s");
+}
+}  // namespace
+
 int QN_read_report(int code, const QB_tools* model, std::string& text, const std::string& reason) {
     const char* kind = nullptr;
     if (code % 2 == 0 && !reason.empty()) {
@@ -17,7 +25,7 @@ int QN_read_report(int code, const QB_tools* model, std::string& text, const std
         return -1;
     }
     switch (code) {
-        case 0: text = "Reading file failed\nUnkonwn model format"; return -1;
+        case 0: text = "Reading file failed\nUnknown model format"; return -1;
         case 1: kind = "LMP"; break;
         case 2: text = "Reading file failed\nNot enough atoms in LMP format"; return -1;
         case 3: kind = "LMC"; break;
@@ -29,13 +37,13 @@ int QN_read_report(int code, const QB_tools* model, std::string& text, const std
         case QB_READ_EXTXYZ_BROKEN: text = "Reading file failed\nNot enough atoms in XYZ format"; return -1;
         default: text.clear(); return 0;
     }
-    text = QB_format("%s file detected with %d atoms and %d types\nBox size %lf %lf %lf", kind, model->natoms,
-                     model->ntypes, model->size[0], model->size[1], model->size[2]);
+    text = QB_format("%s file detected with %s\nBox size %lf %lf %lf", kind, atoms_and_types(model).c_str(),
+                     model->size[0], model->size[1], model->size[2]);
     return 1;
 }
 
 std::string QN_new_model_text(const QB_tools* model) {
-    return QB_format("New model detected with %d atoms and %d types\nBox size %lf %lf %lf", model->natoms, model->ntypes,
+    return QB_format("New model detected with %s\nBox size %lf %lf %lf", atoms_and_types(model).c_str(),
                      model->size[0], model->size[1], model->size[2]);
 }
 

@@ -1,13 +1,14 @@
 #include "tools/tools_form.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Native_File_Chooser.H>
-#include <FL/Fl_Output.H>
 
 #include "app/quelm_dialogs.h"
 #include "app/quelm_shell.h"
+#include "app/quelm_widgets.h"
 #include "qb/qb_file.h"
 #include "tools/dumps.h"
 #include "tools/potentials.h"
@@ -21,6 +22,9 @@ struct Tool {
     const char* title;
     const char* input_filter;
     bool potential;  // .quelm output, else .lmc
+    const char* input_what;   // the input file, as the messages name it
+    const char* output_what;  // the output file likewise
+    const char* input_hint;
     // Runs the conversion; true when the output was written, message says
     // what happened.
     bool (*run)(const std::string& in, const std::string& out, std::string& message);
@@ -46,17 +50,50 @@ bool run_aes(const std::string& in, const std::string& out, std::string& message
     return run_dump(DUMP_kind::aes, in, out, message);
 }
 
-const Tool kAlloy = {"LAMMPS eam/alloy 2 Quelm", "Auto detect format\t*\nlammps eam /eam alloy format\t*.{eam,alloy}",
-                     true, run_alloy};
-const Tool kFs = {"LAMMPS eam/fs 2 Quelm", "Auto detect format\t*\nlammps fs format\t*.{fs}", true, run_fs};
-const Tool kSt = {"Quelm Structure to Lammps custom dump", "Quelm dump format\t", false, run_st};
-const Tool kAes = {"Quelm Atomic Stress to Lammps custom dump", "Quelm dump format\t", false, run_aes};
+const char* const kPotentialOut = "the .quelm potential to write";
+const char* const kDumpOut = "the LAMMPS custom dump (.lmc) to write";
+const Tool kAlloy = {"Convert a LAMMPS eam/alloy potential",
+                     "Auto detect format\t*\nlammps eam /eam alloy format\t*.{eam,alloy}",
+                     true,
+                     "the LAMMPS eam/alloy potential",
+                     kPotentialOut,
+                     "eam/alloy (setfl) file",
+                     run_alloy};
+const Tool kFs = {"Convert a LAMMPS eam/fs potential",
+                  "Auto detect format\t*\nlammps fs format\t*.{fs}",
+                  true,
+                  "the LAMMPS eam/fs potential",
+                  kPotentialOut,
+                  "eam/fs (setfl) file",
+                  run_fs};
+const Tool kSt = {"Convert a Quelm structure dump to a LAMMPS custom dump",
+                  "Quelm dump format\t*",
+                  false,
+                  "the Quelm structure dump (DatST)",
+                  kDumpOut,
+                  "DatST dump (with its .parm)",
+                  run_st};
+const Tool kAes = {"Convert a Quelm atomic stress dump to a LAMMPS custom dump",
+                   "Quelm dump format\t*",
+                   false,
+                   "the Quelm atomic stress dump (DatAES)",
+                   kDumpOut,
+                   "DatAES dump (with its .parm)",
+                   run_aes};
 
 struct Window {
     const Tool* tool;
-    Fl_Output* input;
-    Fl_Output* output;
+    QN_hint_input* input;
+    QN_hint_input* output;
+    Fl_Box* status;  // the outcome of the last "Transfer", replaced by the next
 };
+
+std::string field_text(const Fl_Input* in) {
+    std::string text = in->value() ? in->value() : "";
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
 
 void input_cb(Fl_Widget*, void* data) {
     auto* w = static_cast<Window*>(data);
@@ -65,24 +102,52 @@ void input_cb(Fl_Widget*, void* data) {
         w->input->value(chosen.c_str());
 }
 
+std::string output_name(const Tool& tool, const std::string& chosen) {
+    return tool.potential ? QN_tools_quelm_name(chosen) : QN_tools_lmc_name(chosen);
+}
+
 void output_cb(Fl_Widget*, void* data) {
     auto* w = static_cast<Window*>(data);
     std::string chosen;
     const char* filter = w->tool->potential ? "Quelm potential file\t*.quelm" : "LAMMPS custom dump file\t*.lmc";
     if (QN_choose_file("Save file", Fl_Native_File_Chooser::BROWSE_SAVE_FILE, filter, chosen))
-        w->output->value((w->tool->potential ? QN_tools_quelm_name(chosen) : QN_tools_lmc_name(chosen)).c_str());
+        w->output->value(output_name(*w->tool, chosen).c_str());
+}
+
+// The outcome in the window's status line and in the message area; a
+// failure is also alerted.
+void report(Window* w, bool ok, const std::string& text) {
+    w->status->copy_label(text.c_str());
+    w->status->labelcolor(ok ? FL_FOREGROUND_COLOR : FL_RED);
+    w->status->redraw();
+    if (ok)
+        QN_message(text.c_str());
+    else
+        QN_message_alert(text.c_str());
 }
 
 void transfer_cb(Fl_Widget*, void* data) {
     auto* w = static_cast<Window*>(data);
-    const std::string in = w->input->value() ? w->input->value() : "";
-    if (!QB_file_exists(in)) {
-        QN_message_alert("Get input failed");
+    const Tool& tool = *w->tool;
+    const std::string in = field_text(w->input);
+    std::string out = field_text(w->output);
+    if (in.empty()) {
+        report(w, false, std::string("Please choose the input file first: ") + tool.input_what + " to convert");
         return;
     }
+    if (!QB_file_exists(in)) {
+        report(w, false, "Cannot read the input file: " + in + " does not exist");
+        return;
+    }
+    if (out.empty()) {
+        report(w, false, std::string("Please choose the output file first: ") + tool.output_what);
+        return;
+    }
+    out = output_name(tool, out);
+    w->output->value(out.c_str());  // the name written, as the chooser gives it
     std::string message;
-    w->tool->run(in, w->output->value() ? w->output->value() : "", message);
-    QN_message_alert(message.c_str());
+    const bool ok = tool.run(in, out, message);
+    report(w, ok, message);
 }
 
 void delete_cb(Fl_Widget* win, void* data) {
@@ -93,17 +158,29 @@ void delete_cb(Fl_Widget* win, void* data) {
 }
 
 void open_window(const Tool& tool) {
-    auto* win = new Fl_Double_Window(300, 130, tool.title);
-    auto* state = new Window{&tool, nullptr, nullptr};
-    state->input = new Fl_Output(60, 10, 160, 30, "Input:");
-    auto* pick_in = new Fl_Button(220, 10, 70, 30, "Select");
+    // Typed or chosen paths: the fields are wide and grow with the window.
+    auto* win = new Fl_Double_Window(540, 190, tool.title);
+    auto* state = new Window{&tool, nullptr, nullptr, nullptr};
+    state->input = new QN_hint_input(100, 10, 330, 30, "Input file:");
+    state->input->hint(tool.input_hint);
+    state->input->tooltip("The file to convert: type its path or choose it with Select");
+    auto* pick_in = new Fl_Button(440, 10, 90, 30, "Select...");
     pick_in->callback(input_cb, state);
-    state->output = new Fl_Output(60, 50, 160, 30, "Output:");
-    auto* pick_out = new Fl_Button(220, 50, 70, 30, "Select");
+    state->output = new QN_hint_input(100, 50, 330, 30, "Output file:");
+    state->output->hint(tool.potential ? "name.quelm" : "name.lmc");
+    state->output->tooltip(tool.potential ? "The .quelm file to write (\".quelm\" is added when missing)"
+                                          : "The LAMMPS custom dump to write (\".lmc\" is added when missing)");
+    auto* pick_out = new Fl_Button(440, 50, 90, 30, "Select...");
     pick_out->callback(output_cb, state);
-    auto* go = new Fl_Button(10, 90, 280, 30, "Transfer");
+    auto* go = new Fl_Button(10, 90, 520, 30, "Transfer");
     go->callback(transfer_cb, state);
+    state->status = new Fl_Box(10, 130, 520, 50);
+    state->status->box(FL_THIN_DOWN_BOX);
+    state->status->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
+    state->status->labelsize(12);
     win->end();
+    win->resizable(state->input);
+    win->size_range(540, 190, 0, 190);  // wider for long paths; the rows keep their height
     win->callback(delete_cb, state);
     win->show();
     QN_tools_window = win;

@@ -1,7 +1,8 @@
 // The Tools menu's converter windows: "EAM" and "FS" (LAMMPS potentials to
 // .quelm), "DatST" and "DatAES" (the engine's binary dumps to LAMMPS
 // dumps). Each use of a menu entry opens a new small window with an input
-// file, an output file and "Transfer".
+// file and an output file (typed or chosen), "Transfer", and a status line
+// with the outcome of the last transfer.
 #pragma once
 
 #include <string>

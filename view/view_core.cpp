@@ -514,6 +514,17 @@ QN_mat4 QN_camera_axes(const QN_camera& cam, int w, int h) {
 
 double QN_camera_px_per_unit(const QN_camera& cam, int h) { return h / cam.view_height; }
 
+void QN_camera_pan(QN_camera* cam, double dx, double dy, int h) {
+    if (!cam || !(cam->view_height > 0)) return;
+    // Seen through the lens, the centre lies kEye away and is magnified kLens times.
+    double units = cam->view_height / std::max(h, 1);
+    if (cam->perspective > 0) units *= static_cast<double>(kEye) / kLens;
+    const double sx = cam->shift_x + dx * units, sy = cam->shift_y - dy * units;
+    if (!std::isfinite(sx) || !std::isfinite(sy) || std::fabs(sx) > FLT_MAX || std::fabs(sy) > FLT_MAX) return;
+    cam->shift_x = static_cast<float>(sx);
+    cam->shift_y = static_cast<float>(sy);
+}
+
 int QN_pick_decode(unsigned char r, unsigned char g, unsigned char b, int drawn) {
     const long n = static_cast<long>(r) + 256L * g + 65536L * b;
     return n >= 1 && n <= drawn ? static_cast<int>(n) : 0;

@@ -158,6 +158,10 @@ QN_mat4 QN_camera_mvp(const QN_camera& cam, int w, int h);
 QN_mat4 QN_camera_axes(const QN_camera& cam, int w, int h);
 // Pixels per length unit: h / view_height.
 double QN_camera_px_per_unit(const QN_camera& cam, int h);
+// A drag of (dx, dy) pixels (y down) in a window h pixels high moves the
+// scene with the pointer: the point under it follows it, exactly in an
+// orthographic view, at the depth of the rotation centre with perspective.
+void QN_camera_pan(QN_camera* cam, double dx, double dy, int h);
 
 // ---- Framing
 

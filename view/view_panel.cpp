@@ -259,13 +259,13 @@ void build_setting(int top) {
         if (cube) cube->draw_slice = static_cast<Fl_Round_Button*>(w)->value();
         redraw_view();
     });
-    delete_slot = choice(70, y + 140, 80, "From:");
-    render_delete_min = input(190, y + 140, 45, "Min", 0);
-    render_delete_max = input(260, y + 140, 30, "Max", 1);
-    button(20, y + 175, 62, "Delete", call<QN_render_data_delete>);
-    button(88, y + 175, 62, "Recover", call<QN_render_data_recover>);
-    button(156, y + 175, 62, "Inverse", call<QN_render_inverse_delete>);
-    button(224, y + 175, 62, "Reset", call<QN_render_recover_delete>);
+    delete_slot = choice(60, y + 140, 75, "From:");
+    render_delete_min = input(168, y + 140, 45, "Min", 0);
+    render_delete_max = input(248, y + 140, 45, "Max", 1);
+    button(20, y + 175, 66, "Delete", call<QN_render_data_delete>);
+    button(88, y + 175, 66, "Recover", call<QN_render_data_recover>);
+    button(156, y + 175, 66, "Inverse", call<QN_render_inverse_delete>);
+    button(224, y + 175, 66, "Reset", call<QN_render_recover_delete>);
     g->end();
 
     g = l.frame("Atoms:", 4);
@@ -298,7 +298,7 @@ void build_setting(int top) {
     box_size = stepper(y + 35, "Thick+", "Thick-", 0.1, call<QN_render_box_plus>, call<QN_render_box_minus>);
     g->end();
 
-    g = l.frame("Backgroud:", 1);
+    g = l.frame("Background:", 1);
     button(20, g->y() + 5, 270, "Color", [](Fl_Widget*, void*) {
         if (!cube) return;
         double r = cube->bg_color[0], gr = cube->bg_color[1], b = cube->bg_color[2];
@@ -374,15 +374,15 @@ void QN_render_build_panel() {
     view_choice->add("Camera", 0, call<QN_render_control2>);
     view_choice->value(0);
     head->end();
-    QN_render_control_group1 = new Fl_Group(0, 150, 300, 1000, "Setting");
+    QN_render_control_group1 = new Fl_Group(0, 150, 320, 1000, "Setting");
     QN_render_control_group1->labeltype(FL_NO_LABEL);
-    render_control_region1 = new Fl_Group(0, 150, 300, 1000);
+    render_control_region1 = new Fl_Group(0, 150, 320, 1000);
     build_setting(150);
     render_control_region1->end();
     QN_render_control_group1->end();
-    QN_render_control_group2 = new Fl_Group(0, 150, 300, 500, "Camera");
+    QN_render_control_group2 = new Fl_Group(0, 150, 320, 1000, "Camera");
     QN_render_control_group2->labeltype(FL_NO_LABEL);
-    render_control_region2 = new Fl_Group(0, 150, 300, 500);
+    render_control_region2 = new Fl_Group(0, 150, 320, 1000);
     build_camera(150);
     render_control_region2->end();
     QN_render_control_group2->end();
@@ -646,7 +646,8 @@ void QN_snapshot_render() {
     }
     std::string chosen;
     int filter = 0;
-    if (!QN_choose_file("Save File As?", Fl_Native_File_Chooser::BROWSE_SAVE_FILE,
+    const std::string title = QB_format("Save a picture of the view (%d x %d pixels)", QB_to_int(W), QB_to_int(H));
+    if (!QN_choose_file(title.c_str(), Fl_Native_File_Chooser::BROWSE_SAVE_FILE,
                         "Portable Network Graphics\t*.png\nJoint Photographic Experts Group\t*.jpg\nBitmap format\t*.bmp\n",
                         chosen, &filter))
         return;

@@ -27,16 +27,53 @@ std::string version_line() {
     return "#version " + std::to_string(version) + (version >= 150 ? " core\n" : "\n");
 }
 
-const char* const kAtomVertex = R"(
+// Atoms are shaded round sprites of a size in window pixels. Up to the
+// largest point the driver draws (255 pixels on Mesa, 63 on many cards) they
+// are point sprites, one vertex each; larger ones (a close zoom, a
+// supersampled snapshot) are camera-facing squares, one instance per atom
+// with four corners from the vertex number, which no driver limit caps. Both
+// cover the same pixels and give the same sprite coordinate (0, 0 at the
+// upper left), so an atom looks the same at any size on screen and in a
+// snapshot. Below a pixel an atom still covers one.
+const char* const kAtomSquares = R"(
 in vec3 vVertex;
-in vec3 inColorStart;
 in float RaletiveRadius;
 uniform mat4 mvpMatrix;
 uniform float AtomRadius;
-out vec3 vColor;
-void main() {
+uniform vec2 viewSize;
+out vec2 spriteCoord;
+const vec2 corners[4] = vec2[4](vec2(-1.0, -1.0), vec2(1.0, -1.0), vec2(-1.0, 1.0), vec2(1.0, 1.0));
+void place_atom() {
+    vec2 c = corners[gl_VertexID];
+    vec4 centre = mvpMatrix * vec4(vVertex, 1.0);
+    float size = max(AtomRadius * RaletiveRadius, 1.0);
+    gl_Position = centre + vec4(c * size / viewSize * centre.w, 0.0, 0.0);
+    spriteCoord = vec2(0.5 * (c.x + 1.0), 0.5 * (1.0 - c.y));
+}
+int atom_number() { return firstAtom + gl_InstanceID; }
+)";
+
+const char* const kAtomPoints = R"(
+in vec3 vVertex;
+in float RaletiveRadius;
+uniform mat4 mvpMatrix;
+uniform float AtomRadius;
+void place_atom() {
     gl_PointSize = AtomRadius * RaletiveRadius;
     gl_Position = mvpMatrix * vec4(vVertex, 1.0);
+}
+int atom_number() { return gl_VertexID; }
+)";
+
+// The sprite coordinate in the fragment stages of either kind.
+const char* const kSquareCoord = "in vec2 spriteCoord;\n#define SPRITE spriteCoord\n";
+const char* const kPointCoord = "#define SPRITE gl_PointCoord\n";
+
+const char* const kAtomVertex = R"(
+in vec3 inColorStart;
+out vec3 vColor;
+void main() {
+    place_atom();
     vColor = inColorStart;
 }
 )";
@@ -54,11 +91,11 @@ float depth_light() {
     return LightStrength * d * d * sign(d);
 }
 bool outside() {
-    vec2 p = 2.0 * gl_PointCoord - 1.0;
+    vec2 p = 2.0 * SPRITE - 1.0;
     return dot(p, p) > 0.92;
 }
 vec4 tinted(vec3 rgb) {
-    vec2 s = gl_PointCoord;
+    vec2 s = SPRITE;
     vec4 g = texture(starImage, vec2(0.875 + 0.125 * s.x, 0.75 - 0.125 * s.y));
     return vec4(g.r, g.r, g.r, 1.0) + 1.5 * Chroma * (g.b - (g.r + g.g) / 2.0) * vec4(rgb, 0.0);
 }
@@ -67,7 +104,7 @@ vec4 tinted(vec3 rgb) {
 const char* const kBarFragment = R"(
 void main() {
     if (outside()) discard;
-    vec2 s = gl_PointCoord;
+    vec2 s = SPRITE;
     float L = depth_light();
     fragColor = texture(starImage, vec2(vColor.x + 0.125 * s.x, 1.0 - vColor.y - 0.125 * s.y)) + vec4(L, L, L, 0.0);
 }
@@ -92,16 +129,11 @@ void main() {
 // Picking: the vertex number + 1 in red, green and blue (the default
 // framebuffer may have no alpha).
 const char* const kHitVertex = R"(
-in vec3 vVertex;
-in float RaletiveRadius;
-uniform mat4 mvpMatrix;
-uniform float AtomRadius;
 flat out vec4 hitColor;
 void main() {
-    int n = gl_VertexID + 1;
+    int n = atom_number() + 1;
     hitColor = vec4(float(n & 255), float((n >> 8) & 255), float((n >> 16) & 255), 255.0) / 255.0;
-    gl_PointSize = AtomRadius * RaletiveRadius;
-    gl_Position = mvpMatrix * vec4(vVertex, 1.0);
+    place_atom();
 }
 )";
 
@@ -109,7 +141,7 @@ const char* const kHitFragment = R"(
 flat in vec4 hitColor;
 out vec4 fragColor;
 void main() {
-    vec2 p = 2.0 * gl_PointCoord - 1.0;
+    vec2 p = 2.0 * SPRITE - 1.0;
     if (dot(p, p) > 0.92) discard;
     fragColor = hitColor;
 }
@@ -236,14 +268,19 @@ const QN_atlas& atlas_colours() {
 }  // namespace
 
 void QN_scene::release_resources() {
-    for (unsigned* p : {&prog_col, &prog_bar, &prog_hit, &prog_box, &prog_select, &prog_label})
+    for (Atom_programs& a : atoms_)
+        for (unsigned* p : {&a.bar, &a.col, &a.select, &a.hit})
+            if (*p) glDeleteProgram(*p), *p = 0;
+    prog_col = prog_bar = prog_hit = prog_select = 0;
+    for (unsigned* p : {&prog_box, &prog_label})
         if (*p) glDeleteProgram(*p), *p = 0;
     prog_atoms = 0;
     unsigned textures[4] = {tex_atoms, tex_x, tex_y, tex_z};
     glDeleteTextures(4, textures);
     glDeleteBuffers(1, &vbo);
     glDeleteVertexArrays(1, &vao);
-    vbo = vao = 0;
+    glDeleteVertexArrays(1, &atom_vao_);
+    vbo = vao = atom_vao_ = 0;
     if (prog_legend_) glDeleteProgram(prog_legend_), prog_legend_ = 0;
     glDeleteBuffers(1, &legend_vbo_);
     glDeleteVertexArrays(1, &legend_vao_);
@@ -265,18 +302,33 @@ void QN_scene::create_resources() {
     glEnable(GL_PROGRAM_POINT_SIZE);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    const std::string atom_fragment = kAtomFragmentHead;
-    prog_bar = link(kAtomVertex, atom_fragment + kBarFragment, "Vertex shader not compiled.",
-                    "bar Fragment shader not compiled.");
-    prog_col = link(kAtomVertex, atom_fragment + kColFragment, "Vertex shader not compiled.",
-                    "col Fragment shader not compiled.");
-    prog_select = link(kAtomVertex, atom_fragment + kSelectFragment, "Vertex shader not compiled.",
-                       "Select Fragment shader not compiled.");
-    prog_hit = link(kHitVertex, kHitFragment, "Hit Vertex shader not compiled.", "Hit Fragment shader not compiled.");
+    // Each atom program twice: [0] point sprites, [1] squares.
+    for (int k = 0; k < 2; k++) {
+        const std::string vertex = std::string(k ? "uniform int firstAtom;\n" : "") + (k ? kAtomSquares : kAtomPoints);
+        const std::string coord = k ? kSquareCoord : kPointCoord;
+        const std::string atom_vertex = vertex + kAtomVertex;
+        const std::string atom_fragment = coord + kAtomFragmentHead;
+        atoms_[k].bar = link(atom_vertex, atom_fragment + kBarFragment, "Vertex shader not compiled.",
+                             "bar Fragment shader not compiled.");
+        atoms_[k].col = link(atom_vertex, atom_fragment + kColFragment, "Vertex shader not compiled.",
+                             "col Fragment shader not compiled.");
+        atoms_[k].select = link(atom_vertex, atom_fragment + kSelectFragment, "Vertex shader not compiled.",
+                                "Select Fragment shader not compiled.");
+        atoms_[k].hit = link(vertex + kHitVertex, coord + kHitFragment, "Hit Vertex shader not compiled.",
+                             "Hit Fragment shader not compiled.");
+    }
+    prog_bar = atoms_[0].bar;
+    prog_col = atoms_[0].col;
+    prog_select = atoms_[0].select;
+    prog_hit = atoms_[0].hit;
+    GLfloat sizes[2] = {1, 1};
+    glGetFloatv(GL_POINT_SIZE_RANGE, sizes);
+    driver_point_limit_ = sizes[1];
     prog_box = link(kLineVertex, kLineFragment, "Box Vertex shader not compiled.", "Box Fragment shader not compiled.");
     prog_label = link(kLabelVertex, kLabelFragment, "Print Vertex shader not compiled.",
                       "Print Fragment shader not compiled.");
     glGenVertexArrays(1, &vao);
+    glGenVertexArrays(1, &atom_vao_);
     glGenBuffers(1, &vbo);
     prog_legend_ = link(kLegendVertex, kLegendFragment, "Legend Vertex shader not compiled.",
                         "Legend Fragment shader not compiled.");
@@ -471,11 +523,19 @@ void QN_scene::paint(int w, int h) {
     px_per_unit = QN_camera_px_per_unit(cam, h);
 
     if (atoms_drawn_ > 0) {
-        const unsigned program = picking ? prog_hit : (use_bar_ ? prog_bar : prog_col);
+        // Squares once the largest atom would exceed what a point may be.
+        double largest_relative = 1;
+        for (double r : rel_radius) largest_relative = std::max(largest_relative, r);
+        const double largest = std::max(2 * atom_radius * px_per_unit * largest_relative, 1.0);
+        const double limit = point_size_limit < 0 ? driver_point_limit_ : point_size_limit;
+        squares_ = !(largest <= limit);
+        const Atom_programs& a = atoms_[squares_ ? 1 : 0];
+        const unsigned program = picking ? a.hit : (use_bar_ ? a.bar : a.col);
         auto prepare = [&](unsigned p) {
             glUseProgram(p);
             uniform_matrix(p, mvp.data());
             glUniform1f(glGetUniformLocation(p, "AtomRadius"), static_cast<float>(2 * atom_radius * px_per_unit));
+            glUniform2f(glGetUniformLocation(p, "viewSize"), static_cast<float>(w), static_cast<float>(h));
             glUniform1f(glGetUniformLocation(p, "Chroma"), static_cast<float>(chroma));
             glUniform1f(glGetUniformLocation(p, "LightPosition"), static_cast<float>(light_position));
             glUniform1f(glGetUniformLocation(p, "LightStrength"), static_cast<float>(light_strength));
@@ -483,15 +543,17 @@ void QN_scene::paint(int w, int h) {
         };
         glActiveTexture(GL_TEXTURE0);
         glBindTexture(GL_TEXTURE_2D, tex_atoms);
+        if (squares_) glBindVertexArray(atom_vao_);
         prepare(program);
         if (!picking && inspect_mode && selected >= 0 && selected < atoms_drawn_) {
-            glDrawArrays(GL_POINTS, 0, selected);
-            glDrawArrays(GL_POINTS, selected + 1, atoms_drawn_ - selected - 1);
-            prepare(prog_select);
-            glDrawArrays(GL_POINTS, selected, 1);
+            draw_atoms(program, 0, selected);
+            draw_atoms(program, selected + 1, atoms_drawn_ - selected - 1);
+            prepare(a.select);
+            draw_atoms(a.select, selected, 1);
         } else {
-            glDrawArrays(GL_POINTS, 0, atoms_drawn_);
+            draw_atoms(program, 0, atoms_drawn_);
         }
+        glBindVertexArray(vao);
     }
 
     const int box_first = atoms_drawn_;
@@ -541,6 +603,30 @@ void QN_scene::paint(int w, int h) {
     }
     glBindVertexArray(0);
     paint_legend(w, h);
+}
+
+// Atoms first ... first + count - 1 of the render data: points, or one square
+// each with the atom records as the instances (the attributes start at the
+// first one).
+void QN_scene::draw_atoms(unsigned program, int first, int count) {
+    if (count <= 0) return;
+    if (!squares_) {
+        glDrawArrays(GL_POINTS, first, count);
+        return;
+    }
+    const GLsizei stride = QN_RENDER_FLOATS * sizeof(float);
+    const size_t base = static_cast<size_t>(first) * static_cast<size_t>(stride);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(base));
+    glEnableVertexAttribArray(1);
+    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(base + 12));
+    glEnableVertexAttribArray(2);
+    glVertexAttribPointer(2, 1, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(base + 24));
+    for (unsigned a = 0; a < 3; a++) glVertexAttribDivisor(a, 1);
+    const int first_at = glGetUniformLocation(program, "firstAtom");
+    if (first_at >= 0) glUniform1i(first_at, first);
+    glDrawArraysInstanced(GL_TRIANGLE_STRIP, 0, 4, count);
 }
 
 // ------------------------------------------------------- off-screen frames

@@ -1,4 +1,4 @@
-// The view's drawing, without a window: atoms as shaded point sprites
+// The view's drawing, without a window: atoms as shaded round sprites
 // (coloured through the colour-bar atlas or by three columns as RGB), the
 // box, the axis triad, the slab outline and the colour legend in the lower
 // right corner while the atoms are coloured by a column. It draws with
@@ -58,6 +58,12 @@ public:
     // while a snapshot frame is rendered).
     double legend_scale = 1;
     QN_slice_outline slice;  // slice_count and slice_points of the slab outline
+    // Largest atom, in pixels, drawn as a point sprite; larger atoms are
+    // drawn as squares. Below 0: the driver's largest point (the default);
+    // 0: always squares.
+    double point_size_limit = -1;
+    // Whether the last frame drew its atoms as squares.
+    bool drew_squares() const { return squares_; }
 
     // Renders the scene off screen at W x H pixels and reads it back (RGB,
     // bottom row first); false when the frame cannot be made (no context,
@@ -103,6 +109,15 @@ private:
     int atoms_drawn_ = 0;
     QN_legend legend_;  // content of the current colouring's legend
     unsigned prog_legend_ = 0, legend_vao_ = 0, legend_vbo_ = 0;
+    unsigned atom_vao_ = 0;  // the render data's atoms as instances
+    struct Atom_programs {
+        unsigned bar = 0, col = 0, select = 0, hit = 0;
+    };
+    Atom_programs atoms_[2];  // point sprites, squares
+    double driver_point_limit_ = 1;
+    bool squares_ = false;  // how the last frame drew its atoms
+
+    void draw_atoms(unsigned program, int first, int count);
     struct Label {
         unsigned texture = 0;
         int w = 0, h = 0;

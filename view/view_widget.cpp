@@ -99,8 +99,10 @@ int cube_box::handle(int event) {
                 redraw();
             }
             if (Fl::event_state(FL_BUTTON3)) {
-                shift_x += static_cast<float>(dx);
-                shift_y -= static_cast<float>(dy);
+                QN_camera c = camera();
+                QN_camera_pan(&c, dx, dy, h());
+                shift_x = c.shift_x;
+                shift_y = c.shift_y;
                 redraw();
             }
             return 1;

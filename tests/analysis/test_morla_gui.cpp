@@ -115,12 +115,24 @@ TEST_F(AnalysisTab, ThreeTypesGiveThreeRowsAndTheRunButtonBelowThem) {
 
     ASSERT_NE(analy_run[0], nullptr);
     EXPECT_EQ(analy_run[0]->x(), 30);
-    EXPECT_EQ(analy_run[0]->y(), 360);
     EXPECT_EQ(analy_run[0]->w(), 270);
     EXPECT_STREQ(analy_run[0]->label(), "Run Analysis");
     EXPECT_EQ(analy_run[1]->y(), 190);
-    EXPECT_EQ(analy_run[3]->y(), 320);  // CSP: 40 T + 200
-    EXPECT_EQ(analy_run[4]->y(), 440);  // LCO: 40 T + 320
+    // Each run button below its page's frame, which holds the three rows, and inside its page.
+    const std::pair<Fl_Group*, Fl_Group*> framed[] = {
+        {analysis_cna, active_cna}, {analysis_cnp, active_cnp}, {analysis_csp, active_csp},
+        {analysis_lco, active_lco}, {analysis_oim, active_oim}};
+    const int runs[] = {0, 2, 3, 4, 5};
+    for (int k = 0; k < 5; k++) {
+        Fl_Group* page = framed[k].first;
+        Fl_Group* frame = framed[k].second;
+        Fl_Button* run = analy_run[static_cast<size_t>(runs[k])];
+        for (int c = 0; c < frame->children(); c++)
+            EXPECT_LE(frame->child(c)->y() + frame->child(c)->h(), frame->y() + frame->h()) << k << " " << c;
+        EXPECT_GE(run->y(), frame->y() + frame->h()) << k;
+        EXPECT_LE(run->y() + run->h(), page->y() + page->h()) << k;
+    }
+    EXPECT_GE(analy_run[0]->y(), 240 + 2 * 40 + 30);  // below the third type's row
     for (int k = 0; k < 6; k++) EXPECT_FALSE(analy_run[k]->active()) << k;
     for (int k = 6; k < static_cast<int>(analy_run.size()); k++) EXPECT_FALSE(analy_run[k]->active()) << k;
 

@@ -96,7 +96,7 @@ TEST_F(Window, LayoutTitleTabsAndModelList) {
     EXPECT_STREQ(control_region->child(1)->label(), "Model");
     EXPECT_STREQ(control_region->child(2)->label(), "Analysis");
     EXPECT_EQ(render_region->x(), 320);
-    EXPECT_EQ(render_region->h(), 550);
+    EXPECT_EQ(render_region->h(), 510);
     EXPECT_STREQ(model_choice->label(), "Select model:");
     ASSERT_EQ(model_choice->size() - 1, 13);  // the menu's terminator counts too
     EXPECT_STREQ(model_choice->menu()[0].label(), "Atomkit");
@@ -134,10 +134,10 @@ TEST_F(Window, CommandsNeedAModelFirst) {
     }
     // The analysis methods of the menu too.
     QN_message("");
-    menu_bar->picked(menu_bar->find_item("Analysis/MORLA/CNA"));
+    menu_bar->picked(menu_bar->find_item("Analysis/Structure analysis/Common neighbour analysis (CNA)"));
     EXPECT_EQ(QN_message_text(), "Please select a model first");
     QN_message("");
-    menu_bar->picked(menu_bar->find_item("Analysis/KAVIR/NYE"));
+    menu_bar->picked(menu_bar->find_item("Analysis/Dislocation and strain analysis/Nye tensor (NYE)"));
     EXPECT_EQ(QN_message_text(), "Please select a model first");
 }
 
@@ -148,7 +148,7 @@ TEST_F(Window, ImportReportsAndBuildsTheNumberedSeries) {
     fs::copy_file(kFixtures + "lammps_fcc.data", path("data.lmp"));
 
     ASSERT_EQ(QN_import_path(path("dump.100.lmc")), 1);
-    EXPECT_EQ(QN_message_text(), "LMC file detected with 30 atoms and 1 types\nBox size 14.350000 7.175000 5.741148");
+    EXPECT_EQ(QN_message_text(), "LMC file detected with 30 atoms and 1 type\nBox size 14.350000 7.175000 5.741148");
     EXPECT_EQ(Current_Model.natoms, 30);
     EXPECT_EQ(inited_atomic_viewer, 1);
     ASSERT_EQ(QN_file_list.size(), 4u);
@@ -187,7 +187,7 @@ TEST_F(Window, FailedImportKeepsTheModel) {
     ASSERT_EQ(QN_import_path(path("good.lmp")), 1);
     const double x5 = Current_Model.atoms[5].x;
     EXPECT_EQ(QN_import_path(path("bad.lmp")), -1);
-    EXPECT_EQ(QN_message_text(), "Reading file failed\nUnkonwn model format");
+    EXPECT_EQ(QN_message_text(), "Reading file failed\nUnknown model format");
     EXPECT_EQ(QN_import_path(path("short.lmp")), -1);
     EXPECT_EQ(QN_message_text(), "Reading file failed\nNot enough atoms in LMP format");
     EXPECT_EQ(QN_import_path(path("gone.lmp")), -1);
@@ -488,7 +488,7 @@ TEST(Subsystems, ANewOneJoinsThroughItsOwnTables) {
     EXPECT_EQ(extra_analysed, 1);
     EXPECT_EQ(extra_shown, 0);
     // Another page shown: the table runs, told its page is not the one shown.
-    menu_bar->picked(menu_bar->find_item("Analysis/MORLA/CNA"));
+    menu_bar->picked(menu_bar->find_item("Analysis/Structure analysis/Common neighbour analysis (CNA)"));
     EXPECT_FALSE(extra_page->visible());
     QN_run_analysis();
     EXPECT_EQ(extra_analysed, 2);

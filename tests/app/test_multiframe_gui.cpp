@@ -74,7 +74,7 @@ TEST_F(FrameBar, StepsThroughTheFramesOfOneDump) {
         const std::string file = kFrames + name;
         ASSERT_EQ(QN_import_path(file), 1);
         EXPECT_EQ(QN_message_text(),
-                  "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"
+                  "LMC file detected with 108 atoms and 1 type\nBox size 10.845000 10.845000 10.845000\n"
                   "Frame 1 of 3, timestep 0");
         ASSERT_EQ(QN_file_list.size(), 3u);
         ASSERT_EQ(QN_file_frames.size(), 3u);
@@ -87,6 +87,8 @@ TEST_F(FrameBar, StepsThroughTheFramesOfOneDump) {
         EXPECT_TRUE(QN_file_list_slider->visible());
         EXPECT_FALSE(QN_blank_Slider->visible());
         EXPECT_EQ(QN_file_list_slider->maximum(), 2);
+        ASSERT_NE(QN_file_list_label, nullptr);
+        EXPECT_STREQ(QN_file_list_label->label(), "Frame 1 of 3, step 0");
         expect_frame(0);
 
         // The slider, then the number box, as the user moves them.
@@ -95,6 +97,7 @@ TEST_F(FrameBar, StepsThroughTheFramesOfOneDump) {
         EXPECT_EQ(QN_file_list_current, 2);
         EXPECT_EQ(QN_file_list_input->value(), 2);
         EXPECT_EQ(QN_message_text().substr(QN_message_text().rfind('\n') + 1), "Frame 3 of 3, timestep 20");
+        EXPECT_STREQ(QN_file_list_label->label(), "Frame 3 of 3, step 20");
         expect_frame(2);
         QN_file_list_input->value(1);
         QN_change_file1(QN_file_list_input, nullptr);
@@ -131,10 +134,12 @@ TEST_F(FrameBar, CutShortLastFrameAndNumberedFiles) {
     ASSERT_EQ(QN_file_list.size(), 2u);
     EXPECT_EQ(QN_file_frames, std::vector<int>({-1, -1}));
     EXPECT_EQ(QN_file_list_current, 1);
+    EXPECT_STREQ(QN_file_list_label->label(), "File 2 of 2: one.2.lmc");
     QN_file_list_slider->value(0);
     QN_change_file2(QN_file_list_slider, nullptr);
     EXPECT_EQ(QN_file_list_current, 0);
+    EXPECT_STREQ(QN_file_list_label->label(), "File 1 of 2: one.1.lmc");
     expect_frame(0);
     // The message area tells the frames from the numbered files apart.
-    EXPECT_EQ(QN_message_text(), "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000");
+    EXPECT_EQ(QN_message_text(), "LMC file detected with 108 atoms and 1 type\nBox size 10.845000 10.845000 10.845000");
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/morla_form.h"
 #include "app/quelm_import.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
@@ -30,6 +31,7 @@
 #include "atomkit/atomkit_panel.h"
 #include "builders/monocrystal_form.h"
 #include "gui_window.h"
+#include "layout_check.h"
 #include "qb/qb_region.h"
 #include "qb/qb_text.h"
 #include "test_support.h"
@@ -107,6 +109,18 @@ std::vector<std::string> list_lines() {
 void select_line(int line) {
     AK_function_browser->value(line);
     AK_function_browser->do_callback();
+}
+
+// What the layout check finds in the Model tab (the rest of the window is
+// hidden while it looks).
+std::vector<std::string> tab_problems() { return layout::problems_within(main_window, model_group->parent()); }
+
+// The buttons under g, at any depth.
+void buttons_under(Fl_Group* g, std::vector<Fl_Button*>& out) {
+    for (int i = 0; g && i < g->children(); i++) {
+        if (auto* b = dynamic_cast<Fl_Button*>(g->child(i))) out.push_back(b);
+        buttons_under(g->child(i)->as_group(), out);
+    }
 }
 
 AK_item_form& region_form(int i) { return AK_region_forms.at(static_cast<size_t>(i)); }
@@ -201,12 +215,14 @@ TEST_F(AtomkitPanel, SelectModelOpensThePanelOnTheBuiltCrystal) {
     EXPECT_EQ(AK_function_browser->size(), 0);
     EXPECT_TRUE(AK_function_bgroup->visible());
     EXPECT_FALSE(AK_run_group->visible());
-    EXPECT_STREQ(AK_function_bup->tooltip(), "Move Up");
-    EXPECT_STREQ(AK_function_bdown->tooltip(), "Move Down");
-    EXPECT_STREQ(AK_function_bdelete->tooltip(), "Delete");
-    EXPECT_EQ(AK_function_brun->tooltip(), nullptr);
+    EXPECT_STREQ(AK_function_bup->tooltip(), "Move the chosen item up the list");
+    EXPECT_STREQ(AK_function_bdown->tooltip(), "Move the chosen item down the list");
+    EXPECT_STREQ(AK_function_bdelete->tooltip(), "Delete the chosen item");
+    EXPECT_STREQ(AK_function_brun->tooltip(), "Run the whole recipe on the base model");
     EXPECT_EQ(AK_function_bup->x(), 290);
-    EXPECT_EQ(AK_function_bup->y(), model_choice->y() + 155);
+    EXPECT_EQ(AK_function_bup->y(), model_choice->y() + 115);
+    // The panel starts below "Select model:".
+    EXPECT_EQ(model_group->y(), model_choice->y() + 40);
 
     // The Method menu: the kinds in order, with the dividers.
     std::vector<std::string> items;
@@ -272,7 +288,11 @@ TEST_F(AtomkitPanel, DeletingASphereRunsPreviewsAndShows) {
     const int del = add_step("Delete");
     AK_item_form& f = step_form(del);
     EXPECT_EQ(entries(f.region_choice), (std::vector<std::string>{"ALL", "Sphere1"}));
-    EXPECT_EQ(shown(f.region_choice), "ALL");
+    // A new Delete works on the region just added.
+    EXPECT_EQ(shown(f.region_choice), "Sphere1");
+    EXPECT_EQ(AKdata_step[static_cast<size_t>(del)].region, sphere);
+    choose(f.region_choice, "ALL");
+    EXPECT_EQ(AKdata_step[static_cast<size_t>(del)].region, 0);
     choose(f.region_choice, "Sphere1");
     EXPECT_EQ(AKdata_step[static_cast<size_t>(del)].region, sphere);
     EXPECT_EQ(shown(f.region_choice), "Sphere1");
@@ -717,7 +737,8 @@ TEST_F(AtomkitPanel, StackedModeAndCollapsedForms) {
     EXPECT_EQ(region->y(), Y + 30 + 80 + 30);
     EXPECT_EQ(step->y(), region->y() + 130 + 30);
     EXPECT_EQ(AK_run_group->y(), step->y() + 50);
-    EXPECT_EQ(model_group->y() + model_group->h(), AK_run_group->y() + 80);
+    EXPECT_EQ(AK_run_group->h(), 50);
+    EXPECT_EQ(model_group->y() + model_group->h(), AK_run_group->y() + AK_run_group->h());
 
     // "-" folds the step to its name, "+" unfolds it.
     press(step_form(del).hide);
@@ -797,4 +818,152 @@ TEST_F(AtomkitPanel, AnImportRenewsTheBaseModel) {
     EXPECT_EQ(entries(static_cast<Fl_Choice*>(step_field(sort, 1))), columns);
     AK_step_run_all();
     EXPECT_EQ(Current_Model.natoms, backup_model.natoms);
+}
+
+TEST_F(AtomkitPanel, EveryFormFitsTheTabAtBothWindowSizes) {
+    open_atomkit();
+    for (const auto& size : {std::pair<int, int>{1280, 720}, std::pair<int, int>{1600, 1000}}) {
+        main_window->resize(0, 0, size.first, size.second);
+        Fl::check();
+        const std::string at = std::to_string(size.first) + "x" + std::to_string(size.second) + " ";
+        AtomKit_main();
+        EXPECT_EQ(layout::joined(tab_problems()), "") << at << "empty list";
+        // Each kind alone, in the list (its form below it), stacked, and folded.
+        auto check = [&](const std::string& what, bool step) {
+            EXPECT_EQ(layout::joined(tab_problems()), "") << at << what << " in the list";
+            AK_UI_mode();
+            EXPECT_EQ(layout::joined(tab_problems()), "") << at << what << " stacked";
+            AK_item_form& f = step ? step_form(0) : region_form(1);
+            press(f.hide);
+            EXPECT_TRUE(f.collapsed_group->visible());
+            EXPECT_EQ(layout::joined(tab_problems()), "") << at << what << " folded";
+        };
+        for (int k = 0; k < AK_REGION_KINDS; k++) {
+            AtomKit_main();
+            pick_path(AK_method_menu, (std::string("Selection/") + AK_region_kinds[k].method).c_str());
+            if (k == AK_POLYHEDRON) choose(region_field(1, 4), "3");  // its tallest form
+            check(AK_region_kinds[k].method, false);
+        }
+        for (int k = 0; k < AK_STEP_KINDS; k++) {
+            AtomKit_main();
+            pick_path(AK_method_menu, (std::string("Operation/") + AK_step_kinds[k].method).c_str());
+            check(AK_step_kinds[k].method, true);
+        }
+        // The default names of derived regions show whole in the choices.
+        AtomKit_main();
+        for (const char* kind : {"Polyhedron", "Complement", "Expression", "Neither"})
+            pick_path(AK_method_menu, (std::string("Selection/") + kind).c_str());
+        add_step("Delete");
+        EXPECT_EQ(layout::joined(tab_problems()), "") << at << "derived regions";
+        AK_UI_mode();
+        EXPECT_EQ(layout::joined(tab_problems()), "") << at << "derived regions stacked";
+    }
+}
+
+TEST_F(AtomkitPanel, EveryButtonSaysWhatItDoes) {
+    open_atomkit();
+    add_sphere(5);
+    add_step("Delete");
+    Fl_Button* mode = find_labelled<Fl_Button>(model_group, "M");
+    ASSERT_NE(mode, nullptr);
+    ASSERT_NE(mode->tooltip(), nullptr);
+    EXPECT_NE(std::string(mode->tooltip()).find("layout"), std::string::npos) << mode->tooltip();
+    ASSERT_NE(AK_method_menu->tooltip(), nullptr);
+    for (AK_item_form* f : {&region_form(1), &step_form(0)}) {
+        const char* what = f == &region_form(1) ? "region" : "step";
+        for (int k = 0; k < 2; k++) {
+            for (Fl_Button* b : {f->up[k], f->down[k], f->remove[k], f->run[k]}) {
+                ASSERT_NE(b, nullptr);
+                ASSERT_NE(b->tooltip(), nullptr) << what << " " << b->label();
+                EXPECT_GT(std::strlen(b->tooltip()), 10u) << b->tooltip();
+            }
+            EXPECT_NE(std::string(f->remove[k]->tooltip()).find(what), std::string::npos) << f->remove[k]->tooltip();
+        }
+        ASSERT_NE(f->hide->tooltip(), nullptr);
+        ASSERT_NE(f->show->tooltip(), nullptr);
+        EXPECT_STRNE(f->hide->tooltip(), f->show->tooltip());
+    }
+    EXPECT_STREQ(step_form(0).run[0]->tooltip(), "Run the recipe up to this step");
+    EXPECT_NE(std::string(region_form(1).run[0]->tooltip()).find("Preview"), std::string::npos);
+
+    // Every button of the panel has a tooltip or a label of words, and the
+    // recipe has one pair of file buttons, the same in both layouts.
+    for (int layout_mode = 0; layout_mode < 2; layout_mode++) {
+        std::vector<Fl_Button*> all;
+        buttons_under(model_group, all);
+        int loads = 0, saves = 0;
+        for (Fl_Button* b : all) {
+            if (!b->visible_r()) continue;
+            const std::string label = b->label() ? b->label() : "";
+            if (label.empty() || label[0] == '@' || label.size() < 3) {
+                EXPECT_NE(b->tooltip(), nullptr) << "the button \"" << label << "\" has no tooltip";
+            }
+            for (const char* vague : {"Save", "Load", "Read File", "Save File"}) EXPECT_NE(label, vague);
+            loads += label == "Load Recipe";
+            saves += label == "Save Recipe";
+        }
+        EXPECT_EQ(loads, 1) << layout_mode;
+        EXPECT_EQ(saves, 1) << layout_mode;
+        AK_UI_mode();
+    }
+}
+
+TEST_F(AtomkitPanel, ANewDeleteTargetsTheRegionAddedLast) {
+    open_atomkit();
+    const int sphere = add_sphere(5);
+    pick_path(AK_method_menu, "Selection/Cuboid");
+    const int cuboid = static_cast<int>(AKdata_region.size()) - 1;
+    const int first = add_step("Delete");
+    EXPECT_EQ(AKdata_step[static_cast<size_t>(first)].region, cuboid);
+    EXPECT_EQ(shown(step_form(first).region_choice), "Cuboid1");
+    // Other steps keep working on all atoms.
+    const int rotate = add_step("Rotate");
+    EXPECT_EQ(AKdata_step[static_cast<size_t>(rotate)].region, 0);
+    EXPECT_EQ(shown(step_form(rotate).region_choice), "ALL");
+    // The sphere moved last in the list is still not the region added last.
+    select_line(1);
+    press(AK_function_bdown);
+    press(AK_function_bdown);
+    press(AK_function_bdown);
+    ASSERT_EQ(list_lines().back(), "Selection-Sphere1");
+    const int second = add_step("Delete");
+    EXPECT_EQ(shown(step_form(second).region_choice), "Cuboid1");
+    // Once the cuboid is gone, the sphere is the one added last; the Model
+    // menu's Delete does the same.
+    press(region_form(cuboid).remove[0]);
+    pick_path(menu_bar, "Model/Atomkit/Operation/Delete");
+    const int third = static_cast<int>(AKdata_step.size()) - 1;
+    EXPECT_EQ(AKdata_step[static_cast<size_t>(third)].region, sphere);
+    EXPECT_EQ(shown(step_form(third).region_choice), "Sphere1");
+    // Run as it stands, the new step deletes the sphere's atoms.
+    AtomKit_main();
+    add_sphere(5);
+    add_step("Delete");
+    AK_step_run_all();
+    EXPECT_EQ(Current_Model.natoms, kAtoms - count(inside(5)));
+}
+
+// The analysis switched on before a run re-colours the new model and its
+// summary follows Atomkit's in the message area, as after any other run.
+TEST_F(AtomkitPanel, TheAnalysisThatRecoloursARunReportsItsSummary) {
+    QN_switch_analy_cna();
+    auto* active = static_cast<Fl_Button*>(analysis_cna->child(0));  // "Active"
+    active->value(1);
+    active->do_callback();
+    open_atomkit();
+    add_sphere(5);
+    add_step("Delete");
+    press(AK_function_brun);
+    const int left = kAtoms - count(inside(5));
+    ASSERT_EQ(Current_Model.natoms, left);
+    const std::string text = QN_message_text();
+    const std::string head = "Operation Complete\n" + QN_new_model_text(&Current_Model) + "\n\n";
+    EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+    EXPECT_NE(text.find(QB_format("Structure summary of %d atoms:", left)), std::string::npos) << text;
+    EXPECT_GE(QB_slot_get(&Current_Model, "cna"), 5);
+    // Without an analysis switched on, Atomkit's message stands alone.
+    active->value(0);
+    active->do_callback();
+    press(AK_function_brun);
+    EXPECT_EQ(QN_message_text(), "Operation Complete\n" + QN_new_model_text(&Current_Model));
 }

@@ -143,7 +143,7 @@ TEST_F(Defects, EdgeFieldAtAHandComputedPoint) {
     QN_edge_displacement(-7, 3, 2.556, 0.3, u);
     EXPECT_DOUBLE_EQ(out.atoms[1].x, -7 + u[0]);
     EXPECT_DOUBLE_EQ(out.atoms[1].y, 3 + u[1]);
-    EXPECT_EQ(message, "New model detected with 2 atoms and 1 types\nBox size 40.000000 40.000000 40.000000\n"
+    EXPECT_EQ(message, "New model detected with 2 atoms and 1 type\nBox size 40.000000 40.000000 40.000000\n"
                        "0 atoms on the dislocation line left in place");
 
     // A screw along z with slip normal y, centred on the origin: (1, 1, 0)
@@ -575,7 +575,7 @@ TEST_F(Defects, BatchBuildsEachKind) {
                                 " -M_dislocation_by=0 -M_dislocation_bl=2.556 -M_dislocation_miu=0.3 -o " +
                                 scratch_.path("d.lmp"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("New model detected with 108 atoms and 1 types\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("New model detected with 108 atoms and 1 type\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\n3 atoms on the dislocation line left in place\n"), std::string::npos) << r.out;
     r = run_batch(scratch_, "build dislocation -M_dislocation_input=" + cu + " -o " + scratch_.path("zero.lmp"));
     EXPECT_EQ(r.status, 1);

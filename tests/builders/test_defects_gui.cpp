@@ -356,7 +356,7 @@ TEST_F(DefectForms, ScrewDislocationPreviewShowsTheModel) {
     press(button("Preview"));
     Fl::check();
     expect_shown(kAtoms, QN_new_model_text(&Current_Model) + "\n0 atoms on the dislocation line left in place");
-    EXPECT_TRUE(starts_with(QN_message_text(), "New model detected with 108 atoms and 1 types\nBox size 10.845000 "
+    EXPECT_TRUE(starts_with(QN_message_text(), "New model detected with 108 atoms and 1 type\nBox size 10.845000 "
                                                "10.845000 10.845000\n"))
         << QN_message_text();
     // Each atom moves along the line by b·θ/2π, θ measured from n = x toward

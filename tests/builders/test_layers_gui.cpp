@@ -276,7 +276,7 @@ TEST_F(LayersForms, NanoparticlePreviewShowsTheModel) {
     press(button("Preview"));
     Fl::check();
     expect_shown(369);
-    EXPECT_TRUE(starts_with(QN_message_text(), "New model detected with 369 atoms and 1 types\nBox size "));
+    EXPECT_TRUE(starts_with(QN_message_text(), "New model detected with 369 atoms and 1 type\nBox size "));
     for (const atomdata& a : Current_Model.atoms) ASSERT_LE(std::hypot(a.x, a.y, a.z), 10 + 1e-9);
 
     // A polyhedron opens the orientation; the cube of inradius 10.

@@ -138,8 +138,8 @@ TEST(MonocrystalStructures, EachBuildsItsPearsonCountTimesTheRepeatsWithTheTypes
         for (const auto& t : listed) want[t.first] = m.natoms / s.site_count * t.second;
         EXPECT_EQ(type_counts(m), want);
         EXPECT_EQ(m.ntypes, listed.rbegin()->first);
-        EXPECT_EQ(message, QB_format("New model detected with %d atoms and %d types\nBox size %lf %lf %lf", m.natoms,
-                                     m.ntypes, m.size[0], m.size[1], m.size[2]));
+        EXPECT_EQ(message, QB_format("New model detected with %d atoms and %d type%s\nBox size %lf %lf %lf", m.natoms,
+                                     m.ntypes, m.ntypes == 1 ? "" : "s", m.size[0], m.size[1], m.size[2]));
     }
 }
 
@@ -373,7 +373,7 @@ TEST_F(MonocrystalStore, DefaultsAreThoseOfTheFirstStructure) {
     QB_init(&m);
     std::string message;
     ASSERT_EQ(QN_model_single_build(&m, p, message), QN_SINGLE_BUILT);
-    EXPECT_EQ(message, "New model detected with 4 atoms and 1 types\nBox size 3.614910 3.614910 3.614910");
+    EXPECT_EQ(message, "New model detected with 4 atoms and 1 type\nBox size 3.614910 3.614910 3.614910");
 }
 
 TEST_F(MonocrystalStore, ChoosingAStructureBringsItsLatticeParameters) {
@@ -436,12 +436,12 @@ protected:
 TEST_F(BatchBuild, DefaultsGiveTheFormsFirstModel) {
     Outcome r = run("build monocrystal -o " + path("cu.lmp"));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "New model detected with 4 atoms and 1 types\nBox size 3.614910 3.614910 3.614910\n");
+    EXPECT_EQ(r.out, "New model detected with 4 atoms and 1 type\nBox size 3.614910 3.614910 3.614910\n");
     EXPECT_EQ(atoms_in("cu.lmp"), 4);
 
     r = run("build monocrystal -M_single_dpx=3 -o " + path("cu3.lmp"));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "New model detected with 12 atoms and 1 types\nBox size 10.844730 3.614910 3.614910\n");
+    EXPECT_EQ(r.out, "New model detected with 12 atoms and 1 type\nBox size 10.844730 3.614910 3.614910\n");
     EXPECT_EQ(atoms_in("cu3.lmp"), 12);
 }
 

@@ -46,7 +46,7 @@ TEST_F(MonocrystalForm, TheProgramOpensOnItWithTheDefaultCrystal) {
     EXPECT_EQ(QN_single_structure_choice->size() - 1, 19);
     EXPECT_STREQ(QN_single_structure_choice->text(), "cF4[225]-A1(Cu)");
     EXPECT_EQ(Current_Model.natoms, 4);
-    EXPECT_EQ(QN_message_text(), "New model detected with 4 atoms and 1 types\nBox size 3.614910 3.614910 3.614910");
+    EXPECT_EQ(QN_message_text(), "New model detected with 4 atoms and 1 type\nBox size 3.614910 3.614910 3.614910");
     EXPECT_NE(cube, nullptr);
     EXPECT_EQ(cube->atoms_drawn(), 4);
     EXPECT_TRUE(QN_lattice_a->active());

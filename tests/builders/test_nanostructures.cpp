@@ -506,7 +506,7 @@ TEST_F(Nano, BatchBuildsEveryKindAndScans) {
 
     r = run_batch(scratch_, "build nanoparticle -M_cluster_input=" + cu_ + " -M_cluster_mode=2 -o " + scratch_.path("cube.lmp"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("New model detected with 665 atoms and 1 types\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("New model detected with 665 atoms and 1 type\n"), std::string::npos) << r.out;
     QB_tools back;
     ASSERT_EQ(QB_read_file(&back, scratch_.path("cube.lmp").c_str()), 1);
     EXPECT_EQ(back.natoms, 665);
@@ -539,7 +539,7 @@ TEST_F(Nano, BatchBuildsEveryKindAndScans) {
               0u)
         << r.out.substr(0, 300);
     EXPECT_EQ(r.out.find(">>"), std::string::npos);
-    EXPECT_NE(r.err.find("LMP file detected with 4 atoms and 1 types\nBox size 3.524000 3.524000 3.524000\n"), std::string::npos);
+    EXPECT_NE(r.err.find("LMP file detected with 4 atoms and 1 type\nBox size 3.524000 3.524000 3.524000\n"), std::string::npos);
     const BatchOutcome saved = run_batch(scratch_, "scan " + cu_ + " " + ni_ + " -S_maxmis=0.0002 -o " + scratch_.path("t.tsv"));
     EXPECT_EQ(saved.status, 0);
     EXPECT_EQ(slurp(scratch_.path("t.tsv")), r.out);

@@ -32,6 +32,7 @@
 #include "builders/polycrystal_editor.h"
 #include "builders/polycrystal_form.h"
 #include "gui_window.h"
+#include "layout_check.h"
 #include "qb/qb_text.h"
 #include "simulation/wizard_form.h"
 #include "test_support.h"
@@ -48,6 +49,9 @@ Fl_Value_Input* form_input(const char* label) { return find_labelled<Fl_Value_In
 Fl_Button* form_button(const char* label) { return find_labelled<Fl_Button>(QN_grain_region, label); }
 Fl_Button* grain_button(const char* label) { return find_labelled<Fl_Button>(poly_grain_window, label); }
 
+// What the layout check finds in the Model tab (the rest of the window is
+// hidden while it looks).
+std::vector<std::string> tab_problems() { return layout::problems_within(main_window, model_group->parent()); }
 
 // The colour a cell shows, as 0xRRGGBB (the colour map's entries 1 ... 6
 // are red, green, yellow, blue, magenta and cyan).
@@ -115,7 +119,7 @@ protected:
         enter(form_input("Box x(Å):"), x);
         enter(form_input("Box y(Å):"), y);
         enter(form_input("Box z(Å):"), z);
-        enter(form_input("Cutoff(Å):"), cutoff);
+        enter(form_input("Cutoff(Å²):"), cutoff);
     }
     void seed_grains(int seed, int n) {
         enter(QNP_rad_seed, seed);
@@ -141,7 +145,7 @@ TEST_F(PolycrystalForm, SelectModelOpensTheForm) {
     EXPECT_EQ(model_choice->value(), 2);
     EXPECT_EQ(QNP_model_mode, 0);
     EXPECT_EQ(Current_Model.natoms, 1);
-    for (const char* label : {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å):"}) {
+    for (const char* label : {"Box x(Å):", "Box y(Å):", "Box z(Å):", "Cutoff(Å²):"}) {
         Fl_Value_Input* v = form_input(label);
         ASSERT_NE(v, nullptr) << label;
         EXPECT_EQ(v->value(), 0);
@@ -155,15 +159,21 @@ TEST_F(PolycrystalForm, SelectModelOpensTheForm) {
     EXPECT_EQ(QNP_model_method_choice->value(), 0);
     ASSERT_NE(QN_grain_region, nullptr);
     EXPECT_EQ(QN_grain_region->w(), 320);
-    EXPECT_EQ(QN_grain_region->h(), 320 + 40);
+    // The form ends below "Preview" and "Export" (10 below them).
+    EXPECT_EQ(QN_grain_region->h(), 240);
+    EXPECT_EQ(model_group->y() + model_group->h(), QN_grain_region->y() + QN_grain_region->h());
+    Fl_Value_Input* cutoff = form_input("Cutoff(Å²):");
+    ASSERT_NE(cutoff->tooltip(), nullptr);
+    EXPECT_NE(std::string(cutoff->tooltip()).find("squared distances"), std::string::npos);
     ASSERT_NE(QNP_rad_num, nullptr);
     ASSERT_NE(QNP_rad_seed, nullptr);
     EXPECT_STREQ(QNP_rad_num->label(), "Number:");
     EXPECT_STREQ(QNP_rad_seed->label(), "Seed:");
     EXPECT_EQ(QNP_rad_num->when(), FL_WHEN_CHANGED);
-    // One template in a polycrystal: an unlabelled output and its "Select".
+    // One template in a polycrystal: its output and "Select".
     EXPECT_EQ(QNP_model_file_choice, nullptr);
     ASSERT_NE(QNP_model_file_display[0], nullptr);
+    EXPECT_STREQ(QNP_model_file_display[0]->label(), "Template:");
     EXPECT_STREQ(QNP_model_file_display[0]->value(), "No File");
     EXPECT_EQ(QNP_model_file_display[1], nullptr);
     for (const char* label : {"Select", "More", "Preview", "Export"}) EXPECT_NE(form_button(label), nullptr) << label;
@@ -356,7 +366,7 @@ TEST_F(PolycrystalForm, PreviewPutsThePolycrystalInTheView) {
     EXPECT_GT(Current_Model.natoms, 600);
     EXPECT_LT(Current_Model.natoms, 800);
     EXPECT_EQ(Current_Model.ntypes, 1);
-    EXPECT_EQ(QN_message_text(), QB_format("New model detected with %d atoms and 1 types\nBox size 20.000000 "
+    EXPECT_EQ(QN_message_text(), QB_format("New model detected with %d atoms and 1 type\nBox size 20.000000 "
                                            "20.000000 20.000000",
                                            Current_Model.natoms));
     ASSERT_NE(cube, nullptr);
@@ -379,16 +389,16 @@ TEST_F(PolycrystalForm, EveryTemplateMustBeChosenFirst) {
     seed_grains(7, 3);
     QN_message("");
     press(form_button("Preview"));
-    EXPECT_EQ(QN_message_text(), "Please fill all seed first");
+    EXPECT_EQ(QN_message_text(), "Please choose a template crystal file first");
     EXPECT_EQ(Current_Model.natoms, 0);
     EXPECT_FALSE(fs::exists(scratch_.path("Quelm_ply.input")));
     QN_message("");
     press(form_button("More"));
-    EXPECT_EQ(QN_message_text(), "Please fill all seed first");
+    EXPECT_EQ(QN_message_text(), "Please choose a template crystal file first");
     EXPECT_FALSE(poly_grain_window->visible());
     QN_message("");
     EXPECT_LT(QN_model_poly_write_model_path(scratch_.path("out")), 1);
-    EXPECT_EQ(QN_message_text(), "Please fill all seed first");
+    EXPECT_EQ(QN_message_text(), "Please choose a template crystal file first");
     EXPECT_FALSE(fs::exists(scratch_.path("out.lmp")));
 
     // Files the reader refuses are not taken.
@@ -411,13 +421,13 @@ TEST_F(PolycrystalForm, NanocompositeGrainWindowAndKeywordFile) {
     ASSERT_NE(QNP_model_file_display[1], nullptr);
     EXPECT_STREQ(QNP_model_file_display[1]->label(), "#2");
     EXPECT_EQ(QNP_model_file_display[2], nullptr);
-    EXPECT_EQ(QN_grain_region->h(), 320 + 80);
+    EXPECT_EQ(QN_grain_region->h(), 240 + 40 + 40);  // the count of templates and a second file
     set_box(20, 20, 20, 0.1);
     seed_grains(5, 4);
     ASSERT_EQ(QN_model_file_select_path(0, scratch_.path("cu.lmp")), 1);
     QN_message("");
     press(form_button("More"));
-    EXPECT_EQ(QN_message_text(), "Please fill all seed first");  // template 2 still missing
+    EXPECT_EQ(QN_message_text(), "Please choose a template crystal file first");  // template 2 still missing
     EXPECT_FALSE(poly_grain_window->visible());
     ASSERT_EQ(QN_model_file_select_path(1, scratch_.path("fe.lmp")), 1);
     EXPECT_EQ(QNP_model_file_display[1]->value(), scratch_.path("fe.lmp"));
@@ -622,4 +632,58 @@ TEST_F(PolycrystalForm, ElementsFieldNamesThePolycrystal) {
     EXPECT_EQ(QN_message_text(),
               "Building model error: Elements: 2 element names given for 1 atom type: give one per type, in type order");
     EXPECT_EQ(Current_Model.natoms, atoms);
+}
+
+
+TEST_F(PolycrystalForm, TheFormsShowWholeAtBothWindowSizes) {
+    for (const auto& size : {std::pair<int, int>{1280, 720}, std::pair<int, int>{1600, 1000}}) {
+        main_window->resize(0, 0, size.first, size.second);
+        Fl::check();
+        const std::string at = std::to_string(size.first) + "x" + std::to_string(size.second) + " ";
+        for (int method = 0; method < 3; method++) {
+            open("Polycrystal");
+            QNP_model_method_choice->value(method);
+            QNP_model_method_choice->do_callback();
+            EXPECT_EQ(layout::joined(tab_problems()), "") << at << "Polycrystal, method " << method;
+            open("Nanocomposite");
+            QNP_model_method_choice->value(method);
+            QNP_model_method_choice->do_callback();
+            QNP_model_file_choice->value(QN_POLY_FILES - 1);  // every template row
+            QNP_model_file_choice->do_callback();
+            EXPECT_EQ(layout::joined(tab_problems()), "") << at << "Nanocomposite, method " << method;
+        }
+    }
+    // The grain window, a window of its own, at its size and enlarged.
+    open("Nanocomposite");
+    QNP_model_file_choice->value(0);  // one template
+    QNP_model_file_choice->do_callback();
+    ASSERT_EQ(QN_model_file_select_path(0, scratch_.path("cu.lmp")), 1);
+    set_box(20, 20, 20, 0.1);
+    seed_grains(7, 3);
+    press(form_button("More"));
+    Fl::check();
+    ASSERT_TRUE(poly_grain_window->visible()) << QN_message_text();
+    EXPECT_EQ(layout::joined(layout::problems_of(poly_grain_window)), "");
+    poly_grain_window->resize(poly_grain_window->x(), poly_grain_window->y(), 1400, 900);
+    Fl::check();
+    EXPECT_EQ(layout::joined(layout::problems_of(poly_grain_window)), "") << "enlarged";
+    press(grain_button("Exit"));
+}
+
+TEST_F(PolycrystalForm, AMissingTemplateIsAskedForByName) {
+    open("Polycrystal");
+    set_box(20, 20, 20, 0.1);
+    seed_grains(7, 3);
+    // The grains are seeded, the seed is set: only the template is missing,
+    // and the message says so.
+    press(form_button("Preview"));
+    EXPECT_EQ(QN_message_text(), "Please choose a template crystal file first");
+    EXPECT_EQ(QN_message_text().find("seed"), std::string::npos);
+    EXPECT_STREQ(QNP_model_file_display[0]->label(), "Template:");
+    ASSERT_EQ(QN_model_file_select_path(0, scratch_.path("cu.lmp")), 1);
+    QN_message("");
+    press(form_button("More"));
+    EXPECT_EQ(QN_message_text(), "");
+    EXPECT_TRUE(poly_grain_window->visible());
+    press(grain_button("Exit"));
 }

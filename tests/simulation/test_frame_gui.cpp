@@ -37,6 +37,7 @@
 #include "simulation/campaign_form.h"
 #include "simulation/frame_form.h"
 #include "simulation/frame_template.h"
+#include "simulation/remote_form.h"
 #include "simulation/ssh_hosts.h"
 #include "simulation/slurm_fixture.h"
 #include "simulation/sshd_fixture.h"
@@ -187,8 +188,8 @@ TEST_F(FrameWindow, AnEntryOpensItsWindowBoundToTheStore) {
     ASSERT_GE(g, QN_FIXED_GROUPS);
     EXPECT_TRUE(w->shown());
     EXPECT_EQ(std::string(w->label()), "LAMMPS Simulation " + t.name);
-    EXPECT_EQ(w->w(), 500);
-    EXPECT_EQ(w->h(), 450);
+    EXPECT_EQ(w->w(), QN_SIM_WINDOW_W);
+    EXPECT_EQ(w->h(), QN_SIM_TABS_H);
 
     std::vector<Fl_Tabs*> tabs;
     collect<Fl_Tabs>(w, tabs);
@@ -196,7 +197,7 @@ TEST_F(FrameWindow, AnEntryOpensItsWindowBoundToTheStore) {
     const char* names[7] = {"Model", "Potential", "Setting", "Output", "Submit", "Scheduler", "Download"};
     ASSERT_EQ(tabs[0]->children(), 7);
     for (int k = 0; k < 7; k++) EXPECT_STREQ(tabs[0]->child(k)->label(), names[k]);
-    EXPECT_NE(find_labelled<Fl_Output>(w, "Submistion Script:"), nullptr);
+    EXPECT_NE(find_labelled<Fl_Output>(w, "Job Script:"), nullptr);
     EXPECT_NE(QN_frame_tree(t.name), nullptr);
 
     // Every field of the template has its widget; a number typed in one
@@ -337,6 +338,43 @@ TEST_F(FrameWindow, ClosingAndReopeningResetsTheDefaults) {
     auto* input = find_labelled<Fl_Value_Input>(again, " 1# Mass:");
     ASSERT_NE(input, nullptr);
     EXPECT_DOUBLE_EQ(input->value(), 0);
+}
+
+// "Pack" writes the task folders into the Save Path as Submit sends them,
+// and replaces them only when the user says so.
+TEST_F(FrameWindow, PackWritesTheTaskFoldersIntoTheSavePath) {
+    const std::string potential = "/usr/share/lammps/potentials/Cu_mishin1.eam.alloy";
+    if (!fs::exists(potential)) GTEST_SKIP() << "no " << potential;
+    Fl_Double_Window* w = open_frame(0);
+    ASSERT_NE(w, nullptr);
+    const int g = QN_frame_group(frames[0].name);
+    QN_set_bit_char(g, "S_input", std::string(QUELM_TEST_DATA) + "/simulation/fixtures/cu_fcc.lmp");
+    QN_set_bit_char(g, "S_pot1", potential);
+    pick(find_labelled<Fl_Choice>(w, "Potential Type"), "EAM-Alloy");
+    pick(find_labelled<Fl_Choice>(w, " Name"), "Cu");
+    enter(find_labelled<Fl_Value_Input>(w, " 1# Mass:"), 63.546);
+    auto* path = find_labelled<Fl_Input>(w, "Save Path:");
+    ASSERT_NE(path, nullptr);
+    EXPECT_STREQ(path->value(), "");  // "No_file" in the store
+    EXPECT_EQ(QN_stored_text(g, "S_path"), "No_file");
+    const std::string out = dir.path("staged");
+    path->value(out.c_str());
+    path->do_callback();
+    EXPECT_EQ(QN_stored_text(g, "S_path"), out);
+    press(find_labelled<Fl_Button>(w, "Pack"));
+    EXPECT_EQ(QN_message_text(), "Packed 1 task in " + out);
+    for (const char* f : {"in", "in.variable", "in.potential", "cu_fcc.lmp", "Cu_mishin1.eam.alloy"})
+        EXPECT_TRUE(fs::exists(out + "/R1/" + f)) << f;
+    EXPECT_TRUE(questions.empty());
+    // Again: asked, and kept on "No".
+    answer = answer_no;
+    press(find_labelled<Fl_Button>(w, "Pack"));
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_NE(questions[0].find("Replace them?"), std::string::npos) << questions[0];
+    EXPECT_NE(QN_message_text().find("Nothing was packed"), std::string::npos) << QN_message_text();
+    answer = answer_yes;
+    press(find_labelled<Fl_Button>(w, "Pack"));
+    EXPECT_EQ(QN_message_text(), "Packed 1 task in " + out);
 }
 
 // A Host alias of the user's SSH configuration, picked from the Server

@@ -31,6 +31,7 @@
 #include "app/quelm_window.h"
 #include "builders/layers_form.h"
 #include "gui_window.h"
+#include "simulation/remote_form.h"
 #include "simulation/ssh_hosts.h"
 #include "simulation/sshd_fixture.h"
 #include "simulation/scheduler.h"
@@ -165,8 +166,8 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     ASSERT_NE(d, nullptr);
     EXPECT_TRUE(d->shown());
     EXPECT_STREQ(d->label(), "Quelm Simulation Dynamic");
-    EXPECT_EQ(d->w(), 500);
-    EXPECT_EQ(d->h(), 450);
+    EXPECT_EQ(d->w(), QN_SIM_WINDOW_W);
+    EXPECT_EQ(d->h(), QN_SIM_TABS_H + 45);
     const std::vector<std::string> five = {"Model", "Potential", "Loading", "Output", "Submit", "Scheduler"};
     EXPECT_EQ(tab_names(d), five);
     // The scheduler's settings live in a group of their own: the wizard's
@@ -178,13 +179,14 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     EXPECT_TRUE(find_labelled<Fl_Input>(d, "Partition:")->active());
     ASSERT_NE(find_labelled<Fl_Value_Input>(d, "Strain Rate"), nullptr);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Strain Rate")->value(), 1);
-    EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Maximum Strain")->value(), 0.2);
+    EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Maximum strain")->value(), 0.2);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Temperature")->value(), 300);
     EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(d, "Steps per Dump")->value(), 2000);
     ASSERT_NE(find_labelled<Fl_Round_Button>(d, "Stress-Strain diagram"), nullptr);
     EXPECT_EQ(find_labelled<Fl_Round_Button>(d, "Stress-Strain diagram")->value(), 1);
-    EXPECT_NE(find_labelled<Fl_Output>(d, "Submistion Script:"), nullptr);
-    EXPECT_STREQ(find_labelled<Fl_Output>(d, "Save Path:")->value(), "blank");
+    EXPECT_NE(find_labelled<Fl_Output>(d, "Job Script:"), nullptr);
+    ASSERT_NE(find_labelled<Fl_Input>(d, "Save Path:"), nullptr);
+    EXPECT_STREQ(find_labelled<Fl_Input>(d, "Save Path:")->value(), "");  // its hint says what it takes
     EXPECT_EQ(QN_stored_text(5, "S_Dynamic"), "0");
     // The type links (hidden while none is asked for) say what they map.
     std::vector<Fl_Value_Input*> inputs;
@@ -196,14 +198,14 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
             EXPECT_FALSE(in->visible());
             EXPECT_STREQ(in->tooltip(), "Atom type in the model");
         }
-    EXPECT_EQ(links, 20);
+    EXPECT_EQ(links, 10);  // one per atom type
 
     Fl_Double_Window* q = open("Simulation/Quelm/&Quasistatic", QN_wizard::quasistatic);
     ASSERT_NE(q, nullptr);
     EXPECT_STREQ(q->label(), "Quelm Simulation Quasistatic");
     EXPECT_EQ(tab_names(q), five);
-    ASSERT_NE(find_labelled<Fl_Value_Input>(q, "Strain Perstep"), nullptr);
-    EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(q, "Strain Perstep")->value(), 0.001);
+    ASSERT_NE(find_labelled<Fl_Value_Input>(q, "Strain per Step"), nullptr);
+    EXPECT_DOUBLE_EQ(find_labelled<Fl_Value_Input>(q, "Strain per Step")->value(), 0.001);
     EXPECT_NE(find_labelled<Fl_Round_Button>(q, "Stress-Strain Diagram"), nullptr);
     EXPECT_NE(find_labelled<Fl_Choice>(q, "Link to Potential"), nullptr);
 
@@ -229,7 +231,7 @@ TEST_F(WizardWindow, EachWizardOpensFromTheMenuWithItsDefaults) {
     EXPECT_DOUBLE_EQ(shown<Fl_Value_Input>(c, "Step per Loop")->value(), 5000);
     EXPECT_DOUBLE_EQ(shown<Fl_Value_Input>(c, "Loop Sum")->value(), 20);
     EXPECT_DOUBLE_EQ(shown<Fl_Value_Input>(c, "Shear Modulus")->value(), 70);
-    EXPECT_STREQ(find_labelled<Fl_Output>(c, "Save Path:")->value(), "None");
+    EXPECT_STREQ(find_labelled<Fl_Input>(c, "Save Path:")->value(), "");
     EXPECT_NE(find_labelled<Fl_Button>(c, "Save"), nullptr);
     EXPECT_NE(find_labelled<Fl_Button>(c, "Load"), nullptr);
     EXPECT_NE(find_labelled<Fl_Button>(c, "Download Standard"), nullptr);
@@ -304,7 +306,10 @@ TEST_F(WizardWindow, TypeSumLinksAndLoadingDirectionLayTheFormOut) {
     EXPECT_TRUE(all_shown<Fl_Value_Input>(w, "Type").empty());
     pick(find_labelled<Fl_Choice>(w, "Link to potential"), "3");
     EXPECT_EQ(all_shown<Fl_Value_Input>(w, "Type").size(), 3u);
+    EXPECT_EQ(pot->h(), 1 * 40 + 90);  // four links to a row
+    pick(find_labelled<Fl_Choice>(w, "Link to potential"), "5");
     EXPECT_EQ(pot->h(), 2 * 40 + 90);
+    pick(find_labelled<Fl_Choice>(w, "Link to potential"), "3");
     EXPECT_EQ(masses->y(), pot->y() + pot->h() + 30);
     EXPECT_EQ(masses->h(), 2 / 2 * 40 + 90);
 
@@ -329,7 +334,7 @@ TEST_F(WizardWindow, TypeSumLinksAndLoadingDirectionLayTheFormOut) {
     EXPECT_EQ(QN_stored_int(g, "S_dirload", -1), 2);
 
     // Images: two shown, the others' colours cleared; a colour is stored + 1.
-    pick(find_labelled<Fl_Choice>(w, "IMG_sum"), "2");
+    pick(find_labelled<Fl_Choice>(w, "Images:"), "2");
     EXPECT_EQ(QN_stored_int(g, "S_img1", -1), 1);
     EXPECT_EQ(QN_stored_int(g, "S_img2", -1), 1);
     for (const char* l : {"S_img3", "S_img4", "S_img5"}) EXPECT_EQ(QN_stored_int(g, l, -1), 0) << l;
@@ -337,9 +342,12 @@ TEST_F(WizardWindow, TypeSumLinksAndLoadingDirectionLayTheFormOut) {
     ASSERT_NE(img2, nullptr);
     EXPECT_TRUE(img2->visible());
     EXPECT_FALSE(find_labelled<Fl_Group>(w, "IMG 3")->visible());
-    pick(find_labelled<Fl_Choice>(img2, "Color"), "Structure(hcp)");
+    std::vector<Fl_Choice*> colours;
+    collect<Fl_Choice>(img2, colours);
+    ASSERT_EQ(colours.size(), 1u);  // the row's "Color" column
+    pick(colours[0], "Structure (hcp)");
     EXPECT_EQ(QN_stored_int(g, "S_img2", -1), 3);
-    pick(find_labelled<Fl_Choice>(w, "IMG_sum"), "1");
+    pick(find_labelled<Fl_Choice>(w, "Images:"), "1");
     EXPECT_EQ(QN_stored_int(g, "S_img2", -1), 0);
 
     // The quasistatic relax modes switch their settings groups.
@@ -367,9 +375,21 @@ TEST_F(WizardWindow, TypeSumLinksAndLoadingDirectionLayTheFormOut) {
     EXPECT_DOUBLE_EQ(QN_stored_double(4, "S_rate", -1), 0.02);
     pick(find_labelled<Fl_Choice>(c, "Input Mode"), "Tilt Interface");
     EXPECT_NE(shown<Fl_Button>(c, "More"), nullptr);
+    // The model group grows by the interface's rows; the solute settings
+    // follow below it.
     auto* solute = find_labelled<Fl_Choice>(c, "Solute Mode:");
     ASSERT_NE(solute, nullptr);
-    EXPECT_EQ(solute->y(), 70 + 250);
+    auto* model_group = find_labelled<Fl_Group>(c, "Model Setting");
+    auto* solute_group = find_labelled<Fl_Group>(c, "Solute Setting");
+    ASSERT_TRUE(model_group && solute_group);
+    EXPECT_EQ(model_group->h(), 210);
+    EXPECT_EQ(solute_group->y(), model_group->y() + model_group->h() + 30);
+    EXPECT_EQ(solute->parent(), solute_group);
+    EXPECT_EQ(solute->y(), solute_group->y() + 10);
+    pick(find_labelled<Fl_Choice>(c, "Input Mode"), "Select File");
+    EXPECT_EQ(model_group->h(), 90);
+    EXPECT_EQ(solute_group->y(), model_group->y() + model_group->h() + 30);
+    pick(find_labelled<Fl_Choice>(c, "Input Mode"), "Tilt Interface");
     // No crystals chosen: the search says so.
     press(shown<Fl_Button>(c, "More"));
     EXPECT_NE(QN_message_text().find("crystal file is not found"), std::string::npos) << QN_message_text();
@@ -404,10 +424,10 @@ TEST_F(WizardWindow, PackWritesTheTaskFolder) {
     std::vector<Fl_Button*> selects = all_shown<Fl_Button>(find_labelled<Fl_Group>(w, "Submit Setting"), "Select");
     ASSERT_EQ(selects.size(), 2u);
     select(selects[0], script);
-    EXPECT_STREQ(find_labelled<Fl_Output>(w, "Submistion Script:")->value(), script.c_str());
+    EXPECT_STREQ(find_labelled<Fl_Output>(w, "Job Script:")->value(), script.c_str());
     const std::string out = dir.path("pack");
     select(selects[1], out);
-    EXPECT_EQ(find_labelled<Fl_Output>(w, "Save Path:")->value(), out);
+    EXPECT_EQ(find_labelled<Fl_Input>(w, "Save Path:")->value(), out);
     enter(find_labelled<Fl_Value_Input>(w, " 1# Mass:"), 63.546);
 
     press(find_labelled<Fl_Button>(w, "Pack"));

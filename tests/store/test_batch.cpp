@@ -44,14 +44,14 @@ TEST_F(Batch, InfoReportsAsTheWindowDoes) {
         << r.out;
     r = run("info " + kFixtures + "lammps_tric.dump");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(ends_with(r.out, "LMC file detected with 30 atoms and 1 types\nBox size 14.350000 7.175000 5.741148\n"))
+    EXPECT_TRUE(ends_with(r.out, "LMC file detected with 30 atoms and 1 type\nBox size 14.350000 7.175000 5.741148\n"))
         << r.out;
     r = run("info " + kFixtures + "ase_nacl_direct.POSCAR");
     EXPECT_TRUE(ends_with(r.out, "POSCAR file detected with 16 atoms and 2 types\nBox size 11.280000 5.640000 5.640000\n"));
 
     r = run("info " + kFixtures + "ase_nacl_positions.txt");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Reading file failed\nUnkonwn model format\n");
+    EXPECT_EQ(r.err, "Reading file failed\nUnknown model format\n");
     std::ofstream(path("short.lmp")) << "t\n5 atoms\n1 atom types\n0 1 xlo xhi\n0 1 ylo yhi\n0 1 zlo zhi\nAtoms\n\n1 1 0 0 0\n";
     r = run("info " + path("short.lmp"));
     EXPECT_EQ(r.status, 1);
@@ -60,7 +60,7 @@ TEST_F(Batch, InfoReportsAsTheWindowDoes) {
     // The dump LAMMPS' "dump atom" writes; files that cannot be read say why.
     r = run("info " + kFixtures + "lammps_hot.atom");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(ends_with(r.out, "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"))
+    EXPECT_TRUE(ends_with(r.out, "LMC file detected with 108 atoms and 1 type\nBox size 10.845000 10.845000 10.845000\n"))
         << r.out;
     r = run("info " + path("hot.dump"));
     EXPECT_EQ(r.status, 1);
@@ -202,9 +202,9 @@ TEST_F(Batch, FramesGzipAndExtendedXyz) {
         const char* file;
         const char* report;
     } infos[] = {
-        {"cu_run.dump", "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"
+        {"cu_run.dump", "LMC file detected with 108 atoms and 1 type\nBox size 10.845000 10.845000 10.845000\n"
                         "3 frames (timesteps 0 ... 20); frame 1 read\n"},
-        {"cu_run.dump.gz", "LMC file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"
+        {"cu_run.dump.gz", "LMC file detected with 108 atoms and 1 type\nBox size 10.845000 10.845000 10.845000\n"
                            "3 frames (timesteps 0 ... 20); frame 1 read (gzipped: each frame is decompressed from "
                            "the start)\n"},
         {"ase_tric.extxyz", "XYZ file detected with 5 atoms and 2 types\nBox size 6.800000 5.600000 6.200000\n"
@@ -222,7 +222,7 @@ TEST_F(Batch, FramesGzipAndExtendedXyz) {
     EXPECT_NE(r.out.find("frame 2 read"), std::string::npos) << r.out;
     EXPECT_EQ(slurp(path("f2.xyz.gz")).substr(0, 2), "\x1f\x8b");
     r = run("info " + path("f2.xyz.gz"));
-    EXPECT_TRUE(ends_with(r.out, "XYZ file detected with 108 atoms and 1 types\nBox size 10.845000 10.845000 10.845000\n"))
+    EXPECT_TRUE(ends_with(r.out, "XYZ file detected with 108 atoms and 1 type\nBox size 10.845000 10.845000 10.845000\n"))
         << r.out;
     QB_tools model;
     testing::internal::CaptureStdout();

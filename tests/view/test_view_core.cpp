@@ -672,6 +672,43 @@ TEST(Camera, OrthographicViewMapsCentreToScreenCentreAndScalesWithZoom) {
     EXPECT_NEAR(shifted[1], -0.5, 1e-6);
 }
 
+// A point of the rotation centre's plane (the screen plane through the box
+// centre) moves by the drag, in pixels, whatever the zoom, rotation or lens.
+TEST(Camera, PanningKeepsThePointUnderThePointer) {
+    struct Case {
+        double height, perspective, rot_x, rot_y;
+        int w, h;
+    };
+    const Case cases[] = {{5, 0, 0, 0, 400, 300},   {36, 0, 20, -35, 960, 550}, {500, 0, 0, 0, 300, 600},
+                          {20, 0.4, 0, 0, 400, 400}, {80, 1.5, 10, 50, 800, 500}};
+    for (const Case& c : cases) {
+        QN_camera cam;
+        cam.view_height = c.height;
+        cam.perspective = c.perspective;
+        cam.rot_x = c.rot_x;
+        cam.rot_y = c.rot_y;
+        cam.shift_x = 3;
+        // A point of the screen plane through the centre, wherever the rotation put it.
+        const QN_mat4 R = QN_camera_rotation(c.rot_x, c.rot_y, 0);
+        const double q[3] = {1.5, -0.75, 0};  // screen coordinates of the point before the camera shift
+        double p[3];
+        for (int i = 0; i < 3; i++) p[i] = R[4 * i] * q[0] + R[4 * i + 1] * q[1] + R[4 * i + 2] * q[2];
+        auto pixels = [&](const QN_camera& k) {
+            auto n = project(QN_camera_mvp(k, c.w, c.h), p[0], p[1], p[2]);
+            return std::array<double, 2>{(n[0] + 1) / 2 * c.w, (1 - n[1]) / 2 * c.h};
+        };
+        const auto before = pixels(cam);
+        QN_camera_pan(&cam, 25, -40, c.h);
+        const auto after = pixels(cam);
+        EXPECT_NEAR(after[0] - before[0], 25, 1e-3) << c.height << " " << c.perspective;
+        EXPECT_NEAR(after[1] - before[1], -40, 1e-3) << c.height << " " << c.perspective;
+    }
+    QN_camera none;
+    none.view_height = 0;  // no zoom to scale by: unchanged
+    QN_camera_pan(&none, 10, 10, 100);
+    EXPECT_EQ(none.shift_x, 0);
+}
+
 TEST(Camera, RotationsAboutFixedAxesInOrder) {
     QN_camera cam;
     cam.rot_z = 90;

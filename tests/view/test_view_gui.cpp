@@ -567,3 +567,118 @@ TEST_F(ViewPixels, SnapshotsOfOddSizesAgreeBetweenFormats) {
     EXPECT_EQ(differences, 0);
     EXPECT_GT(coloured, 4);
 }
+
+namespace {
+// Pixels of row y (from the top) of an RGB frame (bottom row first, W wide)
+// that stand out from a white background.
+int atom_width(const unsigned char* rgb, int W, int H, int y) {
+    int n = 0;
+    for (int x = 0; x < W; x++) {
+        const unsigned char* p = &rgb[(static_cast<size_t>(H - 1 - y) * W + x) * 3];
+        n += (255 - p[0]) + (255 - p[1]) + (255 - p[2]) > 60;
+    }
+    return n;
+}
+}  // namespace
+
+TEST_F(ViewPixels, AtomsLargerThanAnyPointSizeKeepTheirSizeInSnapshots) {
+    show({{0, 0, 0}});
+    const int W = 360, H = 360;
+    // A 300-pixel atom on screen: rendered three times larger for a
+    // supersampled snapshot it spans 900 pixels, far beyond the 255 pixels
+    // Mesa allows a point (and 63 on many cards).
+    cube->view_height = 2 * cube->atom_radius * H / 300.0;
+    const double disc = 300 * std::sqrt(0.92);  // the round part of the square
+    std::vector<unsigned char> screen;
+    ASSERT_TRUE(cube->render_frame(W, H, screen));
+    EXPECT_NEAR(atom_width(screen.data(), W, H, H / 2), disc, 3);
+    for (int S : {1, 3}) {
+        std::vector<unsigned char> snap(static_cast<size_t>(W) * H * 3);
+        ASSERT_EQ(QN_scene_read_pixels(cube, W, H, S, 0, snap.data()), QN_IMAGE_OK) << S;
+        EXPECT_NEAR(atom_width(snap.data(), W, H, H / 2), disc, 3) << S;
+    }
+    // A snapshot twice the screen's size shows the atom twice as large.
+    std::vector<unsigned char> big(static_cast<size_t>(2 * W) * 2 * H * 3);
+    ASSERT_EQ(QN_scene_read_pixels(cube, 2 * W, 2 * H, 2, 0, big.data()), QN_IMAGE_OK);
+    EXPECT_NEAR(atom_width(big.data(), 2 * W, 2 * H, H), 2 * disc, 5);
+}
+
+TEST_F(ViewPixels, ARightDragMovesThePointUnderThePointerWithIt) {
+    show({{1, 0.5, 0}});
+    const int W = cube->pixel_w(), H = cube->pixel_h();
+    ASSERT_EQ(W, cube->w());  // no high-resolution scaling under Xvfb
+    auto centre_of_atom = [&](double& cx, double& cy) {
+        std::vector<unsigned char> rgb;
+        if (!cube->render_frame(W, H, rgb)) return false;
+        double sx = 0, sy = 0;
+        int n = 0;
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const unsigned char* p = at(rgb, W, H, x, y);
+                if (p[0] != 255 || p[1] != 255 || p[2] != 255) sx += x, sy += y, n++;
+            }
+        cx = sx / std::max(n, 1) + 0.5;
+        cy = sy / std::max(n, 1) + 0.5;
+        return n > 10;
+    };
+    auto drag = [&](int dx, int dy) {
+        Fl::e_x = 100;
+        Fl::e_y = 100;
+        Fl::e_keysym = FL_Button + FL_RIGHT_MOUSE;
+        Fl::e_state = FL_BUTTON3;
+        cube->handle(FL_PUSH);
+        // In two moves, as the pointer reports them.
+        Fl::e_x = 100 + dx / 2;
+        Fl::e_y = 100 + dy / 2;
+        cube->handle(FL_DRAG);
+        Fl::e_x = 100 + dx;
+        Fl::e_y = 100 + dy;
+        cube->handle(FL_DRAG);
+        Fl::e_state = 0;
+    };
+    for (double height : {5.0, 20.0, 80.0}) {
+        for (double perspective : {0.0, 0.5}) {
+            cube->view_height = height;
+            cube->perspective = perspective;
+            cube->shift_x = cube->shift_y = 0;
+            double x0, y0, x1, y1;
+            ASSERT_TRUE(centre_of_atom(x0, y0)) << height;
+            drag(30, -20);
+            ASSERT_TRUE(centre_of_atom(x1, y1)) << height;
+            // The atom lies in the plane of the rotation centre.
+            EXPECT_NEAR(x1 - x0, 30, 1) << height << " " << perspective;
+            EXPECT_NEAR(y1 - y0, -20, 1) << height << " " << perspective;
+        }
+    }
+    cube->perspective = 0;
+}
+
+// Below the driver's point size the atoms are point sprites, above it
+// squares: both give the same picture, and picking works through both.
+TEST_F(ViewPixels, PointSpritesAndSquaresDrawTheSameAtoms) {
+    show({{0, 0, 0}, {3, 1.5, -1}, {-2.5, -2, 2}});
+    cube->light_strength = 0.4;
+    const int W = 200, H = 160;
+    std::vector<unsigned char> points, squares;
+    cube->point_size_limit = -1;
+    ASSERT_TRUE(cube->render_frame(W, H, points));
+    EXPECT_FALSE(cube->drew_squares());  // 2 x 1.2 x 160 / 20 = 19 pixels
+    cube->point_size_limit = 0;
+    ASSERT_TRUE(cube->render_frame(W, H, squares));
+    EXPECT_TRUE(cube->drew_squares());
+    int differing = 0, worst = 0, coloured = 0;
+    for (size_t k = 0; k < points.size(); k++) {
+        const int d = std::abs(points[k] - squares[k]);
+        worst = std::max(worst, d);
+        differing += d > 0;
+        coloured += points[k] != 255;
+    }
+    EXPECT_GT(coloured, 300);
+    EXPECT_LE(worst, 3);
+    EXPECT_LT(differing, coloured / 20);
+    // The front atom of three is picked as squares too.
+    const int n = cube->pick_partical(cube->w() / 2, cube->h() / 2);
+    ASSERT_GT(n, 0);
+    EXPECT_DOUBLE_EQ(Current_Model.atoms[Current_Model.atoms[n - 1].scratch].x, 0);
+    cube->point_size_limit = -1;
+}
