@@ -3,6 +3,7 @@
 // of one type below a group.
 #pragma once
 
+#include <FL/Fl.H>
 #include <FL/Fl_Group.H>
 
 #include <stdio.h>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "app/quelm_shell.h"
 #include "gui_window.h"
+#include "simulation/frame_template.h"
 
 inline int answer_no(const char*, const char*, const char*) { return 0; }
 
@@ -22,6 +25,28 @@ inline int (*answer)(const char*, const char*, const char*) = answer_yes;
 inline int record_question(const char* q, const char* b0, const char* b1) {
     questions.push_back(q ? q : "");
     return answer(q, b0, b1);
+}
+
+// The main window opened for a test of the Simulation windows: questions
+// recorded and answered "yes", no message left.
+inline void open_simulation_window() {
+    open_main_window();
+    questions.clear();
+    answer = answer_yes;
+    QN_choice_hook = record_question;
+    QN_message("");
+    Fl::check();
+}
+
+// The frames shipped in config/, each read from its template.
+inline void read_shipped_frames(std::vector<std::string>& paths, std::vector<QN_frame_template>& frames) {
+    std::string message;
+    ASSERT_GT(QN_frame_read_list("config", paths, message), 0) << message;
+    for (const std::string& p : paths) {
+        QN_frame_template t;
+        ASSERT_EQ(QN_frame_read_template(p, t, message), 1) << message;
+        frames.push_back(t);
+    }
 }
 
 // The path every chooser "picks".

@@ -237,18 +237,8 @@ void check_window(Fl_Double_Window* win) {
 class SimulationLayout : public testing::Test {
 protected:
     void SetUp() override {
-        open_main_window();
-        questions.clear();
-        answer = answer_yes;
-        QN_choice_hook = record_question;
-        Fl::check();
-        std::string message;
-        ASSERT_GT(QN_frame_read_list("config", paths, message), 0) << message;
-        for (const std::string& p : paths) {
-            QN_frame_template t;
-            ASSERT_EQ(QN_frame_read_template(p, t, message), 1) << message;
-            frames.push_back(t);
-        }
+        open_simulation_window();
+        read_shipped_frames(paths, frames);
     }
     void TearDown() override {
         for (const WizardEntry& e : kWizards)

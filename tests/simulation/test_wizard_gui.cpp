@@ -93,14 +93,7 @@ void type(Fl_Input* in, const std::string& text) {
 
 class WizardWindow : public testing::Test {
 protected:
-    void SetUp() override {
-        open_main_window();
-        questions.clear();
-        answer = answer_yes;
-        QN_choice_hook = record_question;
-        QN_message("");
-        Fl::check();
-    }
+    void SetUp() override { open_simulation_window(); }
     void TearDown() override {
         for (QN_wizard k : {QN_wizard::dynamic, QN_wizard::quasistatic, QN_wizard::shock, QN_wizard::crack})
             if (Fl_Double_Window* w = QN_wizard_window(k)) w->hide();
