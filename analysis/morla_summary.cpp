@@ -170,6 +170,8 @@ std::vector<std::string> QN_MORLA_summary_lines(const QN_MORLA_summary_t& s) {
         const std::string share = QB_format("%lld (%s%%)", r.count, percent_text(r.percent).c_str());
         if (r.label == "min" || r.label == "mean" || r.label == "max")
             line += " " + r.label + " " + number(r.value);
+        else if (r.percent < 0)  // a count of things, not of atoms
+            line += " " + r.label + " " + std::to_string(r.count);
         else if (r.label.rfind("above ", 0) == 0)
             line += " " + share + " " + r.label;
         else
@@ -185,6 +187,7 @@ std::string QN_MORLA_tsv_rows(const QN_MORLA_summary_t& s, const std::string& fi
     std::string out;
     for (const QN_MORLA_row& r : s.rows)
         out += file + "\t" + r.column + "\t" + r.label + "\t" + std::to_string(r.count) + "\t" +
-               percent_text(r.percent) + "\t" + (r.has_value ? number(r.value) : std::string()) + "\n";
+               (r.percent < 0 ? std::string() : percent_text(r.percent)) + "\t" +
+               (r.has_value ? number(r.value) : std::string()) + "\n";
     return out;
 }

@@ -55,7 +55,7 @@ struct QN_MORLA_row {
     std::string column;   // result column
     std::string label;    // class or statistic name
     long long count = 0;  // atoms counted
-    double percent = 0;   // count / atoms * 100
+    double percent = 0;   // count / atoms * 100; below 0 for a count of other things (clusters)
     bool has_value = false;
     double value = 0;     // statistic value or threshold
 };

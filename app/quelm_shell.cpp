@@ -86,3 +86,4 @@ void QN_snapshot_global() { shell->snapshot(); }
 void QN_open_model() { shell->open_model(); }
 void QN_save_model() { shell->save_model(); }
 void QN_forget_file_series() { shell->forget_file_series(); }
+std::vector<std::pair<std::string, int>> QN_file_series() { return shell->file_series(); }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qb/qb_tools.h"
@@ -81,6 +82,9 @@ void QN_save_model();
 // Forgets the file series of the sequence bar (a model is about to be
 // replaced by one that belongs to no file).
 void QN_forget_file_series();
+// The files of the sequence bar in order, each with its frame (0-based; -1
+// for a whole file of a numbered series); empty without a series.
+std::vector<std::pair<std::string, int>> QN_file_series();
 
 // What the window does for the functions above. Every member has the
 // behaviour of no window, so a window overrides what it has.
@@ -107,6 +111,7 @@ public:
     virtual void open_model() {}
     virtual void save_model() {}
     virtual void forget_file_series() {}
+    virtual std::vector<std::pair<std::string, int>> file_series() { return {}; }
 };
 // The window installs itself; null goes back to the shell of no window.
 void QN_install_shell(QN_shell* shell);

@@ -337,6 +337,12 @@ public:
     void open_model() override { QN_get_file_model(); }
     void save_model() override { QN_save_file_model(); }
     void forget_file_series() override { QN_file_list_free(); }
+    std::vector<std::pair<std::string, int>> file_series() override {
+        std::vector<std::pair<std::string, int>> out;
+        for (size_t k = 0; k < QN_file_list.size(); k++)
+            out.push_back({QN_file_list[k], k < QN_file_frames.size() ? QN_file_frames[k] : -1});
+        return out;
+    }
 };
 
 window_shell the_shell;

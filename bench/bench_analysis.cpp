@@ -57,19 +57,6 @@ void switch_on(std::initializer_list<const char*> methods) {
     QN_set_bit_double_multi(QN_ANALY_GROUP, 0, "A_csp_cn", 12, 0);
 }
 
-// The program's full path from the PATH, or "".
-std::string on_path(const char* name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    for (size_t at = 0; at <= dirs.size();) {
-        size_t end = dirs.find(':', at);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = dirs.substr(at, end - at) + "/" + name;
-        if (end > at && access(candidate.c_str(), X_OK) == 0) return candidate;
-        at = end + 1;
-    }
-    return "";
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,20 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+// The program's full path from the PATH, or "".
+inline std::string on_path(const char* name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    for (size_t at = 0; at <= dirs.size();) {
+        size_t end = dirs.find(':', at);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string candidate = dirs.substr(at, end - at) + "/" + name;
+        if (end > at && access(candidate.c_str(), X_OK) == 0) return candidate;
+        at = end + 1;
+    }
+    return "";
+}
 
 // Seconds f() takes.
 template <class F>

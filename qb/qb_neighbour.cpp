@@ -654,18 +654,19 @@ int QB_cell_list_build(const QB_tools* s, double reach, double r, QB_cell_list* 
         total += images[t];
     }
     // Segment t < T: the atoms of run t; segment T + t: their images.
-    // put(record, x, y, z) for each record of a segment, in record order.
+    // put(record, atom, x, y, z) for each record of a segment, in record
+    // order (atom: the record an image copies, or the record itself).
     auto visit_segment = [&](int segment, auto put) {
         const int t = segment % T;
         if (segment < T) {
-            for (int i = from[t]; i < from[t + 1]; i++) put(i, s->atoms[i].x, s->atoms[i].y, s->atoms[i].z);
+            for (int i = from[t]; i < from[t + 1]; i++) put(i, i, s->atoms[i].x, s->atoms[i].y, s->atoms[i].z);
             return;
         }
         int k = image_base[t];
         for (int i = from[t]; i < from[t + 1]; i++) {
             const atomdata a = s->atoms[i];
             for_each_image(f, choices_of(a), [&](bool identity, const double* d) {
-                if (!identity) put(k++, a.x + d[0], a.y + d[1], a.z + d[2]);
+                if (!identity) put(k++, i, a.x + d[0], a.y + d[1], a.z + d[2]);
             });
         }
     };
@@ -688,7 +689,7 @@ int QB_cell_list_build(const QB_tools* s, double reach, double r, QB_cell_list* 
         for (int segment : {t, T + t}) {
             std::vector<int>& count = at[segment];
             count.assign(static_cast<size_t>(bins), 0);
-            visit_segment(segment, [&](int rec, double x, double y, double z) {
+            visit_segment(segment, [&](int rec, int, double x, double y, double z) {
                 where[rec] = bin_of(g, x, y, z);
                 count[where[rec]]++;
             });
@@ -709,15 +710,17 @@ int QB_cell_list_build(const QB_tools* s, double reach, double r, QB_cell_list* 
     c->y.resize(static_cast<size_t>(total));
     c->z.resize(static_cast<size_t>(total));
     c->record.resize(static_cast<size_t>(total));
+    c->source.resize(static_cast<size_t>(total));
     QB_on_threads(T, [&](int t) {
         for (int segment : {t, T + t}) {
             std::vector<int>& fill = at[segment];
-            visit_segment(segment, [&](int rec, double x, double y, double z) {
+            visit_segment(segment, [&](int rec, int atom, double x, double y, double z) {
                 const int e = fill[where[rec]]++;
                 c->x[e] = x;
                 c->y[e] = y;
                 c->z[e] = z;
                 c->record[e] = rec;
+                c->source[e] = atom;
             });
         }
     });

@@ -58,6 +58,7 @@ struct QB_cell_list {
     std::vector<int> start;           // entries of bin b: start[b] ... start[b + 1] - 1
     std::vector<double> x, y, z;      // positions of the entries
     std::vector<int> record;          // record index of each entry (images: atoms, atoms + 1, ...)
+    std::vector<int> source;          // the atom record each entry is, or is an image of
 };
 
 // The work is shared by up to threads threads (QB_thread_count), with the

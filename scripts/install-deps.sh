@@ -11,11 +11,15 @@ packages=(
   libpng-dev libjpeg-dev zlib1g-dev
   # snapshots without a display (EGL) and the legend's texts
   libegl-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core
+  # plots as PNG, SVG and PDF
+  libcairo2-dev
   # remote session (the program drives the system's ssh)
   openssh-client
   # tests
   libgtest-dev libgmock-dev
   xvfb xauth libgl1-mesa-dri x11-utils xdotool openssh-server locales
+  # the plot tests read their PDF pictures back
+  poppler-utils
   # LAMMPS runs the shipped simulation frames in the remote-run tests
   lammps
   # a one-node Slurm cluster, started by the campaign tests, and MPI for launchers

@@ -94,7 +94,7 @@ TEST_F(AnalysisTab, ThreeTypesGiveThreeRowsAndTheRunButtonBelowThem) {
     load(3, 3);
     ASSERT_NE(analy_choice, nullptr);
     EXPECT_EQ(analy_choice->parent()->parent(), analysis_region);
-    EXPECT_EQ(analy_choice->size() - 1, 13);  // and the seven dislocation analyses
+    EXPECT_EQ(analy_choice->size() - 1, 19);  // and the seven dislocation analyses, the six measurements
     EXPECT_STREQ(analy_choice->text(), "CNA");
     EXPECT_EQ(control_region->value(), model_region);
     for (int t = 1; t <= 3; t++) {

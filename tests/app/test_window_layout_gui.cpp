@@ -173,7 +173,7 @@ TEST_F(MainWindow, EveryFormAndPanelFitsTheLeftTabs) {
     }
     QN_switch_analy();
     for (const char* method : {"CNA", "BAA", "CNP", "CSP", "LCO", "OIM", "DVA", "STA", "DDA", "SVA", "IDA", "NYE",
-                               "NTA"}) {
+                               "NTA", "RDF", "Coordination", "Steinhardt", "Voronoi", "Clusters", "Wigner-Seitz"}) {
         QN_show_analysis_method(method);
         check(std::string("analysis page ") + method);
     }
