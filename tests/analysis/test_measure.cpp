@@ -471,3 +471,29 @@ TEST(MeasureBatch, TablesValuesAndSummaryOfASeries) {
         EXPECT_FALSE(std::filesystem::exists(scratch.path("no.tsv"))) << bad;
     }
 }
+
+TEST(MeasureBatch, DefectsCountedOverASeries) {
+    // The reference crystal, then the same with one atom gone and one more.
+    ScratchDir scratch;
+    QB_tools ref = perfect_fcc(4);
+    ASSERT_EQ(QB_dump_lmp(&ref, scratch.path("run.0.lmp").c_str()), 1);
+    QB_tools vacancy = ref;
+    QB_delete_atom(&vacancy, 5);
+    QB_affine_delete(&vacancy);
+    ASSERT_EQ(QB_dump_lmp(&vacancy, scratch.path("run.10.lmp").c_str()), 1);
+    QB_tools extra = ref;
+    QB_create_atom(&extra, 1, 1.5 * 3.615, 1.5 * 3.615, 1.5 * 3.615);
+    ASSERT_EQ(QB_dump_lmp(&extra, scratch.path("run.20.lmp").c_str()), 1);
+    const BatchOutcome r = run_batch(scratch, "analyse --series " + scratch.path("run.0.lmp") +
+                                                  " --method defects --reference " + scratch.path("run.0.lmp") +
+                                                  " --values " + scratch.path("v.tsv") + " --plot " +
+                                                  scratch.path("ws.svg") + " --plot-value vacancies,interstitials");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string v = slurp(scratch.path("v.tsv"));
+    EXPECT_EQ(v, "file\tindex\tvacancies\tinterstitials\n" + scratch.path("run.0.lmp") + "\t0\t0\t0\n" +
+                     scratch.path("run.10.lmp") + "\t1\t1\t0\n" + scratch.path("run.20.lmp") + "\t2\t0\t1\n");
+    // The plot's data: both counts over the numbers in the file names.
+    EXPECT_EQ(slurp(scratch.path("ws.tsv")),
+              "vacancies x\tvacancies y\tinterstitials x\tinterstitials y\n0\t0\t0\t0\n10\t1\t10\t0\n20\t0\t20\t1\n");
+    EXPECT_NE(slurp(scratch.path("ws.svg")).find("Number in the file name (step)"), std::string::npos);
+}
