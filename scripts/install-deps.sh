@@ -13,6 +13,8 @@ packages=(
   libegl-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core
   # plots as PNG, SVG and PDF
   libcairo2-dev
+  # the Python module and its tests (Debian's python3, NumPy, pytest, ASE)
+  pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-ase
   # remote session (the program drives the system's ssh)
   openssh-client
   # tests
