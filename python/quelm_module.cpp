@@ -341,6 +341,46 @@ Model from_ase(py::object atoms) {
     return m;
 }
 
+// The frames of a multi-frame file, or the files of the numbered series a
+// path belongs to, read one at a time.
+class Frames {
+public:
+    explicit Frames(const std::string& path) {
+        std::string reason;
+        const int found = frames_.open(path, &reason);
+        if (found < 0) os_error("Reading file failed\n" + (reason.empty() ? path : reason));
+        if (found == 1 && frames_.count() > 1) {
+            count_ = frames_.count();
+            return;
+        }
+        files_ = QN_series_of(path);
+        if (files_.empty()) files_ = {path};
+        count_ = static_cast<int>(files_.size());
+    }
+    int size() const { return count_; }
+    Model next() {
+        if (k_ >= count_) throw py::stop_iteration();
+        const int k = k_++;
+        if (files_.empty()) {
+            Model m;
+            std::string reason, text;
+            int code;
+            {
+                py::gil_scoped_release free;
+                code = frames_.read(k, &m.s, &reason);
+            }
+            if (QN_read_report(code, &m.s, text, reason) != 1) os_error(text.empty() ? "Reading file failed" : text);
+            return m;
+        }
+        return read_file(files_[static_cast<size_t>(k)], py::none());
+    }
+
+private:
+    QB_frames frames_;
+    std::vector<std::string> files_;
+    int count_ = 0, k_ = 0;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(quelm, mod) {
@@ -393,6 +433,13 @@ A view keeps its model alive; writing through it changes the model.)")
     mod.def("read", &read_file, py::arg("path"), py::arg("frame") = py::none(),
             "Reads a structure file (any format of the program, gzipped too); frame k of a multi-frame dump or XYZ. "
             "OSError with the reader's message when it cannot.");
+    py::class_<Frames>(mod, "Frames", "An iterator over frames, one model in memory at a time.")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &Frames::next)
+        .def("__len__", &Frames::size);
+    mod.def("frames", [](const std::string& path) { return Frames(path); }, py::arg("path"),
+            "The frames of a multi-frame dump or extended XYZ file, or the models of the numbered series path "
+            "belongs to (run.2 before run.10), read one at a time.");
     mod.def("write", &write_file, py::arg("model"), py::arg("path"), py::arg("format") = py::none(),
             "Writes model by the file's extension (.lmc dump, .lmp data, .POSCAR, .xyz; .gz gzipped) or format.");
     mod.def("analyse", &analyse, py::arg("model"), py::arg("method"), py::arg("threads") = 0,

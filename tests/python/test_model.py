@@ -76,6 +76,29 @@ def test_the_frames_of_a_dump():
         quelm.read(FRAMES, frame=7)
 
 
+def test_frames_go_one_at_a_time_over_a_dump_and_a_numbered_series(tmp_path):
+    steps = list(quelm.frames(FRAMES))
+    assert len(steps) == 3 and len(quelm.frames(FRAMES)) == 3
+    np.testing.assert_array_equal(steps[2].positions, quelm.read(FRAMES, frame=2).positions)
+    m = quelm.read(os.path.join(EVERYDAY, "cu_thermal.data"))
+    for k in (10, 2, 1):
+        m.positions[0, 0] = k
+        quelm.write(m, str(tmp_path / ("run.%d.lmp" % k)))
+    firsts = [f.positions[0, 0] for f in quelm.frames(str(tmp_path / "run.1.lmp"))]
+    assert firsts == [1, 2, 10]  # in numeric order
+    with pytest.raises(OSError):
+        quelm.frames(str(tmp_path / "missing.lmc"))
+
+
+def test_the_module_documents_itself():
+    assert "structure analysis" in quelm.analyse.__doc__
+    stub = os.path.join(os.path.dirname(quelm.__file__), "quelm.pyi")
+    assert os.path.exists(stub)
+    text = open(stub).read()
+    for name in ("class Model", "def read(", "def frames(", "def write(", "def from_ase(", "def analyse("):
+        assert name in text, name
+
+
 def test_ase_both_ways_keeps_cell_pbc_symbols_positions_and_arrays():
     ase = pytest.importorskip("ase")
     m, positions, cell = triclinic_alloy()
