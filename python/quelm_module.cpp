@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/measure_driver.h"
 #include "analysis/morla_driver.h"
 #include "analysis/morla_summary.h"
 #include "qb/qb_frames.h"
@@ -205,29 +206,82 @@ void write_file(Model& m, const std::string& path, py::object format) {
 
 const char* const kStructureMethods[] = {"cna", "baa", "cnp", "csp", "lco", "oim"};
 
-py::dict analyse(Model& m, const std::string& method, int threads, py::kwargs params) {
-    bool known = false;
-    for (const char* k : kStructureMethods) known = known || method == k;
-    if (!known) throw py::value_error("Unknown method '" + method + "' (cna, baa, cnp, csp, lco, oim)");
-    QN_store_init();
-    QN_analy_defaults(m.s.ntypes);
-    QN_set_bit_int(QN_ANALY_GROUP, "A_" + method + "_active", 1, 0);
-    // The settings as the command line gives them, -A_cna_min=2.5 (a list:
-    // one value per type), through the same filling of the group.
+// The settings as the command line gives them (-PREFIXname=value; a list:
+// one value per type), through the batch core's filling of the group.
+void fill_settings(int group, const std::string& prefix, const py::kwargs& params) {
     QN_batch_args args;
     for (auto item : params) {
-        const std::string label = "-A_" + method + "_" + py::str(item.first).cast<std::string>() + "=";
+        const std::string label = "-" + prefix + py::str(item.first).cast<std::string>() + "=";
         py::handle v = item.second;
         auto text = [](py::handle x) {
             return py::isinstance<py::bool_>(x) ? std::string(x.cast<bool>() ? "1" : "0") : py::str(x).cast<std::string>();
         };
-        if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v))
-            for (py::handle x : v) args.entries.push_back(label + text(x));
-        else
+        if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
+            // A list of types or degrees is one text for the measurements.
+            if (prefix.rfind("E_", 0) == 0) {
+                std::string joined;
+                for (py::handle x : v) joined += (joined.empty() ? "" : ",") + text(x);
+                args.entries.push_back(label + joined);
+            } else {
+                for (py::handle x : v) args.entries.push_back(label + text(x));
+            }
+        } else {
             args.entries.push_back(label + text(v));
+        }
     }
     std::string error;
-    if (QN_batch_fill_group(QN_ANALY_GROUP, args, error) != 0) throw py::value_error(error);
+    if (QN_batch_fill_group(group, args, error) != 0) throw py::value_error(error);
+}
+
+py::array_t<double> array_of(const std::vector<double>& v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+// The everyday measurements: their columns and table as arrays, and their numbers.
+py::dict measure(Model& m, int k, int threads, const py::kwargs& params, Model* reference) {
+    QN_store_init();
+    const int g = QN_measure_defaults();
+    fill_settings(g, QN_measure_kinds[k].prefix, params);
+    QN_measure_output out;
+    int done;
+    {
+        py::gil_scoped_release free;
+        done = QN_measure_run(&m.s, k, &out, reference ? &reference->s : nullptr, threads);
+    }
+    if (done != 1) throw py::value_error(out.message);
+    py::dict result;
+    for (const std::string& c : out.columns) {
+        const int slot = QB_slot_get(&m.s, c.c_str());
+        std::vector<double> v(static_cast<size_t>(m.s.natoms));
+        for (int i = 0; i < m.s.natoms; i++) v[static_cast<size_t>(i)] = QB_slot_data(&m.s, slot, i);
+        result[py::str(c)] = array_of(v);
+    }
+    if (!out.table.names.empty()) {
+        py::dict table;
+        for (size_t c = 0; c < out.table.names.size(); c++) table[py::str(out.table.names[c])] = array_of(out.table.columns[c]);
+        result["table"] = table;
+    }
+    py::dict summary;
+    for (const auto& [name, value] : out.values) summary[py::str(name)] = value;
+    result["summary"] = summary;
+    result["message"] = out.message;
+    return result;
+}
+
+py::dict analyse(Model& m, const std::string& method, int threads, py::object reference, py::kwargs params) {
+    const int k = QN_measure_find(method);
+    if (k >= 0) return measure(m, k, threads, params, reference.is_none() ? nullptr : &reference.cast<Model&>());
+    bool known = false;
+    for (const char* name : kStructureMethods) known = known || method == name;
+    if (!known)
+        throw py::value_error("Unknown method '" + method +
+                              "' (cna, baa, cnp, csp, lco, oim, rdf, coordination, steinhardt, voronoi, clusters, defects)");
+    QN_store_init();
+    QN_analy_defaults(m.s.ntypes);
+    QN_set_bit_int(QN_ANALY_GROUP, "A_" + method + "_active", 1, 0);
+    fill_settings(QN_ANALY_GROUP, "A_" + method + "_", params);
     std::string note;
     int run;
     {
@@ -443,6 +497,9 @@ A view keeps its model alive; writing through it changes the model.)")
     mod.def("write", &write_file, py::arg("model"), py::arg("path"), py::arg("format") = py::none(),
             "Writes model by the file's extension (.lmc dump, .lmp data, .POSCAR, .xyz; .gz gzipped) or format.");
     mod.def("analyse", &analyse, py::arg("model"), py::arg("method"), py::arg("threads") = 0,
-            "Runs a structure analysis (cna, baa, cnp, csp, lco, oim); its columns join the model. Returns the "
-            "per-atom results as arrays and 'summary', the counts per class or the statistics.");
+            py::arg("reference") = py::none(),
+            "Runs a structure analysis (cna, baa, cnp, csp, lco, oim) or a measurement (rdf, coordination, "
+            "steinhardt, voronoi, clusters, defects with reference=) with the settings of its page "
+            "(analyse(m, 'rdf', cut=6, bins=120)); its columns join the model. Returns the per-atom results as "
+            "arrays, 'table' (RDF, clusters, sites) and 'summary', the counts per class or the single numbers.");
 }

@@ -138,6 +138,30 @@ def test_cna_and_csp_equal_quelm_batch_atom_for_atom(tmp_path):
     assert set(quelm.analyse(quelm.read(source), "cna")["summary"]) >= {"other"}
 
 
+def test_the_measurements_equal_quelm_batch(tmp_path):
+    source = os.path.join(EVERYDAY, "cu_liquid.data")
+    out = tmp_path / "coord.lmc"
+    subprocess.run([BATCH, "analyse", source, "--method", "coordination,steinhardt", "-E_q_degrees=6", "-o", str(out)],
+                   check=True, stdout=subprocess.DEVNULL)
+    batch = quelm.read(str(out))
+    m = quelm.read(source)
+    coord = quelm.analyse(m, "coordination", cut=3)
+    np.testing.assert_array_equal(coord["coord"], batch.columns["coord"])
+    q = quelm.analyse(m, "steinhardt", degrees=[6])
+    np.testing.assert_allclose(q["q6"], batch.columns["q6"], atol=1e-6)
+    assert abs(q["summary"]["mean q6"] - 0.39) < 0.01
+    rdf = quelm.analyse(m, "rdf", cut=6, bins=120)
+    assert len(rdf["table"]["r"]) == 120 and rdf["table"]["g"].max() > 2
+    # Wigner-Seitz against a reference model.
+    crystal = quelm.read(os.path.join(EVERYDAY, "cu_thermal.data"))
+    ws = quelm.analyse(crystal, "defects", reference=quelm.read(os.path.join(EVERYDAY, "cu_thermal.data")))
+    assert ws["summary"] == {"vacancies": 0.0, "interstitials": 0.0}
+    with pytest.raises(ValueError, match="choose the reference model first"):
+        quelm.analyse(crystal, "defects")
+    with pytest.raises(ValueError, match="RDF: the cut-off must be above 0"):
+        quelm.analyse(m, "rdf", cut=0)
+
+
 def test_bad_input_raises_with_the_core_message(tmp_path):
     cell = np.eye(3) * 5
     with pytest.raises(ValueError, match="N x 3"):
