@@ -198,37 +198,6 @@ struct Problem {
     }
 };
 
-// Each image record of a cell list back to the atom it copies: the images
-// of atom i are records atoms + first[i] ... atoms + first[i + 1] - 1.
-struct ImageSources {
-    int atoms = 0;
-    std::vector<int> first;
-    int source(int record) const {
-        if (record < atoms) return record;
-        const auto at = std::upper_bound(first.begin(), first.end(), record - atoms);
-        return static_cast<int>(at - first.begin()) - 1;
-    }
-};
-
-ImageSources image_sources(const QB_tools* model, double reach, int workers) {
-    ImageSources s;
-    const int n = model->natoms;
-    s.atoms = n;
-    s.first.assign(static_cast<size_t>(n) + 1, 0);
-    const int T = std::max(1, std::min(workers, n / 4096 + 1));
-    QB_on_threads(T, [&](int t) {
-        const int from = static_cast<int>(static_cast<long long>(n) * t / T);
-        const int to = static_cast<int>(static_cast<long long>(n) * (t + 1) / T);
-        for (int i = from; i < to; i++) {
-            const atomdata& a = model->atoms[i];
-            const double p[3] = {a.x, a.y, a.z};
-            s.first[static_cast<size_t>(i) + 1] = static_cast<int>(QB_point_images(model, reach, p).size());
-        }
-    });
-    for (int i = 0; i < n; i++) s.first[i + 1] += s.first[i];
-    return s;
-}
-
 // The work of one call.
 class Work {
 public:
@@ -326,13 +295,6 @@ private:
             problem->take({-1, 0, -1, far});
             return;
         }
-        ImageSources sources;
-        if (o_.averaged) {
-            if (static_cast<int>(cells.record.size()) > n_)
-                sources = image_sources(model_, reach, workers_);
-            else
-                sources.atoms = n_;
-        }
         // The cell entries of the atoms asked for, in cell order.
         std::vector<int> entries;
         if (records.empty()) {
@@ -379,16 +341,15 @@ private:
                         continue;
                     }
                     if (hits.d2[0] == 0) {  // nearest first
-                        mine.take({i, hits.count, cells.record[hits.entry[0]], far});
+                        mine.take({i, hits.count, cells.source[hits.entry[0]], far});
                         continue;
                     }
                     if (mine.record != INT_MAX) continue;  // no result is kept anyway
-                    atom(t, i, hits, used, cells, sources, scratch);
+                    atom(t, i, hits, used, cells, scratch);
                 }
             }
         });
         for (const Problem& p : problems) problem->take(p);
-        if (problem->other >= n_) problem->other = image_sources(model_, reach, workers_).source(problem->other);
         if (left) {
             left->clear();
             for (const auto& l : lefts) left->insert(left->end(), l.begin(), l.end());
@@ -398,7 +359,7 @@ private:
 
     // The values of atom i over its first `used` hits.
     void atom(int t, int i, const QB_cell_hits& hits, int used, const QB_cell_list& cells,
-              const ImageSources& sources, Scratch& scratch) {
+              Scratch& scratch) {
         const double* re = scratch.re.data();
         const double* im = scratch.im.data();
         double* full = scratch.full.data();
@@ -448,7 +409,7 @@ private:
             owner_[i] = static_cast<unsigned char>(t);
             first_[i] = list.size();
             count_[i] = used;
-            for (int k = 0; k < used; k++) list.push_back(sources.source(cells.record[hits.entry[k]]));
+            for (int k = 0; k < used; k++) list.push_back(cells.source[hits.entry[k]]);
         }
     }
 

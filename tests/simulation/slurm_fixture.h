@@ -9,7 +9,7 @@
 //   sbatch --parsable --array=0-3%2 job.sh     → "1"
 //   sbatch … -p nosuch                         → exit 1, "sbatch: error: invalid partition specified: nosuch\n
 //                                                 sbatch: error: Batch job submission failed: Invalid partition name specified"
-//   sbatch --array=0-9 with MaxArraySize=5     → exit 1, "… Invalid job array specification"
+//   sbatch --array=0-9 with MaxArraySize=5     → exit 1, sbatch's error that the job array is invalid
 //   squeue -h -r -t all -j 1 -o '%F|%K|%T|%M'  → "1|0|COMPLETED|0:00", "1|2|RUNNING|0:04", "1|3|PENDING|0:00"
 //                                                 (ended jobs stay for MinJobAge seconds)
 //   squeue … -j 99 (a job it no longer knows)  → exit 1, "slurm_load_jobs error: Invalid job id specified"
@@ -42,6 +42,17 @@ public:
     std::string env_line() const { return "SLURM_CONF=" + conf; }
     // The sshd_config lines that give it to every command of an SSH session.
     std::vector<std::string> sshd_config() const { return {"SetEnv " + env_line()}; }
+    // Starts the cluster before a test's server and gives the server the
+    // lines above; false with the reason ("no test cluster: ...").
+    template <class SshdSetup>
+    bool start_for(SshdSetup& server, std::string& why) {
+        if (!start(why)) {
+            why = "no test cluster: " + why;
+            return false;
+        }
+        server.extra_config = sshd_config();
+        return true;
+    }
     // Runs a shell command here as root with the cluster's configuration;
     // its exit status, and its output (stdout and stderr) in *output.
     int run(const std::string& command, std::string* output = nullptr) const;

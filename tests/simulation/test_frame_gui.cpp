@@ -562,14 +562,7 @@ TEST_F(FrameWindow, TheCampaignsWindowListsRecordsAndColoursTheTasks) {
 
 class FrameWindowOnSlurm : public FrameWindowOnServer {
 protected:
-    bool before_server(std::string& why) override {
-        if (!cluster.start(why)) {
-            why = "no test cluster: " + why;
-            return false;
-        }
-        sshd_setup.extra_config = cluster.sshd_config();
-        return true;
-    }
+    bool before_server(std::string& why) override { return cluster.start_for(sshd_setup, why); }
     TestSlurm cluster;
 };
 

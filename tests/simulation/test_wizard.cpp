@@ -1000,14 +1000,7 @@ TEST_F(WizardTest, BatchDownloadStandardChecksTheSaveFolderFirst) {
 
 class WizardOnSlurm : public WizardRemote {
 protected:
-    bool before_server(std::string& why) override {
-        if (!cluster.start(why)) {
-            why = "no test cluster: " + why;
-            return false;
-        }
-        sshd_setup.extra_config = cluster.sshd_config();
-        return true;
-    }
+    bool before_server(std::string& why) override { return cluster.start_for(sshd_setup, why); }
     TestSlurm cluster;
 };
 
