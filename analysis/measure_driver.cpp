@@ -3,10 +3,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "analysis/steinhardt.h"
 #include "analysis/voronoi.h"
 #include "qb/qb_formats.h"
+#include "qb/qb_progress.h"
 #include "qb/qb_text.h"
 #include "store/quelm_store.h"
 
@@ -166,12 +168,18 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
         const std::string t = QN_stored_text(g, label, "");
         return t == "blank" ? std::string() : t;
     };
+    // A stop request (looked at before the run, by the neighbour passes
+    // and after the method) fails the run with its message, whatever the
+    // method said; the columns are added only after the method is through,
+    // so a stopped run leaves the model as it was.
     auto fail = [&](const std::string& why) {
-        out->message = why;
+        out->message = QB_progress_stop_requested() ? std::string(QB_STOPPED_MESSAGE) : why;
         return -1;
     };
-    auto keep = [&](const std::string& name, const std::vector<double>& values) {
-        QN_measure_store(model, name, values);
+    if (QB_progress_stop_requested()) return fail(QB_STOPPED_MESSAGE);
+    std::vector<std::pair<std::string, std::vector<double>>> kept;
+    auto keep = [&](const std::string& name, std::vector<double> values) {
+        kept.emplace_back(name, std::move(values));
         o.columns.push_back(name);
     };
     switch (k) {
@@ -196,8 +204,8 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
                 return fail("Coordination: the types \"" + text("E_coord_types") + "\" are not numbers");
             std::vector<double> c;
             if (QN_coordination(model, opt, &c, &o.message) != 1) return fail(o.message);
-            keep("coord", c);
             o.values.push_back({"mean coord", mean_of(c)});
+            keep("coord", std::move(c));
             break;
         }
         case QN_M_STEINHARDT: {
@@ -213,10 +221,11 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
             if (QN_steinhardt(model, opt, &r, &o.message) != 1) return fail(o.message);
             for (size_t d = 0; d < opt.degrees.size(); d++) {
                 const int l = opt.degrees[d];
-                if (d < r.q.size()) keep(QB_format("q%d", l), r.q[d]);
-                if (opt.wl && d < r.w.size()) keep(QB_format("w%d", l), r.w[d]);
-                if (opt.averaged && d < r.averaged_q.size()) keep(QB_format("aq%d", l), r.averaged_q[d]);
-                if (d < r.q.size()) o.values.push_back({QB_format("mean q%d", l), mean_of(r.q[d])});
+                const double mean = d < r.q.size() ? mean_of(r.q[d]) : 0;
+                if (d < r.q.size()) keep(QB_format("q%d", l), std::move(r.q[d]));
+                if (opt.wl && d < r.w.size()) keep(QB_format("w%d", l), std::move(r.w[d]));
+                if (opt.averaged && d < r.averaged_q.size()) keep(QB_format("aq%d", l), std::move(r.averaged_q[d]));
+                if (d < r.q.size()) o.values.push_back({QB_format("mean q%d", l), mean});
             }
             break;
         }
@@ -226,9 +235,9 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
             opt.threads = threads;
             QN_voronoi_result r;
             if (QN_voronoi(model, opt, &r, &o.message) != 1) return fail(o.message);
-            keep("voronoi_volume", r.volume);
-            keep("voronoi_faces", std::vector<double>(r.faces.begin(), r.faces.end()));
             o.values.push_back({"mean voronoi_volume", mean_of(r.volume)});
+            keep("voronoi_volume", std::move(r.volume));
+            keep("voronoi_faces", std::vector<double>(r.faces.begin(), r.faces.end()));
             break;
         }
         case QN_M_CLUSTERS: {
@@ -247,7 +256,7 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
             }
             QN_cluster_result r;
             if (QN_clusters(model, opt, &r, &o.message) != 1) return fail(o.message);
-            keep("cluster", r.cluster);
+            keep("cluster", std::move(r.cluster));
             o.table = r.table;
             const double largest = r.table.rows() ? r.table.columns[1][0] : 0;
             o.values.push_back({"clusters", static_cast<double>(r.table.rows())});
@@ -276,8 +285,8 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
             }
             QN_defect_result r;
             if (QN_wigner_seitz(model, reference, &r, &o.message, threads) != 1) return fail(o.message);
-            keep("ws_site", r.site);
-            keep("ws_occupancy", r.occupancy);
+            keep("ws_site", std::move(r.site));
+            keep("ws_occupancy", std::move(r.occupancy));
             o.table.names = {"site", "occupancy"};
             o.table.columns.assign(2, std::vector<double>(r.site_occupancy.size()));
             for (size_t s = 0; s < r.site_occupancy.size(); s++) {
@@ -300,6 +309,8 @@ int QN_measure_run(QB_tools* model, int k, QN_measure_output* out, const QB_tool
         default:
             return fail("Unknown measurement");
     }
+    if (QB_progress_stop_requested()) return fail(QB_STOPPED_MESSAGE);
+    for (const auto& [name, values] : kept) QN_measure_store(model, name, values);
     for (const std::string& c : o.columns) {
         if (k == QN_M_CLUSTERS || k == QN_M_DEFECTS) continue;  // numbers, counted above
         const std::vector<QN_MORLA_row> stats = QN_measure_statistics(model, c);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qb/qb_neighbour.h"
+#include "qb/qb_progress.h"
 #include "qb/qb_threads.h"
 #include "qb/qb_tools.h"
 
@@ -32,7 +33,9 @@ int neighbour_room(const QB_tools* model, double r);
 // entry e), on `threads` threads (t the thread's number; an atom is seen by
 // one thread only, so per-atom results may be written directly, and
 // anything summed should be summed per thread and then in thread order).
-// False when the cell list cannot be made.
+// False when the cell list cannot be made, or when a stop request
+// (QB_progress_stop_requested, looked at before each row of bins is taken)
+// left atoms unseen.
 template <class Begin, class Pair, class End>
 bool each_pair(const QB_tools* model, double r, int threads, const QB_cell_list** out_cells, Begin begin, Pair pair,
                End end) {
@@ -66,7 +69,9 @@ bool each_pair(const QB_tools* model, double r, int threads, const QB_cell_list*
     std::atomic<int> next{0};
     const int chunk = std::max(1, n[2]);  // a row of bins at a time
     QB_on_threads(std::max(1, std::min(workers, bins / chunk + 1)), [&](int t) {
-        for (int first; (first = next.fetch_add(chunk)) < bins;) {
+        while (!QB_progress_stop_requested()) {
+            const int first = next.fetch_add(chunk);
+            if (first >= bins) break;
             for (int b = first; b < std::min(bins, first + chunk); b++) {
                 const int bz = b % n[2], by = (b / n[2]) % n[1], bx = b / (n[1] * n[2]);
                 for (int e = cells.start[static_cast<size_t>(b)]; e < cells.start[static_cast<size_t>(b) + 1]; e++) {
@@ -91,7 +96,7 @@ bool each_pair(const QB_tools* model, double r, int threads, const QB_cell_list*
         }
     });
     if (out_cells) *out_cells = nullptr;
-    return true;
+    return next.load() >= bins;
 }
 
 // The same with each atom's neighbours gathered: f(t, i, e, hits, cells).

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/morla.h"
@@ -44,9 +45,87 @@ void configure_orientation(Orientation& m, const std::string& prefix, int types)
     m.isadaptive = QN_stored_int(QN_ANALY_GROUP, prefix + "adptive", 1) != 0;
 }
 
-int column(QB_tools* model, const char* name) {
-    QB_add_exdouble(model, name);
-    return QB_slot_get(model, name);
+// The values of the double column at slot (a file's or the program's),
+// nullptr for the fixed slots and integer columns.
+std::vector<double>* double_values(QB_tools* s, int slot) {
+    int index = slot - 5;
+    if (index < 0) return nullptr;
+    if (index < s->channel_count) return &s->channel_data[static_cast<size_t>(index)];
+    index -= s->channel_count + s->exint_count;
+    if (index < 0 || index >= s->exdouble_count) return nullptr;
+    return &s->exdouble_data[static_cast<size_t>(index)];
+}
+
+// The result columns of a run, and what they held before it, so that a run
+// stopped on request can leave the model's columns as they were: the
+// columns it added are taken away again, and the values of those it reused
+// (a re-run's, or a file's column of the same name) are put back.
+class ResultColumns {
+public:
+    explicit ResultColumns(QB_tools* model) : model_(model) {}
+    int column(const char* name) {
+        const int before = QB_slot_get(model_, name);
+        if (before < 0) {
+            if (QB_add_exdouble(model_, name) == 1) added_.emplace_back(name);
+            return QB_slot_get(model_, name);
+        }
+        if (const std::vector<double>* values = double_values(model_, before)) {
+            kept_.push_back({before, *values});
+        } else {  // an integer column
+            Kept k{before, std::vector<double>(static_cast<size_t>(model_->natoms))};
+            for (int i = 0; i < model_->natoms; i++) k.values[static_cast<size_t>(i)] = QB_slot_data(model_, before, i);
+            k.integer = true;
+            kept_.push_back(std::move(k));
+        }
+        return before;
+    }
+    void restore() {
+        // Adding a column moves no slot, and the added ones come last.
+        for (Kept& k : kept_) {
+            if (!k.integer) {
+                // In place: whoever holds the column's memory keeps it.
+                std::vector<double>* values = double_values(model_, k.slot);
+                if (values && values->size() == k.values.size()) std::copy(k.values.begin(), k.values.end(), values->begin());
+                else if (values) values->swap(k.values);
+                continue;
+            }
+            for (int i = 0; i < model_->natoms; i++) QB_slot_save(model_, k.slot, i, k.values[static_cast<size_t>(i)]);
+        }
+        for (auto name = added_.rbegin(); name != added_.rend(); ++name) {
+            auto& names = model_->exdouble_names;
+            const auto at = std::find(names.rbegin(), names.rend(), *name);
+            if (at == names.rend()) continue;
+            const auto index = static_cast<long>(names.size()) - 1 - (at - names.rbegin());
+            names.erase(names.begin() + index);
+            model_->exdouble_data.erase(model_->exdouble_data.begin() + index);
+            model_->exdouble_count--;
+        }
+        kept_.clear();
+        added_.clear();
+    }
+
+private:
+    struct Kept {
+        int slot;
+        std::vector<double> values;
+        bool integer = false;
+    };
+    QB_tools* model_;
+    std::vector<Kept> kept_;
+    std::vector<std::string> added_;
+};
+
+// Takes runs 0 ... run_count - 1 in turn, run(k) for each, until none is
+// left or a stop is requested (looked at before each run); true when every
+// run was taken.
+template <class Run>
+bool take_runs(std::atomic<int>& next, int run_count, Run run) {
+    while (!QB_progress_stop_requested()) {
+        const int k = next.fetch_add(1);
+        if (k >= run_count) return true;
+        run(k);
+    }
+    return false;
 }
 
 // The configured methods and the columns their results go to. Each block of
@@ -126,8 +205,10 @@ enum { kFcc, kHcp, kBcc };
 // The structures of every atom, counted per type (entry t for type t + 1;
 // types outside 1 ... T are counted in the model's total only), and the
 // model's total in entry T. The counts do not depend on the threads.
+// *stopped tells whether a stop request left runs uncounted.
 std::vector<Structures> count_structures(const QB_tools* model, int T, const QB_cell_list& cells, int K,
-                                         const std::vector<int>& runs, double R, double near, int workers) {
+                                         const std::vector<int>& runs, double R, double near, int workers,
+                                         bool* stopped) {
     const int run_count = static_cast<int>(runs.size()) - 1;
     const int helpers = std::max(1, std::min(run_count, workers));
     std::vector<std::vector<Structures>> part(static_cast<size_t>(helpers),
@@ -137,7 +218,7 @@ std::vector<Structures> count_structures(const QB_tools* model, int T, const QB_
         MORLA_METHOD::CommonNeighborAnalysis cna;
         cna.isadaptive = 1;
         std::vector<Structures>& mine = part[static_cast<size_t>(t)];
-        for (int k; (k = next.fetch_add(1)) < run_count;)
+        take_runs(next, run_count, [&](int k) {
             each_atom(cells, K, runs[k], runs[k + 1], R, near,
                       [&](int i, int, const QB_cell_hits&, const MORLA_METHOD::Offsets& r) {
                 const float code = cna.analysis(r, 0);
@@ -147,7 +228,9 @@ std::vector<Structures> count_structures(const QB_tools* model, int T, const QB_
                 if (type >= 0 && type < T) mine[static_cast<size_t>(type)][s]++;
                 mine[static_cast<size_t>(T)][s]++;
             });
+        });
     });
+    if (stopped) *stopped = next.load() < run_count;
     std::vector<Structures> total(static_cast<size_t>(T) + 1, Structures{});
     for (const auto& p : part)
         for (size_t t = 0; t < total.size(); t++)
@@ -250,6 +333,11 @@ int QN_MORLA_compute(QB_tools* model, int threads, std::string* message) {
 
     // The atoms and their periodic images within R of the faces, binned
     // for the nearer radius: most lists are complete within it.
+    auto stop = [&]() {
+        if (message) *message = QB_STOPPED_MESSAGE;
+        return -1;
+    };
+    if (QB_progress_stop_requested()) return stop();
     double R, near;
     QN_MORLA_radii(model, &R, &near);
     const int workers = QB_thread_count(threads);
@@ -274,7 +362,9 @@ int QN_MORLA_compute(QB_tools* model, int threads, std::string* message) {
     // bcc; a type without such atoms follows the whole model's. A model
     // without any is refused: every value would be a guess.
     if (csp_from_structure) {
-        const std::vector<Structures> found = count_structures(model, T, cells, K, runs, R, near, workers);
+        bool stopped = false;
+        const std::vector<Structures> found = count_structures(model, T, cells, K, runs, R, near, workers, &stopped);
+        if (stopped) return stop();  // nothing written yet
         for (int t = 0; t < T; t++) {
             if (csp_cn[static_cast<size_t>(t)] != 0) continue;
             long long decided = 0;
@@ -304,14 +394,15 @@ int QN_MORLA_compute(QB_tools* model, int threads, std::string* message) {
     Methods m;
     m.on.assign(on, on + 6);
     // Result columns first, then their slots (adding a column moves none).
-    if (on[kCna]) m.slot_cna = column(model, "cna");
-    if (on[kBaa]) m.slot_baa = column(model, "baa");
-    if (on[kCnp]) m.slot_cnp = column(model, "cnp");
-    if (on[kCsp]) m.slot_csp = column(model, "csp");
+    ResultColumns columns(model);
+    if (on[kCna]) m.slot_cna = columns.column("cna");
+    if (on[kBaa]) m.slot_baa = columns.column("baa");
+    if (on[kCnp]) m.slot_cnp = columns.column("cnp");
+    if (on[kCsp]) m.slot_csp = columns.column("csp");
     const char* const lco_names[4] = {"lco_s", "lco_r", "lco_g", "lco_b"};
     const char* const oim_names[4] = {"oim_s", "oim_r", "oim_g", "oim_b"};
-    for (int k = 0; k < 4 && on[kLco]; k++) m.slot_lco[k] = column(model, lco_names[k]);
-    for (int k = 0; k < 4 && on[kOim]; k++) m.slot_oim[k] = column(model, oim_names[k]);
+    for (int k = 0; k < 4 && on[kLco]; k++) m.slot_lco[k] = columns.column(lco_names[k]);
+    for (int k = 0; k < 4 && on[kOim]; k++) m.slot_oim[k] = columns.column(oim_names[k]);
 
     m.cna.isadaptive = QN_stored_int(QN_ANALY_GROUP, "A_cna_adptive", 1);
     m.cna.ntypes = T;
@@ -327,12 +418,18 @@ int QN_MORLA_compute(QB_tools* model, int threads, std::string* message) {
     configure_orientation(m.lco, "A_lco_", T);
     configure_orientation(m.oim, "A_oim_", T);
 
+    // A stop request is looked at before each run is taken; a run cut
+    // short that way leaves the model's columns as they were.
     std::atomic<int> next{0};
     QB_on_threads(std::min(run_count, workers), [&](int t) {
-        for (int k; (k = next.fetch_add(1)) < run_count;) {
+        take_runs(next, run_count, [&](int k) {
             if (t == 0) QB_progress_update(50.0 + 50.0 * cells.start[runs[k]] / std::max(entries, 1));
             analyse_bins(m, cells, K, model, runs[k], runs[k + 1], R, near);
-        }
+        });
     });
+    if (next.load() < run_count) {
+        columns.restore();
+        return stop();
+    }
     return active;
 }

@@ -39,6 +39,7 @@ bool QN_MORLA_radii(const QB_tools* model, double* R, double* near);
 // Returns the number of methods run (0 when none is active or the model has
 // no atoms), or -1 with the reason in *message when nothing can be computed
 // as asked: a CSP neighbour number below 0, of 1 (no pair) or above
-// MORLA_MAX_NEIGHBOURS, or N = 0 on a model without any fcc, hcp or bcc atom.
-// No column is added or changed then.
+// MORLA_MAX_NEIGHBOURS, or N = 0 on a model without any fcc, hcp or bcc atom;
+// or when a stop was requested (QB_progress_request_stop) before the last
+// atoms were reached, with QB_STOPPED_MESSAGE. No column is added or changed then.
 int QN_MORLA_compute(QB_tools* model, int threads = 0, std::string* message = nullptr);

@@ -44,21 +44,6 @@ const char* const kScanUsage =
     "       [-o TABLE.tsv]       the lattice-mismatch scan of two crystals whose interface is\n"
     "                            their y-z plane: one row per match\n";
 
-// A builder reachable through "build KIND": it fills its store group the way
-// opening its form does, optionally reacts to the values given as its form's
-// choices do (e.g. a structure choice bringing its own lattice parameters),
-// and builds from that group into a model, giving its code (1 built) and the
-// user's message.
-struct Builder {
-    const char* kind;
-    int group;
-    int (*defaults)();
-    void (*choices)();  // may be null
-    // Builds into model; `target` is the output file (a builder may write
-    // side files beside it).
-    int (*build)(QB_tools* model, const std::string& target, const QN_batch_args& args, std::string& message);
-};
-
 void choose_monocrystal() {
     int index = 0;
     if (QN_scan_int_single(QN_SINGLE_GROUP, "M_single_str", index)) QN_model_single_choose(index);
@@ -98,7 +83,7 @@ int build_from_group(QB_tools* model, const std::string&, const QN_batch_args&, 
     return Build(model, message);
 }
 
-const Builder kBuilders[] = {
+const std::vector<QN_builder> kBuilders = {
     {"monocrystal", QN_SINGLE_GROUP, QN_model_single_defaults, choose_monocrystal, build_monocrystal},
     {"polycrystal", QN_POLY_GROUP, polycrystal_defaults, nullptr, build_polycrystal},
     {"nanocomposite", QN_POLY_GROUP, nanocomposite_defaults, nullptr, build_polycrystal},
@@ -186,7 +171,7 @@ int command_scan(int argc, const char* const* argv, FILE* out, FILE* err) {
 
 int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (argc == 3 && std::strcmp(argv[2], "--list") == 0) {
-        for (const Builder& b : kBuilders) std::fprintf(out, "%s\n", b.kind);
+        for (const QN_builder& b : kBuilders) std::fprintf(out, "%s\n", b.kind);
         return 0;
     }
     QN_batch_args args;
@@ -194,9 +179,7 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (!QN_batch_parse(argc, argv, 2, {"--status", "-o", "--elements"}, args, error, {"--accept-mismatch"}))
         return QN_batch_usage_error(err, error);
     if (args.words.size() != 1) return QN_batch_usage_error(err, "build takes one KIND (see 'quelm-batch build --list')");
-    const Builder* builder = nullptr;
-    for (const Builder& b : kBuilders)
-        if (args.words[0] == b.kind) builder = &b;
+    const QN_builder* builder = QN_builder_find(args.words[0]);
     if (!builder) return QN_batch_usage_error(err, "no builder named '" + args.words[0] + "' (see 'quelm-batch build --list')");
     const std::string* target = args.option("-o");
     if (!target) return QN_batch_usage_error(err, "build needs -o OUT");
@@ -211,23 +194,12 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
         return QN_batch_usage_error(err, "cannot tell the format of '" + *target + "': end it in .lmp, .lmc or .POSCAR");
     }
 
-    QN_store_init();
-    builder->defaults();
-    int filled = QN_batch_fill_group(builder->group, args, error);
-    if (filled == 0 && builder->choices) {
-        // As in the form: a choice brings its own values, and the values
-        // given explicitly are put in again on top of them.
-        builder->choices();
-        filled = QN_batch_fill_group(builder->group, args, error);
-    }
+    const int filled = QN_builder_fill(*builder, args, error);
     if (filled == 2) return QN_batch_usage_error(err, error);
     if (filled != 0) {
         std::fprintf(err, "%s\n", error.c_str());
         return 1;
     }
-    // The form's "Elements:".
-    if (const std::string* elements = args.option("--elements"))
-        QN_set_bit_char(builder->group, "M_elements", *elements);
     QB_tools model;
     QB_init(&model);
     std::string message;
@@ -246,6 +218,30 @@ int command_build(int argc, const char* const* argv, FILE* out, FILE* err) {
 }
 
 }  // namespace
+
+const std::vector<QN_builder>& QN_builders() { return kBuilders; }
+
+const QN_builder* QN_builder_find(const std::string& kind) {
+    for (const QN_builder& b : kBuilders)
+        if (kind == b.kind) return &b;
+    return nullptr;
+}
+
+int QN_builder_fill(const QN_builder& builder, const QN_batch_args& args, std::string& error) {
+    QN_store_init();
+    builder.defaults();
+    int filled = QN_batch_fill_group(builder.group, args, error);
+    if (filled == 0 && builder.choices) {
+        // As in the form: a choice brings its own values, and the values
+        // given explicitly are put in again on top of them.
+        builder.choices();
+        filled = QN_batch_fill_group(builder.group, args, error);
+    }
+    if (filled != 0) return filled;
+    // The form's "Elements:".
+    if (const std::string* elements = args.option("--elements")) QN_set_bit_char(builder.group, "M_elements", *elements);
+    return 0;
+}
 
 void QN_batch_register_builders() {
     QN_batch_add_command("build", kBuildUsage, command_build);

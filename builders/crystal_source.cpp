@@ -110,19 +110,88 @@ int QN_elements_apply(int group, QB_tools* model, std::string& message) {
     return 1;
 }
 
+namespace {
+// The difference of site l's image n from site k, as the distance search
+// of every pair computes it.
+QN_vec image_difference(const QN_crystal& c, size_t k, size_t l, int i, int j, int m) {
+    QN_vec d;
+    for (int a = 0; a < 3; a++)
+        d[a] = c.sites[l][a] - c.sites[k][a] + i * c.cell[0][a] + j * c.cell[1][a] + m * c.cell[2][a];
+    return d;
+}
+}  // namespace
+
+// The shortest distance between two sites, over the images two cells away in
+// every direction. Any pair bounds it, so only the images within that bound
+// of the sites' own box take part; they are binned by the bound and each
+// site looks at the bins around it. The distances are computed as a search
+// over every pair computes them, so the answer is the same to the last bit.
 double QN_crystal_nearest(const QN_crystal& c) {
-    double best = 1e300;
-    for (size_t k = 0; k < c.sites.size(); k++)
-        for (size_t l = 0; l < c.sites.size(); l++)
-            for (int i = -2; i <= 2; i++)
-                for (int j = -2; j <= 2; j++)
-                    for (int m = -2; m <= 2; m++) {
-                        QN_vec d;
-                        for (int a = 0; a < 3; a++)
-                            d[a] = c.sites[l][a] - c.sites[k][a] + i * c.cell[0][a] + j * c.cell[1][a] + m * c.cell[2][a];
+    const size_t S = c.sites.size();
+    double bound = 1e300;
+    for (size_t l = 0; l < S; l++)
+        for (int i = -2; i <= 2; i++)
+            for (int j = -2; j <= 2; j++)
+                for (int m = -2; m <= 2; m++) {
+                    const QN_vec d = image_difference(c, 0, l, i, j, m);
+                    const double r = std::sqrt(dot(d, d));
+                    if (r > 1e-6) bound = std::min(bound, r);
+                }
+    if (S < 2 || !(bound < 1e300)) return bound;
+    QN_vec lo = c.sites[0], hi = c.sites[0];
+    for (const QN_vec& s : c.sites)
+        for (int a = 0; a < 3; a++) lo[a] = std::min(lo[a], s[a]), hi[a] = std::max(hi[a], s[a]);
+    struct Image {
+        QN_vec p;
+        int l, i, j, m;
+    };
+    std::vector<Image> images;
+    for (size_t l = 0; l < S; l++)
+        for (int i = -2; i <= 2; i++)
+            for (int j = -2; j <= 2; j++)
+                for (int m = -2; m <= 2; m++) {
+                    QN_vec p;
+                    bool near = true;
+                    for (int a = 0; a < 3; a++) {
+                        p[a] = c.sites[l][a] + i * c.cell[0][a] + j * c.cell[1][a] + m * c.cell[2][a];
+                        near = near && p[a] >= lo[a] - bound * 1.01 && p[a] <= hi[a] + bound * 1.01;
+                    }
+                    if (near) images.push_back({p, static_cast<int>(l), i, j, m});
+                }
+    // Bins at least the bound wide, no more of them than a few per image.
+    double width = bound * 1.01;
+    int n[3];
+    for (;;) {
+        double count = 1;
+        for (int a = 0; a < 3; a++) {
+            n[a] = std::max(1, static_cast<int>((hi[a] - lo[a] + 2 * bound * 1.01) / width));
+            count *= n[a];
+        }
+        if (count <= 4.0 * static_cast<double>(images.size()) + 64) break;
+        width *= 2;
+    }
+    auto bin_of = [&](const QN_vec& p, int a) {
+        const int b = static_cast<int>((p[a] - (lo[a] - bound * 1.01)) / width);
+        return std::min(std::max(b, 0), n[a] - 1);
+    };
+    std::vector<std::vector<int>> bins(static_cast<size_t>(n[0]) * n[1] * n[2]);
+    for (size_t q = 0; q < images.size(); q++) {
+        const QN_vec& p = images[q].p;
+        bins[(static_cast<size_t>(bin_of(p, 0)) * n[1] + bin_of(p, 1)) * n[2] + bin_of(p, 2)].push_back(static_cast<int>(q));
+    }
+    double best = bound;
+    for (size_t k = 0; k < S; k++) {
+        const int b[3] = {bin_of(c.sites[k], 0), bin_of(c.sites[k], 1), bin_of(c.sites[k], 2)};
+        for (int x = std::max(b[0] - 1, 0); x <= std::min(b[0] + 1, n[0] - 1); x++)
+            for (int y = std::max(b[1] - 1, 0); y <= std::min(b[1] + 1, n[1] - 1); y++)
+                for (int z = std::max(b[2] - 1, 0); z <= std::min(b[2] + 1, n[2] - 1); z++)
+                    for (int q : bins[(static_cast<size_t>(x) * n[1] + y) * n[2] + z]) {
+                        const Image& im = images[static_cast<size_t>(q)];
+                        const QN_vec d = image_difference(c, k, static_cast<size_t>(im.l), im.i, im.j, im.m);
                         const double r = std::sqrt(dot(d, d));
                         if (r > 1e-6) best = std::min(best, r);
                     }
+    }
     return best;
 }
 

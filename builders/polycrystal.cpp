@@ -1237,6 +1237,10 @@ bool QN_spaced_points::accept(const double p[3]) {
 // ================================================================ generator
 
 int ic_xyz_poly(const char* input, QB_tools* model, std::string& message, const QN_poly_options& options) {
+    if (QB_progress_stop_requested()) {
+        message = QB_STOPPED_MESSAGE;
+        return QN_POLY_REFUSED;
+    }
     std::string text, reason;
     if (!input || !QB_read_text_file(input, text, &reason)) {
         message = "ERROR: NO INPUT STRUCTURE" + (reason.empty() ? std::string() : "\n" + reason);
@@ -1246,7 +1250,8 @@ int ic_xyz_poly(const char* input, QB_tools* model, std::string& message, const 
         Input in;
         Parser parser(text, in);
         if (!parser.run()) {
-            message = parser.error();
+            // A template read cut short by a stop request says so alone.
+            message = QB_progress_stop_requested() ? std::string(QB_STOPPED_MESSAGE) : parser.error();
             return QN_POLY_REFUSED;
         }
         // Columns of "2D" repeat along x: the box must hold whole periods.
@@ -1280,8 +1285,11 @@ int ic_xyz_poly(const char* input, QB_tools* model, std::string& message, const 
             std::max(1, std::min(options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency()),
                                  std::min(n, 8)));
         std::atomic<bool> out_of_memory{false};
+        // A stop request is looked at before each grain is taken.
         auto work = [&](bool report) {
-            for (int g; (g = next++) < n;) {
+            while (!QB_progress_stop_requested()) {
+                const int g = next++;
+                if (g >= n) break;
                 try {
                     grains[static_cast<size_t>(g)] = generator.fill(g);
                 } catch (const std::bad_alloc&) {
@@ -1296,6 +1304,10 @@ int ic_xyz_poly(const char* input, QB_tools* model, std::string& message, const 
         work(true);
         for (auto& t : pool) t.join();
         QB_progress_end();
+        if (next.load() < n) {  // grains left unfilled
+            message = QB_STOPPED_MESSAGE;
+            return QN_POLY_REFUSED;
+        }
         if (out_of_memory) {
             message = "ERROR: NOT ENOUGH MEMORY";
             return QN_POLY_REFUSED;

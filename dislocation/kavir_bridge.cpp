@@ -194,7 +194,7 @@ std::string QN_KAVIR_command(int method, const int periodic[3], int ntypes, cons
     return s;
 }
 
-int QN_KAVIR_compute(QB_tools* model, int method, std::string& message) {
+int QN_KAVIR_compute(QB_tools* model, int method, std::string& message, std::vector<std::string>* columns) {
     message.clear();
     if (method < 0 || method >= QN_KAVIR_COUNT) return 0;
     if (model->triclinic == 1) {
@@ -288,6 +288,8 @@ int QN_KAVIR_compute(QB_tools* model, int method, std::string& message) {
     std::vector<int> slots;
     std::vector<std::vector<double>*> direct;
     for (size_t c = first; c < w; c++) QB_add_exdouble(model, (prefix + table.columns[c]).c_str());
+    if (columns)
+        for (size_t c = first; c < w; c++) columns->push_back(prefix + table.columns[c]);
     // (all columns added first: adding one moves the others)
     for (size_t c = first; c < w; c++) {
         const std::string name = prefix + table.columns[c];

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "qb/qb_tools.h"
 
@@ -31,5 +32,5 @@ std::string QN_KAVIR_command(int method, const int periodic[3], int ntypes, cons
 // gets NaN; NTA's columns are prefixed "nta_" so NYE's stay; a re-run
 // replaces its own columns). DDA and IDA write the file named in the group.
 // Returns 1 done, 0 failed; message tells what happened (and what could not
-// be merged).
-int QN_KAVIR_compute(QB_tools* model, int method, std::string& message);
+// be merged). columns, when given, receives the names of the result columns.
+int QN_KAVIR_compute(QB_tools* model, int method, std::string& message, std::vector<std::string>* columns = nullptr);

@@ -1,9 +1,9 @@
-// The Python module `quelm`: a model's atoms as NumPy arrays (views of the
-// model's memory where its layout allows), the structure files of the core,
-// ASE both ways and the structure analyses, each failure a Python exception
-// with the core's message.
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
+// The compiled part of the Python package `quelm`: a model's atoms as NumPy
+// arrays (views of the model's memory where its layout allows), the
+// structure files of the core, ASE both ways and the analyses, each failure
+// a Python exception with the core's message.
+#include "python/quelm_module.h"
+
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -22,21 +22,49 @@
 #include "store/quelm_batch_core.h"
 #include "store/quelm_model_io.h"
 #include "store/quelm_store.h"
+#include "python/long_run.h"
 
-namespace py = pybind11;
+namespace qpy {
 
-namespace {
-
-// Raises OSError with the core's message.
-[[noreturn]] void os_error(const std::string& message) {
+void os_error(const std::string& message) {
     PyErr_SetString(PyExc_OSError, message.c_str());
     throw py::error_already_set();
 }
 
-// A model owned by Python; arrays handed out keep it alive.
-struct Model {
-    QB_tools s;
-};
+void value_error(const std::string& message) { throw py::value_error(message); }
+
+std::vector<std::string> settings_entries(const py::dict& settings, const std::string& prefix, bool join_lists) {
+    std::vector<std::string> entries;
+    auto text = [](py::handle x) {
+        return py::isinstance<py::bool_>(x) ? std::string(x.cast<bool>() ? "1" : "0") : py::str(x).cast<std::string>();
+    };
+    for (auto item : settings) {
+        const std::string label = "-" + prefix + py::str(item.first).cast<std::string>() + "=";
+        py::handle v = item.second;
+        if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
+            if (join_lists) {
+                std::string joined;
+                for (py::handle x : v) joined += (joined.empty() ? "" : ",") + text(x);
+                entries.push_back(label + joined);
+            } else {
+                for (py::handle x : v) entries.push_back(label + text(x));
+            }
+        } else {
+            entries.push_back(label + text(v));
+        }
+    }
+    return entries;
+}
+
+py::array_t<double> column_copy(const QB_tools& s, const std::string& name) {
+    const int slot = QB_slot_get(&s, name.c_str());
+    py::array_t<double> a(s.natoms);
+    auto w = a.mutable_unchecked<1>();
+    for (int i = 0; i < s.natoms; i++) w(i) = QB_slot_data(&s, slot, i);
+    return a;
+}
+
+namespace {
 
 // The box as rows a, b, c and the origin, for either form of the record.
 void box_of(const QB_tools& s, double cell[3][3], double origin[3]) {
@@ -163,17 +191,14 @@ Model make_model(py::array_t<double, py::array::c_style | py::array::forcecast> 
     return m;
 }
 
-Model read_file(const std::string& path, py::object frame) {
+Model read_file(const std::string& path, py::object frame, py::object progress) {
     Model m;
     std::string reason, text;
     int count = 0;
     const int k = frame.is_none() ? 0 : frame.cast<int>();
     if (k < 0) throw py::value_error("frame must be 0 or more");
-    int code;
-    {
-        py::gil_scoped_release free;
-        code = QB_read_frame(&m.s, path.c_str(), k, &reason, &count);
-    }
+    int code = 0;
+    run_long(progress, [&] { code = QB_read_frame(&m.s, path.c_str(), k, &reason, &count); });
     if (QN_read_report(code, &m.s, text, reason) != 1)
         os_error(text.empty() ? "Reading file failed\n" + path : text);
     return m;
@@ -196,41 +221,19 @@ int kind_of(const std::string& path, py::object format) {
 
 void write_file(Model& m, const std::string& path, py::object format) {
     const int kind = kind_of(path, format);
-    int written;
-    {
-        py::gil_scoped_release free;
-        written = QN_write_model(&m.s, path.c_str(), kind);
-    }
+    int written = 0;
+    run_long(py::none(), [&] { written = QN_write_model(&m.s, path.c_str(), kind); });
     if (written != 1) os_error(QN_write_failure(&m.s, written, path));
 }
 
 const char* const kStructureMethods[] = {"cna", "baa", "cnp", "csp", "lco", "oim"};
 
-// The settings as the command line gives them (-PREFIXname=value; a list:
-// one value per type), through the batch core's filling of the group.
-void fill_settings(int group, const std::string& prefix, const py::kwargs& params) {
+// Fills a store group from settings as quelm-batch fills it from -LABEL=VALUE.
+void fill_settings(int group, const std::string& prefix, const py::dict& settings, bool join_lists) {
     QN_batch_args args;
-    for (auto item : params) {
-        const std::string label = "-" + prefix + py::str(item.first).cast<std::string>() + "=";
-        py::handle v = item.second;
-        auto text = [](py::handle x) {
-            return py::isinstance<py::bool_>(x) ? std::string(x.cast<bool>() ? "1" : "0") : py::str(x).cast<std::string>();
-        };
-        if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
-            // A list of types or degrees is one text for the measurements.
-            if (prefix.rfind("E_", 0) == 0) {
-                std::string joined;
-                for (py::handle x : v) joined += (joined.empty() ? "" : ",") + text(x);
-                args.entries.push_back(label + joined);
-            } else {
-                for (py::handle x : v) args.entries.push_back(label + text(x));
-            }
-        } else {
-            args.entries.push_back(label + text(v));
-        }
-    }
+    args.entries = settings_entries(settings, prefix, join_lists);
     std::string error;
-    if (QN_batch_fill_group(group, args, error) != 0) throw py::value_error(error);
+    if (QN_batch_fill_group(group, args, error) != 0) value_error(error);
 }
 
 py::array_t<double> array_of(const std::vector<double>& v) {
@@ -239,25 +242,61 @@ py::array_t<double> array_of(const std::vector<double>& v) {
     return a;
 }
 
+// The model's own columns, noted before an analysis whose columns are not
+// to stay: afterwards the columns it added are taken out again and the
+// values of those it replaced put back, in place, so views of the model's
+// columns stay valid.
+class ColumnsAside {
+public:
+    explicit ColumnsAside(const QB_tools& s)
+        : channels_(s.channel_names, s.channel_data), ints_(s.exint_names, s.exint_data),
+          doubles_(s.exdouble_names, s.exdouble_data) {}
+    void restore(QB_tools& s) {
+        channels_.restore(s.channel_names, s.channel_data, s.channel_count);
+        ints_.restore(s.exint_names, s.exint_data, s.exint_count);
+        doubles_.restore(s.exdouble_names, s.exdouble_data, s.exdouble_count);
+    }
+
+private:
+    template <class T>
+    struct Group {
+        std::vector<std::string> names;
+        std::vector<std::vector<T>> data;
+        Group(const std::vector<std::string>& n, const std::vector<std::vector<T>>& d) : names(n), data(d) {}
+        void restore(std::vector<std::string>& now_names, std::vector<std::vector<T>>& now_data, int& count) {
+            for (size_t k = now_names.size(); k-- > 0;) {
+                const auto was = std::find(names.begin(), names.end(), now_names[k]);
+                if (was == names.end()) {
+                    now_names.erase(now_names.begin() + static_cast<std::ptrdiff_t>(k));
+                    if (k < now_data.size()) now_data.erase(now_data.begin() + static_cast<std::ptrdiff_t>(k));
+                    continue;
+                }
+                const std::vector<T>& old = data[static_cast<size_t>(was - names.begin())];
+                if (k < now_data.size() && now_data[k].size() == old.size())
+                    std::copy(old.begin(), old.end(), now_data[k].begin());
+                else if (k < now_data.size())
+                    now_data[k] = old;
+            }
+            count = static_cast<int>(now_names.size());
+        }
+    };
+    Group<double> channels_;
+    Group<int> ints_;
+    Group<double> doubles_;
+};
+
 // The everyday measurements: their columns and table as arrays, and their numbers.
-py::dict measure(Model& m, int k, int threads, const py::kwargs& params, Model* reference) {
+void measure(Model& m, int k, int threads, const py::dict& settings, Model* reference, const py::object& progress,
+             py::dict& result) {
+    CoreHold hold;
     QN_store_init();
     const int g = QN_measure_defaults();
-    fill_settings(g, QN_measure_kinds[k].prefix, params);
+    fill_settings(g, QN_measure_kinds[k].prefix, settings, true);
     QN_measure_output out;
-    int done;
-    {
-        py::gil_scoped_release free;
-        done = QN_measure_run(&m.s, k, &out, reference ? &reference->s : nullptr, threads);
-    }
-    if (done != 1) throw py::value_error(out.message);
-    py::dict result;
-    for (const std::string& c : out.columns) {
-        const int slot = QB_slot_get(&m.s, c.c_str());
-        std::vector<double> v(static_cast<size_t>(m.s.natoms));
-        for (int i = 0; i < m.s.natoms; i++) v[static_cast<size_t>(i)] = QB_slot_data(&m.s, slot, i);
-        result[py::str(c)] = array_of(v);
-    }
+    int done = 0;
+    run_long(progress, [&] { done = QN_measure_run(&m.s, k, &out, reference ? &reference->s : nullptr, threads); });
+    if (done != 1) value_error(out.message);
+    for (const std::string& c : out.columns) result[py::str(c)] = column_copy(m.s, c);
     if (!out.table.names.empty()) {
         py::dict table;
         for (size_t c = 0; c < out.table.names.size(); c++) table[py::str(out.table.names[c])] = array_of(out.table.columns[c]);
@@ -267,41 +306,57 @@ py::dict measure(Model& m, int k, int threads, const py::kwargs& params, Model* 
     for (const auto& [name, value] : out.values) summary[py::str(name)] = value;
     result["summary"] = summary;
     result["message"] = out.message;
-    return result;
 }
 
-py::dict analyse(Model& m, const std::string& method, int threads, py::object reference, py::kwargs params) {
-    const int k = QN_measure_find(method);
-    if (k >= 0) return measure(m, k, threads, params, reference.is_none() ? nullptr : &reference.cast<Model&>());
-    bool known = false;
-    for (const char* name : kStructureMethods) known = known || method == name;
-    if (!known)
-        throw py::value_error("Unknown method '" + method +
-                              "' (cna, baa, cnp, csp, lco, oim, rdf, coordination, steinhardt, voronoi, clusters, defects)");
+void structure(Model& m, const std::string& method, int threads, const py::dict& settings, const py::object& progress,
+               py::dict& out) {
+    CoreHold hold;
     QN_store_init();
     QN_analy_defaults(m.s.ntypes);
     QN_set_bit_int(QN_ANALY_GROUP, "A_" + method + "_active", 1, 0);
-    fill_settings(QN_ANALY_GROUP, "A_" + method + "_", params);
+    fill_settings(QN_ANALY_GROUP, "A_" + method + "_", settings, false);
     std::string note;
-    int run;
-    {
-        py::gil_scoped_release free;
-        run = QN_MORLA_compute(&m.s, threads, &note);
-    }
-    if (run < 0) throw py::value_error(note);
-    py::dict out;
-    for (const std::string& c : QN_MORLA_active_columns()) {
-        const int slot = QB_slot_get(&m.s, c.c_str());
-        py::array_t<double> a(m.s.natoms);
-        auto w = a.mutable_unchecked<1>();
-        for (int i = 0; i < m.s.natoms; i++) w(i) = QB_slot_data(&m.s, slot, i);
-        out[py::str(c)] = a;
-    }
-    py::dict summary;
+    int run = 0;
+    run_long(progress, [&] { run = QN_MORLA_compute(&m.s, threads, &note); });
+    if (run < 0) value_error(note);
     const std::vector<std::string> columns = QN_MORLA_active_columns();
+    for (const std::string& c : columns) out[py::str(c)] = column_copy(m.s, c);
+    py::dict summary;
     for (const QN_MORLA_row& r : QN_MORLA_summary(&m.s, &columns).rows)
         summary[py::str(r.label)] = r.has_value ? py::cast(r.value) : py::cast(r.count);
     out["summary"] = summary;
+    out["message"] = note;
+}
+
+py::dict analyse(Model& m, const std::string& method, int threads, py::object reference, bool add_columns,
+                 py::object progress, py::dict settings) {
+    if (threads < 0) value_error("threads must be 0 (all cores) or more");
+    std::optional<ColumnsAside> aside;
+    if (!add_columns) aside.emplace(m.s);
+    py::dict out;
+    try {
+        const int k = QN_measure_find(method);
+        bool known = false;
+        for (const char* name : kStructureMethods) known = known || method == name;
+        if (k >= 0) {
+            Model* ref = nullptr;
+            if (!reference.is_none()) {
+                if (!py::isinstance<Model>(reference)) value_error("reference must be a quelm.Model");
+                ref = &reference.cast<Model&>();
+            }
+            measure(m, k, threads, settings, ref, progress, out);
+        } else if (known) {
+            structure(m, method, threads, settings, progress, out);
+        } else if (!engine_analysis(m, method, reference, settings, progress, out)) {
+            value_error("Unknown method '" + method +
+                        "' (cna, baa, cnp, csp, lco, oim; dva, sta, dda, sva, ida, nye, nta; rdf, coordination, "
+                        "steinhardt, voronoi, clusters, defects)");
+        }
+    } catch (...) {
+        if (aside) aside->restore(m.s);
+        throw;
+    }
+    if (aside) aside->restore(m.s);
     return out;
 }
 
@@ -418,15 +473,12 @@ public:
         if (files_.empty()) {
             Model m;
             std::string reason, text;
-            int code;
-            {
-                py::gil_scoped_release free;
-                code = frames_.read(k, &m.s, &reason);
-            }
+            int code = 0;
+            run_long(py::none(), [&] { code = frames_.read(k, &m.s, &reason); });
             if (QN_read_report(code, &m.s, text, reason) != 1) os_error(text.empty() ? "Reading file failed" : text);
             return m;
         }
-        return read_file(files_[static_cast<size_t>(k)], py::none());
+        return read_file(files_[static_cast<size_t>(k)], py::none(), py::none());
     }
 
 private:
@@ -436,9 +488,11 @@ private:
 };
 
 }  // namespace
+}  // namespace qpy
 
-PYBIND11_MODULE(quelm, mod) {
-    mod.doc() = "Quelm Visualizer's core from Python: models as NumPy arrays, structure files, ASE, analyses.";
+PYBIND11_MODULE(_core, mod) {
+    using namespace qpy;
+    mod.doc() = "The compiled core of the package quelm (use quelm, not quelm._core).";
     py::class_<Model>(mod, "Model", R"(An atomic model: atoms in a box with named per-atom columns.
 
 positions, types and ids are views of the model's memory (positions an N x 3
@@ -484,22 +538,14 @@ A view keeps its model alive; writing through it changes the model.)")
         .def("to_ase", &to_ase, "An ase.Atoms copy: cell, pbc, symbols (or the types as numbers), positions, columns.");
     mod.def("from_ase", &from_ase, py::arg("atoms"),
             "A model from ase.Atoms: cell, pbc, symbols as element names, positions, 1-D arrays as columns.");
-    mod.def("read", &read_file, py::arg("path"), py::arg("frame") = py::none(),
-            "Reads a structure file (any format of the program, gzipped too); frame k of a multi-frame dump or XYZ. "
-            "OSError with the reader's message when it cannot.");
+    mod.def("read", &read_file, py::arg("path"), py::arg("frame") = py::none(), py::arg("progress") = py::none());
     py::class_<Frames>(mod, "Frames", "An iterator over frames, one model in memory at a time.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &Frames::next)
         .def("__len__", &Frames::size);
-    mod.def("frames", [](const std::string& path) { return Frames(path); }, py::arg("path"),
-            "The frames of a multi-frame dump or extended XYZ file, or the models of the numbered series path "
-            "belongs to (run.2 before run.10), read one at a time.");
-    mod.def("write", &write_file, py::arg("model"), py::arg("path"), py::arg("format") = py::none(),
-            "Writes model by the file's extension (.lmc dump, .lmp data, .POSCAR, .xyz; .gz gzipped) or format.");
-    mod.def("analyse", &analyse, py::arg("model"), py::arg("method"), py::arg("threads") = 0,
-            py::arg("reference") = py::none(),
-            "Runs a structure analysis (cna, baa, cnp, csp, lco, oim) or a measurement (rdf, coordination, "
-            "steinhardt, voronoi, clusters, defects with reference=) with the settings of its page "
-            "(analyse(m, 'rdf', cut=6, bins=120)); its columns join the model. Returns the per-atom results as "
-            "arrays, 'table' (RDF, clusters, sites) and 'summary', the counts per class or the single numbers.");
+    mod.def("frames", [](const std::string& path) { return Frames(path); }, py::arg("path"));
+    mod.def("write", &write_file, py::arg("model"), py::arg("path"), py::arg("format") = py::none());
+    mod.def("analyse", &analyse, py::arg("model"), py::arg("method"), py::arg("threads"), py::arg("reference"),
+            py::arg("add_columns"), py::arg("progress"), py::arg("settings"));
+    bind_making(mod);
 }

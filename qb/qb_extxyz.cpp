@@ -272,7 +272,13 @@ int read_extxyz_text(std::string_view text, ReadResult& r, size_t* used) {
     w.reserve(slots.size() + 1);
     std::vector<std::pair<int, int>> types;  // (type column, species index + 1) per atom
     for (long long i = 0; i < natoms; i++) {
-        if (i % kProgressStep == 0 && i > 0) QB_progress_update(100.0 * i / natoms);
+        if (i % kProgressStep == 0) {  // a stop request fails the read as broken data does
+            if (i > 0) QB_progress_update(100.0 * i / natoms);
+            if (QB_progress_stop_requested()) {
+                r.reason = QB_STOPPED_MESSAGE;
+                return -2;
+            }
+        }
         if (at >= text.size()) {
             r.reason = QB_format("the file ends after %lld of %lld atom lines", i, natoms);
             return -2;

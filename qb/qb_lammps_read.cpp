@@ -158,7 +158,13 @@ int read_lmp_text(std::string_view text, ReadResult& r) {
     }
     int top = static_cast<int>(ntypes);
     for (long long i = 0; i < natoms; i++) {
-        if (i % kProgressStep == 0 && i > 0) QB_progress_update(100.0 * i / natoms);
+        if (i % kProgressStep == 0) {  // a stop request fails the read as broken data does
+            if (i > 0) QB_progress_update(100.0 * i / natoms);
+            if (QB_progress_stop_requested()) {
+                r.reason = QB_STOPPED_MESSAGE;
+                return -2;
+            }
+        }
         if (!sc.next_line(line)) return -2;
         Scanner fields(without_comment(line));
         std::string_view tok[kMostColumns + 1];
@@ -382,7 +388,13 @@ int read_lmc_text(std::string_view text, const char* path, ReadResult& r) {
     std::map<long long, int> element_of_type;
     int tmin = INT_MAX, tmax = INT_MIN;
     for (long long i = 0; i < natoms; i++) {
-        if (i % kProgressStep == 0 && i > 0) QB_progress_update(100.0 * i / natoms);
+        if (i % kProgressStep == 0) {  // a stop request fails the read as broken data does
+            if (i > 0) QB_progress_update(100.0 * i / natoms);
+            if (QB_progress_stop_requested()) {
+                r.reason = QB_STOPPED_MESSAGE;
+                return -2;
+            }
+        }
         atomdata a{static_cast<int32_t>(i + 1), 1, 0, 0, 0, 0};
         double v[3] = {0, 0, 0};
         int element = -1;

@@ -14,7 +14,7 @@ packages=(
   # plots as PNG, SVG and PDF
   libcairo2-dev
   # the Python module and its tests (Debian's python3, NumPy, pytest, ASE)
-  pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-ase
+  pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-ase python3-matplotlib
   # remote session (the program drives the system's ssh)
   openssh-client
   # tests

@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "analysis/measure.h"
+#include "analysis/measure_driver.h"
 #include "everyday_fixtures.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
+#include "qb/qb_progress.h"
 #include "qb/qb_tools.h"
+#include "store/quelm_store.h"
 #include "test_support.h"
 
 namespace {
@@ -428,6 +431,89 @@ TEST(Measure, ResultsBecomeColumnsAndTablesText) {
     t.names = {"a", "b"};
     t.columns = {{1.5, 2}, {NAN, 1e-12}};
     EXPECT_EQ(QN_table_tsv(t), "a\tb\n1.5\tnan\n2\t1e-12\n");
+}
+
+// ---- Stopping on request -------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> column_names(const QB_tools& s) {
+    std::vector<std::string> names;
+    std::string name;
+    for (int slot = 5; slot < QB_slot_sum(&s); slot++) {
+        QB_slot_name(&s, slot, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+// Clears the request however the test leaves.
+struct StopRequestGuard {
+    ~StopRequestGuard() { QB_progress_request_stop(false); }
+};
+
+}  // namespace
+
+// With a stop requested, the neighbour passes take no atom: the methods
+// built on them fail and leave their outputs as they were.
+TEST(Measure, TheNeighbourPassesStopOnRequest) {
+    StopRequestGuard guard;
+    const QB_tools m = perfect_fcc(5);
+    QB_progress_request_stop(true);
+    QN_table t;
+    t.names = {"kept"};
+    EXPECT_EQ(QN_rdf(&m, QN_rdf_options(), &t, nullptr), -1);
+    EXPECT_EQ(t.names, std::vector<std::string>{"kept"});
+    std::vector<double> c{7};
+    EXPECT_EQ(QN_coordination(&m, QN_coordination_options(), &c, nullptr), -1);
+    EXPECT_EQ(c, std::vector<double>{7});
+    QN_cluster_result r;
+    EXPECT_EQ(QN_clusters(&m, QN_cluster_options(), &r, nullptr), -1);
+    EXPECT_TRUE(r.cluster.empty());
+    QB_progress_request_stop(false);
+    EXPECT_EQ(QN_rdf(&m, QN_rdf_options(), &t, nullptr), 1);
+    EXPECT_EQ(QN_coordination(&m, QN_coordination_options(), &c, nullptr), 1);
+    EXPECT_EQ(c.size(), static_cast<size_t>(m.natoms));
+}
+
+// Every measurement run fails with the stop's message and adds no column
+// while a stop is requested, and runs as usual once it is cleared.
+TEST(Measure, AStopRequestFailsEveryMethodAndAddsNoColumn) {
+    StopRequestGuard guard;
+    QB_tools base = perfect_fcc(5);
+    ASSERT_EQ(QB_add_exdouble(&base, "marker"), 1);
+    const QB_tools reference = perfect_fcc(5);
+    QN_store_init();
+    ASSERT_GE(QN_measure_defaults(), 0);
+    const std::map<int, std::vector<std::string>> added = {
+        {QN_M_RDF, {}},
+        {QN_M_COORD, {"coord"}},
+        {QN_M_STEINHARDT, {"q4", "q6"}},
+        {QN_M_VORONOI, {"voronoi_volume", "voronoi_faces"}},
+        {QN_M_CLUSTERS, {"cluster"}},
+        {QN_M_DEFECTS, {"ws_site", "ws_occupancy"}},
+    };
+    ASSERT_EQ(added.size(), static_cast<size_t>(QN_M_COUNT));
+    for (const auto& [k, columns] : added) {
+        SCOPED_TRACE(QN_measure_kinds[k].name);
+        QB_tools m = base;
+        QB_progress_request_stop(true);
+        QN_measure_output out;
+        EXPECT_EQ(QN_measure_run(&m, k, &out, &reference, 1), -1);
+        EXPECT_EQ(out.message, "Stopped on request");
+        EXPECT_EQ(out.message, QB_STOPPED_MESSAGE);
+        EXPECT_TRUE(out.columns.empty());
+        EXPECT_EQ(m.natoms, base.natoms);
+        EXPECT_EQ(column_names(m), std::vector<std::string>{"marker"});
+
+        QB_progress_request_stop(false);
+        QN_measure_output done;
+        ASSERT_EQ(QN_measure_run(&m, k, &done, &reference, 1), 1) << done.message;
+        EXPECT_EQ(done.columns, columns);
+        std::vector<std::string> names{"marker"};
+        names.insert(names.end(), columns.begin(), columns.end());
+        EXPECT_EQ(column_names(m), names);
+    }
 }
 
 // ---- quelm-batch analyse -------------------------------------------------------

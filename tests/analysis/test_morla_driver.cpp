@@ -3,10 +3,14 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/morla_driver.h"
@@ -15,6 +19,7 @@
 #include "qb/qb_file.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
+#include "qb/qb_progress.h"
 #include "test_support.h"
 
 namespace {
@@ -507,4 +512,176 @@ TEST_F(CspFromStructureTypes, BatchAnalyseTakesTheNumberFromTheStructure) {
     EXPECT_NE(refused.err.find("CSP: a neighbour number of 1 for type 1 gives no value"), std::string::npos)
         << refused.err;
     EXPECT_FALSE(QB_file_exists(scratch.path("never.lmc")));
+}
+
+// ---------------------------------------------------------------- stopping
+
+namespace {
+
+// Progress hooks that request a stop at the n-th report of the pass (0:
+// never), so the request comes from inside the run, between its runs of
+// atoms.
+std::atomic<int> reports{0};
+int stop_at_report = 0;
+void no_begin(const char*) {}
+void no_end() {}
+void stop_on_report(double) {
+    if (++reports == stop_at_report) QB_progress_request_stop(true);
+}
+
+// The analysis remarks on standard output; the remarks show when a test fails.
+class AnalysisStop : public QuietStdoutTest {};
+
+// Clears the request and removes the hooks however the test leaves.
+struct StopRequestGuard {
+    StopRequestGuard() { reports = 0; }
+    ~StopRequestGuard() {
+        QB_progress_request_stop(false);
+        QB_set_progress_hooks(nullptr);
+    }
+};
+
+// The names and values of every column after the fixed slots.
+std::vector<std::string> column_names(const QB_tools& s) {
+    std::vector<std::string> names;
+    std::string name;
+    for (int slot = 5; slot < QB_slot_sum(&s); slot++) {
+        QB_slot_name(&s, slot, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<std::vector<double>> column_values(const QB_tools& s) {
+    std::vector<std::vector<double>> values;
+    for (int slot = 5; slot < QB_slot_sum(&s); slot++) {
+        values.emplace_back();
+        for (int i = 0; i < s.natoms; i++) values.back().push_back(QB_slot_data(&s, slot, i));
+    }
+    return values;
+}
+
+}  // namespace
+
+// A stop requested before the call or during the pass fails the run with
+// the stop's message, and the model keeps its atoms, its columns and their
+// values, a previous run's included; once the request is cleared the same
+// run succeeds.
+TEST_F(AnalysisStop, AStopRequestFailsTheRunAndLeavesTheColumnsAsTheyWere) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> methods;
+        bool over_a_previous_run;
+        int stop_at;  // 0: requested before the call; n: at the n-th progress report
+        bool integer_column = false;  // the model has an integer column "cna" of its own
+    };
+    const Case cases[] = {
+        {"cna, requested before", {"cna"}, false, 0},
+        {"cna over a previous run, requested before", {"cna"}, true, 0},
+        {"cna and csp from the structure, during the pass", {"cna", "csp"}, false, 1},
+        {"lco and oim over a previous run, during the pass", {"lco", "oim"}, true, 2},
+        {"every method, during the pass", {"cna", "baa", "cnp", "csp", "lco", "oim"}, false, 3},
+        {"cna into an integer column of the model, during the pass", {"cna"}, false, 1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StopRequestGuard guard;
+        QB_tools s = crystal(true, 12);
+        const int natoms = s.natoms;
+        ASSERT_EQ(QB_add_exdouble(&s, "marker"), 1);
+        for (int i = 0; i < natoms; i++) QB_save_data(&s, i, "marker", 0.5 * i);
+        if (c.integer_column) {
+            ASSERT_EQ(QB_add_exint(&s, "cna"), 1);
+            for (int i = 0; i < natoms; i++) QB_save_data(&s, i, "cna", 9 + i % 5);
+        }
+        QN_store_init();
+        ASSERT_EQ(QN_analy_defaults(s.ntypes), 1);
+        for (const char* m : c.methods) switch_on(m);
+        const int methods = static_cast<int>(c.methods.size());
+        if (c.over_a_previous_run) {
+            ASSERT_EQ(QN_MORLA_compute(&s, 1), methods);
+            // Values no run gives, so that any row a stopped run wrote shows.
+            for (int slot = 6; slot < QB_slot_sum(&s); slot++)
+                for (int i = 0; i < natoms; i++) QB_slot_save(&s, slot, i, -7.25 - slot);
+        }
+        const std::vector<std::string> names = column_names(s);
+        const std::vector<std::vector<double>> values = column_values(s);
+
+        stop_at_report = c.stop_at;
+        if (c.stop_at == 0) {
+            QB_progress_request_stop(true);
+        } else {
+            const QB_progress_hooks hooks = {no_begin, stop_on_report, no_end};
+            QB_set_progress_hooks(&hooks);
+        }
+        std::string message = "not yet";
+        EXPECT_EQ(QN_MORLA_compute(&s, c.stop_at == 0 ? 0 : 1, &message), -1);
+        EXPECT_EQ(message, "Stopped on request");
+        EXPECT_EQ(message, QB_STOPPED_MESSAGE);
+        EXPECT_TRUE(QB_progress_stop_requested());  // it stays until cleared
+        if (c.stop_at > 0) {
+            EXPECT_EQ(reports.load(), c.stop_at);  // the pass went no further
+        }
+        EXPECT_EQ(s.natoms, natoms);
+        EXPECT_EQ(column_names(s), names);
+        EXPECT_TRUE(column_values(s) == values);
+
+        QB_progress_request_stop(false);
+        QB_set_progress_hooks(nullptr);
+        message.clear();
+        ASSERT_EQ(QN_MORLA_compute(&s, 0, &message), methods) << message;
+        EXPECT_EQ(s.natoms, natoms);
+        const std::vector<std::string> after = column_names(s);
+        for (const std::string& n : names) EXPECT_NE(std::find(after.begin(), after.end(), n), after.end()) << n;
+        for (const char* m : c.methods) {
+            const std::string column = std::string(m) == "lco" || std::string(m) == "oim" ? std::string(m) + "_s" : m;
+            EXPECT_GE(QB_slot_get(&s, column.c_str()), 5) << column;
+        }
+        if (QB_slot_get(&s, "cna") >= 0) {
+            for (int i = 0; i < natoms; i++) ASSERT_EQ(QB_get_data(&s, i, "cna"), 1) << i;
+        }
+        for (int i = 0; i < natoms; i++) ASSERT_EQ(QB_get_data(&s, i, "marker"), 0.5 * i) << i;
+    }
+}
+
+namespace {
+
+std::atomic<bool> pass_started{false};
+
+// The first report of the pass waits (at most a minute) until the stop has
+// been requested from the other thread: the request then comes while the
+// run is under way, however fast the machine is.
+void wait_for_the_request(double) {
+    if (pass_started.exchange(true)) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!QB_progress_stop_requested() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+}  // namespace
+
+TEST_F(AnalysisStop, AStopRequestedFromAnotherThreadEndsALargeRun) {
+    StopRequestGuard guard;
+    QB_tools s = crystal(true, 50);
+    ASSERT_EQ(s.natoms, 500000);
+    QN_store_init();
+    ASSERT_EQ(QN_analy_defaults(s.ntypes), 1);
+    switch_on("cna");
+    pass_started = false;
+    const QB_progress_hooks hooks = {no_begin, wait_for_the_request, no_end};
+    QB_set_progress_hooks(&hooks);
+    std::thread requester([] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!pass_started && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        QB_progress_request_stop(true);
+    });
+    std::string message;
+    const int run = QN_MORLA_compute(&s, 1, &message);
+    requester.join();
+    EXPECT_TRUE(pass_started);
+    EXPECT_EQ(run, -1);
+    EXPECT_EQ(message, "Stopped on request");
+    EXPECT_EQ(s.natoms, 500000);
+    EXPECT_EQ(QB_slot_sum(&s), 5);  // no column left behind
 }

@@ -11,9 +11,11 @@
 
 #include "analysis/morla_driver.h"
 #include "store/quelm_store.h"
+#include "builders/crystal_source.h"
 #include "builders/layers.h"
 #include "builders/nanostructures.h"
 #include "qb/qb_formats.h"
+#include "qb/qb_random.h"
 #include "qb/qb_text.h"
 #include "test_support.h"
 
@@ -72,6 +74,61 @@ double closest_pair(const QB_tools& s) {
 }
 
 }  // namespace
+
+// Every pair of sites over the images two cells away: the definition the
+// nearest distance of a crystal keeps.
+double nearest_of_every_pair(const QN_crystal& c) {
+    double best = 1e300;
+    for (size_t k = 0; k < c.sites.size(); k++)
+        for (size_t l = 0; l < c.sites.size(); l++)
+            for (int i = -2; i <= 2; i++)
+                for (int j = -2; j <= 2; j++)
+                    for (int m = -2; m <= 2; m++) {
+                        double d[3];
+                        for (int a = 0; a < 3; a++)
+                            d[a] = c.sites[l][a] - c.sites[k][a] + i * c.cell[0][a] + j * c.cell[1][a] + m * c.cell[2][a];
+                        const double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+                        if (r > 1e-6) best = std::min(best, r);
+                    }
+    return best;
+}
+
+// ------------------------------------------------------------ crystals
+
+TEST_F(Nano, TheNearestDistanceOfACrystalIsThatOfEveryPair) {
+    // Supercells, a tilted cell, two species, a jittered crystal, a lone site.
+    std::vector<std::string> texts = {fcc_cell(kCu), hcp_cell(3.21, 5.21)};
+    for (int n : {2, 5}) {
+        std::string atoms;
+        int id = 0;
+        QB_random g;
+        g.seed(11);
+        const double basis[4][3] = {{0, 0, 0}, {0.5, 0.5, 0}, {0.5, 0, 0.5}, {0, 0.5, 0.5}};
+        for (int i = 0; i < n; i++)
+            for (int j = 0; j < n; j++)
+                for (int k = 0; k < n; k++)
+                    for (const auto& b : basis) {
+                        const double jitter = n == 5 ? 0.05 * (g.next() / 32767.0 - 0.5) : 0;
+                        atoms += QB_format("%d %d %.10f %.10f %.10f\n", ++id, 1 + id % 2, (i + b[0]) * kCu + jitter,
+                                           (j + b[1]) * kCu - jitter, (k + b[2]) * kCu);
+                    }
+        const double L = n * kCu;
+        texts.push_back(QB_format("c\n%d atoms\n2 atom types\n0 %.10f xlo xhi\n0 %.10f ylo yhi\n0 %.10f zlo zhi\n\n"
+                                  "Atoms\n\n", id, L, L, L) + atoms);
+    }
+    texts.push_back("one\n1 atoms\n1 atom types\n0 2.5 xlo xhi\n0 3 ylo yhi\n0 4 zlo zhi\n\nAtoms\n\n1 1 0.2 0.3 0.4\n");
+    for (size_t t = 0; t < texts.size(); t++) {
+        SCOPED_TRACE(t);
+        QN_crystal c;
+        std::string message;
+        ASSERT_EQ(QN_read_crystal(write("c.lmp", texts[t]), c, message), 1) << message;
+        EXPECT_EQ(QN_crystal_nearest(c), nearest_of_every_pair(c));  // to the last bit
+    }
+    QN_crystal c;
+    std::string message;
+    ASSERT_EQ(QN_read_crystal(write("c.lmp", texts[0]), c, message), 1);
+    EXPECT_NEAR(QN_crystal_nearest(c), kCu / std::sqrt(2.0), 1e-9);
+}
 
 // ------------------------------------------------------------ nanoparticles
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -19,7 +20,9 @@
 #include "store/quelm_store.h"
 #include "builders/polycrystal.h"
 #include "builders/polycrystal_editor.h"
+#include "qb/qb_file.h"
 #include "qb/qb_formats.h"
+#include "qb/qb_progress.h"
 #include "qb/qb_random.h"
 #include "qb/qb_text.h"
 #include "test_support.h"
@@ -497,6 +500,71 @@ TEST_F(Poly, RefusalsComeBackAsMessagesAndLeaveTheModel) {
     EXPECT_EQ(ic_xyz_poly(write("ok.input", two + build2).c_str(), &m, message, options), QN_POLY_WRITE_FAILED);
     EXPECT_EQ(message, "ERROR: CANNOT WRITE " + options.log_path);
     EXPECT_EQ(m.natoms, 1);
+}
+
+namespace {
+
+// Progress hooks that request a stop at the n-th grain reported.
+std::atomic<int> grain_reports{0};
+int stop_at_grain = 0;
+void no_begin(const char*) {}
+void no_end() {}
+void stop_on_grain(double) {
+    if (++grain_reports == stop_at_grain) QB_progress_request_stop(true);
+}
+
+struct StopRequestGuard {
+    StopRequestGuard() { grain_reports = 0; }
+    ~StopRequestGuard() {
+        QB_progress_request_stop(false);
+        QB_set_progress_hooks(nullptr);
+    }
+};
+
+}  // namespace
+
+// A stop requested before the build or between grains refuses the build
+// with the stop's message: the model keeps its atoms and columns and no log
+// is written; once the request is cleared the same build succeeds.
+TEST_F(Poly, AStopRequestBuildsNothingAndLeavesTheModel) {
+    const std::string cell = fcc_cell();
+    const std::string text = "mode 3D\nbox 40 40 40\nseed 5\nrandom 12\nbuild " + cell + " 12\n0 0 0\n";
+    const struct {
+        const char* what;
+        int stop_at;  // 0: requested before the call; n: when the n-th grain is reported
+        int threads;
+    } cases[] = {{"requested before, every thread", 0, 0}, {"after the first grain", 1, 1}, {"after grain 6", 6, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        StopRequestGuard guard;
+        QB_tools m;
+        ASSERT_EQ(QB_create_atom(&m, 1, 1, 2, 3), 1);
+        ASSERT_EQ(QB_add_exdouble(&m, "marker"), 1);
+        std::remove(path("poly_log.fpl").c_str());
+        stop_at_grain = c.stop_at;
+        const QB_progress_hooks hooks = {no_begin, stop_on_grain, no_end};
+        if (c.stop_at == 0)
+            QB_progress_request_stop(true);
+        else
+            QB_set_progress_hooks(&hooks);
+        std::string message;
+        EXPECT_EQ(run(text, m, message, c.threads), QN_POLY_REFUSED);
+        EXPECT_EQ(message, "Stopped on request");
+        EXPECT_EQ(message, QB_STOPPED_MESSAGE);
+        if (c.stop_at > 0) {
+            EXPECT_EQ(grain_reports.load(), c.stop_at);  // no grain taken after the request
+        }
+        EXPECT_EQ(m.natoms, 1);
+        EXPECT_EQ(m.exdouble_names, std::vector<std::string>{"marker"});
+        EXPECT_EQ(m.atoms[0].x, 1);
+        EXPECT_FALSE(QB_file_exists(path("poly_log.fpl")));
+
+        QB_progress_request_stop(false);
+        QB_set_progress_hooks(nullptr);
+        EXPECT_EQ(run(text, m, message, c.threads), QN_POLY_BUILT) << message;
+        EXPECT_GT(m.natoms, 1000);
+        EXPECT_EQ(log().size(), 12u);
+    }
 }
 
 TEST_F(Poly, LogAndDataFileLayouts) {

@@ -92,11 +92,13 @@ def test_frames_go_one_at_a_time_over_a_dump_and_a_numbered_series(tmp_path):
 
 def test_the_module_documents_itself():
     assert "structure analysis" in quelm.analyse.__doc__
-    stub = os.path.join(os.path.dirname(quelm.__file__), "quelm.pyi")
-    assert os.path.exists(stub)
-    text = open(stub).read()
-    for name in ("class Model", "def read(", "def frames(", "def write(", "def from_ase(", "def analyse("):
+    assert "add_columns" in str(__import__("inspect").signature(quelm.analyse))
+    folder = os.path.dirname(quelm.__file__)
+    text = open(os.path.join(folder, "__init__.pyi")).read() + open(os.path.join(folder, "_core.pyi")).read()
+    for name in ("class Model", "def read(", "def frames(", "def write(", "def from_ase(", "def analyse(",
+                 "def monocrystal(", "def solution(", "def polycrystal("):
         assert name in text, name
+    assert os.path.exists(os.path.join(folder, "py.typed"))
 
 
 def test_ase_both_ways_keeps_cell_pbc_symbols_positions_and_arrays():
@@ -131,7 +133,7 @@ def test_cna_and_csp_equal_quelm_batch_atom_for_atom(tmp_path):
                        stdout=subprocess.DEVNULL)
         batch = quelm.read(str(out))
         m = quelm.read(source)
-        result = quelm.analyse(m, method, threads=2)
+        result = quelm.analyse(m, method, threads=2, add_columns=True)
         # The dump holds six decimals.
         np.testing.assert_allclose(result[method], batch.columns[method], atol=1e-6)
         np.testing.assert_array_equal(m.columns[method], result[method])
@@ -193,3 +195,18 @@ def test_bad_input_raises_with_the_core_message(tmp_path):
         quelm.analyse(m, "csp", cn=1)  # one neighbour makes no pair
     with pytest.raises(ValueError, match="one value per atom"):
         m.set_column("x2", np.zeros(3))
+
+
+def test_column_views_survive_analyses_that_add_replace_or_take_back_columns():
+    m = quelm.monocrystal(structure="fcc", size=(4, 4, 4))
+    m.set_column("mine", np.arange(len(m), dtype=float))
+    mine = m.columns["mine"]
+    quelm.analyse(m, "cna")  # its column is taken back out
+    assert list(m.columns) == ["mine"]
+    first = quelm.analyse(m, "cna", add_columns=True)
+    cna = m.columns["cna"]
+    m.positions[0] += 0.7  # a defect, so the next run gives other classes
+    quelm.analyse(m, "cna", add_columns=True)  # replaced in place
+    quelm.analyse(m, "csp")
+    assert cna[0] != first["cna"][0] and cna[0] == m.columns["cna"][0]
+    np.testing.assert_array_equal(mine, np.arange(len(m)))

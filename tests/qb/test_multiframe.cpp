@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -18,6 +19,9 @@
 #include "qb/qb_formats.h"
 #include "qb/qb_frames.h"
 #include "qb/qb_gzip.h"
+#include "qb/qb_lattice.h"
+#include "qb/qb_progress.h"
+#include "store/quelm_model_io.h"
 #include "test_support.h"
 
 namespace {
@@ -366,4 +370,89 @@ TEST_F(Frames, RecognitionKeepsTheOtherFormats) {
     std::string reason;
     EXPECT_EQ(QB_read_frame(&s, (kFormats + "lammps_fcc.data").c_str(), 1, &reason), QB_READ_UNREADABLE);
     EXPECT_NE(reason.find("has 1 frame, not 2"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- stopping
+
+namespace {
+
+// Progress hooks that request a stop at the n-th report of a read.
+std::atomic<int> read_reports{0};
+int stop_at_read_report = 0;
+void no_begin(const char*) {}
+void no_end() {}
+void stop_on_read_report(double) {
+    if (++read_reports == stop_at_read_report) QB_progress_request_stop(true);
+}
+
+struct StopRequestGuard {
+    StopRequestGuard() { read_reports = 0; }
+    ~StopRequestGuard() {
+        QB_progress_request_stop(false);
+        QB_set_progress_hooks(nullptr);
+    }
+};
+
+}  // namespace
+
+// A stop requested before a read, or while the atoms are read (the readers
+// report every 100000 atoms and look at the request there), fails the read
+// as short atom data does, with the stop's message as the reason the
+// caller reports. A dump or an XYZ file (read as frames) leaves the model
+// as it was; a data file goes through QB_read_file, which empties the model
+// on any failed read. Once the request is cleared the same read succeeds.
+TEST_F(Frames, AStopRequestFailsTheReadWithItsReason) {
+    QB_tools big;
+    QB_create_fcc(&big, 3.615, 1, 0, 0, 0, 1, 0, 0, 0, 1);
+    QB_duplicate(&big, 37, 37, 37);
+    ASSERT_EQ(big.natoms, 202612);
+    ASSERT_EQ(QB_dump_lmp(&big, path("big.data").c_str()), 1);
+    ASSERT_EQ(QB_dump_lmc(&big, path("big.dump").c_str()), 1);
+    ASSERT_EQ(QB_dump_extxyz(&big, path("big.xyz").c_str()), 1);
+    const struct {
+        const char* file;
+        int stopped, read;
+        bool keeps_the_model;
+    } files[] = {{"big.data", 2, 1, false}, {"big.dump", 4, 3, true}, {"big.xyz", QB_READ_EXTXYZ_BROKEN, QB_READ_EXTXYZ, true}};
+    for (const auto& f : files)
+        for (int stop_at : {0, 1, 2}) {  // 0: requested before the read
+            SCOPED_TRACE(std::string(f.file) + " stopped at report " + std::to_string(stop_at));
+            StopRequestGuard guard;
+            QB_tools m;
+            ASSERT_EQ(QB_create_atom(&m, 1, 1, 2, 3), 1);
+            ASSERT_EQ(QB_add_exdouble(&m, "marker"), 1);
+            stop_at_read_report = stop_at;
+            const QB_progress_hooks hooks = {no_begin, stop_on_read_report, no_end};
+            if (stop_at == 0)
+                QB_progress_request_stop(true);
+            else
+                QB_set_progress_hooks(&hooks);
+            std::string reason, text;
+            int count = -1;
+            const int code = QB_read_frame(&m, path(f.file).c_str(), 0, &reason, &count);
+            EXPECT_EQ(code, f.stopped);
+            EXPECT_EQ(reason, "Stopped on request");
+            EXPECT_EQ(reason, QB_STOPPED_MESSAGE);
+            EXPECT_EQ(read_reports.load(), stop_at);  // the read went no further
+            EXPECT_EQ(QN_read_report(code, &m, text, reason), -1);
+            EXPECT_EQ(text, "Reading file failed\nStopped on request");
+            if (f.keeps_the_model) {
+                EXPECT_EQ(m.natoms, 1);
+                EXPECT_EQ(m.exdouble_names, std::vector<std::string>{"marker"});
+                EXPECT_EQ(m.atoms[0].z, 3);
+            }
+            // The reader on its own says the same.
+            QB_tools other;
+            reason.clear();
+            if (stop_at == 0) {
+                EXPECT_EQ(QB_read_file(&other, path(f.file).c_str(), &reason), f.stopped);
+                EXPECT_EQ(reason, "Stopped on request");
+            }
+
+            QB_progress_request_stop(false);
+            QB_set_progress_hooks(nullptr);
+            ASSERT_EQ(QB_read_frame(&m, path(f.file).c_str(), 0, &reason, &count), f.read) << reason;
+            EXPECT_EQ(m.natoms, big.natoms);
+            EXPECT_EQ(m.atoms[1].x, big.atoms[1].x);
+        }
 }
