@@ -27,15 +27,15 @@ def _word(what, value):
     return value
 
 
-def _field(spec, value):
-    if spec == "r":
+def _field(letter, value):
+    if letter == "r":
         return _word("the region name", value.name if isinstance(value, Region) else value)
-    if spec == "s":
+    if letter == "s":
         return _word("the word", os.fspath(value) if isinstance(value, os.PathLike) else value)
     if isinstance(value, (bool, str)):
         raise ValueError(f"a number was expected, not {value!r}")
     number = float(value)
-    if spec == "i":
+    if letter == "i":
         if number != int(number):
             raise ValueError(f"{value!r} is not an integer")
         return str(int(number))
@@ -47,16 +47,16 @@ class _Item:
         key = kind.lower()
         if key not in table:
             raise ValueError(f"no kind named {kind!r} (one of {', '.join(sorted(table))})")
-        self.keyword, self.spec = table[key]
+        self.keyword, self.layout = table[key]
         self.kind = key
         self.fields = list(fields)
-        expected = len(self.spec) - (1 if self.spec.startswith("n") else 0)
+        expected = len(self.layout) - (1 if self.layout.startswith("n") else 0)
         if len(self.fields) != expected:
             raise ValueError(f"{self.keyword} takes {expected} fields, not {len(self.fields)}")
 
     def operands(self):
         """The regions this item refers to (Region objects)."""
-        own = self.spec[1:] if self.spec.startswith("n") else self.spec
+        own = self.layout[1:] if self.layout.startswith("n") else self.layout
         return [v for s, v in zip(own, self.fields) if s == "r" and isinstance(v, Region)]
 
 
@@ -69,7 +69,7 @@ class Region(_Item):
         self.name = _word("the region name", name)
 
     def line(self):
-        own = self.spec[1:]
+        own = self.layout[1:]
         return " ".join([self.keyword, self.name] + [_field(s, v) for s, v in zip(own, self.fields)])
 
     def __repr__(self):
@@ -84,7 +84,7 @@ class Step(_Item):
         super().__init__(STEP_KINDS, kind, fields)
 
     def line(self):
-        return " ".join([self.keyword] + [_field(s, v) for s, v in zip(self.spec, self.fields)])
+        return " ".join([self.keyword] + [_field(s, v) for s, v in zip(self.layout, self.fields)])
 
     def __repr__(self):
         return f"Step({self.kind!r}, {', '.join(map(repr, self.fields))})"

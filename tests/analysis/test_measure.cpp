@@ -18,6 +18,7 @@
 #include "analysis/measure.h"
 #include "analysis/measure_driver.h"
 #include "everyday_fixtures.h"
+#include "model_columns.h"
 #include "qb/qb_formats.h"
 #include "qb/qb_lattice.h"
 #include "qb/qb_progress.h"
@@ -436,16 +437,6 @@ TEST(Measure, ResultsBecomeColumnsAndTablesText) {
 // ---- Stopping on request -------------------------------------------------------
 
 namespace {
-
-std::vector<std::string> column_names(const QB_tools& s) {
-    std::vector<std::string> names;
-    std::string name;
-    for (int slot = 5; slot < QB_slot_sum(&s); slot++) {
-        QB_slot_name(&s, slot, name);
-        names.push_back(name);
-    }
-    return names;
-}
 
 // Clears the request however the test leaves.
 struct StopRequestGuard {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/morla_driver.h"
+#include "model_columns.h"
 #include "store/quelm_store.h"
 #include "lammps_reference.h"
 #include "qb/qb_file.h"
@@ -541,17 +542,7 @@ struct StopRequestGuard {
     }
 };
 
-// The names and values of every column after the fixed slots.
-std::vector<std::string> column_names(const QB_tools& s) {
-    std::vector<std::string> names;
-    std::string name;
-    for (int slot = 5; slot < QB_slot_sum(&s); slot++) {
-        QB_slot_name(&s, slot, name);
-        names.push_back(name);
-    }
-    return names;
-}
-
+// The values of every column after the fixed slots.
 std::vector<std::vector<double>> column_values(const QB_tools& s) {
     std::vector<std::vector<double>> values;
     for (int slot = 5; slot < QB_slot_sum(&s); slot++) {

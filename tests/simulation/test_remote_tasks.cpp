@@ -511,9 +511,12 @@ protected:
 TEST_F(SlurmCampaign, SubmittedAsAnArrayFollowedFetchedAndRunAgain) {
     if (!fs::exists(kPotential)) GTEST_SKIP() << "LAMMPS potentials are not installed";
     // Open MPI's launcher in each task folder (srun's direct launch needs the
-    // site's PMI support, which this test cluster lacks).
+    // site's PMI support, which this test cluster lacks), each task with its
+    // own temporary folder: two mpiruns starting at once on the one node may
+    // otherwise both make the same session folder, and one of them fails.
     BatchOutcome sub = submit("runs/anneal", "anneal.qnc",
-                              "--time 00:05:00 --env 'export OMP_NUM_THREADS=1' --launcher 'mpirun -np 1 lmp -in in'");
+                              "--time 00:05:00 --env 'export OMP_NUM_THREADS=1' --env 'export TMPDIR=$(mktemp -d -p $HOME)' "
+                              "--launcher 'mpirun -np 1 lmp -in in'");
     ASSERT_EQ(sub.status, 0) << sub.out << sub.err;
     EXPECT_NE(sub.out.find("Submitted 2 tasks to the scheduler as job "), std::string::npos) << sub.out;
     EXPECT_NE(sub.out.find("Campaign recorded in " + scratch.path("anneal.qnc") + " (2 tasks, 1 array)"),
@@ -524,7 +527,7 @@ TEST_F(SlurmCampaign, SubmittedAsAnArrayFollowedFetchedAndRunAgain) {
     EXPECT_EQ(c.scheduler, "slurm");
     ASSERT_EQ(c.arrays.size(), 1u);
     EXPECT_EQ(c.job.job_name, "anneal");
-    EXPECT_EQ(c.job.environment, std::vector<std::string>{"export OMP_NUM_THREADS=1"});
+    EXPECT_EQ(c.job.environment, (std::vector<std::string>{"export OMP_NUM_THREADS=1", "export TMPDIR=$(mktemp -d -p $HOME)"}));
     EXPECT_EQ(slurp(scratch.path("anneal.qnc")).find(server.password), std::string::npos);
 
     // At once, then again within the interval: the second shows the first.
