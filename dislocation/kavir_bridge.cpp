@@ -40,23 +40,6 @@ std::string absolute(const std::string& name) {
     return ec ? name : p.string();
 }
 
-// A private folder, removed with everything in it.
-class PrivateDir {
-public:
-    PrivateDir() {
-        char pattern[] = "/tmp/quelm_kavir_XXXXXX";
-        if (mkdtemp(pattern)) dir_ = pattern;
-    }
-    ~PrivateDir() {
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-    }
-    const std::string& dir() const { return dir_; }
-
-private:
-    std::string dir_;
-};
-
 }  // namespace
 
 int QN_KAVIR_init(int ntypes) {
@@ -223,15 +206,15 @@ int QN_KAVIR_compute(QB_tools* model, int method, std::string& message, std::vec
     if (method != QN_KAVIR_NYE && !usable("KV_ref", "reference file")) return 0;
     if (method == QN_KAVIR_DDA && !usable("KV_dda_dump", "result file")) return 0;
     if (method == QN_KAVIR_IDA && !usable("KV_ida_dump", "result file")) return 0;
-    PrivateDir dir;
-    if (dir.dir().empty()) {
+    QB_private_folder dir("quelm_kavir_");
+    if (dir.path.empty()) {
         message = "Analysis Failed\ncannot make a private folder for the engine";
         return 0;
     }
     const bool to_file = method == QN_KAVIR_DDA || method == QN_KAVIR_IDA;
     const std::string text = QN_KAVIR_command(method, model->periodic, model->ntypes, "donotout");
     {
-        QB_output_file f(dir.dir() + "/INPAR");
+        QB_output_file f(dir.path + "/INPAR");
         if (!f || std::fputs(text.c_str(), f.get()) < 0 || !f.commit()) {
             message = "Analysis Failed\ncannot write the command file";
             return 0;
@@ -242,7 +225,7 @@ int QN_KAVIR_compute(QB_tools* model, int method, std::string& message, std::vec
     FILE* log = open_memstream(&log_text, &log_size);
     KAVIR_table table;
     KAVIR_run run;
-    run.dir = dir.dir();
+    run.dir = dir.path;
     run.inpar = "INPAR";
     run.out = log;
     run.err = nullptr;

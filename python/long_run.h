@@ -71,8 +71,6 @@ inline void progress_update(double percent) {
     }
 }
 
-inline void progress_end() {}
-
 // Runs work() (core code only: no Python inside) and returns when it ended.
 // progress (None or a callable) is called as progress(percent, message) from
 // the calling thread, with the GIL, whenever the core reported something new.
@@ -81,7 +79,7 @@ void run_long(const py::object& progress, Work&& work) {
     std::optional<CoreHold> one_at_a_time(std::in_place);
     ProgressState state;
     current_progress() = &state;
-    static const QB_progress_hooks hooks = {progress_begin, progress_update, progress_end};
+    static const QB_progress_hooks hooks = {progress_begin, progress_update, nullptr};
     QB_set_progress_hooks(&hooks);
     QB_progress_request_stop(false);
 

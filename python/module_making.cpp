@@ -2,9 +2,7 @@
 // package quelm: each runs the core operation that quelm-batch runs, from
 // the same store group filled the same way.
 #include <pybind11/stl.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "dislocation/kavir_bridge.h"
 #include "python/long_run.h"
 #include "python/quelm_module.h"
+#include "qb/qb_file.h"
 #include "qb/qb_text.h"
 #include "store/quelm_batch_core.h"
 #include "store/quelm_model_io.h"
@@ -21,27 +20,6 @@
 
 namespace qpy {
 namespace {
-
-// A private folder, removed with what is in it.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/quelm_py_XXXXXX";
-        if (mkdtemp(pattern.data())) path_ = pattern;
-        if (path_.empty()) os_error("Cannot make a private folder in " + pattern.substr(0, pattern.rfind('/')));
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 const QN_builder& builder_of(const std::string& kind) {
     const QN_builder* b = QN_builder_find(kind);
@@ -172,13 +150,14 @@ bool engine_analysis(Model& m, const std::string& method, py::object reference, 
     QN_store_init();
     QN_KAVIR_init(m.s.ntypes);
     // A reference model is handed to the engine as a data file.
-    std::optional<ScratchFolder> scratch;
+    std::optional<QB_private_folder> scratch;
     std::string reference_path;
     if (py::isinstance<py::str>(reference)) {
         reference_path = reference.cast<std::string>();
     } else if (py::isinstance<Model>(reference)) {
-        scratch.emplace();
-        reference_path = scratch->path() + "/reference.lmp";
+        scratch.emplace("quelm_py_");
+        if (scratch->path.empty()) os_error("Cannot make a private folder for the reference");
+        reference_path = scratch->path + "/reference.lmp";
         Model& ref = reference.cast<Model&>();
         const int written = QN_write_model(&ref.s, reference_path.c_str(), 1);
         if (written != 1) os_error(QN_write_failure(&ref.s, written, reference_path));

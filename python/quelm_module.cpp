@@ -204,23 +204,11 @@ Model read_file(const std::string& path, py::object frame, py::object progress) 
     return m;
 }
 
-// The export kinds of the core by a file's name.
-int kind_of(const std::string& path, py::object format) {
-    std::string name = format.is_none() ? path : "." + format.cast<std::string>();
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) name.resize(name.size() - 3);
-    auto ends = [&](const char* e) {
-        const std::string s = e;
-        return name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0;
-    };
-    if (ends(".lmc") || ends(".dump")) return 0;
-    if (ends(".lmp") || ends(".data")) return 1;
-    if (ends(".POSCAR") || ends("POSCAR") || ends(".vasp")) return 2;
-    if (ends(".xyz") || ends(".extxyz")) return 4;
-    throw py::value_error("Unknown file format of " + path + " (.lmc, .lmp, .POSCAR, .xyz, each also .gz)");
-}
-
 void write_file(Model& m, const std::string& path, py::object format) {
-    const int kind = kind_of(path, format);
+    // A format is named as a file's ending would name it ("lmc", "POSCAR", "xyz").
+    const int kind = QN_export_kind(format.is_none() ? path : "." + format.cast<std::string>());
+    if (kind < 0)
+        value_error("Unknown file format of " + path + " (.lmc, .lmp, .POSCAR, .xyz, each also .gz)");
     int written = 0;
     run_long(py::none(), [&] { written = QN_write_model(&m.s, path.c_str(), kind); });
     if (written != 1) os_error(QN_write_failure(&m.s, written, path));

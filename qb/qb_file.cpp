@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -77,4 +78,16 @@ bool QB_read_text_file(const std::string& path, std::string& text, std::string* 
     if (in.bad()) return fail("read error");
     text = all.str();
     return true;
+}
+
+QB_private_folder::QB_private_folder(const std::string& stem, const std::string& parent) {
+    std::error_code ec;
+    const std::filesystem::path base = parent.empty() ? std::filesystem::temp_directory_path(ec) : std::filesystem::path(parent);
+    std::string pattern = (base / (stem + "XXXXXX")).string();
+    if (!ec && mkdtemp(pattern.data())) path = pattern;
+}
+
+QB_private_folder::~QB_private_folder() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
 }

@@ -30,6 +30,17 @@ private:
     std::string temp_;
 };
 
+// A new private folder parent/STEMxxxxxx (the system's temporary folder when
+// parent is empty), removed with everything in it by the destructor; path is
+// empty when it could not be made.
+struct QB_private_folder {
+    std::string path;
+    explicit QB_private_folder(const std::string& stem = "quelm_", const std::string& parent = "");
+    ~QB_private_folder();
+    QB_private_folder(const QB_private_folder&) = delete;
+    QB_private_folder& operator=(const QB_private_folder&) = delete;
+};
+
 // True when a regular file exists at path.
 bool QB_file_exists(const std::string& path);
 

@@ -353,20 +353,6 @@ void print_frame_tasks(int group, FILE* out) {
     }
 }
 
-// A fresh private folder for staging; removed by its destructor.
-struct StagingDir {
-    std::string path;
-    StagingDir() {
-        std::error_code ec;
-        std::string pattern = (fs::temp_directory_path(ec) / "quelm_stage_XXXXXX").string();
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~StagingDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-};
-
 int wizard_stage(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err);
 int wizard_submit(const QN_batch_args& args, QN_wizard kind, FILE* out, FILE* err);
 
@@ -763,7 +749,7 @@ int command_submit(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (QN_frame_check(group, frame, config_dir, error) != 1) return failure(err, error);
     QN_ssh_options options;
     if (int status = session_options(args, options, err, kSubmitUsage)) return status;
-    StagingDir staging;
+    QB_private_folder staging("quelm_stage_");
     if (staging.path.empty()) return failure(err, "cannot create a private staging folder");
     const int tasks = QN_frame_stage(group, frame, config_dir, staging.path + "/run", true, error);
     if (tasks < 1) return failure(err, error);

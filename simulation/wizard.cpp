@@ -218,21 +218,6 @@ private:
     std::vector<std::pair<int, std::vector<std::string>>> saved_;
 };
 
-// A private folder, removed with its contents by the destructor.
-struct PrivateDir {
-    std::string path;
-    explicit PrivateDir(const fs::path& parent, const char* stem = "quelm_wizard_") {
-        std::string pattern = (parent / (std::string(stem) + "XXXXXX")).string();
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~PrivateDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-    PrivateDir(const PrivateDir&) = delete;
-    PrivateDir& operator=(const PrivateDir&) = delete;
-};
-
 // What a run sends: the potential (re-mapped), the model(s) and the job
 // script, each with the name it gets in the task folder.
 struct Package {
@@ -799,7 +784,7 @@ int QN_wizard_stage(QN_wizard kind, const QN_wizard_extras& extras, const std::s
     }
     // Everything is written into a private folder beside the task folders
     // first (same file system, so the files are moved, not copied).
-    PrivateDir work(root, ".quelm_stage_");
+    QB_private_folder work(".quelm_stage_", root.string());
     if (work.path.empty()) {
         message = "cannot create a private folder in " + out_dir;
         return QN_FILE_ERROR;
@@ -856,7 +841,7 @@ QN_submit_report QN_wizard_submit(QN_wizard kind, const QN_wizard_extras& extras
         report.error = "no temporary folder: " + ec.message();
         return report;
     }
-    PrivateDir work(temp);
+    QB_private_folder work("quelm_wizard_", temp.string());
     if (work.path.empty()) {
         report.error = "cannot create a private staging folder";
         return report;

@@ -60,24 +60,10 @@ int command_info(const QN_batch_args& args, FILE* out, FILE* err) {
 int command_convert(const QN_batch_args& args, FILE* out, FILE* err) {
     if (args.words.size() != 2 || !args.entries.empty()) return QN_batch_usage_error(err, "convert takes IN and OUT");
     const std::string& target = args.words[1];
-    const std::string plain = QB_without_gz(target);
-    int kind = -1;
-    if (const std::string* format = args.option("--format")) {
-        const char* names[5] = {"lmc", "lmp", "poscar", "poscar-direct", "extxyz"};
-        for (int k = 0; k < 5; k++)
-            if (*format == names[k]) kind = k;
-        if (kind < 0) return QN_batch_usage_error(err, "unknown format '" + *format + "'");
-    } else if (QN_batch_ends_with(plain, ".lmc")) {
-        kind = 0;
-    } else if (QN_batch_ends_with(plain, ".lmp")) {
-        kind = 1;
-    } else if (QN_batch_ends_with(plain, ".POSCAR") || QN_batch_ends_with(plain, ".vasp")) {
-        kind = 2;
-    } else if (QN_batch_ends_with(plain, ".xyz") || QN_batch_ends_with(plain, ".extxyz")) {
-        kind = 4;
-    } else {
-        return QN_batch_usage_error(err, "cannot tell the format of '" + target + "': give --format");
-    }
+    const std::string* format = args.option("--format");
+    const int kind = QN_export_kind(target, format);
+    if (kind < 0 && format) return QN_batch_usage_error(err, "unknown format '" + *format + "'");
+    if (kind < 0) return QN_batch_usage_error(err, "cannot tell the format of '" + target + "': give --format");
     int frame = 1;
     if (const std::string* k = args.option("--frame")) {
         long long v = 0;

@@ -8,6 +8,7 @@
 #include "qb/qb_file.h"
 
 #include "qb/qb_formats.h"
+#include "qb/qb_gzip.h"
 #include "qb/qb_text.h"
 
 namespace {
@@ -142,4 +143,23 @@ std::vector<std::string> QN_series_of(const std::string& path) {
         series.insert(at, path);
     }
     return series;
+}
+
+int QN_export_kind(const std::string& path, const std::string* format) {
+    if (format) {
+        const char* names[5] = {"lmc", "lmp", "poscar", "poscar-direct", "extxyz"};
+        for (int k = 0; k < 5; k++)
+            if (*format == names[k]) return k;
+        return -1;
+    }
+    const std::string plain = QB_without_gz(path);
+    auto ends = [&](const char* tail) {
+        const std::string t = tail;
+        return plain.size() >= t.size() && plain.compare(plain.size() - t.size(), t.size(), t) == 0;
+    };
+    if (ends(".lmc") || ends(".dump")) return 0;
+    if (ends(".lmp") || ends(".data")) return 1;
+    if (ends("POSCAR") || ends(".vasp")) return 2;
+    if (ends(".xyz") || ends(".extxyz")) return 4;
+    return -1;
 }

@@ -24,6 +24,11 @@ int QN_read_model(QB_tools* model, const char* path, std::string& text);
 // Cartesian, 3 POSCAR Direct (".POSCAR"), 4 extended XYZ (".xyz"); a path
 // ending in ".gz" is written gzipped. Returns the writer's code.
 int QN_write_model(QB_tools* model, const char* path, int kind);
+// The kind of QN_write_model for a format name (lmc, lmp, poscar,
+// poscar-direct, extxyz) or, without one, for the file's ending after any
+// ".gz" (.lmc, .dump, .lmp, .data, POSCAR, .vasp, .xyz, .extxyz); -1 when it
+// tells none.
+int QN_export_kind(const std::string& path, const std::string* format = nullptr);
 // Why QN_write_model failed with `written`, in the user's words: "The box has
 // no volume", "Cannot write PATH", or for a POSCAR the type without an
 // element name, followed by `hint` (how to give the names) on a line of its

@@ -10,6 +10,7 @@ panel's run and `quelm-batch atomkit` do; select() gives a region's atoms.
 import os
 
 from . import _core
+from .builders import Choice
 
 
 def _kinds():
@@ -186,18 +187,9 @@ def _three(what, v):
     return v
 
 
-_AXES = {"x": 0, "y": 1, "z": 2}
-_SIGNED = {"x+": 0, "x-": 1, "y+": 2, "y-": 3, "z+": 4, "z-": 5}
-_UNITS = {"angstrom": 0, "box": 1}
-
-
-def _choice(what, table, value):
-    if isinstance(value, int) and not isinstance(value, bool) and value in table.values():
-        return value
-    key = str(value).lower()
-    if key not in table:
-        raise ValueError(f"{what} takes one of {', '.join(table)}, not {value!r}")
-    return table[key]
+_AXES = Choice("x", "y", "z")
+_SIGNED = Choice("x+", "x-", "y+", "y-", "z+", "z-")
+_UNITS = Choice("angstrom", "box")
 
 
 def cuboid(name, lo, hi):
@@ -210,11 +202,11 @@ def sphere(name, center, radius):
 
 
 def cylinder(name, center, radius, height, axis="z"):
-    return Region("cylinder", name, *_three("center", center), radius, height, _choice("axis", _AXES, axis))
+    return Region("cylinder", name, *_three("center", center), radius, height, _AXES.index("axis", axis))
 
 
 def cone(name, center, radius, height, direction="z+"):
-    return Region("cone", name, *_three("center", center), radius, height, _choice("direction", _SIGNED, direction))
+    return Region("cone", name, *_three("center", center), radius, height, _SIGNED.index("direction", direction))
 
 
 def slice_(name, normal, distance, thickness):
@@ -253,7 +245,7 @@ def not_(name, a):
 
 
 def moved(name, region, vector, unit="angstrom"):
-    return Region("move", name, region, _choice("unit", _UNITS, unit), *_three("vector", vector))
+    return Region("move", name, region, _UNITS.index("unit", unit), *_three("vector", vector))
 
 
 def rotated(name, region, center, direction, angle):
@@ -266,7 +258,7 @@ def periodic(name, region):
 
 # ---- steps with named arguments
 
-_REMAP = {"atoms": 0, "box": 1, "both": 2}
+_REMAP = Choice("atoms", "box", "both")
 
 
 def delete(region="ALL"):
@@ -279,7 +271,7 @@ def duplicate(nx, ny, nz):
 
 def move(region, vector, unit="angstrom", destination=False):
     """Moves the region's atoms by vector (or to it, destination=True)."""
-    return Step("move", region, 1 if destination else 0, _choice("unit", _UNITS, unit), *_three("vector", vector))
+    return Step("move", region, 1 if destination else 0, _UNITS.index("unit", unit), *_three("vector", vector))
 
 
 def rotate(region, center, axis, angle, remap_box=False):
@@ -318,13 +310,13 @@ def deform(region, matrix, remap="atoms"):
     rows = [_three("matrix row", r) for r in matrix]
     if len(rows) != 3:
         raise ValueError("matrix takes three rows")
-    return Step("deform", region, *[v for r in rows for v in r], _choice("remap", _REMAP, remap))
+    return Step("deform", region, *[v for r in rows for v in r], _REMAP.index("remap", remap))
 
 
 def tensile(axis, strain, remap="both"):
     """Affine tensile strain along axis."""
-    return Step("tensile", _choice("axis", _AXES, axis), strain, _choice("remap", _REMAP, remap))
+    return Step("tensile", _AXES.index("axis", axis), strain, _REMAP.index("remap", remap))
 
 
 def compress(axis, strain, remap="both"):
-    return Step("compress", _choice("axis", _AXES, axis), strain, _choice("remap", _REMAP, remap))
+    return Step("compress", _AXES.index("axis", axis), strain, _REMAP.index("remap", remap))
